@@ -1,0 +1,62 @@
+#include "framework/dynlib.h"
+
+#include <dlfcn.h>
+
+#include "framework/log.h"
+
+namespace System {
+
+namespace {
+
+thread_local std::string tLastError;
+
+void RememberError() {
+  const char* text = ::dlerror();
+  tLastError = text ? text : "";
+}
+
+}  // namespace
+
+HMODULE LoadLibrary(std::u16string_view fileName) {
+  const std::string native = UTF8Encode(fileName);
+  if (native.find('\0') != std::string::npos) {
+    tLastError = "file name contains a NUL character";
+    return 0;
+  }
+  void* h = ::dlopen(native.c_str(), RTLD_NOW | RTLD_LOCAL);
+  if (!h) RememberError();
+  return reinterpret_cast<HMODULE>(h);
+}
+
+void* GetProcAddress(HMODULE module, const char* name) {
+  if (!module || !name) {
+    tLastError = "invalid handle or name";
+    return nullptr;
+  }
+  ::dlerror();
+  void* p = ::dlsym(reinterpret_cast<void*>(module), name);
+  if (!p) RememberError();
+  return p;
+}
+
+bool FreeLibrary(HMODULE module) {
+  if (!module) return false;
+  if (::dlclose(reinterpret_cast<void*>(module)) != 0) {
+    RememberError();
+    return false;
+  }
+  return true;
+}
+
+String LastLoaderErrorText() { return UTF8ToString(std::string_view(tLastError)); }
+
+void TLibraryHandle::reset() noexcept {
+  if (FModule && !FreeLibrary(std::exchange(FModule, 0))) {
+    try {
+      Fmx::Types::Log::d(u"freeing a library failed: " + LastLoaderErrorText());
+    } catch (...) {
+    }
+  }
+}
+
+}  // namespace System

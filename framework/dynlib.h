@@ -1,0 +1,49 @@
+// The system's dynamic loader behind one small interface: LoadLibrary,
+// GetProcAddress and FreeLibrary as the framework names them, with the
+// system's own text for the last failure on this thread.
+#pragma once
+
+#include <cstdint>
+#include <utility>
+
+#include "framework/strings.h"
+
+namespace System {
+
+using HMODULE = std::uintptr_t;  // 0 = no library
+
+// dlopen(RTLD_NOW | RTLD_LOCAL). A bare name is searched the system's way.
+HMODULE LoadLibrary(std::u16string_view fileName);
+void* GetProcAddress(HMODULE module, const char* name);
+bool FreeLibrary(HMODULE module);
+// The loader's text for the last failed LoadLibrary or GetProcAddress on the
+// calling thread (dlerror on Linux), empty when none failed.
+String LastLoaderErrorText();
+
+// Owns one loaded library and frees it once; move-only.
+class TLibraryHandle {
+ public:
+  TLibraryHandle() = default;
+  explicit TLibraryHandle(HMODULE module) noexcept : FModule(module) {}
+  TLibraryHandle(TLibraryHandle&& other) noexcept : FModule(std::exchange(other.FModule, 0)) {}
+  TLibraryHandle& operator=(TLibraryHandle&& other) noexcept {
+    if (this != &other) {
+      reset();
+      FModule = std::exchange(other.FModule, 0);
+    }
+    return *this;
+  }
+  TLibraryHandle(const TLibraryHandle&) = delete;
+  TLibraryHandle& operator=(const TLibraryHandle&) = delete;
+  ~TLibraryHandle() { reset(); }
+
+  HMODULE get() const noexcept { return FModule; }
+  explicit operator bool() const noexcept { return FModule != 0; }
+  HMODULE release() noexcept { return std::exchange(FModule, 0); }
+  void reset() noexcept;
+
+ private:
+  HMODULE FModule = 0;
+};
+
+}  // namespace System

@@ -1,0 +1,20 @@
+// The one way the package loads an inference library and resolves an entry
+// point: every failure becomes an Exception with a fixed message, so callers
+// never test a null handle or pointer themselves.
+#pragma once
+
+#include "framework/dynlib.h"
+#include "framework/strings.h"
+
+namespace Utils {
+
+// Tries the bare Name first when a file of that name exists (the system's
+// search order then decides), then Path + Name joined exactly as given.
+// Raises "Can not load <Path+Name> <system text>". Never returns 0.
+System::HMODULE MySafeLoadLibrary(System::String Path, System::String Name);
+
+// Name is a NUL-terminated export name; a pointer value below 65536 is an
+// ordinal. Raises "Load <name> failed!". Never returns null.
+void* SafeGetProcAddress(System::HMODULE Handle, const char16_t* Name);
+
+}  // namespace Utils
