@@ -1,0 +1,523 @@
+#include "framework/components.h"
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <memory>
+#include <vector>
+
+using namespace System;
+using namespace System::Classes;
+using System::Sysutils::Exception;
+
+namespace {
+
+// Writes its tag to a shared log when destroyed, with whether it was marked
+// csDestroying by then.
+class TProbe : public TComponent {
+ public:
+  TProbe(TComponent* owner, std::vector<String>* log, String tag)
+      : TComponent(owner), FLog(log), FTag(std::move(tag)) {
+    SetName(FTag);
+  }
+  ~TProbe() override { FLog->push_back(FTag + (ComponentState().Contains(csDestroying) ? u"+" : u"")); }
+
+ private:
+  std::vector<String>* FLog;
+  String FTag;
+};
+
+// Frees its sibling named Victim from its own destructor.
+class TSiblingKiller : public TProbe {
+ public:
+  TSiblingKiller(TComponent* owner, std::vector<String>* log, String tag)
+      : TProbe(owner, log, std::move(tag)), FKillLog(log) {}
+  ~TSiblingKiller() override {
+    if (TComponent* victim = Owner() ? Owner()->FindComponent(u"Victim") : nullptr) {
+      FKillLog->push_back(u"kill");
+      Owner()->RemoveComponent(*victim).reset();
+    }
+  }
+
+ private:
+  std::vector<String>* FKillLog;
+};
+
+class TFailing : public TComponent {
+ public:
+  explicit TFailing(TComponent* owner) : TComponent(owner) { throw Exception(u"construction failed"); }
+};
+
+enum TMode { mdFast, mdSlow, mdExact };
+
+class TBaseWidget : public TComponent {
+ public:
+  static const TPropertyTable& Properties() {
+    using T = TBaseWidget;
+    static const TPropertyTable table = TPropertyTable::Of<T>(u"TBaseWidget", TComponent::Properties())
+        .Bool(u"Active", &T::Active, &T::SetActive, NoDefault)
+        .Int(u"Width", &T::Width, &T::SetWidth, 512);
+    return table;
+  }
+  const TPropertyTable& PublishedProperties() const override { return Properties(); }
+
+  explicit TBaseWidget(TComponent* owner)
+      : TComponent(owner), FDesigningAtConstruction(ComponentState().Contains(csDesigning)) {}
+
+  bool DesigningAtConstruction() const { return FDesigningAtConstruction; }
+  bool Active() const { return FActive; }
+  void SetActive(bool v) { FActive = v; }
+  int Width() const { return FWidth; }
+  void SetWidth(int v) { FWidth = v; }
+
+ private:
+  bool FDesigningAtConstruction;
+  bool FActive = false;
+  int FWidth = 512;
+};
+
+class TWidget : public TBaseWidget {
+ public:
+  static const TPropertyTable& Properties() {
+    using T = TWidget;
+    static const TPropertyTable table = TPropertyTable::Of<T>(u"TWidget", TBaseWidget::Properties())
+        .Cardinal(u"Flags", &T::Flags, &T::SetFlags, 0u)
+        .Int64(u"Seed", &T::Seed, &T::SetSeed, NoDefault)
+        .Single(u"Scale", &T::Scale, &T::SetScale, 0)
+        .Double(u"Ratio", &T::Ratio, &T::SetRatio, 1.5)
+        .Str(u"Path", &T::Path, &T::SetPath, u"")
+        .Enum(u"Mode", &T::Mode, &T::SetMode, {u"mdFast", u"mdSlow", u"mdExact"}, mdSlow)
+        .Strings(u"Layers", &T::Layers, &T::SetLayers)
+        .Strings(u"Tags", &T::Tags, &T::SetTags, std::vector<String>{u"x"});
+    return table;
+  }
+  const TPropertyTable& PublishedProperties() const override { return Properties(); }
+
+  explicit TWidget(TComponent* owner) : TBaseWidget(owner) {}
+
+  std::uint32_t Flags() const { return FFlags; }
+  void SetFlags(std::uint32_t v) { FFlags = v; }
+  std::int64_t Seed() const { return FSeed; }
+  void SetSeed(std::int64_t v) { FSeed = v; }
+  float Scale() const { return FScale; }
+  void SetScale(float v) { FScale = v; }
+  double Ratio() const { return FRatio; }
+  void SetRatio(double v) { FRatio = v; }
+  const String& Path() const { return FPath; }
+  void SetPath(const String& v) { FPath = v; }
+  TMode Mode() const { return FMode; }
+  void SetMode(TMode v) { FMode = v; }
+  // Copies the lines and parses them, as a component's list setter does.
+  const TStrings& Layers() const { return FLayers; }
+  void SetLayers(const TStrings& v) {
+    FLayers.Assign(v);
+    FParsed.clear();
+    for (const String& line : FLayers.ToVector()) FParsed.push_back(Sysutils::StrToInt(line));
+  }
+  const std::vector<int>& Parsed() const { return FParsed; }
+  TStrings* Tags() const { return FTags.get(); }
+  void SetTags(TStrings* v) { FTags->Assign(*v); }
+
+ private:
+  std::uint32_t FFlags = 0;
+  std::int64_t FSeed = 0;
+  float FScale = 7.0f;
+  double FRatio = 1.5;
+  String FPath;
+  TMode FMode = mdSlow;
+  TStringList FLayers{u"7", u"8", u"9"};
+  std::vector<int> FParsed{7, 8, 9};
+  std::unique_ptr<TStringList> FTags = std::make_unique<TStringList>(std::initializer_list<String>{u"x"});
+};
+
+// Redeclares Width with another default and adds one property.
+class TWideWidget : public TWidget {
+ public:
+  static const TPropertyTable& Properties() {
+    using T = TWideWidget;
+    static const TPropertyTable table = TPropertyTable::Of<T>(u"TWideWidget", TWidget::Properties())
+        .Int(u"Width", &T::Width, &T::SetWidth, 640)
+        .Bool(u"Extra", &T::Extra, &T::SetExtra, false);
+    return table;
+  }
+  const TPropertyTable& PublishedProperties() const override { return Properties(); }
+
+  explicit TWideWidget(TComponent* owner) : TWidget(owner) { SetWidth(640); }
+  bool Extra() const { return FExtra; }
+  void SetExtra(bool v) { FExtra = v; }
+
+ private:
+  bool FExtra = false;
+};
+
+template <class E>
+String MessageOf(const std::function<void()>& action) {
+  try {
+    action();
+  } catch (const E& e) {
+    return e.Message();
+  }
+  return u"<no exception>";
+}
+
+}  // namespace
+
+// ---- owner tree ----
+
+TEST(OwnerTree, DestroyingOwnerFreesEachOwnedComponentOnce) {
+  std::vector<String> log;
+  auto root = std::make_unique<TComponent>(nullptr);
+  TProbe* a = MakeOwned<TProbe>(*root, &log, u"a");
+  MakeOwned<TProbe>(*a, &log, u"c");
+  MakeOwned<TProbe>(*root, &log, u"b");
+  EXPECT_EQ(root->ComponentCount(), 2);
+  EXPECT_EQ(a->Owner(), root.get());
+  root.reset();
+  // Most recent first; a component's own destructor runs before its owned
+  // ones go; every one sees csDestroying.
+  EXPECT_EQ(log, (std::vector<String>{u"b+", u"a+", u"c+"}));
+}
+
+TEST(OwnerTree, ChildDestructorDeletingSiblingIsSafe) {
+  for (bool victimFirst : {true, false}) {
+    std::vector<String> log;
+    auto root = std::make_unique<TComponent>(nullptr);
+    if (victimFirst) MakeOwned<TProbe>(*root, &log, u"Victim");
+    MakeOwned<TSiblingKiller>(*root, &log, u"Killer");
+    if (!victimFirst) MakeOwned<TProbe>(*root, &log, u"Victim");
+    MakeOwned<TProbe>(*root, &log, u"Bystander");
+    root.reset();
+    // The owner frees the most recent first, so the killer meets its victim
+    // only when the victim came earlier; either way each goes exactly once.
+    const std::vector<String> expected =
+        victimFirst ? std::vector<String>{u"Bystander+", u"kill", u"Victim+", u"Killer+"}
+                    : std::vector<String>{u"Bystander+", u"Victim+", u"Killer+"};
+    EXPECT_EQ(log, expected) << "victim first: " << victimFirst;
+  }
+}
+
+TEST(OwnerTree, RemovedComponentBelongsToTheCaller) {
+  std::vector<String> log;
+  auto root = std::make_unique<TComponent>(nullptr);
+  TProbe* a = MakeOwned<TProbe>(*root, &log, u"a");
+  MakeOwned<TProbe>(*root, &log, u"b");
+  std::unique_ptr<TComponent> taken = root->RemoveComponent(*a);
+  ASSERT_EQ(taken.get(), a);
+  EXPECT_EQ(a->Owner(), nullptr);
+  EXPECT_EQ(root->ComponentCount(), 1);
+  EXPECT_EQ(root->FindComponent(u"a"), nullptr);
+  EXPECT_EQ(root->RemoveComponent(*a), nullptr) << "no longer root's to give";
+  taken.reset();
+  EXPECT_EQ(log, (std::vector<String>{u"a"}));
+  root.reset();
+  EXPECT_EQ(log, (std::vector<String>{u"a", u"b+"}));
+}
+
+TEST(OwnerTree, InsertComponentMovesOwnership) {
+  std::vector<String> log;
+  auto first = std::make_unique<TComponent>(nullptr);
+  auto second = std::make_unique<TComponent>(nullptr);
+  TProbe* a = MakeOwned<TProbe>(*first, &log, u"a");
+  second->InsertComponent(first->RemoveComponent(*a));
+  EXPECT_EQ(a->Owner(), second.get());
+  first.reset();
+  EXPECT_TRUE(log.empty());
+  second.reset();
+  EXPECT_EQ(log, (std::vector<String>{u"a+"}));
+}
+
+TEST(OwnerTree, InsertingAClashingNameRaisesAndFreesTheArgument) {
+  std::vector<String> log;
+  auto root = std::make_unique<TComponent>(nullptr);
+  MakeOwned<TProbe>(*root, &log, u"Twin");
+  auto other = std::make_unique<TProbe>(nullptr, &log, u"twin");
+  EXPECT_EQ(MessageOf<EComponentError>([&] { root->InsertComponent(std::move(other)); }),
+            u"A component named twin already exists");
+  EXPECT_EQ(root->ComponentCount(), 1);
+  EXPECT_EQ(log, (std::vector<String>{u"twin"}));
+}
+
+TEST(OwnerTree, ConstructorThatThrowsLeavesOwnerClean) {
+  auto root = std::make_unique<TComponent>(nullptr);
+  EXPECT_EQ(MessageOf<Exception>([&] { MakeOwned<TFailing>(*root); }), u"construction failed");
+  EXPECT_EQ(root->ComponentCount(), 0);
+}
+
+TEST(OwnerTree, ComponentsIndexOutsideTheListRaises) {
+  auto root = std::make_unique<TComponent>(nullptr);
+  std::vector<String> log;
+  TProbe* a = MakeOwned<TProbe>(*root, &log, u"a");
+  EXPECT_EQ(root->Components(0), a);
+  EXPECT_EQ(MessageOf<EListError>([&] { root->Components(1); }), u"List index out of bounds (1)");
+}
+
+// ---- names ----
+
+TEST(ComponentName, MustBeAnIdentifier) {
+  TComponent c(nullptr);
+  EXPECT_EQ(MessageOf<EComponentError>([&] { c.SetName(u"1st"); }), u"'1st' is not a valid component name");
+  EXPECT_EQ(MessageOf<EComponentError>([&] { c.SetName(u"two words"); }),
+            u"'two words' is not a valid component name");
+  c.SetName(u"_Model2");
+  EXPECT_EQ(c.Name(), u"_Model2");
+  c.SetName(u"");
+  EXPECT_EQ(c.Name(), u"");
+}
+
+TEST(ComponentName, MustBeUniqueAmongSiblingsIgnoringCase) {
+  std::vector<String> log;
+  auto root = std::make_unique<TComponent>(nullptr);
+  TProbe* first = MakeOwned<TProbe>(*root, &log, u"Probe1");
+  TProbe* second = MakeOwned<TProbe>(*root, &log, u"Probe2");
+  EXPECT_EQ(MessageOf<EComponentError>([&] { second->SetName(u"PROBE1"); }),
+            u"A component named PROBE1 already exists");
+  EXPECT_EQ(second->Name(), u"Probe2");
+  first->SetName(u"probe1");  // its own name in another case is no clash
+  EXPECT_EQ(root->FindComponent(u"PROBE1"), first);
+  EXPECT_EQ(root->FindComponent(u"probe2"), second);
+  EXPECT_EQ(root->FindComponent(u""), nullptr);
+  EXPECT_EQ(root->FindComponent(u"Probe3"), nullptr);
+}
+
+// ---- design-time state ----
+
+TEST(Designing, InheritedFromDesigningOwner) {
+  auto form = std::make_unique<TComponent>(nullptr);
+  form->SetDesigning(true);
+  TBaseWidget* designed = MakeOwned<TBaseWidget>(*form);
+  EXPECT_TRUE(designed->DesigningAtConstruction()) << "set before the derived constructor body";
+
+  auto running = std::make_unique<TComponent>(nullptr);
+  TBaseWidget* live = MakeOwned<TBaseWidget>(*running);
+  EXPECT_FALSE(live->DesigningAtConstruction());
+  EXPECT_FALSE(live->ComponentState().Contains(csDesigning));
+}
+
+TEST(Designing, SetDesigningReachesOwnedComponentsAndInsertedOnes) {
+  auto form = std::make_unique<TComponent>(nullptr);
+  TBaseWidget* child = MakeOwned<TBaseWidget>(*form);
+  TBaseWidget* grandchild = MakeOwned<TBaseWidget>(*child);
+  form->SetDesigning(true);
+  EXPECT_TRUE(grandchild->ComponentState().Contains(csDesigning));
+  form->SetDesigning(false);
+  EXPECT_FALSE(child->ComponentState().Contains(csDesigning));
+
+  form->SetDesigning(true);
+  auto loose = std::make_unique<TBaseWidget>(nullptr);
+  TBaseWidget* inserted = loose.get();
+  form->InsertComponent(std::move(loose));
+  EXPECT_TRUE(inserted->ComponentState().Contains(csDesigning));
+}
+
+TEST(ComponentState, IsASetOfItems) {
+  TComponentState s{csLoading, csDesigning};
+  EXPECT_TRUE(s.Contains(csDesigning));
+  EXPECT_FALSE(s.Contains(csReading));
+  s.Exclude(csLoading);
+  s.Include(csDestroying);
+  EXPECT_EQ(s, (TComponentState{csDesigning, csDestroying}));
+  EXPECT_TRUE(TComponentState().Empty());
+}
+
+// ---- published properties ----
+
+TEST(Properties, TableKeepsDeclarationOrderBaseFirst) {
+  std::vector<String> names;
+  for (const TPropInfo& p : TWideWidget::Properties()) names.push_back(p.Name);
+  EXPECT_EQ(names, (std::vector<String>{u"Name", u"Active", u"Width", u"Flags", u"Seed", u"Scale", u"Ratio",
+                                        u"Path", u"Mode", u"Layers", u"Tags", u"Extra"}));
+  EXPECT_EQ(TWideWidget::Properties().ClassName(), u"TWideWidget");
+  EXPECT_EQ(TBaseWidget::Properties().Count(), 3) << "a derived table leaves its base's alone";
+}
+
+TEST(Properties, ClassNameComesFromTheMostDerivedTable) {
+  TWideWidget w(nullptr);
+  const TComponent& asBase = w;
+  EXPECT_EQ(asBase.ClassName(), u"TWideWidget");
+  EXPECT_EQ(TComponent(nullptr).ClassName(), u"TComponent");
+}
+
+TEST(Properties, IsStoredFalseForDeclaredDefault) {
+  TWidget w(nullptr);
+  EXPECT_FALSE(IsStoredProp(w, u"Name"));
+  EXPECT_FALSE(IsStoredProp(w, u"Width"));
+  EXPECT_FALSE(IsStoredProp(w, u"Path"));
+  EXPECT_FALSE(IsStoredProp(w, u"Mode"));
+  EXPECT_FALSE(IsStoredProp(w, u"Ratio"));
+  EXPECT_FALSE(IsStoredProp(w, u"Tags"));
+  // Initial values that differ from the declared default, and no default.
+  EXPECT_TRUE(IsStoredProp(w, u"Scale"));
+  EXPECT_TRUE(IsStoredProp(w, u"Active"));
+  EXPECT_TRUE(IsStoredProp(w, u"Seed"));
+  EXPECT_TRUE(IsStoredProp(w, u"Layers"));
+
+  w.SetWidth(511);
+  w.SetMode(mdExact);
+  w.SetName(u"Widget1");
+  EXPECT_TRUE(IsStoredProp(w, u"Width"));
+  EXPECT_TRUE(IsStoredProp(w, u"Mode"));
+  EXPECT_TRUE(IsStoredProp(w, u"Name"));
+  w.Tags()->Add(u"y");
+  EXPECT_TRUE(IsStoredProp(w, u"Tags"));
+}
+
+TEST(Properties, RedeclaredPropertyKeepsItsPlaceAndTakesTheNewDefault) {
+  TWideWidget w(nullptr);
+  EXPECT_EQ(TWideWidget::Properties()[2].Name, u"Width");
+  EXPECT_FALSE(IsStoredProp(w, u"Width"));
+  w.SetWidth(512);
+  EXPECT_TRUE(IsStoredProp(w, u"Width"));
+}
+
+TEST(Properties, GenericAccessReachesTheTypedAccessors) {
+  TWidget w(nullptr);
+  SetPropValue(w, u"Active", true);
+  SetPropValue(w, u"Width", 640);
+  SetPropValue(w, u"Flags", 7);  // an Integer fits a Cardinal when not negative
+  SetPropValue(w, u"Seed", std::int64_t{1} << 40);
+  SetPropValue(w, u"Scale", 2.5);  // a Double literal narrows to Single
+  SetPropValue(w, u"Ratio", 3);
+  SetPropValue(w, u"Path", u"models/sd.gguf");
+  SetPropValue(w, u"Mode", u"MDEXACT");
+  SetPropValue(w, u"Layers", std::vector<String>{u"1", u"2"});
+  SetPropValue(w, u"Tags", std::vector<String>{u"a", u"b"});
+
+  EXPECT_TRUE(w.Active());
+  EXPECT_EQ(w.Width(), 640);
+  EXPECT_EQ(w.Flags(), 7u);
+  EXPECT_EQ(w.Seed(), std::int64_t{1} << 40);
+  EXPECT_EQ(w.Scale(), 2.5f);
+  EXPECT_EQ(w.Ratio(), 3.0);
+  EXPECT_EQ(w.Path(), u"models/sd.gguf");
+  EXPECT_EQ(w.Mode(), mdExact);
+  EXPECT_EQ(w.Parsed(), (std::vector<int>{1, 2})) << "the setter ran, not just the list";
+  EXPECT_EQ(w.Tags()->ToVector(), (std::vector<String>{u"a", u"b"}));
+
+  EXPECT_EQ(GetPropValue(w, u"width"), TValue(640));
+  EXPECT_EQ(GetPropValue(w, u"Flags"), TValue(7u));
+  EXPECT_EQ(GetPropValue(w, u"Scale"), TValue(2.5f));
+  EXPECT_EQ(GetPropValue(w, u"Mode"), TValue(2));
+  EXPECT_EQ(GetEnumProp(w, u"Mode"), u"mdExact");
+  EXPECT_EQ(GetPropValue(w, u"Layers"), TValue(std::vector<String>{u"1", u"2"}));
+  SetPropValue(w, u"Mode", 0);
+  EXPECT_EQ(w.Mode(), mdFast);
+}
+
+TEST(Properties, UnknownNameRaisesPropertyError) {
+  TWidget w(nullptr);
+  EXPECT_EQ(MessageOf<EPropertyError>([&] { GetPropValue(w, u"Height"); }),
+            u"Property Height does not exist in TWidget");
+  EXPECT_EQ(MessageOf<EPropertyError>([&] { SetPropValue(w, u"Extra", true); }),
+            u"Property Extra does not exist in TWidget");
+  EXPECT_EQ(MessageOf<EPropertyError>([&] { IsStoredProp(w, u""); }), u"Property  does not exist in TWidget");
+}
+
+TEST(Properties, ValuesThatDoNotFitAreRefusedAndChangeNothing) {
+  TWidget w(nullptr);
+  EXPECT_EQ(MessageOf<EPropertyConvertError>([&] { SetPropValue(w, u"Active", 1); }),
+            u"Invalid value for property TWidget.Active: Boolean wanted, Integer given");
+  EXPECT_EQ(MessageOf<EPropertyConvertError>([&] { SetPropValue(w, u"Width", std::int64_t{1} << 40); }),
+            u"Invalid value for property TWidget.Width: 1099511627776 is out of range");
+  EXPECT_EQ(MessageOf<EPropertyConvertError>([&] { SetPropValue(w, u"Flags", -1); }),
+            u"Invalid value for property TWidget.Flags: -1 is out of range");
+  EXPECT_EQ(MessageOf<EPropertyConvertError>([&] { SetPropValue(w, u"Scale", 1e300); }),
+            u"Invalid value for property TWidget.Scale: 1E+300 is out of range");
+  EXPECT_EQ(MessageOf<EPropertyConvertError>([&] { SetPropValue(w, u"Path", 3); }),
+            u"Invalid value for property TWidget.Path: String wanted, Integer given");
+  EXPECT_EQ(MessageOf<EPropertyConvertError>([&] { SetPropValue(w, u"Mode", u"mdTurbo"); }),
+            u"Invalid value for property TWidget.Mode: no value is named mdTurbo");
+  EXPECT_EQ(MessageOf<EPropertyConvertError>([&] { SetPropValue(w, u"Mode", 3); }),
+            u"Invalid value for property TWidget.Mode: 3 is not one of its ordinals");
+  EXPECT_EQ(MessageOf<EPropertyConvertError>([&] { SetPropValue(w, u"Layers", u"7"); }),
+            u"Invalid value for property TWidget.Layers: Strings wanted, String given");
+  EXPECT_EQ(MessageOf<EPropertyConvertError>([&] { SetPropValue(w, u"Seed", TValue()); }),
+            u"Invalid value for property TWidget.Seed: Int64 wanted, Empty given");
+  EXPECT_FALSE(w.Active());
+  EXPECT_EQ(w.Width(), 512);
+  EXPECT_EQ(w.Mode(), mdSlow);
+}
+
+TEST(Properties, SetterExceptionsPassThrough) {
+  TWidget w(nullptr);
+  EXPECT_THROW(SetPropValue(w, u"Layers", std::vector<String>{u"7", u"x"}), Sysutils::EConvertError);
+}
+
+TEST(TValue, AsReadsOnlyItsOwnKind) {
+  EXPECT_EQ(TValue(5).AsInteger(), 5);
+  EXPECT_EQ(TValue(u"text").AsString(), u"text");
+  EXPECT_EQ(MessageOf<EInvalidCast>([] { TValue(5).AsInt64(); }),
+            u"Invalid typecast: the value is Integer, not Int64");
+  EXPECT_TRUE(TValue().IsEmpty());
+}
+
+// ---- class registry ----
+
+namespace {
+
+// Another class that claims TWidget's name.
+class TImpostor : public TComponent {
+ public:
+  static const TPropertyTable& Properties() {
+    static const TPropertyTable table = TPropertyTable::Of<TImpostor>(u"TWidget", TComponent::Properties());
+    return table;
+  }
+  const TPropertyTable& PublishedProperties() const override { return Properties(); }
+  explicit TImpostor(TComponent* owner) : TComponent(owner) {}
+};
+
+class ClassRegistry : public ::testing::Test {
+ protected:
+  void SetUp() override { ClearClassRegistry(); }
+  void TearDown() override { ClearClassRegistry(); }
+
+  static std::vector<String> Names(const std::vector<TComponentClass>& classes) {
+    std::vector<String> names;
+    for (const TComponentClass& c : classes) names.push_back(c.ClassName());
+    return names;
+  }
+};
+
+}  // namespace
+
+TEST_F(ClassRegistry, PagesKeepRegistrationOrder) {
+  RegisterComponents(u"AI Video", {TComponentClass::Of<TWidget>(), TComponentClass::Of<TBaseWidget>()});
+  RegisterComponents(u"Other", {TComponentClass::Of<TWideWidget>()});
+  RegisterComponents(u"AI Video", {TComponentClass::Of<TWidget>()});  // again: nothing changes
+  EXPECT_EQ(Names(GetPaletteClasses(u"AI Video")), (std::vector<String>{u"TWidget", u"TBaseWidget"}));
+  EXPECT_EQ(GetPalettePages(), (std::vector<String>{u"AI Video", u"Other"}));
+  EXPECT_TRUE(GetPaletteClasses(u"Nowhere").empty());
+}
+
+TEST_F(ClassRegistry, FoundClassCreatesOwnedAndUnownedInstances) {
+  RegisterComponents(u"AI Video", {TComponentClass::Of<TWidget>()});
+  const TComponentClass cls = FindClass(u"twidget");
+  EXPECT_EQ(cls.Properties().Find(u"Mode")->Kind, TPropKind::Enumeration);
+
+  auto form = std::make_unique<TComponent>(nullptr);
+  TComponent& owned = cls.Create(*form);
+  EXPECT_EQ(owned.ClassName(), u"TWidget");
+  EXPECT_EQ(owned.Owner(), form.get());
+  EXPECT_EQ(form->ComponentCount(), 1);
+  EXPECT_NE(dynamic_cast<TWidget*>(&owned), nullptr);
+
+  std::unique_ptr<TComponent> loose = cls.Create();
+  EXPECT_EQ(loose->Owner(), nullptr);
+  EXPECT_EQ(loose->ClassName(), u"TWidget");
+}
+
+TEST_F(ClassRegistry, AnotherClassUnderARegisteredNameIsRefused) {
+  RegisterComponents(u"AI Video", {TComponentClass::Of<TWidget>()});
+  EXPECT_EQ(MessageOf<EComponentError>([] { RegisterComponents(u"AI Video", {TComponentClass::Of<TImpostor>()}); }),
+            u"A class named TWidget already exists");
+  EXPECT_EQ(GetPaletteClasses(u"AI Video").size(), 1u);
+}
+
+TEST_F(ClassRegistry, UnregisteredClassesAreGoneAndEmptyPagesWithThem) {
+  RegisterComponents(u"AI Video", {TComponentClass::Of<TWidget>(), TComponentClass::Of<TBaseWidget>()});
+  UnRegisterComponents({TComponentClass::Of<TWidget>()});
+  EXPECT_EQ(Names(GetPaletteClasses(u"AI Video")), (std::vector<String>{u"TBaseWidget"}));
+  EXPECT_FALSE(GetClass(u"TWidget").has_value());
+  EXPECT_EQ(MessageOf<EClassNotFound>([] { FindClass(u"TWidget"); }), u"Class TWidget not found");
+  UnRegisterComponents({TComponentClass::Of<TBaseWidget>()});
+  EXPECT_TRUE(GetPalettePages().empty());
+}

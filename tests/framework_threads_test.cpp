@@ -1,0 +1,388 @@
+#include "framework/threads.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <stdexcept>
+#include <thread>
+#include <vector>
+
+#include "framework/exceptions.h"
+#include "framework/log.h"
+
+using namespace System;
+using namespace System::Classes;
+using Fmx::Types::Log;
+using System::Sysutils::EInvalidOperation;
+
+namespace {
+
+class ETestFailure : public Sysutils::Exception {
+ public:
+  using Exception::Exception;
+};
+
+// A count-down latch whose waiter may destroy it as soon as Wait returns.
+class TLatch {
+ public:
+  explicit TLatch(int count) : FCount(count) {}
+  void CountDown() {
+    std::lock_guard lock(FMutex);
+    --FCount;
+    FZero.notify_all();
+  }
+  void Wait() {
+    std::unique_lock lock(FMutex);
+    FZero.wait(lock, [this] { return FCount <= 0; });
+  }
+
+ private:
+  std::mutex FMutex;
+  std::condition_variable FZero;
+  int FCount;
+};
+
+// Captures the debug log for one test and counts each line down on a latch.
+class TLogCapture {
+ public:
+  explicit TLogCapture(TLatch* latch = nullptr)
+      : FPrevious(Log::SetSink([this, latch](const String& line) {
+          {
+            std::lock_guard lock(FMutex);
+            FLines.push_back(line);
+          }
+          if (latch) latch->CountDown();
+        })) {}
+  ~TLogCapture() { Log::SetSink(std::move(FPrevious)); }
+  std::vector<String> Lines() {
+    std::lock_guard lock(FMutex);
+    return FLines;
+  }
+
+ private:
+  std::mutex FMutex;
+  std::vector<String> FLines;
+  Log::TSink FPrevious;
+};
+
+// Main thread: serves handed-over calls until done is set. Whoever sets done
+// does so in a handed-over call, so the last wait ends at once.
+void PumpUntil(const std::atomic<bool>& done) {
+  while (!done.load()) TThread::CheckSynchronize(100);
+}
+
+}  // namespace
+
+TEST(MainThread, IsTheThreadThatLoadedTheFramework) {
+  EXPECT_EQ(MainThreadID(), std::this_thread::get_id());
+  EXPECT_TRUE(TThread::IsMainThread());
+  std::thread([] { EXPECT_FALSE(TThread::IsMainThread()); }).join();
+}
+
+TEST(Synchronize, RunsInlineWhenCalledFromMainThread) {
+  std::thread::id ranOn;
+  TThread::Synchronize(nullptr, [&] { ranOn = std::this_thread::get_id(); });
+  EXPECT_EQ(ranOn, std::this_thread::get_id());
+  EXPECT_FALSE(TThread::CheckSynchronize()) << "nothing may have been queued";
+}
+
+TEST(Synchronize, WorkerWaitsUntilMainThreadHasRunTheProc) {
+  int value = 0;  // plain int: ThreadSanitizer checks the hand-over orders it
+  int seenByWorker = -1;
+  std::thread::id ranOn;
+  TThreadGroup group;
+  group.Start([&] {
+    TThread::Synchronize(nullptr, [&] {
+      value = 42;
+      ranOn = std::this_thread::get_id();
+    });
+    seenByWorker = value;
+  });
+  group.WaitFor();
+  EXPECT_EQ(ranOn, std::this_thread::get_id());
+  EXPECT_EQ(seenByWorker, 42);
+}
+
+TEST(Synchronize, ReraisesHandlerExceptionInWorker) {
+  String frameworkMessage;
+  std::string standardMessage;
+  TThreadGroup group;
+  group.Start([&] {
+    try {
+      TThread::Synchronize(nullptr, [] { throw ETestFailure(u"handler failed"); });
+    } catch (const ETestFailure& e) {  // the subclass, not just Exception
+      frameworkMessage = e.Message();
+    }
+    try {
+      TThread::Synchronize(nullptr, [] { throw std::out_of_range("beyond"); });
+    } catch (const std::out_of_range& e) {
+      standardMessage = e.what();
+    }
+  });
+  group.WaitFor();
+  EXPECT_EQ(frameworkMessage, u"handler failed");
+  EXPECT_EQ(standardMessage, "beyond");
+}
+
+TEST(Synchronize, NestedCallInsideSynchronizedProcRunsInline) {
+  std::vector<int> order;
+  TThreadGroup group;
+  group.Start([&] {
+    TThread::Synchronize(nullptr, [&] {
+      order.push_back(1);
+      TThread::Synchronize(nullptr, [&] { order.push_back(2); });
+      order.push_back(3);
+    });
+  });
+  group.WaitFor();
+  EXPECT_EQ(order, (std::vector<int>{1, 2, 3}));
+}
+
+TEST(CheckSynchronize, RunsHandedOverCallsInArrivalOrder) {
+  std::vector<char> order;
+  std::atomic<bool> done{false};
+  std::thread worker([&] {
+    TThread::Queue(nullptr, [&] { order.push_back('a'); });
+    TThread::Queue(nullptr, [&] { order.push_back('b'); });
+    TThread::Synchronize(nullptr, [&] {
+      order.push_back('c');
+      done = true;
+    });
+  });
+  PumpUntil(done);
+  worker.join();
+  EXPECT_EQ(order, (std::vector<char>{'a', 'b', 'c'}));
+}
+
+TEST(CheckSynchronize, ReturnsFalseWhenNothingArrives) {
+  EXPECT_FALSE(TThread::CheckSynchronize());
+  EXPECT_FALSE(TThread::CheckSynchronize(5));
+}
+
+TEST(CheckSynchronize, WaitsForACallThatArrivesWithinTheTimeout) {
+  TLatch go(1);
+  bool ran = false;
+  std::thread worker([&] {
+    go.Wait();
+    TThread::Queue(nullptr, [&] { ran = true; });
+  });
+  go.CountDown();
+  // Returns as soon as the call is there; the long timeout only bounds a hang.
+  EXPECT_TRUE(TThread::CheckSynchronize(60000));
+  worker.join();
+  EXPECT_TRUE(ran);
+}
+
+TEST(CheckSynchronize, RaisesOffTheMainThreadWithoutRunningAnything) {
+  bool ran = false;
+  String message;
+  std::thread other([&] {
+    TThread::Queue(nullptr, [&] { ran = true; });
+    try {
+      TThread::CheckSynchronize();
+    } catch (const EInvalidOperation& e) {
+      message = e.Message();
+    }
+  });
+  other.join();
+  EXPECT_EQ(message, u"CheckSynchronize called from a thread that is not the main thread");
+  EXPECT_FALSE(ran);
+  EXPECT_TRUE(TThread::CheckSynchronize());
+  EXPECT_TRUE(ran);
+}
+
+TEST(Queue, RunsAtOnceOnMainThread) {
+  bool ran = false;
+  TThread::Queue(nullptr, [&] { ran = true; });
+  EXPECT_TRUE(ran);
+  EXPECT_FALSE(TThread::CheckSynchronize());
+}
+
+TEST(Queue, ExceptionLeavesCheckSynchronizeAndLaterCallsStayQueued) {
+  bool laterRan = false;
+  std::thread worker([&] {
+    TThread::Queue(nullptr, [] { throw ETestFailure(u"queued call failed"); });
+    TThread::Queue(nullptr, [&] { laterRan = true; });
+  });
+  worker.join();
+  try {
+    TThread::CheckSynchronize();
+    FAIL() << "the queued call's exception must leave CheckSynchronize";
+  } catch (const ETestFailure& e) {
+    EXPECT_EQ(e.Message(), u"queued call failed");
+  }
+  EXPECT_FALSE(laterRan);
+  EXPECT_TRUE(TThread::CheckSynchronize());
+  EXPECT_TRUE(laterRan);
+}
+
+TEST(AnonymousThread, RunsProcOnAnotherThreadAndReachesMainThread) {
+  std::atomic<bool> done{false};
+  std::thread::id workerId, syncedOn;
+  TThread* thread = TThread::CreateAnonymousThread([&] {
+    workerId = std::this_thread::get_id();
+    TThread::Synchronize(nullptr, [&] {
+      syncedOn = std::this_thread::get_id();
+      done = true;
+    });
+  });
+  EXPECT_TRUE(thread->FreeOnTerminate());
+  thread->Start();
+  PumpUntil(done);
+  EXPECT_NE(workerId, std::this_thread::get_id());
+  EXPECT_EQ(syncedOn, std::this_thread::get_id());
+}
+
+TEST(AnonymousThread, ExceptionIsDiscardedWithoutTerminating) {
+  TLatch logged(2);
+  TLogCapture log(&logged);
+  TThread::CreateAnonymousThread([] { throw ETestFailure(u"boom"); })->Start();
+  TThread::CreateAnonymousThread([] { throw 7; })->Start();
+  logged.Wait();
+  auto lines = log.Lines();
+  std::sort(lines.begin(), lines.end());
+  EXPECT_EQ(lines, (std::vector<String>{u"Exception in anonymous thread dropped: boom",
+                                        u"Exception in anonymous thread dropped: unknown exception"}));
+}
+
+TEST(AnonymousThread, UnstartedThreadMayBeDeleted) {
+  bool ran = false;
+  std::unique_ptr<TThread> thread(TThread::CreateAnonymousThread([&] { ran = true; }));
+  thread.reset();
+  EXPECT_FALSE(ran);
+}
+
+TEST(ThreadGroup, WaitPumpsSoBlockedWorkersFinish) {
+  std::vector<int> calls;
+  TThreadGroup group;
+  for (int w = 0; w < 4; ++w) {
+    group.Start([&calls, w] {
+      for (int i = 0; i < 3; ++i) TThread::Synchronize(nullptr, [&calls, w] { calls.push_back(w); });
+    });
+  }
+  group.WaitFor();
+  EXPECT_EQ(calls.size(), 12u);
+  EXPECT_EQ(group.RunningCount(), 0);
+}
+
+TEST(ThreadGroup, ManyWorkersLoseNoHandedOverCall) {
+  constexpr int kWorkers = 16, kCalls = 100;
+  int synchronized = 0, queued = 0;
+  {
+    TThreadGroup group;
+    for (int w = 0; w < kWorkers; ++w) {
+      group.Start([&] {
+        for (int i = 0; i < kCalls; ++i) {
+          TThread::Queue(nullptr, [&] { ++queued; });
+          TThread::Synchronize(nullptr, [&] { ++synchronized; });
+        }
+      });
+    }
+  }  // the destructor waits, pumping
+  // Waiting ends with the workers; queued calls may still be in line.
+  while (TThread::CheckSynchronize()) {
+  }
+  EXPECT_EQ(synchronized, kWorkers * kCalls);
+  EXPECT_EQ(queued, kWorkers * kCalls);
+}
+
+TEST(ThreadGroup, WaitOnAnotherThreadLeavesSynchronizedCallsToTheMainThread) {
+  TThreadGroup group;
+  std::thread::id ranOn;
+  group.Start([&] { TThread::Synchronize(nullptr, [&] { ranOn = std::this_thread::get_id(); }); });
+  std::atomic<bool> waited{false};
+  std::thread waiter([&] {
+    group.WaitFor();
+    TThread::Queue(nullptr, [&] { waited = true; });
+  });
+  PumpUntil(waited);
+  waiter.join();
+  EXPECT_EQ(ranOn, std::this_thread::get_id());
+}
+
+TEST(ThreadGroup, WorkerCannotWaitForItsOwnGroup) {
+  String message;
+  TThreadGroup group;
+  group.Start([&] {
+    try {
+      group.WaitFor();
+    } catch (const EInvalidOperation& e) {
+      message = e.Message();
+    }
+  });
+  group.WaitFor();
+  EXPECT_EQ(message, u"A worker cannot wait for its own thread group");
+}
+
+TEST(ThreadGroup, WorkerStartedByAWorkerIsWaitedForToo) {
+  bool innerRan = false;
+  TThreadGroup group;
+  group.Start([&] {
+    group.Start([&] { TThread::Synchronize(nullptr, [&] { innerRan = true; }); });
+  });
+  group.WaitFor();
+  EXPECT_TRUE(innerRan);
+  EXPECT_EQ(group.RunningCount(), 0);
+}
+
+TEST(ThreadGroup, WorkerExceptionIsLoggedAndOtherWorkersFinish) {
+  TLogCapture log;
+  bool otherRan = false;
+  TThreadGroup group;
+  group.Start([] { throw std::runtime_error("worker broke"); });
+  group.Start([&] { TThread::Synchronize(nullptr, [&] { otherRan = true; }); });
+  group.WaitFor();
+  EXPECT_TRUE(otherRan);
+  EXPECT_EQ(log.Lines(), (std::vector<String>{u"Exception in worker thread dropped: worker broke"}));
+}
+
+TEST(ThreadGroup, WaitRaisesQueuedCallExceptionOnlyAfterWorkersEnd) {
+  bool workerFinished = false;
+  TThreadGroup group;
+  group.Start([&] {
+    TThread::Queue(nullptr, [] { throw ETestFailure(u"queued call failed"); });
+    TThread::Synchronize(nullptr, [] {});
+    TThread::Synchronize(nullptr, [&] { workerFinished = true; });
+  });
+  EXPECT_THROW(group.WaitFor(), ETestFailure);
+  EXPECT_TRUE(workerFinished);
+  EXPECT_EQ(group.RunningCount(), 0);
+}
+
+TEST(ThreadGroup, DestructorLogsQueuedCallExceptionInsteadOfThrowing) {
+  TLogCapture log;
+  {
+    TThreadGroup group;
+    group.Start([] {
+      TThread::Queue(nullptr, [] { throw ETestFailure(u"late failure"); });
+      TThread::Synchronize(nullptr, [] {});
+    });
+  }
+  EXPECT_EQ(log.Lines(),
+            (std::vector<String>{u"Exception in queued call while a thread group was destroyed dropped: late failure"}));
+}
+
+TEST(MainThread, SetMainThreadIDMovesWhereHandedOverCallsRun) {
+  TLatch moved(1);
+  std::atomic<bool> stop{false};
+  std::thread stand_in([&] {
+    moved.Wait();
+    while (!stop.load()) TThread::CheckSynchronize(100);
+  });
+  const TThreadID previous = SetMainThreadID(stand_in.get_id());
+  moved.CountDown();
+
+  std::thread::id ranOn;
+  TThread::Synchronize(nullptr, [&] { ranOn = std::this_thread::get_id(); });
+  EXPECT_EQ(ranOn, stand_in.get_id());
+  EXPECT_THROW(TThread::CheckSynchronize(), EInvalidOperation);
+
+  TThread::Queue(nullptr, [&] { stop = true; });
+  stand_in.join();
+  SetMainThreadID(previous);
+  EXPECT_TRUE(TThread::IsMainThread());
+}
