@@ -244,8 +244,8 @@ TEST(OwnerTree, ConstructorThatThrowsLeavesOwnerClean) {
 }
 
 TEST(OwnerTree, ComponentsIndexOutsideTheListRaises) {
-  auto root = std::make_unique<TComponent>(nullptr);
   std::vector<String> log;
+  auto root = std::make_unique<TComponent>(nullptr);
   TProbe* a = MakeOwned<TProbe>(*root, &log, u"a");
   EXPECT_EQ(root->Components(0), a);
   EXPECT_EQ(MessageOf<EListError>([&] { root->Components(1); }), u"List index out of bounds (1)");
