@@ -98,11 +98,17 @@ std::unique_ptr<TComponent> TComponent::RemoveComponent(TComponent& c) {
 
 void TComponent::InsertComponent(std::unique_ptr<TComponent> c) {
   if (!c) return;
+  for (const TComponent* p = this; p; p = p->FOwner) {
+    if (p == c.get()) throw EComponentError(u"A component cannot own itself or one of its owners");
+  }
   for (const TComponent* sibling : FComponents) {
     if (!c->FName.empty() && SameText(sibling->FName, c->FName)) {
       throw EComponentError(Format(u"A component named %s already exists", c->FName));
     }
   }
+  // A unique_ptr should hold only unowned components; if an owned one comes
+  // anyway, its old owner lets go so that only we free it.
+  if (c->FOwner) c->FOwner->RemoveComponent(*c).release();
   FComponents.push_back(c.get());
   c->FOwner = this;
   c.release()->SetDesigning(FComponentState.Contains(csDesigning));
@@ -263,11 +269,15 @@ TRegistry& Registry() {
 void RegisterComponents(const String& page, std::initializer_list<TComponentClass> classes) {
   TRegistry& r = Registry();
   std::lock_guard lock(r.Mutex);
+  // All or nothing: check every class before adding any.
   for (const TComponentClass& cls : classes) {
-    if (const TComponentClass* known = r.FindLocked(cls.ClassName())) {
-      if (*known == cls) continue;
+    const TComponentClass* known = r.FindLocked(cls.ClassName());
+    if (known && !(*known == cls)) {
       throw EComponentError(Format(u"A class named %s already exists", cls.ClassName()));
     }
+  }
+  for (const TComponentClass& cls : classes) {
+    if (r.FindLocked(cls.ClassName())) continue;
     auto it = std::find_if(r.Pages.begin(), r.Pages.end(), [&](const TPage& p) { return p.Name == page; });
     if (it == r.Pages.end()) it = r.Pages.insert(r.Pages.end(), TPage{page, {}});
     it->Classes.push_back(cls);

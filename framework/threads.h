@@ -31,8 +31,9 @@ class TThread {
 
   // A thread that runs proc once started and then frees itself. An exception
   // escaping proc is written to the debug log and dropped. Until Start the
-  // caller owns the object (and may delete one it decides not to start);
-  // after Start nobody may touch it, so Start is called once.
+  // caller owns the object (and may delete one it decides not to start, or
+  // one whose Start threw); after Start nobody may touch it, so Start is
+  // called once.
   static TThread* CreateAnonymousThread(TProc proc);
   void Start();
   bool FreeOnTerminate() const { return true; }

@@ -237,6 +237,15 @@ TEST(OwnerTree, InsertingAClashingNameRaisesAndFreesTheArgument) {
   EXPECT_EQ(log, (std::vector<String>{u"twin"}));
 }
 
+TEST(OwnerTree, ComponentCannotOwnItsOwner) {
+  std::vector<String> log;
+  auto root = std::make_unique<TComponent>(nullptr);
+  TProbe* child = MakeOwned<TProbe>(*root, &log, u"child");
+  EXPECT_EQ(MessageOf<EComponentError>([&] { child->InsertComponent(std::move(root)); }),
+            u"A component cannot own itself or one of its owners");
+  EXPECT_EQ(log, (std::vector<String>{u"child+"})) << "the refused argument was freed, and its tree with it";
+}
+
 TEST(OwnerTree, ConstructorThatThrowsLeavesOwnerClean) {
   auto root = std::make_unique<TComponent>(nullptr);
   EXPECT_EQ(MessageOf<Exception>([&] { MakeOwned<TFailing>(*root); }), u"construction failed");
@@ -507,9 +516,11 @@ TEST_F(ClassRegistry, FoundClassCreatesOwnedAndUnownedInstances) {
 
 TEST_F(ClassRegistry, AnotherClassUnderARegisteredNameIsRefused) {
   RegisterComponents(u"AI Video", {TComponentClass::Of<TWidget>()});
-  EXPECT_EQ(MessageOf<EComponentError>([] { RegisterComponents(u"AI Video", {TComponentClass::Of<TImpostor>()}); }),
+  EXPECT_EQ(MessageOf<EComponentError>([] {
+              RegisterComponents(u"AI Video", {TComponentClass::Of<TBaseWidget>(), TComponentClass::Of<TImpostor>()});
+            }),
             u"A class named TWidget already exists");
-  EXPECT_EQ(GetPaletteClasses(u"AI Video").size(), 1u);
+  EXPECT_EQ(Names(GetPaletteClasses(u"AI Video")), (std::vector<String>{u"TWidget"})) << "nothing of a refused call";
 }
 
 TEST_F(ClassRegistry, UnregisteredClassesAreGoneAndEmptyPagesWithThem) {
