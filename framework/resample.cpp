@@ -6,7 +6,7 @@
 #include <vector>
 
 #if defined(__SSE2__) || defined(_M_X64)
-#include <emmintrin.h>
+#include <immintrin.h>
 #define CORVINA_RESAMPLE_SSE2 1
 #endif
 
@@ -50,6 +50,9 @@ struct F4 {
     return static_cast<std::uint32_t>(_mm_cvtsi128_si32(i));
   }
   void MulAdd(F4 p, float w) { v = _mm_add_ps(v, _mm_mul_ps(p.v, _mm_set1_ps(w))); }
+  static F4 Splat(float w) { return {_mm_set1_ps(w)}; }
+  static F4 Mul(F4 a, F4 b) { return {_mm_mul_ps(a.v, b.v)}; }
+  void MulAdd(F4 p, F4 w) { v = _mm_add_ps(v, _mm_mul_ps(p.v, w.v)); }
 
  private:
   static __m128 ColourMask() { return _mm_castsi128_ps(_mm_set_epi32(0, -1, -1, -1)); }
@@ -77,6 +80,11 @@ struct F4 {
   }
   void MulAdd(F4 p, float w) {
     for (int k = 0; k < 4; ++k) c[k] += p.c[k] * w;
+  }
+  static F4 Splat(float w) { return {{w, w, w, w}}; }
+  static F4 Mul(F4 a, F4 b) { return {{a.c[0] * b.c[0], a.c[1] * b.c[1], a.c[2] * b.c[2], a.c[3] * b.c[3]}}; }
+  void MulAdd(F4 p, F4 w) {
+    for (int k = 0; k < 4; ++k) c[k] += p.c[k] * w.c[k];
   }
 };
 #endif
@@ -244,29 +252,232 @@ void DrawPicked(const TPixelSource& src, const TPixelTarget& dst, const TAxis& a
   }
 }
 
-// Separable filtering in premultiplied floats: each source row is filtered
-// horizontally once into a small ring, and each target row combines the ring
-// rows it needs.
+// True when every pixel of the block has alpha 255: then filtering needs no
+// alpha weighting and the result is opaque too.
+bool Opaque(const TPixelSource& src, const TAxis& ax, const TAxis& ay) {
+  std::uint32_t all = 0xFFFFFFFFu;
+  const std::size_t n = std::size_t(ax.SrcHi - ax.SrcLo + 1);
+  for (std::int32_t y = ay.SrcLo; y <= ay.SrcHi; ++y) {
+    const std::uint32_t* row = src.Data + std::size_t(y) * src.Width + ax.SrcLo;
+    for (std::size_t x = 0; x < n; ++x) all &= row[x];
+    if ((all >> 24) != 0xFF) return false;
+  }
+  return true;
+}
+
+// out[j] = sum of w[t] * rows[t][j], rounded half to even to bytes. The
+// weights are convex, so sums stay in 0..255 and the saturating packs clamp
+// nothing but rounding noise.
+std::uint8_t SumToByte(const float* const* rows, const float* w, std::int32_t taps, std::size_t j) {
+  float v = 0;
+  for (std::int32_t t = 0; t < taps; ++t) v += rows[t][j] * w[t];
+  return static_cast<std::uint8_t>(std::nearbyint(std::clamp(v, 0.0f, 255.0f)));
+}
+
+using TCombineFn = void (*)(const float* const*, const float*, std::int32_t, std::size_t, std::uint8_t*);
+
+#ifdef CORVINA_RESAMPLE_SSE2
+std::size_t CombineSse2Blocks(const float* const* rows, const float* w, std::int32_t taps, std::size_t j,
+                              std::size_t n, std::uint8_t* out) {
+  for (; j + 16 <= n; j += 16) {
+    __m128 acc[4];
+    const __m128 w0 = _mm_set1_ps(w[0]);
+    for (int k = 0; k < 4; ++k) acc[k] = _mm_mul_ps(_mm_loadu_ps(rows[0] + j + 4 * k), w0);
+    for (std::int32_t t = 1; t < taps; ++t) {
+      const __m128 wt = _mm_set1_ps(w[t]);
+      for (int k = 0; k < 4; ++k) acc[k] = _mm_add_ps(acc[k], _mm_mul_ps(_mm_loadu_ps(rows[t] + j + 4 * k), wt));
+    }
+    const __m128i lo = _mm_packs_epi32(_mm_cvtps_epi32(acc[0]), _mm_cvtps_epi32(acc[1]));
+    const __m128i hi = _mm_packs_epi32(_mm_cvtps_epi32(acc[2]), _mm_cvtps_epi32(acc[3]));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + j), _mm_packus_epi16(lo, hi));
+  }
+  return j;
+}
+
+void CombineToBytesBase(const float* const* rows, const float* w, std::int32_t taps, std::size_t n,
+                        std::uint8_t* out) {
+  std::size_t j = CombineSse2Blocks(rows, w, taps, 0, n, out);
+  for (; j < n; ++j) out[j] = SumToByte(rows, w, taps, j);
+}
+
+#if (defined(__GNUC__) || defined(__clang__)) && defined(__x86_64__)
+__attribute__((target("avx2,fma"))) void CombineToBytesAvx2(const float* const* rows, const float* w,
+                                                            std::int32_t taps, std::size_t n, std::uint8_t* out) {
+  // Packing works within 128-bit lanes; one cross-lane permute restores order.
+  const __m256i order = _mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7);
+  std::size_t j = 0;
+  for (; j + 32 <= n; j += 32) {
+    __m256 acc[4];
+    const __m256 w0 = _mm256_set1_ps(w[0]);
+    for (int k = 0; k < 4; ++k) acc[k] = _mm256_mul_ps(_mm256_loadu_ps(rows[0] + j + 8 * k), w0);
+    for (std::int32_t t = 1; t < taps; ++t) {
+      const __m256 wt = _mm256_set1_ps(w[t]);
+      for (int k = 0; k < 4; ++k) acc[k] = _mm256_fmadd_ps(_mm256_loadu_ps(rows[t] + j + 8 * k), wt, acc[k]);
+    }
+    const __m256i lo = _mm256_packs_epi32(_mm256_cvtps_epi32(acc[0]), _mm256_cvtps_epi32(acc[1]));
+    const __m256i hi = _mm256_packs_epi32(_mm256_cvtps_epi32(acc[2]), _mm256_cvtps_epi32(acc[3]));
+    const __m256i bytes = _mm256_permutevar8x32_epi32(_mm256_packus_epi16(lo, hi), order);
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + j), bytes);
+  }
+  j = CombineSse2Blocks(rows, w, taps, j, n, out);
+  for (; j < n; ++j) out[j] = SumToByte(rows, w, taps, j);
+}
+TCombineFn PickCombine() {
+  return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma") ? CombineToBytesAvx2 : CombineToBytesBase;
+}
+#else
+TCombineFn PickCombine() { return CombineToBytesBase; }
+#endif
+#else
+void CombineToBytesBase(const float* const* rows, const float* w, std::int32_t taps, std::size_t n,
+                        std::uint8_t* out) {
+  for (std::size_t j = 0; j < n; ++j) out[j] = SumToByte(rows, w, taps, j);
+}
+TCombineFn PickCombine() { return CombineToBytesBase; }
+#endif
+
+void CombineToBytes(const float* const* rows, const float* w, std::int32_t taps, std::size_t n, std::uint8_t* out) {
+  static const TCombineFn fn = PickCombine();
+  fn(rows, w, taps, n, out);
+}
+
+void CombineToFloatsBody(const float* const* rows, const float* w, std::int32_t taps, std::size_t n, float* out) {
+  for (std::size_t j = 0; j < n; ++j) out[j] = rows[0][j] * w[0];
+  for (std::int32_t t = 1; t < taps; ++t) {
+    const float* r = rows[t];
+    const float wt = w[t];
+    for (std::size_t j = 0; j < n; ++j) out[j] += r[j] * wt;
+  }
+}
+
+// Bytes to floats, four per pixel: the one pass over every source pixel.
+using TConvertFn = void (*)(const std::uint32_t*, std::size_t, float*);
+
+void ConvertLineBase(const std::uint32_t* in, std::size_t n, float* out) {
+  std::size_t x = 0;
+#ifdef CORVINA_RESAMPLE_SSE2
+  const __m128i z = _mm_setzero_si128();
+  for (; x + 4 <= n; x += 4) {
+    const __m128i px = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + x));
+    const __m128i lo = _mm_unpacklo_epi8(px, z), hi = _mm_unpackhi_epi8(px, z);
+    float* o = out + 4 * x;
+    _mm_storeu_ps(o, _mm_cvtepi32_ps(_mm_unpacklo_epi16(lo, z)));
+    _mm_storeu_ps(o + 4, _mm_cvtepi32_ps(_mm_unpackhi_epi16(lo, z)));
+    _mm_storeu_ps(o + 8, _mm_cvtepi32_ps(_mm_unpacklo_epi16(hi, z)));
+    _mm_storeu_ps(o + 12, _mm_cvtepi32_ps(_mm_unpackhi_epi16(hi, z)));
+  }
+#endif
+  for (; x < n; ++x) {
+    for (int k = 0; k < 4; ++k) out[4 * x + k] = float((in[x] >> (8 * k)) & 0xFF);
+  }
+}
+
+#if defined(CORVINA_RESAMPLE_SSE2) && (defined(__GNUC__) || defined(__clang__)) && defined(__x86_64__)
+__attribute__((target("avx2"))) void ConvertLineAvx2(const std::uint32_t* in, std::size_t n, float* out) {
+  std::size_t x = 0;
+  for (; x + 4 <= n; x += 4) {
+    const __m128i px = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + x));
+    float* o = out + 4 * x;
+    _mm256_storeu_ps(o, _mm256_cvtepi32_ps(_mm256_cvtepu8_epi32(px)));
+    _mm256_storeu_ps(o + 8, _mm256_cvtepi32_ps(_mm256_cvtepu8_epi32(_mm_srli_si128(px, 8))));
+  }
+  ConvertLineBase(in + x, n - x, out + 4 * x);
+}
+TConvertFn PickConvert() { return __builtin_cpu_supports("avx2") ? ConvertLineAvx2 : ConvertLineBase; }
+#else
+TConvertFn PickConvert() { return ConvertLineBase; }
+#endif
+
+void ConvertLine(const std::uint32_t* in, std::size_t n, float* out) {
+  static const TConvertFn fn = PickConvert();
+  fn(in, n, out);
+}
+
+// Every target pixel reads Taps source pixels from its start (weights past
+// its own run are zero, and the line is padded), so the tap loop has a fixed
+// length and the compiler unrolls it for the common counts.
+template <int Taps>
+void FilterLine(const F4* line, const std::int32_t* start, const F4* w, std::int32_t count, F4* out) {
+  for (std::int32_t i = 0; i < count; ++i, w += Taps) {
+    const F4* p = line + start[i];
+    F4 acc = F4::Mul(p[0], w[0]);
+    for (int t = 1; t < Taps; ++t) acc.MulAdd(p[t], w[t]);
+    out[i] = acc;
+  }
+}
+
+void FilterLineAnyTaps(const F4* line, const std::int32_t* start, const F4* w, std::int32_t taps, std::int32_t count,
+                       F4* out) {
+  for (std::int32_t i = 0; i < count; ++i, w += taps) {
+    const F4* p = line + start[i];
+    F4 acc = F4::Mul(p[0], w[0]);
+    for (std::int32_t t = 1; t < taps; ++t) acc.MulAdd(p[t], w[t]);
+    out[i] = acc;
+  }
+}
+
+// Two taps are two neighbouring pixels: eight floats, one AVX load, and
+// the two halves of the product summed give the pixel.
+using TFilter2Fn = void (*)(const F4*, const std::int32_t*, const F4*, std::int32_t, F4*);
+
+#if defined(CORVINA_RESAMPLE_SSE2) && (defined(__GNUC__) || defined(__clang__)) && defined(__x86_64__)
+__attribute__((target("avx2"))) void FilterLine2Avx2(const F4* line, const std::int32_t* start, const F4* w,
+                                                     std::int32_t count, F4* out) {
+  const float* l = reinterpret_cast<const float*>(line);
+  const float* wf = reinterpret_cast<const float*>(w);
+  float* o = reinterpret_cast<float*>(out);
+  std::int32_t i = 0;
+  for (; i + 2 <= count; i += 2) {
+    const __m256 a = _mm256_mul_ps(_mm256_loadu_ps(l + 4 * std::ptrdiff_t(start[i])), _mm256_loadu_ps(wf + 8 * i));
+    const __m256 b =
+        _mm256_mul_ps(_mm256_loadu_ps(l + 4 * std::ptrdiff_t(start[i + 1])), _mm256_loadu_ps(wf + 8 * i + 8));
+    const __m256 firsts = _mm256_permute2f128_ps(a, b, 0x20);
+    const __m256 seconds = _mm256_permute2f128_ps(a, b, 0x31);
+    _mm256_storeu_ps(o + 4 * i, _mm256_add_ps(firsts, seconds));
+  }
+  FilterLine<2>(line, start + i, w + 2 * i, count - i, out + i);
+}
+TFilter2Fn PickFilter2() { return __builtin_cpu_supports("avx2") ? FilterLine2Avx2 : FilterLine<2>; }
+#else
+TFilter2Fn PickFilter2() { return FilterLine<2>; }
+#endif
+
+void FilterLine2(const F4* line, const std::int32_t* start, const F4* w, std::int32_t count, F4* out) {
+  static const TFilter2Fn fn = PickFilter2();
+  fn(line, start, w, count, out);
+}
+
+// Separable filtering in floats: each source row is filtered horizontally
+// once into a small ring, and each target row combines the ring rows it
+// needs. Sources with transparency are filtered premultiplied.
 class TSmoothDraw {
  public:
   TSmoothDraw(const TPixelSource& src, const TAxis& ax, const TAxis& ay)
-      : FSrc(src), FAx(ax), FAy(ay), FRing(std::size_t(ay.MaxTaps) * ax.Count), FRingRow(ay.MaxTaps, -1),
-        FLine(std::size_t(ax.SrcHi - ax.SrcLo + 1)) {}
+      : FSrc(src), FAx(ax), FAy(ay), FOpaque(Opaque(src, ax, ay)), FRing(std::size_t(ay.MaxTaps) * ax.Count),
+        FRingRow(ay.MaxTaps, -1), FLine(std::size_t(ax.SrcHi - ax.SrcLo + 1) + ax.MaxTaps, F4::Zero()),
+        FWeights(ax.Weights.size()) {
+    for (std::size_t k = 0; k < FWeights.size(); ++k) FWeights[k] = F4::Splat(ax.Weights[k]);
+  }
 
   void Run(const TPixelTarget& dst, float opacity, TBlend blend) {
-    std::vector<std::uint32_t> row(FAx.Count);
-    std::vector<const F4*> rows(FAy.MaxTaps);
+    // An opaque result drawn at full opacity covers what is there.
+    const bool direct = blend == TBlend::Replace || (FOpaque && opacity >= 1.0f);
+    std::vector<std::uint32_t> row(direct ? 0 : FAx.Count);
+    std::vector<F4> sums(FOpaque ? 0 : FAx.Count);
+    std::vector<const float*> rows(FAy.MaxTaps);
+    const std::size_t floats = std::size_t(FAx.Count) * 4;
     for (std::int32_t j = 0; j < FAy.Count; ++j) {
       const std::int32_t taps = FAy.Taps[j];
-      for (std::int32_t t = 0; t < taps; ++t) rows[t] = Filtered(FAy.Start[j] + t);
-      const float* w = FAy.WeightsOf(j);
-      for (std::int32_t i = 0; i < FAx.Count; ++i) {
-        F4 acc = F4::Zero();
-        for (std::int32_t t = 0; t < taps; ++t) acc.MulAdd(rows[t][i], w[t]);
-        row[i] = acc.Straight().ToPixel();
-      }
+      for (std::int32_t t = 0; t < taps; ++t) rows[t] = reinterpret_cast<const float*>(Filtered(FAy.Start[j] + t));
       std::uint32_t* out = dst.Data + std::size_t(FAy.First + j) * dst.Width + FAx.First;
-      ComposeRow(row.data(), out, FAx.Count, opacity, blend);
+      std::uint32_t* px = direct ? out : row.data();
+      if (FOpaque) {
+        CombineToBytes(rows.data(), FAy.WeightsOf(j), taps, floats, reinterpret_cast<std::uint8_t*>(px));
+      } else {
+        CombineToFloatsBody(rows.data(), FAy.WeightsOf(j), taps, floats, reinterpret_cast<float*>(sums.data()));
+        for (std::int32_t i = 0; i < FAx.Count; ++i) px[i] = sums[i].Straight().ToPixel();
+      }
+      if (!direct) ComposeRow(row.data(), out, FAx.Count, opacity, blend);
     }
   }
 
@@ -279,14 +490,22 @@ class TSmoothDraw {
     if (FRingRow[slot] == y) return out;
     FRingRow[slot] = y;
     const std::uint32_t* in = FSrc.Data + std::size_t(y) * FSrc.Width + FAx.SrcLo;
-    for (std::size_t x = 0; x < FLine.size(); ++x) FLine[x] = F4::FromPixel(in[x]).Premultiplied();
+    const std::size_t n = std::size_t(FAx.SrcHi - FAx.SrcLo + 1);
+    if (FOpaque) {
+      ConvertLine(in, n, reinterpret_cast<float*>(FLine.data()));
+    } else {
+      for (std::size_t x = 0; x < n; ++x) FLine[x] = F4::FromPixel(in[x]).Premultiplied();
+    }
     const F4* line = FLine.data() - FAx.SrcLo;
-    for (std::int32_t i = 0; i < FAx.Count; ++i) {
-      const F4* p = line + FAx.Start[i];
-      const float* w = FAx.WeightsOf(i);
-      F4 acc = F4::Zero();
-      for (std::int32_t t = 0; t < FAx.Taps[i]; ++t) acc.MulAdd(p[t], w[t]);
-      out[i] = acc;
+    const std::int32_t* start = FAx.Start.data();
+    const F4* w = FWeights.data();
+    switch (FAx.MaxTaps) {
+      case 1: FilterLine<1>(line, start, w, FAx.Count, out); break;
+      case 2: FilterLine2(line, start, w, FAx.Count, out); break;
+      case 3: FilterLine<3>(line, start, w, FAx.Count, out); break;
+      case 4: FilterLine<4>(line, start, w, FAx.Count, out); break;
+      case 5: FilterLine<5>(line, start, w, FAx.Count, out); break;
+      default: FilterLineAnyTaps(line, start, w, FAx.MaxTaps, FAx.Count, out); break;
     }
     return out;
   }
@@ -294,9 +513,11 @@ class TSmoothDraw {
   const TPixelSource& FSrc;
   const TAxis& FAx;
   const TAxis& FAy;
+  const bool FOpaque;
   std::vector<F4> FRing;
   std::vector<std::int32_t> FRingRow;
-  std::vector<F4> FLine;
+  std::vector<F4> FLine;     // one source row as floats, zero-padded by MaxTaps
+  std::vector<F4> FWeights;  // horizontal weights, each spread over four lanes
 };
 
 }  // namespace

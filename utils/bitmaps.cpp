@@ -2,6 +2,14 @@
 
 #include "framework/exceptions.h"
 
+// SSE2 is part of x86-64; SSSE3 is chosen at run time.
+#if (defined(__GNUC__) || defined(__clang__)) && defined(__x86_64__)
+#define CORVINA_X86_SIMD 1
+#include <immintrin.h>
+#else
+#define CORVINA_X86_SIMD 0
+#endif
+
 namespace Utils {
 
 namespace {
@@ -14,20 +22,93 @@ using System::Sysutils::Format;
 
 constexpr std::uint32_t kOpaque = 0xFF000000u;
 
-// Plain loops over row pointers: the compiler vectorises both.
-void GrayRow(const std::uint8_t* in, std::uint32_t* out, std::int32_t width) {
-  for (std::int32_t x = 0; x < width; ++x) {
+void GrayRowScalar(const std::uint8_t* in, std::uint32_t* out, std::size_t width) {
+  for (std::size_t x = 0; x < width; ++x) {
     const std::uint32_t v = in[x];
     out[x] = kOpaque | v << 16 | v << 8 | v;
   }
 }
 
-void BgrRow(const std::uint8_t* in, std::uint32_t* out, std::int32_t width) {
-  for (std::int32_t x = 0; x < width; ++x) {
+void BgrRowScalar(const std::uint8_t* in, std::uint32_t* out, std::size_t width) {
+  for (std::size_t x = 0; x < width; ++x) {
     const std::uint8_t* p = in + 3 * x;
     out[x] = kOpaque | std::uint32_t(p[2]) << 16 | std::uint32_t(p[1]) << 8 | p[0];
   }
 }
+
+#if CORVINA_X86_SIMD
+// 16 gray bytes become 16 pixels by interleaving: (v, v) pairs next to
+// (v, 255) pairs give v, v, v, 255.
+void GrayRowSse2(const std::uint8_t* in, std::uint32_t* out, std::size_t width) {
+  const __m128i opaque = _mm_set1_epi8(char(0xFF));
+  std::size_t x = 0;
+  for (; x + 16 <= width; x += 16) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + x));
+    const __m128i vvLo = _mm_unpacklo_epi8(v, v), vvHi = _mm_unpackhi_epi8(v, v);
+    const __m128i vaLo = _mm_unpacklo_epi8(v, opaque), vaHi = _mm_unpackhi_epi8(v, opaque);
+    auto* o = reinterpret_cast<__m128i*>(out + x);
+    _mm_storeu_si128(o + 0, _mm_unpacklo_epi16(vvLo, vaLo));
+    _mm_storeu_si128(o + 1, _mm_unpackhi_epi16(vvLo, vaLo));
+    _mm_storeu_si128(o + 2, _mm_unpacklo_epi16(vvHi, vaHi));
+    _mm_storeu_si128(o + 3, _mm_unpackhi_epi16(vvHi, vaHi));
+  }
+  GrayRowScalar(in + x, out + x, width - x);
+}
+
+// The 16 bytes go to both halves of a register; one byte shuffle per
+// 8 pixels repeats each gray byte three times.
+__attribute__((target("avx2"))) void GrayRowAvx2(const std::uint8_t* in, std::uint32_t* out, std::size_t width) {
+  const __m256i first8 = _mm256_setr_epi8(0, 0, 0, -1, 1, 1, 1, -1, 2, 2, 2, -1, 3, 3, 3, -1,  //
+                                          4, 4, 4, -1, 5, 5, 5, -1, 6, 6, 6, -1, 7, 7, 7, -1);
+  const __m256i second8 = _mm256_setr_epi8(8, 8, 8, -1, 9, 9, 9, -1, 10, 10, 10, -1, 11, 11, 11, -1,  //
+                                           12, 12, 12, -1, 13, 13, 13, -1, 14, 14, 14, -1, 15, 15, 15, -1);
+  const __m256i alphaSlots = _mm256_set1_epi32(int(kOpaque));
+  std::size_t x = 0;
+  for (; x + 16 <= width; x += 16) {
+    const __m256i v = _mm256_broadcastsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(in + x)));
+    auto* o = reinterpret_cast<__m256i*>(out + x);
+    _mm256_storeu_si256(o, _mm256_or_si256(_mm256_shuffle_epi8(v, first8), alphaSlots));
+    _mm256_storeu_si256(o + 1, _mm256_or_si256(_mm256_shuffle_epi8(v, second8), alphaSlots));
+  }
+  GrayRowScalar(in + x, out + x, width - x);
+}
+
+// 48 bytes are 16 pixels; each group of 12 bytes is spread to 16 by one
+// byte shuffle, and alpha is or-ed in.
+__attribute__((target("ssse3"))) void BgrRowSsse3(const std::uint8_t* in, std::uint32_t* out, std::size_t width) {
+  const __m128i spread = _mm_setr_epi8(0, 1, 2, -1, 3, 4, 5, -1, 6, 7, 8, -1, 9, 10, 11, -1);
+  const __m128i alpha = _mm_set1_epi32(int(kOpaque));
+  std::size_t x = 0;
+  for (; x + 16 <= width; x += 16) {
+    const auto* p = reinterpret_cast<const __m128i*>(in + 3 * x);
+    const __m128i a = _mm_loadu_si128(p), b = _mm_loadu_si128(p + 1), c = _mm_loadu_si128(p + 2);
+    auto* o = reinterpret_cast<__m128i*>(out + x);
+    _mm_storeu_si128(o + 0, _mm_or_si128(_mm_shuffle_epi8(a, spread), alpha));
+    _mm_storeu_si128(o + 1, _mm_or_si128(_mm_shuffle_epi8(_mm_alignr_epi8(b, a, 12), spread), alpha));
+    _mm_storeu_si128(o + 2, _mm_or_si128(_mm_shuffle_epi8(_mm_alignr_epi8(c, b, 8), spread), alpha));
+    _mm_storeu_si128(o + 3, _mm_or_si128(_mm_shuffle_epi8(_mm_srli_si128(c, 4), spread), alpha));
+  }
+  BgrRowScalar(in + 3 * x, out + x, width - x);
+}
+
+using TRowFn = void (*)(const std::uint8_t*, std::uint32_t*, std::size_t);
+
+TRowFn PickGrayRow() { return __builtin_cpu_supports("avx2") ? GrayRowAvx2 : GrayRowSse2; }
+TRowFn PickBgrRow() { return __builtin_cpu_supports("ssse3") ? BgrRowSsse3 : BgrRowScalar; }
+
+void GrayRow(const std::uint8_t* in, std::uint32_t* out, std::size_t width) {
+  static const TRowFn fn = PickGrayRow();
+  fn(in, out, width);
+}
+
+void BgrRow(const std::uint8_t* in, std::uint32_t* out, std::size_t width) {
+  static const TRowFn fn = PickBgrRow();
+  fn(in, out, width);
+}
+#else
+void GrayRow(const std::uint8_t* in, std::uint32_t* out, std::size_t width) { GrayRowScalar(in, out, width); }
+void BgrRow(const std::uint8_t* in, std::uint32_t* out, std::size_t width) { BgrRowScalar(in, out, width); }
+#endif
 
 template <class RowFn>
 void FillFromBuffer(const char16_t* operation, const std::uint8_t* source, int bytesPerPixel, TBitmap& bitmap,
@@ -38,9 +119,15 @@ void FillFromBuffer(const char16_t* operation, const std::uint8_t* source, int b
     throw Exception(Format(u"%s: the source buffer is nil for a %d x %d bitmap", operation, w, h));
   }
   TBitmapMapping map(bitmap, TMapAccess::Write);
+  if (w == 0 || h == 0) return;
+  if (map.Data().Pitch == w * 4) {
+    // Both sides are gapless: the picture is one long row.
+    row(source, reinterpret_cast<std::uint32_t*>(map.Data().Data), std::size_t(w) * std::size_t(h));
+    return;
+  }
   const std::size_t sourcePitch = std::size_t(w) * bytesPerPixel;
   for (std::int32_t y = 0; y < h; ++y) {
-    row(source + std::size_t(y) * sourcePitch, reinterpret_cast<std::uint32_t*>(map.Scanline(y)), w);
+    row(source + std::size_t(y) * sourcePitch, reinterpret_cast<std::uint32_t*>(map.Scanline(y)), std::size_t(w));
   }
 }
 
