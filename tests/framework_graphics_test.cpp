@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cmath>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -423,4 +425,94 @@ TEST(BitmapFile, FailuresNameTheFile) {
   EXPECT_EQ(MessageOf([&] { TBitmap().SaveToFile(empty); }),
             u"Cannot save image \"" + empty + u"\": the bitmap is empty (0 x 0)");
   EXPECT_EQ(bmp.Width(), 1);  // a failed load leaves the bitmap alone
+}
+
+namespace {
+
+// Straight-from-the-definition resampling, one output pixel at a time in
+// doubles: the area each target pixel covers (shrinking) or the two nearest
+// source centres (enlarging), colours weighted by alpha.
+std::vector<TAlphaColor> ReferenceScale(const std::vector<TAlphaColor>& src, int sw, int sh, int dw, int dh) {
+  auto taps = [](int i, int s, int d) {
+    std::vector<std::pair<int, double>> out;
+    const double k = double(s) / d;
+    if (k > 1) {
+      const double lo = i * k, hi = (i + 1) * k;
+      for (int j = int(lo); j < s && j < hi; ++j) {
+        const double part = std::min(hi, j + 1.0) - std::max(lo, double(j));
+        if (part > 1e-9) out.push_back({j, part / k});
+      }
+    } else {
+      const double c = (i + 0.5) * k - 0.5;
+      const int j = int(std::floor(c));
+      const double f = c - j;
+      out.push_back({std::clamp(j, 0, s - 1), 1 - f});
+      out.push_back({std::clamp(j + 1, 0, s - 1), f});
+    }
+    return out;
+  };
+  std::vector<TAlphaColor> out;
+  for (int y = 0; y < dh; ++y) {
+    for (int x = 0; x < dw; ++x) {
+      double sum[4] = {0, 0, 0, 0};
+      for (auto [sy, wy] : taps(y, sh, dh)) {
+        for (auto [sx, wx] : taps(x, sw, dw)) {
+          const TAlphaColor p = src[sy * sw + sx];
+          const double a = p >> 24;
+          for (int c = 0; c < 3; ++c) sum[c] += wx * wy * a * ((p >> (8 * c)) & 0xFF);
+          sum[3] += wx * wy * a;
+        }
+      }
+      TAlphaColor px = TAlphaColor(std::lround(sum[3])) << 24;
+      for (int c = 0; c < 3; ++c) px |= TAlphaColor(sum[3] > 0 ? std::lround(sum[c] / sum[3]) : 0) << (8 * c);
+      out.push_back(px);
+    }
+  }
+  return out;
+}
+
+std::vector<TAlphaColor> RandomPixels(int n, bool opaque) {
+  std::vector<TAlphaColor> out(n);
+  std::uint32_t s = 2024;
+  for (auto& p : out) {
+    s = s * 1664525u + 1013904223u;
+    p = opaque ? (s | 0xFF000000u) : s | (s >> 31 ? 0xFF000000u : 0u);
+  }
+  return out;
+}
+
+int WorstChannelDifference(const std::vector<TAlphaColor>& a, const std::vector<TAlphaColor>& b) {
+  int worst = 0;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    // Where both are fully transparent the colour carries no meaning.
+    if ((a[i] >> 24) == 0 && (b[i] >> 24) == 0) continue;
+    for (int shift = 0; shift < 32; shift += 8)
+      worst = std::max(worst, std::abs(int((a[i] >> shift) & 0xFF) - int((b[i] >> shift) & 0xFF)));
+  }
+  return worst;
+}
+
+}  // namespace
+
+TEST(Canvas, WideSmoothScalingMatchesTheDefinitionWithinOneStep) {
+  // Sizes chosen so that every vector width and every tail length is used,
+  // with and without transparency, shrinking and enlarging per axis.
+  struct Case {
+    int sw, sh, dw, dh;
+    bool opaque;
+  };
+  for (const Case c : {Case{37, 5, 83, 11, true}, Case{83, 11, 37, 5, true}, Case{90, 9, 31, 20, true},
+                       Case{37, 5, 83, 11, false}, Case{83, 12, 29, 5, false}, Case{64, 4, 64, 9, true}}) {
+    const auto pixels = RandomPixels(c.sw * c.sh, c.opaque);
+    TBitmap src(c.sw, c.sh);
+    Fill(src, pixels);
+    TBitmap target(c.dw, c.dh);
+    {
+      TCanvasScene scene(target.Canvas());
+      target.Canvas().DrawBitmap(src, RectF(0, 0, float(c.sw), float(c.sh)), RectF(0, 0, float(c.dw), float(c.dh)),
+                                 1.0f, false);
+    }
+    EXPECT_LE(WorstChannelDifference(Pixels(target), ReferenceScale(pixels, c.sw, c.sh, c.dw, c.dh)), 1)
+        << c.sw << "x" << c.sh << " -> " << c.dw << "x" << c.dh << (c.opaque ? " opaque" : " with alpha");
+  }
 }
