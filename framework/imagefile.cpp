@@ -32,6 +32,9 @@
 #pragma GCC diagnostic ignored "-Wunused-but-set-variable"
 #pragma GCC diagnostic ignored "-Wdouble-promotion"
 #pragma GCC diagnostic ignored "-Wconversion"
+#if !defined(__clang__)
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
 #endif
 #include <stb_image.h>
 #include <stb_image_write.h>
@@ -97,15 +100,18 @@ TDecodedImage ReadImageFile(const String& fileName) {
   if (!in) throw System::Classes::EFOpenError(Format(u"Cannot open file \"%s\". %s", fileName, SystemText(errno)));
   const std::vector<unsigned char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   if (in.bad()) throw System::Classes::EReadError(Format(u"Cannot read file \"%s\". %s", fileName, SystemText(errno)));
-  if (bytes.size() > std::size_t(INT32_MAX)) {
-    throw Exception(Format(u"Cannot load image \"%s\": the file is larger than 2 GB", fileName));
-  }
+  return DecodeImage(bytes.data(), bytes.size(), fileName);
+}
 
+TDecodedImage DecodeImage(const std::uint8_t* data, std::size_t size, const String& name) {
+  if (size > std::size_t(INT32_MAX)) {
+    throw Exception(Format(u"Cannot load image \"%s\": the file is larger than 2 GB", name));
+  }
   int w = 0, h = 0, channels = 0;
   std::unique_ptr<stbi_uc, void (*)(void*)> rgba(
-      stbi_load_from_memory(bytes.data(), static_cast<int>(bytes.size()), &w, &h, &channels, 4), stbi_image_free);
+      stbi_load_from_memory(data, static_cast<int>(size), &w, &h, &channels, 4), stbi_image_free);
   if (!rgba) {
-    throw Exception(Format(u"Cannot load image \"%s\": %s", fileName, String(System::UTF8ToString(stbi_failure_reason()))));
+    throw Exception(Format(u"Cannot load image \"%s\": %s", name, System::UTF8ToString(stbi_failure_reason())));
   }
   TDecodedImage image;
   image.Width = w;

@@ -2,6 +2,7 @@
 // the framework layer.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
@@ -18,6 +19,9 @@ struct TDecodedImage {
 // PNG, JPEG or BMP, recognised by content. Raises EFOpenError when the file
 // cannot be read and Exception when it is not an image we can decode.
 TDecodedImage ReadImageFile(const System::String& fileName);
+
+// The same decoding for bytes already in memory; Name only goes into messages.
+TDecodedImage DecodeImage(const std::uint8_t* data, std::size_t size, const System::String& name);
 
 // The format follows the extension: .png, .jpg/.jpeg (quality 95, no alpha)
 // or .bmp (32 bits with alpha). Raises Exception for another extension or an

@@ -137,7 +137,9 @@ bool BuildAxis(const TSpan& s, std::int32_t sourceSize, std::int32_t targetSize,
   const double k = (s.S1 - s.S0) / (s.D1 - s.D0);  // source pixels per target pixel
   const bool area = filter == TFilter::Smooth && k > 1.0 + 1e-9;
   const bool linear = filter == TFilter::Smooth && !area;
-  axis.MaxTaps = area ? static_cast<std::int32_t>(std::ceil(k)) + 1 : linear ? 2 : 1;
+  // A box never covers more than the source span, however thin the target.
+  const std::int32_t span = axis.SrcHi - axis.SrcLo + 1;
+  axis.MaxTaps = area ? static_cast<std::int32_t>(std::min(std::ceil(k) + 1, double(span))) : linear ? 2 : 1;
   axis.Start.assign(axis.Count, 0);
   axis.Taps.assign(axis.Count, 1);
   axis.Weights.assign(std::size_t(axis.Count) * axis.MaxTaps, 0.0f);
@@ -150,10 +152,10 @@ bool BuildAxis(const TSpan& s, std::int32_t sourceSize, std::int32_t targetSize,
       const double lo = std::max(centre - k / 2, s.S0);
       const double hi = std::min(centre + k / 2, s.S1);
       // Slivers below a millionth of a pixel come from rounding, not coverage.
-      std::int32_t j0 = static_cast<std::int32_t>(std::floor(lo + 1e-6));
-      std::int32_t j1 = static_cast<std::int32_t>(std::ceil(hi - 1e-6)) - 1;
-      j0 = std::clamp(j0, axis.SrcLo, axis.SrcHi);
-      j1 = std::clamp(j1, j0, std::min(axis.SrcHi, j0 + axis.MaxTaps - 1));
+      const auto j0 =
+          static_cast<std::int32_t>(std::clamp(std::floor(lo + 1e-6), double(axis.SrcLo), double(axis.SrcHi)));
+      const auto j1 = static_cast<std::int32_t>(std::clamp(std::ceil(hi - 1e-6) - 1, double(j0),
+                                                           double(std::min(axis.SrcHi, j0 + axis.MaxTaps - 1))));
       double total = 0;
       for (std::int32_t j = j0; j <= j1; ++j) total += std::max(0.0, std::min(hi, j + 1.0) - std::max(lo, double(j)));
       axis.Start[i] = j0;
@@ -163,7 +165,8 @@ bool BuildAxis(const TSpan& s, std::int32_t sourceSize, std::int32_t targetSize,
         w[j - j0] = total > 0 ? static_cast<float>(part / total) : 1.0f / float(j1 - j0 + 1);
       }
     } else if (linear) {
-      const double p = centre - 0.5;
+      // Clamped before the cast: a far-off centre must not overflow it.
+      const double p = std::clamp(centre - 0.5, axis.SrcLo - 1.0, axis.SrcHi + 1.0);
       const double base = std::floor(p);
       const double f = p - base;
       const std::int32_t a = std::clamp(static_cast<std::int32_t>(base), axis.SrcLo, axis.SrcHi);
@@ -180,7 +183,7 @@ bool BuildAxis(const TSpan& s, std::int32_t sourceSize, std::int32_t targetSize,
         w[1] = static_cast<float>(f);
       }
     } else {
-      axis.Start[i] = std::clamp(static_cast<std::int32_t>(std::floor(centre)), axis.SrcLo, axis.SrcHi);
+      axis.Start[i] = static_cast<std::int32_t>(std::clamp(std::floor(centre), double(axis.SrcLo), double(axis.SrcHi)));
       w[0] = 1.0f;
     }
     widest = std::max(widest, axis.Taps[i]);
@@ -526,6 +529,10 @@ void DrawScaled(const TPixelSource& Source, const TRectF& SrcRect, const TPixelT
                 float Opacity, TFilter Filter, TBlend Blend) {
   if (Source.Width <= 0 || Source.Height <= 0 || Target.Width <= 0 || Target.Height <= 0) return;
   if (!(Opacity > 0)) return;  // also NaN
+  for (float v : {SrcRect.Left, SrcRect.Top, SrcRect.Right, SrcRect.Bottom, DstRect.Left, DstRect.Top, DstRect.Right,
+                  DstRect.Bottom}) {
+    if (!std::isfinite(v)) return;
+  }
   Opacity = std::min(Opacity, 1.0f);
   TSpan sx{SrcRect.Left, SrcRect.Right, DstRect.Left, DstRect.Right};
   TSpan sy{SrcRect.Top, SrcRect.Bottom, DstRect.Top, DstRect.Bottom};

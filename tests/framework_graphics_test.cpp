@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <limits>
 #include <vector>
 
 #include "framework/exceptions.h"
@@ -515,4 +516,24 @@ TEST(Canvas, WideSmoothScalingMatchesTheDefinitionWithinOneStep) {
     EXPECT_LE(WorstChannelDifference(Pixels(target), ReferenceScale(pixels, c.sw, c.sh, c.dw, c.dh)), 1)
         << c.sw << "x" << c.sh << " -> " << c.dw << "x" << c.dh << (c.opaque ? " opaque" : " with alpha");
   }
+}
+
+TEST(Canvas, DegenerateRectanglesDrawNothingOrStayInsideTheSource) {
+  TBitmap src(100, 1);
+  src.Clear(0xFF204060u);
+  TBitmap target(3, 1);
+  TCanvasScene scene(target.Canvas());
+  const float inf = std::numeric_limits<float>::infinity();
+  const float nan = std::numeric_limits<float>::quiet_NaN();
+  target.Canvas().DrawBitmap(src, RectF(0, 0, 100, 1), RectF(-inf, 0, inf, 1), 1.0f);
+  target.Canvas().DrawBitmap(src, RectF(0, 0, nan, 1), RectF(0, 0, 3, 1), 1.0f);
+  target.Canvas().DrawBitmap(src, RectF(5, 0, 5, 1), RectF(0, 0, 3, 1), 1.0f);  // empty source
+  target.Canvas().DrawBitmap(src, RectF(0, 0, 100, 1), RectF(3, 0, 1, 1), 1.0f);  // inverted target
+  EXPECT_EQ(Pixels(target), std::vector<TAlphaColor>(3, 0u));
+  // The whole source squeezed into a sliver that covers one pixel centre.
+  target.Canvas().DrawBitmap(src, RectF(0, 0, 100, 1), RectF(1.4f, 0, 1.6f, 1), 1.0f);
+  EXPECT_EQ(Pixels(target), (std::vector<TAlphaColor>{0, 0xFF204060u, 0}));
+  // Far outside, at scales that would overflow integer pixel indices.
+  target.Canvas().DrawBitmap(src, RectF(0, 0, 100, 1), RectF(-3e9f, 0, 3e9f, 1), 1.0f);
+  EXPECT_EQ(Pixels(target), std::vector<TAlphaColor>(3, 0xFF204060u));
 }
