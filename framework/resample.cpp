@@ -1,6 +1,7 @@
 #include "framework/resample.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstring>
 #include <vector>
@@ -15,6 +16,12 @@ namespace Fmx::Graphics::Detail {
 namespace {
 
 using System::Types::TRectF;
+
+std::atomic<bool> gBaselineOnly{false};
+
+// Kernels for newer instruction sets are picked once per process; tests can
+// switch back to the baseline ones to check that both agree.
+bool BaselineOnly() { return gBaselineOnly.load(std::memory_order_relaxed); }
 
 // One pixel as four floats in memory order B, G, R, A: a single SSE register
 // where there is one, so that every channel is handled by one instruction.
@@ -340,8 +347,8 @@ TCombineFn PickCombine() { return CombineToBytesBase; }
 #endif
 
 void CombineToBytes(const float* const* rows, const float* w, std::int32_t taps, std::size_t n, std::uint8_t* out) {
-  static const TCombineFn fn = PickCombine();
-  fn(rows, w, taps, n, out);
+  static const TCombineFn best = PickCombine();
+  (BaselineOnly() ? CombineToBytesBase : best)(rows, w, taps, n, out);
 }
 
 void CombineToFloatsBody(const float* const* rows, const float* w, std::int32_t taps, std::size_t n, float* out) {
@@ -392,8 +399,8 @@ TConvertFn PickConvert() { return ConvertLineBase; }
 #endif
 
 void ConvertLine(const std::uint32_t* in, std::size_t n, float* out) {
-  static const TConvertFn fn = PickConvert();
-  fn(in, n, out);
+  static const TConvertFn best = PickConvert();
+  (BaselineOnly() ? ConvertLineBase : best)(in, n, out);
 }
 
 // Every target pixel reads Taps source pixels from its start (weights past
@@ -446,8 +453,8 @@ TFilter2Fn PickFilter2() { return FilterLine<2>; }
 #endif
 
 void FilterLine2(const F4* line, const std::int32_t* start, const F4* w, std::int32_t count, F4* out) {
-  static const TFilter2Fn fn = PickFilter2();
-  fn(line, start, w, count, out);
+  static const TFilter2Fn best = PickFilter2();
+  (BaselineOnly() ? FilterLine<2> : best)(line, start, w, count, out);
 }
 
 // Separable filtering in floats: each source row is filtered horizontally
@@ -524,6 +531,8 @@ class TSmoothDraw {
 };
 
 }  // namespace
+
+void UseBaselineKernels(bool Baseline) { gBaselineOnly.store(Baseline, std::memory_order_relaxed); }
 
 void DrawScaled(const TPixelSource& Source, const TRectF& SrcRect, const TPixelTarget& Target, const TRectF& DstRect,
                 float Opacity, TFilter Filter, TBlend Blend) {

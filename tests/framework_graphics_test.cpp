@@ -13,6 +13,7 @@
 
 #include "framework/exceptions.h"
 #include "framework/log.h"
+#include "framework/resample.h"
 
 using Fmx::Graphics::TBitmap;
 using Fmx::Graphics::TBitmapData;
@@ -495,7 +496,16 @@ int WorstChannelDifference(const std::vector<TAlphaColor>& a, const std::vector<
 
 }  // namespace
 
-TEST(Canvas, WideSmoothScalingMatchesTheDefinitionWithinOneStep) {
+class WideSmoothScaling : public ::testing::TestWithParam<bool> {
+ protected:
+  void SetUp() override { Fmx::Graphics::Detail::UseBaselineKernels(GetParam()); }
+  void TearDown() override { Fmx::Graphics::Detail::UseBaselineKernels(false); }
+};
+
+INSTANTIATE_TEST_SUITE_P(Kernels, WideSmoothScaling, ::testing::Values(false, true),
+                         [](const auto& info) { return info.param ? "Baseline" : "PickedForThisProcessor"; });
+
+TEST_P(WideSmoothScaling, MatchesTheDefinitionWithinOneStep) {
   // Sizes chosen so that every vector width and every tail length is used,
   // with and without transparency, shrinking and enlarging per axis.
   struct Case {

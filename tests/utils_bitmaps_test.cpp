@@ -193,3 +193,76 @@ TEST(RoundUpTo8, ValuesThatCannotBeRoundedRaise) {
   EXPECT_EQ(MessageOf([] { Utils::RoundUpTo8(INT_MAX); }), u"RoundUpTo8: value 2147483647 is outside 0..2147483640");
   EXPECT_EQ(MessageOf([] { Utils::RoundUpTo8(INT_MIN); }), u"RoundUpTo8: value -2147483648 is outside 0..2147483640");
 }
+
+namespace {
+
+std::vector<std::uint8_t> RandomBytes(std::size_t n) {
+  std::vector<std::uint8_t> out(n);
+  std::uint32_t s = 7;
+  for (auto& b : out) {
+    s = s * 1664525u + 1013904223u;
+    b = static_cast<std::uint8_t>(s >> 24);
+  }
+  return out;
+}
+
+// Runs the conversion with the kernels picked for this processor and with
+// the baseline ones.
+template <class Convert>
+std::pair<std::vector<TAlphaColor>, std::vector<TAlphaColor>> BothKernels(int w, int h, Convert convert) {
+  TBitmap best(w, h), baseline(w, h);
+  convert(best);
+  Utils::Detail::UseBaselineKernels(true);
+  convert(baseline);
+  Utils::Detail::UseBaselineKernels(false);
+  return {Pixels(best), Pixels(baseline)};
+}
+
+}  // namespace
+
+TEST(BufferConversions, EveryKernelGivesTheSameResultForEveryLength) {
+  for (auto [w, h] : {std::pair{1, 1}, {15, 1}, {16, 1}, {17, 3}, {27, 1}, {31, 2}, {33, 7}, {1000, 3}}) {
+    const auto gray = RandomBytes(std::size_t(w) * h);
+    const auto bgr = RandomBytes(std::size_t(w) * h * 3);
+    const auto g = BothKernels(w, h, [&](TBitmap& b) { Utils::GrayToBitmap(gray.data(), b); });
+    EXPECT_EQ(g.first, g.second) << "gray " << w << "x" << h;
+    const auto m = BothKernels(w, h, [&](TBitmap& b) { Utils::MatToBitmap(bgr.data(), b); });
+    EXPECT_EQ(m.first, m.second) << "bgr " << w << "x" << h;
+    // The last pixel of the buffer lands in the last pixel of the bitmap.
+    EXPECT_EQ(m.first.back(), 0xFF000000u | std::uint32_t(bgr[bgr.size() - 1]) << 16 |
+                                  std::uint32_t(bgr[bgr.size() - 2]) << 8 | bgr[bgr.size() - 3]);
+  }
+}
+
+TEST(BufferConversions, PicturesLargerThanTheCachesConvertEveryPixel) {
+  // Large enough for the path that writes around the caches.
+  const int w = 4096, h = 2048;
+  const std::size_t n = std::size_t(w) * h;
+  std::vector<std::uint8_t> gray(n, 0x5A);
+  gray[0] = 1;
+  gray[n / 2 + 3] = 2;
+  gray[n - 1] = 3;
+  std::vector<std::uint8_t> bgr(3 * n, 0x5A);
+  bgr[0] = 0x10;                  // blue of the first pixel
+  bgr[3 * (n - 1) + 2] = 0x20;    // red of the last pixel
+  TBitmap bmp(w, h);
+  Utils::GrayToBitmap(gray.data(), bmp);
+  {
+    TBitmapMapping map(bmp);
+    const auto* px = reinterpret_cast<const std::uint32_t*>(map.Data().Data);
+    std::size_t others = 0;
+    for (std::size_t i = 0; i < n; ++i) others += px[i] == 0xFF5A5A5Au;
+    EXPECT_EQ(others, n - 3);
+    EXPECT_EQ(px[0], 0xFF010101u);
+    EXPECT_EQ(px[n / 2 + 3], 0xFF020202u);
+    EXPECT_EQ(px[n - 1], 0xFF030303u);
+  }
+  Utils::MatToBitmap(bgr.data(), bmp);
+  TBitmapMapping map(bmp);
+  const auto* px = reinterpret_cast<const std::uint32_t*>(map.Data().Data);
+  std::size_t others = 0;
+  for (std::size_t i = 0; i < n; ++i) others += px[i] == 0xFF5A5A5Au;
+  EXPECT_EQ(others, n - 2);
+  EXPECT_EQ(px[0], 0xFF5A5A10u);
+  EXPECT_EQ(px[n - 1], 0xFF205A5Au);
+}
