@@ -56,7 +56,6 @@ struct F4 {
     i = _mm_packus_epi16(i, i);
     return static_cast<std::uint32_t>(_mm_cvtsi128_si32(i));
   }
-  void MulAdd(F4 p, float w) { v = _mm_add_ps(v, _mm_mul_ps(p.v, _mm_set1_ps(w))); }
   static F4 Splat(float w) { return {_mm_set1_ps(w)}; }
   static F4 Mul(F4 a, F4 b) { return {_mm_mul_ps(a.v, b.v)}; }
   void MulAdd(F4 p, F4 w) { v = _mm_add_ps(v, _mm_mul_ps(p.v, w.v)); }
@@ -84,9 +83,6 @@ struct F4 {
       px |= static_cast<std::uint32_t>(std::nearbyint(v)) << (8 * k);
     }
     return px;
-  }
-  void MulAdd(F4 p, float w) {
-    for (int k = 0; k < 4; ++k) c[k] += p.c[k] * w;
   }
   static F4 Splat(float w) { return {{w, w, w, w}}; }
   static F4 Mul(F4 a, F4 b) { return {{a.c[0] * b.c[0], a.c[1] * b.c[1], a.c[2] * b.c[2], a.c[3] * b.c[3]}}; }
