@@ -1,0 +1,252 @@
+#include "framework/graphics.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+#include <utility>
+
+#include "framework/exceptions.h"
+#include "framework/imagefile.h"
+#include "framework/log.h"
+#include "framework/resample.h"
+
+namespace Fmx::Graphics {
+
+namespace {
+
+using System::String;
+using System::Sysutils::EArgumentException;
+using System::Sysutils::EInvalidOperation;
+using System::Sysutils::Format;
+
+// Pitch is a 32-bit byte count, so a row may hold at most this many pixels.
+constexpr std::int32_t kMaxWidth = INT32_MAX / 4;
+
+void CheckSize(const char16_t* operation, std::int32_t width, std::int32_t height) {
+  if (width < 0 || height < 0) {
+    throw EArgumentException(Format(u"%s: width and height must be 0 or more, got %d x %d", operation, width, height));
+  }
+  if (width > kMaxWidth) {
+    throw EArgumentException(Format(u"%s: width must be at most %d, got %d", operation, kMaxWidth, width));
+  }
+}
+
+std::uint64_t NextMapSerial() {
+  static std::atomic<std::uint64_t> serial{0};
+  return ++serial;
+}
+
+Detail::TPixelSource SourceOf(const std::uint32_t* data, std::int32_t w, std::int32_t h) { return {data, w, h}; }
+
+}  // namespace
+
+// ---- TBitmapData ----
+
+TAlphaColor TBitmapData::GetPixel(std::int32_t x, std::int32_t y) const {
+  if (x < 0 || y < 0 || x >= Width || y >= Height) {
+    throw EArgumentException(
+        Format(u"TBitmapData.GetPixel: position (%d, %d) is outside the %d x %d bitmap", x, y, Width, Height));
+  }
+  TAlphaColor c;
+  std::memcpy(&c, Data + std::ptrdiff_t(y) * Pitch + std::ptrdiff_t(x) * 4, 4);
+  return c;
+}
+
+void TBitmapData::SetPixel(std::int32_t x, std::int32_t y, TAlphaColor color) {
+  if (x < 0 || y < 0 || x >= Width || y >= Height) {
+    throw EArgumentException(
+        Format(u"TBitmapData.SetPixel: position (%d, %d) is outside the %d x %d bitmap", x, y, Width, Height));
+  }
+  std::memcpy(Data + std::ptrdiff_t(y) * Pitch + std::ptrdiff_t(x) * 4, &color, 4);
+}
+
+std::uint8_t* TBitmapData::GetScanline(std::int32_t row) const {
+  if (row < 0 || row >= Height) {
+    throw EArgumentException(Format(u"TBitmapData.GetScanline: row %d is outside 0..%d", row, Height - 1));
+  }
+  return Data + std::ptrdiff_t(row) * Pitch;
+}
+
+// ---- TCanvas ----
+
+bool TCanvas::BeginScene() {
+  ++FSceneDepth;
+  return true;
+}
+
+void TCanvas::EndScene() noexcept {
+  if (FSceneDepth > 0) --FSceneDepth;
+}
+
+void TCanvas::DrawBitmap(const TBitmap& Source, const TRectF& SrcRect, const TRectF& DstRect, float Opacity,
+                         bool HighSpeed) {
+  if (FSceneDepth == 0) throw EInvalidOperation(u"TCanvas.DrawBitmap: drawing needs BeginScene first");
+  TBitmap& target = *FBitmap;
+  if (target.IsEmpty() || Source.IsEmpty()) return;
+  const Detail::TPixelTarget out{target.Pixels(), target.Width(), target.Height()};
+  const auto filter = HighSpeed ? Detail::TFilter::Nearest : Detail::TFilter::Smooth;
+  if (&Source == &target) {
+    // Reading and writing the same pixels would smear; draw from a snapshot.
+    const std::vector<std::uint32_t> copy = target.FPixels;
+    Detail::DrawScaled(SourceOf(copy.data(), Source.Width(), Source.Height()), SrcRect, out, DstRect, Opacity, filter,
+                       Detail::TBlend::SourceOver);
+    return;
+  }
+  Detail::DrawScaled(SourceOf(Source.Pixels(), Source.Width(), Source.Height()), SrcRect, out, DstRect, Opacity,
+                     filter, Detail::TBlend::SourceOver);
+}
+
+// ---- TBitmap ----
+
+TBitmap::TBitmap() = default;
+
+TBitmap::TBitmap(std::int32_t Width, std::int32_t Height) { SetSize(Width, Height); }
+
+TBitmap::~TBitmap() {
+  if (!IsMapped()) return;
+  try {
+    Fmx::Types::Log::d(u"TBitmap destroyed while mapped; its TBitmapData now dangles");
+  } catch (...) {  // a destructor must not throw, not even from the log
+  }
+}
+
+TBitmap::TBitmap(TBitmap&& other) {
+  other.CheckNotMapped(u"TBitmap move");
+  FWidth = std::exchange(other.FWidth, 0);
+  FHeight = std::exchange(other.FHeight, 0);
+  FPixels = std::move(other.FPixels);
+  other.FPixels.clear();
+}
+
+TBitmap& TBitmap::operator=(TBitmap&& other) {
+  if (this == &other) return *this;
+  CheckNotMapped(u"TBitmap move");
+  other.CheckNotMapped(u"TBitmap move");
+  FWidth = std::exchange(other.FWidth, 0);
+  FHeight = std::exchange(other.FHeight, 0);
+  FPixels = std::move(other.FPixels);
+  other.FPixels.clear();
+  return *this;
+}
+
+void TBitmap::CheckNotMapped(const char16_t* operation) const {
+  if (IsMapped()) throw EInvalidOperation(Format(u"%s: the bitmap is mapped; unmap it first", operation));
+}
+
+void TBitmap::SetSize(std::int32_t Width, std::int32_t Height) {
+  CheckSize(u"TBitmap.SetSize", Width, Height);
+  CheckNotMapped(u"TBitmap.SetSize");
+  std::vector<std::uint32_t> pixels(std::size_t(Width) * std::size_t(Height), 0u);
+  FPixels.swap(pixels);
+  FWidth = Width;
+  FHeight = Height;
+}
+
+void TBitmap::Resize(std::int32_t Width, std::int32_t Height) {
+  CheckSize(u"TBitmap.Resize", Width, Height);
+  CheckNotMapped(u"TBitmap.Resize");
+  if (Width == FWidth && Height == FHeight) return;
+  std::vector<std::uint32_t> pixels(std::size_t(Width) * std::size_t(Height), 0u);
+  if (!IsEmpty() && !pixels.empty()) {
+    Detail::DrawScaled(SourceOf(Pixels(), FWidth, FHeight), System::Types::RectF(0, 0, float(FWidth), float(FHeight)),
+                       Detail::TPixelTarget{pixels.data(), Width, Height},
+                       System::Types::RectF(0, 0, float(Width), float(Height)), 1.0f, Detail::TFilter::Smooth,
+                       Detail::TBlend::Replace);
+  }
+  FPixels.swap(pixels);
+  FWidth = Width;
+  FHeight = Height;
+}
+
+void TBitmap::Assign(const TBitmap& Source) {
+  if (&Source == this) return;
+  CheckNotMapped(u"TBitmap.Assign");
+  FPixels = Source.FPixels;
+  FWidth = Source.FWidth;
+  FHeight = Source.FHeight;
+}
+
+void TBitmap::Clear(TAlphaColor Color) { std::fill(FPixels.begin(), FPixels.end(), Color); }
+
+bool TBitmap::Map(TMapAccess Access, TBitmapData& Data) {
+  if (IsMapped()) throw EInvalidOperation(u"TBitmap.Map: the bitmap is already mapped; unmap it first");
+  FMapSerial = NextMapSerial();
+  Data.Data = reinterpret_cast<std::uint8_t*>(FPixels.data());
+  Data.Pitch = FWidth * 4;
+  Data.Width = FWidth;
+  Data.Height = FHeight;
+  Data.Access = Access;
+  Data.FBitmap = this;
+  Data.FSerial = FMapSerial;
+  return true;
+}
+
+bool TBitmap::Map(TMapAccess Access, TBitmapData& Data) const {
+  if (Access != TMapAccess::Read) {
+    throw EInvalidOperation(u"TBitmap.Map: a const bitmap can only be mapped for reading");
+  }
+  return const_cast<TBitmap*>(this)->Map(Access, Data);
+}
+
+void TBitmap::Unmap(TBitmapData& Data) const {
+  if (Data.FBitmap == nullptr) {
+    throw EInvalidOperation(u"TBitmap.Unmap: the TBitmapData is not mapped (already unmapped, or never mapped)");
+  }
+  if (Data.FBitmap != this) throw EInvalidOperation(u"TBitmap.Unmap: the TBitmapData belongs to another bitmap");
+  if (Data.FSerial != FMapSerial) {
+    throw EInvalidOperation(u"TBitmap.Unmap: the TBitmapData is from an earlier mapping that has already ended");
+  }
+  FMapSerial = 0;
+  Data = TBitmapData{};
+}
+
+void TBitmap::LoadFromFile(const String& FileName) {
+  CheckNotMapped(u"TBitmap.LoadFromFile");
+  Detail::TDecodedImage image = Detail::ReadImageFile(FileName);
+  FPixels.swap(image.Pixels);
+  FWidth = image.Width;
+  FHeight = image.Height;
+}
+
+void TBitmap::SaveToFile(const String& FileName) const {
+  Detail::WriteImageFile(FileName, FWidth, FHeight, Pixels());
+}
+
+// ---- TBitmapMapping ----
+
+TBitmapMapping::TBitmapMapping(TBitmap& bitmap, TMapAccess access) : FBitmap(&bitmap) { bitmap.Map(access, FData); }
+
+TBitmapMapping::TBitmapMapping(const TBitmap& bitmap) : FBitmap(&bitmap) { bitmap.Map(TMapAccess::Read, FData); }
+
+TBitmapMapping::~TBitmapMapping() { Release(); }
+
+TBitmapMapping::TBitmapMapping(TBitmapMapping&& other) noexcept
+    : FBitmap(std::exchange(other.FBitmap, nullptr)), FData(std::exchange(other.FData, TBitmapData{})) {}
+
+TBitmapMapping& TBitmapMapping::operator=(TBitmapMapping&& other) noexcept {
+  if (this != &other) {
+    Release();
+    FBitmap = std::exchange(other.FBitmap, nullptr);
+    FData = std::exchange(other.FData, TBitmapData{});
+  }
+  return *this;
+}
+
+void TBitmapMapping::Unmap() {
+  if (FBitmap == nullptr) return;
+  const TBitmap* bitmap = std::exchange(FBitmap, nullptr);
+  bitmap->Unmap(FData);
+}
+
+void TBitmapMapping::Release() noexcept {
+  try {
+    Unmap();
+  } catch (const std::exception& e) {
+    try {
+      Fmx::Types::Log::d(u"TBitmapMapping: unmapping failed: %s", e.what());
+    } catch (...) {  // a destructor must not throw, not even from the log
+    }
+  }
+}
+
+}  // namespace Fmx::Graphics

@@ -1,0 +1,164 @@
+#include "framework/imagefile.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <memory>
+
+#include "framework/exceptions.h"
+
+// stb's functions stay private to this file: the inference libraries that we
+// load may carry their own stb build, and ours must not interpose on theirs.
+#define STB_IMAGE_STATIC
+#define STB_IMAGE_IMPLEMENTATION
+#define STB_IMAGE_WRITE_STATIC
+#define STB_IMAGE_WRITE_IMPLEMENTATION
+#define STBI_ONLY_PNG
+#define STBI_ONLY_JPEG
+#define STBI_ONLY_BMP
+#define STBI_FAILURE_USERMSG
+#define STBI_NO_STDIO
+#define STBI_WRITE_NO_STDIO
+#if defined(__GNUC__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wunused-function"
+#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
+#pragma GCC diagnostic ignored "-Wsign-compare"
+#pragma GCC diagnostic ignored "-Wunused-parameter"
+#pragma GCC diagnostic ignored "-Wimplicit-fallthrough"
+#pragma GCC diagnostic ignored "-Wunused-but-set-variable"
+#pragma GCC diagnostic ignored "-Wdouble-promotion"
+#pragma GCC diagnostic ignored "-Wconversion"
+#if !defined(__clang__)
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
+#endif
+#include <stb_image.h>
+#include <stb_image_write.h>
+#if defined(__GNUC__)
+#pragma GCC diagnostic pop
+#endif
+
+namespace Fmx::Graphics::Detail {
+
+namespace {
+
+using System::String;
+using System::Sysutils::Exception;
+using System::Sysutils::Format;
+
+std::filesystem::path PathOf(const String& fileName) { return std::filesystem::path(fileName); }
+
+String SystemText(int error) { return System::UTF8ToString(std::strerror(error)); }
+
+String ExtensionOf(const String& fileName) {
+  return System::Sysutils::LowerCase(PathOf(fileName).extension().u16string());
+}
+
+enum class TFormat { Png, Jpeg, Bmp };
+
+TFormat FormatForSaving(const String& fileName) {
+  const String ext = ExtensionOf(fileName);
+  if (ext == u".png") return TFormat::Png;
+  if (ext == u".jpg" || ext == u".jpeg") return TFormat::Jpeg;
+  if (ext == u".bmp") return TFormat::Bmp;
+  throw Exception(Format(u"Cannot save image \"%s\": unknown extension \"%s\" (use .png, .jpg, .jpeg or .bmp)",
+                         fileName, ext));
+}
+
+void CollectBytes(void* context, void* data, int size) {
+  auto* out = static_cast<std::vector<unsigned char>*>(context);
+  const auto* bytes = static_cast<const unsigned char*>(data);
+  out->insert(out->end(), bytes, bytes + size);
+}
+
+// B, G, R, A words to R, G, B(, A) bytes as stb wants them.
+std::vector<unsigned char> ToRgb(const std::uint32_t* pixels, std::size_t count, int channels) {
+  std::vector<unsigned char> out(count * channels);
+  unsigned char* o = out.data();
+  for (std::size_t i = 0; i < count; ++i, o += channels) {
+    const std::uint32_t px = pixels[i];
+    o[0] = static_cast<unsigned char>(px >> 16);
+    o[1] = static_cast<unsigned char>(px >> 8);
+    o[2] = static_cast<unsigned char>(px);
+    if (channels == 4) o[3] = static_cast<unsigned char>(px >> 24);
+  }
+  return out;
+}
+
+}  // namespace
+
+TDecodedImage ReadImageFile(const String& fileName) {
+  std::error_code ec;
+  if (std::filesystem::is_directory(PathOf(fileName), ec)) {
+    throw System::Classes::EFOpenError(Format(u"Cannot open file \"%s\". %s", fileName, SystemText(EISDIR)));
+  }
+  std::ifstream in(PathOf(fileName), std::ios::binary);
+  if (!in) throw System::Classes::EFOpenError(Format(u"Cannot open file \"%s\". %s", fileName, SystemText(errno)));
+  const std::vector<unsigned char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  if (in.bad()) throw System::Classes::EReadError(Format(u"Cannot read file \"%s\". %s", fileName, SystemText(errno)));
+  return DecodeImage(bytes.data(), bytes.size(), fileName);
+}
+
+TDecodedImage DecodeImage(const std::uint8_t* data, std::size_t size, const String& name) {
+  if (size > std::size_t(INT32_MAX)) {
+    throw Exception(Format(u"Cannot load image \"%s\": the file is larger than 2 GB", name));
+  }
+  int w = 0, h = 0, channels = 0;
+  std::unique_ptr<stbi_uc, void (*)(void*)> rgba(
+      stbi_load_from_memory(data, static_cast<int>(size), &w, &h, &channels, 4), stbi_image_free);
+  if (!rgba) {
+    throw Exception(Format(u"Cannot load image \"%s\": %s", name, System::UTF8ToString(stbi_failure_reason())));
+  }
+  TDecodedImage image;
+  image.Width = w;
+  image.Height = h;
+  image.Pixels.resize(std::size_t(w) * std::size_t(h));
+  const stbi_uc* p = rgba.get();
+  for (std::uint32_t& px : image.Pixels) {
+    px = std::uint32_t(p[3]) << 24 | std::uint32_t(p[0]) << 16 | std::uint32_t(p[1]) << 8 | p[2];
+    p += 4;
+  }
+  return image;
+}
+
+void WriteImageFile(const String& fileName, std::int32_t width, std::int32_t height, const std::uint32_t* pixels) {
+  const TFormat format = FormatForSaving(fileName);
+  if (width <= 0 || height <= 0) {
+    throw Exception(Format(u"Cannot save image \"%s\": the bitmap is empty (%d x %d)", fileName, width, height));
+  }
+  const std::size_t count = std::size_t(width) * std::size_t(height);
+  std::vector<unsigned char> encoded;
+  int ok = 0;
+  switch (format) {
+    case TFormat::Png: {
+      const auto rgba = ToRgb(pixels, count, 4);
+      ok = stbi_write_png_to_func(CollectBytes, &encoded, width, height, 4, rgba.data(), width * 4);
+      break;
+    }
+    case TFormat::Jpeg: {
+      const auto rgb = ToRgb(pixels, count, 3);
+      ok = stbi_write_jpg_to_func(CollectBytes, &encoded, width, height, 3, rgb.data(), 95);
+      break;
+    }
+    case TFormat::Bmp: {
+      const auto rgba = ToRgb(pixels, count, 4);
+      ok = stbi_write_bmp_to_func(CollectBytes, &encoded, width, height, 4, rgba.data());
+      break;
+    }
+  }
+  if (!ok) throw Exception(Format(u"Cannot save image \"%s\": the encoder failed", fileName));
+
+  std::ofstream out(PathOf(fileName), std::ios::binary | std::ios::trunc);
+  if (!out) {
+    throw System::Classes::EFCreateError(Format(u"Cannot create file \"%s\". %s", fileName, SystemText(errno)));
+  }
+  out.write(reinterpret_cast<const char*>(encoded.data()), static_cast<std::streamsize>(encoded.size()));
+  out.close();
+  if (!out) throw System::Classes::EWriteError(Format(u"Cannot write file \"%s\". %s", fileName, SystemText(errno)));
+}
+
+}  // namespace Fmx::Graphics::Detail

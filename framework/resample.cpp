@@ -1,0 +1,555 @@
+#include "framework/resample.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <cstring>
+#include <vector>
+
+#if defined(__SSE2__) || defined(_M_X64)
+#include <immintrin.h>
+#define CORVINA_RESAMPLE_SSE2 1
+#endif
+
+namespace Fmx::Graphics::Detail {
+
+namespace {
+
+using System::Types::TRectF;
+
+std::atomic<bool> gBaselineOnly{false};
+
+// Kernels for newer instruction sets are picked once per process; tests can
+// switch back to the baseline ones to check that both agree.
+bool BaselineOnly() { return gBaselineOnly.load(std::memory_order_relaxed); }
+
+// One pixel as four floats in memory order B, G, R, A: a single SSE register
+// where there is one, so that every channel is handled by one instruction.
+#ifdef CORVINA_RESAMPLE_SSE2
+struct F4 {
+  __m128 v;
+  static F4 Zero() { return {_mm_setzero_ps()}; }
+  static F4 FromPixel(std::uint32_t px) {
+    const __m128i z = _mm_setzero_si128();
+    __m128i p = _mm_cvtsi32_si128(static_cast<int>(px));
+    p = _mm_unpacklo_epi16(_mm_unpacklo_epi8(p, z), z);
+    return {_mm_cvtepi32_ps(p)};
+  }
+  // Colours times alpha (0..255 scale), alpha kept.
+  F4 Premultiplied() const {
+    const __m128 a = _mm_shuffle_ps(v, v, _MM_SHUFFLE(3, 3, 3, 3));
+    const __m128 m = _mm_or_ps(_mm_and_ps(a, ColourMask()), OneInAlpha());
+    return {_mm_mul_ps(v, m)};
+  }
+  F4 Straight() const {
+    // A zero alpha means every colour term was zero too, so the floor on the
+    // divisor cannot inflate anything.
+    const __m128 a = _mm_max_ps(_mm_shuffle_ps(v, v, _MM_SHUFFLE(3, 3, 3, 3)), _mm_set1_ps(1e-6f));
+    const __m128 inv = _mm_div_ps(_mm_set1_ps(1.0f), a);
+    const __m128 m = _mm_or_ps(_mm_and_ps(inv, ColourMask()), OneInAlpha());
+    return {_mm_mul_ps(v, m)};
+  }
+  std::uint32_t ToPixel() const {
+    const __m128 c = _mm_min_ps(_mm_max_ps(v, _mm_setzero_ps()), _mm_set1_ps(255.0f));
+    __m128i i = _mm_cvtps_epi32(c);  // round half to even
+    i = _mm_packs_epi32(i, i);
+    i = _mm_packus_epi16(i, i);
+    return static_cast<std::uint32_t>(_mm_cvtsi128_si32(i));
+  }
+  static F4 Splat(float w) { return {_mm_set1_ps(w)}; }
+  static F4 Mul(F4 a, F4 b) { return {_mm_mul_ps(a.v, b.v)}; }
+  void MulAdd(F4 p, F4 w) { v = _mm_add_ps(v, _mm_mul_ps(p.v, w.v)); }
+
+ private:
+  static __m128 ColourMask() { return _mm_castsi128_ps(_mm_set_epi32(0, -1, -1, -1)); }
+  static __m128 OneInAlpha() { return _mm_set_ps(1.0f, 0.0f, 0.0f, 0.0f); }
+};
+#else
+struct F4 {
+  float c[4];
+  static F4 Zero() { return {{0, 0, 0, 0}}; }
+  static F4 FromPixel(std::uint32_t px) {
+    return {{float(px & 0xFF), float((px >> 8) & 0xFF), float((px >> 16) & 0xFF), float(px >> 24)}};
+  }
+  F4 Premultiplied() const { return {{c[0] * c[3], c[1] * c[3], c[2] * c[3], c[3]}}; }
+  F4 Straight() const {
+    const float inv = 1.0f / std::max(c[3], 1e-6f);
+    return {{c[0] * inv, c[1] * inv, c[2] * inv, c[3]}};
+  }
+  std::uint32_t ToPixel() const {
+    std::uint32_t px = 0;
+    for (int k = 0; k < 4; ++k) {
+      const float v = std::clamp(c[k], 0.0f, 255.0f);
+      px |= static_cast<std::uint32_t>(std::nearbyint(v)) << (8 * k);
+    }
+    return px;
+  }
+  static F4 Splat(float w) { return {{w, w, w, w}}; }
+  static F4 Mul(F4 a, F4 b) { return {{a.c[0] * b.c[0], a.c[1] * b.c[1], a.c[2] * b.c[2], a.c[3] * b.c[3]}}; }
+  void MulAdd(F4 p, F4 w) {
+    for (int k = 0; k < 4; ++k) c[k] += p.c[k] * w.c[k];
+  }
+};
+#endif
+
+// Which target pixels of one axis are drawn and, for each, the run of
+// consecutive source pixels it reads with their weights.
+struct TAxis {
+  std::int32_t First = 0;  // target pixels [First, First + Count)
+  std::int32_t Count = 0;
+  std::int32_t MaxTaps = 1;
+  std::int32_t SrcLo = 0;  // source pixels read lie in [SrcLo, SrcHi]
+  std::int32_t SrcHi = 0;
+  std::vector<std::int32_t> Start;
+  std::vector<std::int32_t> Taps;
+  std::vector<float> Weights;  // MaxTaps per target pixel
+
+  bool SingleTap() const { return MaxTaps == 1; }
+  const float* WeightsOf(std::int32_t i) const { return Weights.data() + std::size_t(i) * MaxTaps; }
+};
+
+struct TSpan {
+  double S0, S1;  // source interval
+  double D0, D1;  // target interval it maps onto
+};
+
+// Cuts the source interval to the source and the target interval with it.
+bool ClipSpan(TSpan& s, std::int32_t sourceSize) {
+  if (!(s.S1 > s.S0) || !(s.D1 > s.D0)) return false;
+  const double k = (s.D1 - s.D0) / (s.S1 - s.S0);
+  if (s.S0 < 0) {
+    s.D0 += -s.S0 * k;
+    s.S0 = 0;
+  }
+  if (s.S1 > sourceSize) {
+    s.D1 -= (s.S1 - sourceSize) * k;
+    s.S1 = sourceSize;
+  }
+  return s.S1 > s.S0 && s.D1 > s.D0;
+}
+
+bool BuildAxis(const TSpan& s, std::int32_t sourceSize, std::int32_t targetSize, TFilter filter, TAxis& axis) {
+  // Pixels whose centre lies in [D0, D1).
+  const double first = std::clamp(std::ceil(s.D0 - 0.5), 0.0, double(targetSize));
+  const double last = std::clamp(std::ceil(s.D1 - 0.5), 0.0, double(targetSize));
+  if (!(last > first)) return false;
+  axis.First = static_cast<std::int32_t>(first);
+  axis.Count = static_cast<std::int32_t>(last - first);
+  axis.SrcLo = std::clamp(static_cast<std::int32_t>(std::floor(s.S0)), 0, sourceSize - 1);
+  axis.SrcHi = std::clamp(static_cast<std::int32_t>(std::ceil(s.S1)) - 1, axis.SrcLo, sourceSize - 1);
+  const double k = (s.S1 - s.S0) / (s.D1 - s.D0);  // source pixels per target pixel
+  const bool area = filter == TFilter::Smooth && k > 1.0 + 1e-9;
+  const bool linear = filter == TFilter::Smooth && !area;
+  // A box never covers more than the source span, however thin the target.
+  const std::int32_t span = axis.SrcHi - axis.SrcLo + 1;
+  axis.MaxTaps = area ? static_cast<std::int32_t>(std::min(std::ceil(k) + 1, double(span))) : linear ? 2 : 1;
+  axis.Start.assign(axis.Count, 0);
+  axis.Taps.assign(axis.Count, 1);
+  axis.Weights.assign(std::size_t(axis.Count) * axis.MaxTaps, 0.0f);
+  std::int32_t widest = 1;
+
+  for (std::int32_t i = 0; i < axis.Count; ++i) {
+    const double centre = s.S0 + (axis.First + i + 0.5 - s.D0) * k;
+    float* w = axis.Weights.data() + std::size_t(i) * axis.MaxTaps;
+    if (area) {
+      const double lo = std::max(centre - k / 2, s.S0);
+      const double hi = std::min(centre + k / 2, s.S1);
+      // Slivers below a millionth of a pixel come from rounding, not coverage.
+      const auto j0 =
+          static_cast<std::int32_t>(std::clamp(std::floor(lo + 1e-6), double(axis.SrcLo), double(axis.SrcHi)));
+      const auto j1 = static_cast<std::int32_t>(std::clamp(std::ceil(hi - 1e-6) - 1, double(j0),
+                                                           double(std::min(axis.SrcHi, j0 + axis.MaxTaps - 1))));
+      double total = 0;
+      for (std::int32_t j = j0; j <= j1; ++j) total += std::max(0.0, std::min(hi, j + 1.0) - std::max(lo, double(j)));
+      axis.Start[i] = j0;
+      axis.Taps[i] = j1 - j0 + 1;
+      for (std::int32_t j = j0; j <= j1; ++j) {
+        const double part = std::max(0.0, std::min(hi, j + 1.0) - std::max(lo, double(j)));
+        w[j - j0] = total > 0 ? static_cast<float>(part / total) : 1.0f / float(j1 - j0 + 1);
+      }
+    } else if (linear) {
+      // Clamped before the cast: a far-off centre must not overflow it.
+      const double p = std::clamp(centre - 0.5, axis.SrcLo - 1.0, axis.SrcHi + 1.0);
+      const double base = std::floor(p);
+      const double f = p - base;
+      const std::int32_t a = std::clamp(static_cast<std::int32_t>(base), axis.SrcLo, axis.SrcHi);
+      const std::int32_t b = std::clamp(static_cast<std::int32_t>(base) + 1, axis.SrcLo, axis.SrcHi);
+      axis.Start[i] = a;
+      if (a == b || f < 1e-7) {
+        w[0] = 1.0f;
+      } else if (f > 1.0 - 1e-7) {
+        axis.Start[i] = b;
+        w[0] = 1.0f;
+      } else {
+        axis.Taps[i] = 2;
+        w[0] = static_cast<float>(1.0 - f);
+        w[1] = static_cast<float>(f);
+      }
+    } else {
+      axis.Start[i] = static_cast<std::int32_t>(std::clamp(std::floor(centre), double(axis.SrcLo), double(axis.SrcHi)));
+      w[0] = 1.0f;
+    }
+    widest = std::max(widest, axis.Taps[i]);
+  }
+  if (widest == 1 && axis.MaxTaps > 1) {
+    // Every pixel reads one source pixel: an exact copy, which keeps even
+    // the colour bits of fully transparent pixels.
+    std::vector<float> ones(axis.Count, 1.0f);
+    axis.Weights.swap(ones);
+    axis.MaxTaps = 1;
+  }
+  return true;
+}
+
+std::uint8_t RoundByte(float v) { return static_cast<std::uint8_t>(std::clamp(v, 0.0f, 255.0f) + 0.5f); }
+
+// Source-over with straight alpha; Sa already includes the opacity (0..1).
+std::uint32_t BlendOver(std::uint32_t s, float sa, std::uint32_t d) {
+  const float da = float(d >> 24) / 255.0f;
+  const float oa = sa + da * (1.0f - sa);
+  const float dw = da * (1.0f - sa);
+  std::uint32_t out = std::uint32_t(RoundByte(oa * 255.0f)) << 24;
+  for (int shift = 0; shift < 24; shift += 8) {
+    const float sc = float((s >> shift) & 0xFF);
+    const float dc = float((d >> shift) & 0xFF);
+    out |= std::uint32_t(RoundByte((sc * sa + dc * dw) / oa)) << shift;
+  }
+  return out;
+}
+
+void ComposeRow(const std::uint32_t* src, std::uint32_t* dst, std::int32_t n, float opacity, TBlend blend) {
+  if (blend == TBlend::Replace) {
+    std::memcpy(dst, src, std::size_t(n) * 4);
+    return;
+  }
+  if (opacity >= 1.0f) {
+    for (std::int32_t i = 0; i < n; ++i) {
+      const std::uint32_t s = src[i];
+      const std::uint32_t sa = s >> 24;
+      if (sa == 255 || (dst[i] >> 24) == 0) {
+        dst[i] = s;
+      } else if (sa != 0) {
+        dst[i] = BlendOver(s, float(sa) / 255.0f, dst[i]);
+      }
+    }
+    return;
+  }
+  for (std::int32_t i = 0; i < n; ++i) {
+    const std::uint32_t s = src[i];
+    const float sa = float(s >> 24) * opacity / 255.0f;
+    if (sa <= 0) continue;
+    if ((dst[i] >> 24) == 0) {
+      dst[i] = (s & 0x00FFFFFFu) | std::uint32_t(RoundByte(sa * 255.0f)) << 24;
+    } else {
+      dst[i] = BlendOver(s, sa, dst[i]);
+    }
+  }
+}
+
+// Each target pixel reads one source pixel.
+void DrawPicked(const TPixelSource& src, const TPixelTarget& dst, const TAxis& ax, const TAxis& ay, float opacity,
+                TBlend blend) {
+  std::vector<std::uint32_t> row(ax.Count);
+  for (std::int32_t j = 0; j < ay.Count; ++j) {
+    const std::uint32_t* in = src.Data + std::size_t(ay.Start[j]) * src.Width;
+    for (std::int32_t i = 0; i < ax.Count; ++i) row[i] = in[ax.Start[i]];
+    std::uint32_t* out = dst.Data + std::size_t(ay.First + j) * dst.Width + ax.First;
+    ComposeRow(row.data(), out, ax.Count, opacity, blend);
+  }
+}
+
+// True when every pixel of the block has alpha 255: then filtering needs no
+// alpha weighting and the result is opaque too.
+bool Opaque(const TPixelSource& src, const TAxis& ax, const TAxis& ay) {
+  std::uint32_t all = 0xFFFFFFFFu;
+  const std::size_t n = std::size_t(ax.SrcHi - ax.SrcLo + 1);
+  for (std::int32_t y = ay.SrcLo; y <= ay.SrcHi; ++y) {
+    const std::uint32_t* row = src.Data + std::size_t(y) * src.Width + ax.SrcLo;
+    for (std::size_t x = 0; x < n; ++x) all &= row[x];
+    if ((all >> 24) != 0xFF) return false;
+  }
+  return true;
+}
+
+// out[j] = sum of w[t] * rows[t][j], rounded half to even to bytes. The
+// weights are convex, so sums stay in 0..255 and the saturating packs clamp
+// nothing but rounding noise.
+std::uint8_t SumToByte(const float* const* rows, const float* w, std::int32_t taps, std::size_t j) {
+  float v = 0;
+  for (std::int32_t t = 0; t < taps; ++t) v += rows[t][j] * w[t];
+  return static_cast<std::uint8_t>(std::nearbyint(std::clamp(v, 0.0f, 255.0f)));
+}
+
+using TCombineFn = void (*)(const float* const*, const float*, std::int32_t, std::size_t, std::uint8_t*);
+
+#ifdef CORVINA_RESAMPLE_SSE2
+std::size_t CombineSse2Blocks(const float* const* rows, const float* w, std::int32_t taps, std::size_t j,
+                              std::size_t n, std::uint8_t* out) {
+  for (; j + 16 <= n; j += 16) {
+    __m128 acc[4];
+    const __m128 w0 = _mm_set1_ps(w[0]);
+    for (int k = 0; k < 4; ++k) acc[k] = _mm_mul_ps(_mm_loadu_ps(rows[0] + j + 4 * k), w0);
+    for (std::int32_t t = 1; t < taps; ++t) {
+      const __m128 wt = _mm_set1_ps(w[t]);
+      for (int k = 0; k < 4; ++k) acc[k] = _mm_add_ps(acc[k], _mm_mul_ps(_mm_loadu_ps(rows[t] + j + 4 * k), wt));
+    }
+    const __m128i lo = _mm_packs_epi32(_mm_cvtps_epi32(acc[0]), _mm_cvtps_epi32(acc[1]));
+    const __m128i hi = _mm_packs_epi32(_mm_cvtps_epi32(acc[2]), _mm_cvtps_epi32(acc[3]));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + j), _mm_packus_epi16(lo, hi));
+  }
+  return j;
+}
+
+void CombineToBytesBase(const float* const* rows, const float* w, std::int32_t taps, std::size_t n,
+                        std::uint8_t* out) {
+  std::size_t j = CombineSse2Blocks(rows, w, taps, 0, n, out);
+  for (; j < n; ++j) out[j] = SumToByte(rows, w, taps, j);
+}
+
+#if (defined(__GNUC__) || defined(__clang__)) && defined(__x86_64__)
+__attribute__((target("avx2,fma"))) void CombineToBytesAvx2(const float* const* rows, const float* w,
+                                                            std::int32_t taps, std::size_t n, std::uint8_t* out) {
+  // Packing works within 128-bit lanes; one cross-lane permute restores order.
+  const __m256i order = _mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7);
+  std::size_t j = 0;
+  for (; j + 32 <= n; j += 32) {
+    __m256 acc[4];
+    const __m256 w0 = _mm256_set1_ps(w[0]);
+    for (int k = 0; k < 4; ++k) acc[k] = _mm256_mul_ps(_mm256_loadu_ps(rows[0] + j + 8 * k), w0);
+    for (std::int32_t t = 1; t < taps; ++t) {
+      const __m256 wt = _mm256_set1_ps(w[t]);
+      for (int k = 0; k < 4; ++k) acc[k] = _mm256_fmadd_ps(_mm256_loadu_ps(rows[t] + j + 8 * k), wt, acc[k]);
+    }
+    const __m256i lo = _mm256_packs_epi32(_mm256_cvtps_epi32(acc[0]), _mm256_cvtps_epi32(acc[1]));
+    const __m256i hi = _mm256_packs_epi32(_mm256_cvtps_epi32(acc[2]), _mm256_cvtps_epi32(acc[3]));
+    const __m256i bytes = _mm256_permutevar8x32_epi32(_mm256_packus_epi16(lo, hi), order);
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + j), bytes);
+  }
+  j = CombineSse2Blocks(rows, w, taps, j, n, out);
+  for (; j < n; ++j) out[j] = SumToByte(rows, w, taps, j);
+}
+TCombineFn PickCombine() {
+  return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma") ? CombineToBytesAvx2 : CombineToBytesBase;
+}
+#else
+TCombineFn PickCombine() { return CombineToBytesBase; }
+#endif
+#else
+void CombineToBytesBase(const float* const* rows, const float* w, std::int32_t taps, std::size_t n,
+                        std::uint8_t* out) {
+  for (std::size_t j = 0; j < n; ++j) out[j] = SumToByte(rows, w, taps, j);
+}
+TCombineFn PickCombine() { return CombineToBytesBase; }
+#endif
+
+void CombineToBytes(const float* const* rows, const float* w, std::int32_t taps, std::size_t n, std::uint8_t* out) {
+  static const TCombineFn best = PickCombine();
+  (BaselineOnly() ? CombineToBytesBase : best)(rows, w, taps, n, out);
+}
+
+void CombineToFloatsBody(const float* const* rows, const float* w, std::int32_t taps, std::size_t n, float* out) {
+  for (std::size_t j = 0; j < n; ++j) out[j] = rows[0][j] * w[0];
+  for (std::int32_t t = 1; t < taps; ++t) {
+    const float* r = rows[t];
+    const float wt = w[t];
+    for (std::size_t j = 0; j < n; ++j) out[j] += r[j] * wt;
+  }
+}
+
+// Bytes to floats, four per pixel: the one pass over every source pixel.
+using TConvertFn = void (*)(const std::uint32_t*, std::size_t, float*);
+
+void ConvertLineBase(const std::uint32_t* in, std::size_t n, float* out) {
+  std::size_t x = 0;
+#ifdef CORVINA_RESAMPLE_SSE2
+  const __m128i z = _mm_setzero_si128();
+  for (; x + 4 <= n; x += 4) {
+    const __m128i px = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + x));
+    const __m128i lo = _mm_unpacklo_epi8(px, z), hi = _mm_unpackhi_epi8(px, z);
+    float* o = out + 4 * x;
+    _mm_storeu_ps(o, _mm_cvtepi32_ps(_mm_unpacklo_epi16(lo, z)));
+    _mm_storeu_ps(o + 4, _mm_cvtepi32_ps(_mm_unpackhi_epi16(lo, z)));
+    _mm_storeu_ps(o + 8, _mm_cvtepi32_ps(_mm_unpacklo_epi16(hi, z)));
+    _mm_storeu_ps(o + 12, _mm_cvtepi32_ps(_mm_unpackhi_epi16(hi, z)));
+  }
+#endif
+  for (; x < n; ++x) {
+    for (int k = 0; k < 4; ++k) out[4 * x + k] = float((in[x] >> (8 * k)) & 0xFF);
+  }
+}
+
+#if defined(CORVINA_RESAMPLE_SSE2) && (defined(__GNUC__) || defined(__clang__)) && defined(__x86_64__)
+__attribute__((target("avx2"))) void ConvertLineAvx2(const std::uint32_t* in, std::size_t n, float* out) {
+  std::size_t x = 0;
+  for (; x + 4 <= n; x += 4) {
+    const __m128i px = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + x));
+    float* o = out + 4 * x;
+    _mm256_storeu_ps(o, _mm256_cvtepi32_ps(_mm256_cvtepu8_epi32(px)));
+    _mm256_storeu_ps(o + 8, _mm256_cvtepi32_ps(_mm256_cvtepu8_epi32(_mm_srli_si128(px, 8))));
+  }
+  ConvertLineBase(in + x, n - x, out + 4 * x);
+}
+TConvertFn PickConvert() { return __builtin_cpu_supports("avx2") ? ConvertLineAvx2 : ConvertLineBase; }
+#else
+TConvertFn PickConvert() { return ConvertLineBase; }
+#endif
+
+void ConvertLine(const std::uint32_t* in, std::size_t n, float* out) {
+  static const TConvertFn best = PickConvert();
+  (BaselineOnly() ? ConvertLineBase : best)(in, n, out);
+}
+
+// Every target pixel reads Taps source pixels from its start (weights past
+// its own run are zero, and the line is padded), so the tap loop has a fixed
+// length and the compiler unrolls it for the common counts.
+template <int Taps>
+void FilterLine(const F4* line, const std::int32_t* start, const F4* w, std::int32_t count, F4* out) {
+  for (std::int32_t i = 0; i < count; ++i, w += Taps) {
+    const F4* p = line + start[i];
+    F4 acc = F4::Mul(p[0], w[0]);
+    for (int t = 1; t < Taps; ++t) acc.MulAdd(p[t], w[t]);
+    out[i] = acc;
+  }
+}
+
+void FilterLineAnyTaps(const F4* line, const std::int32_t* start, const F4* w, std::int32_t taps, std::int32_t count,
+                       F4* out) {
+  for (std::int32_t i = 0; i < count; ++i, w += taps) {
+    const F4* p = line + start[i];
+    F4 acc = F4::Mul(p[0], w[0]);
+    for (std::int32_t t = 1; t < taps; ++t) acc.MulAdd(p[t], w[t]);
+    out[i] = acc;
+  }
+}
+
+// Two taps are two neighbouring pixels: eight floats, one AVX load, and
+// the two halves of the product summed give the pixel.
+using TFilter2Fn = void (*)(const F4*, const std::int32_t*, const F4*, std::int32_t, F4*);
+
+#if defined(CORVINA_RESAMPLE_SSE2) && (defined(__GNUC__) || defined(__clang__)) && defined(__x86_64__)
+__attribute__((target("avx2"))) void FilterLine2Avx2(const F4* line, const std::int32_t* start, const F4* w,
+                                                     std::int32_t count, F4* out) {
+  const float* l = reinterpret_cast<const float*>(line);
+  const float* wf = reinterpret_cast<const float*>(w);
+  float* o = reinterpret_cast<float*>(out);
+  std::int32_t i = 0;
+  for (; i + 2 <= count; i += 2) {
+    const __m256 a = _mm256_mul_ps(_mm256_loadu_ps(l + 4 * std::ptrdiff_t(start[i])), _mm256_loadu_ps(wf + 8 * i));
+    const __m256 b =
+        _mm256_mul_ps(_mm256_loadu_ps(l + 4 * std::ptrdiff_t(start[i + 1])), _mm256_loadu_ps(wf + 8 * i + 8));
+    const __m256 firsts = _mm256_permute2f128_ps(a, b, 0x20);
+    const __m256 seconds = _mm256_permute2f128_ps(a, b, 0x31);
+    _mm256_storeu_ps(o + 4 * i, _mm256_add_ps(firsts, seconds));
+  }
+  FilterLine<2>(line, start + i, w + 2 * i, count - i, out + i);
+}
+TFilter2Fn PickFilter2() { return __builtin_cpu_supports("avx2") ? FilterLine2Avx2 : FilterLine<2>; }
+#else
+TFilter2Fn PickFilter2() { return FilterLine<2>; }
+#endif
+
+void FilterLine2(const F4* line, const std::int32_t* start, const F4* w, std::int32_t count, F4* out) {
+  static const TFilter2Fn best = PickFilter2();
+  (BaselineOnly() ? FilterLine<2> : best)(line, start, w, count, out);
+}
+
+// Separable filtering in floats: each source row is filtered horizontally
+// once into a small ring, and each target row combines the ring rows it
+// needs. Sources with transparency are filtered premultiplied.
+class TSmoothDraw {
+ public:
+  TSmoothDraw(const TPixelSource& src, const TAxis& ax, const TAxis& ay)
+      : FSrc(src), FAx(ax), FAy(ay), FOpaque(Opaque(src, ax, ay)), FRing(std::size_t(ay.MaxTaps) * ax.Count),
+        FRingRow(ay.MaxTaps, -1), FLine(std::size_t(ax.SrcHi - ax.SrcLo + 1) + ax.MaxTaps, F4::Zero()),
+        FWeights(ax.Weights.size()) {
+    for (std::size_t k = 0; k < FWeights.size(); ++k) FWeights[k] = F4::Splat(ax.Weights[k]);
+  }
+
+  void Run(const TPixelTarget& dst, float opacity, TBlend blend) {
+    // An opaque result drawn at full opacity covers what is there.
+    const bool direct = blend == TBlend::Replace || (FOpaque && opacity >= 1.0f);
+    std::vector<std::uint32_t> row(direct ? 0 : FAx.Count);
+    std::vector<F4> sums(FOpaque ? 0 : FAx.Count);
+    std::vector<const float*> rows(FAy.MaxTaps);
+    const std::size_t floats = std::size_t(FAx.Count) * 4;
+    for (std::int32_t j = 0; j < FAy.Count; ++j) {
+      const std::int32_t taps = FAy.Taps[j];
+      for (std::int32_t t = 0; t < taps; ++t) rows[t] = reinterpret_cast<const float*>(Filtered(FAy.Start[j] + t));
+      std::uint32_t* out = dst.Data + std::size_t(FAy.First + j) * dst.Width + FAx.First;
+      std::uint32_t* px = direct ? out : row.data();
+      if (FOpaque) {
+        CombineToBytes(rows.data(), FAy.WeightsOf(j), taps, floats, reinterpret_cast<std::uint8_t*>(px));
+      } else {
+        CombineToFloatsBody(rows.data(), FAy.WeightsOf(j), taps, floats, reinterpret_cast<float*>(sums.data()));
+        for (std::int32_t i = 0; i < FAx.Count; ++i) px[i] = sums[i].Straight().ToPixel();
+      }
+      if (!direct) ComposeRow(row.data(), out, FAx.Count, opacity, blend);
+    }
+  }
+
+ private:
+  // Rows are asked for in rising order, so a slot is reused only after its
+  // row has left every later window.
+  const F4* Filtered(std::int32_t y) {
+    const std::size_t slot = std::size_t(y) % FRingRow.size();
+    F4* out = FRing.data() + slot * FAx.Count;
+    if (FRingRow[slot] == y) return out;
+    FRingRow[slot] = y;
+    const std::uint32_t* in = FSrc.Data + std::size_t(y) * FSrc.Width + FAx.SrcLo;
+    const std::size_t n = std::size_t(FAx.SrcHi - FAx.SrcLo + 1);
+    if (FOpaque) {
+      ConvertLine(in, n, reinterpret_cast<float*>(FLine.data()));
+    } else {
+      for (std::size_t x = 0; x < n; ++x) FLine[x] = F4::FromPixel(in[x]).Premultiplied();
+    }
+    const F4* line = FLine.data() - FAx.SrcLo;
+    const std::int32_t* start = FAx.Start.data();
+    const F4* w = FWeights.data();
+    switch (FAx.MaxTaps) {
+      case 1: FilterLine<1>(line, start, w, FAx.Count, out); break;
+      case 2: FilterLine2(line, start, w, FAx.Count, out); break;
+      case 3: FilterLine<3>(line, start, w, FAx.Count, out); break;
+      case 4: FilterLine<4>(line, start, w, FAx.Count, out); break;
+      case 5: FilterLine<5>(line, start, w, FAx.Count, out); break;
+      default: FilterLineAnyTaps(line, start, w, FAx.MaxTaps, FAx.Count, out); break;
+    }
+    return out;
+  }
+
+  const TPixelSource& FSrc;
+  const TAxis& FAx;
+  const TAxis& FAy;
+  const bool FOpaque;
+  std::vector<F4> FRing;
+  std::vector<std::int32_t> FRingRow;
+  std::vector<F4> FLine;     // one source row as floats, zero-padded by MaxTaps
+  std::vector<F4> FWeights;  // horizontal weights, each spread over four lanes
+};
+
+}  // namespace
+
+void UseBaselineKernels(bool Baseline) { gBaselineOnly.store(Baseline, std::memory_order_relaxed); }
+
+void DrawScaled(const TPixelSource& Source, const TRectF& SrcRect, const TPixelTarget& Target, const TRectF& DstRect,
+                float Opacity, TFilter Filter, TBlend Blend) {
+  if (Source.Width <= 0 || Source.Height <= 0 || Target.Width <= 0 || Target.Height <= 0) return;
+  if (!(Opacity > 0)) return;  // also NaN
+  for (float v : {SrcRect.Left, SrcRect.Top, SrcRect.Right, SrcRect.Bottom, DstRect.Left, DstRect.Top, DstRect.Right,
+                  DstRect.Bottom}) {
+    if (!std::isfinite(v)) return;
+  }
+  Opacity = std::min(Opacity, 1.0f);
+  TSpan sx{SrcRect.Left, SrcRect.Right, DstRect.Left, DstRect.Right};
+  TSpan sy{SrcRect.Top, SrcRect.Bottom, DstRect.Top, DstRect.Bottom};
+  if (!ClipSpan(sx, Source.Width) || !ClipSpan(sy, Source.Height)) return;
+  TAxis ax, ay;
+  if (!BuildAxis(sx, Source.Width, Target.Width, Filter, ax)) return;
+  if (!BuildAxis(sy, Source.Height, Target.Height, Filter, ay)) return;
+  if (ax.SingleTap() && ay.SingleTap()) {
+    DrawPicked(Source, Target, ax, ay, Opacity, Blend);
+  } else {
+    TSmoothDraw(Source, ax, ay).Run(Target, Opacity, Blend);
+  }
+}
+
+}  // namespace Fmx::Graphics::Detail

@@ -1,0 +1,41 @@
+// Scaled drawing of one pixel block onto another, shared by TCanvas and
+// TBitmap::Resize. Internal to the framework layer.
+#pragma once
+
+#include <cstdint>
+
+#include "framework/types.h"
+
+namespace Fmx::Graphics::Detail {
+
+// Rows follow one another without padding; pixels are B, G, R, A bytes.
+struct TPixelSource {
+  const std::uint32_t* Data;
+  std::int32_t Width;
+  std::int32_t Height;
+};
+
+struct TPixelTarget {
+  std::uint32_t* Data;
+  std::int32_t Width;
+  std::int32_t Height;
+};
+
+enum class TFilter { Nearest, Smooth };
+enum class TBlend { Replace, SourceOver };
+
+// Draws SrcRect of Source scaled into DstRect of Target (both in pixel-edge
+// coordinates). SrcRect is clipped to the source and DstRect shrunk with it,
+// so parts outside the source draw nothing; a target pixel is drawn when its
+// centre lies in DstRect. Smooth shrinking averages the covered area (with
+// alpha weighting, so transparent pixels leave no dark fringe); smooth
+// enlarging interpolates linearly between pixel centres. Unscaled draws at
+// whole-pixel offsets copy the pixels exactly.
+void DrawScaled(const TPixelSource& Source, const System::Types::TRectF& SrcRect, const TPixelTarget& Target,
+                const System::Types::TRectF& DstRect, float Opacity, TFilter Filter, TBlend Blend);
+
+// Tests only: true makes every drawing use the SSE2/plain kernels instead of
+// the ones picked for this processor (AVX2), so both can be checked here.
+void UseBaselineKernels(bool Baseline);
+
+}  // namespace Fmx::Graphics::Detail

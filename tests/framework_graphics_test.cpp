@@ -1,0 +1,549 @@
+#include "framework/graphics.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cmath>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <limits>
+#include <vector>
+
+#include "framework/exceptions.h"
+#include "framework/log.h"
+#include "framework/resample.h"
+
+using Fmx::Graphics::TBitmap;
+using Fmx::Graphics::TBitmapData;
+using Fmx::Graphics::TBitmapMapping;
+using Fmx::Graphics::TCanvasScene;
+using Fmx::Graphics::TMapAccess;
+using System::String;
+using System::Types::RectF;
+using System::Uitypes::TAlphaColor;
+namespace fs = std::filesystem;
+
+namespace {
+
+template <class E = System::Sysutils::Exception>
+String MessageOf(const std::function<void()>& f) {
+  try {
+    f();
+  } catch (const E& e) {
+    return e.Message();
+  }
+  return u"<no exception>";
+}
+
+TAlphaColor PixelAt(const TBitmap& bmp, int x, int y) {
+  TBitmapMapping map(bmp);
+  return map.Data().GetPixel(x, y);
+}
+
+void Fill(TBitmap& bmp, const std::vector<TAlphaColor>& pixels) {
+  TBitmapMapping map(bmp, TMapAccess::Write);
+  for (int y = 0; y < bmp.Height(); ++y)
+    for (int x = 0; x < bmp.Width(); ++x) map.Data().SetPixel(x, y, pixels[y * bmp.Width() + x]);
+}
+
+std::vector<TAlphaColor> Pixels(const TBitmap& bmp) {
+  std::vector<TAlphaColor> out;
+  TBitmapMapping map(bmp);
+  for (int y = 0; y < bmp.Height(); ++y)
+    for (int x = 0; x < bmp.Width(); ++x) out.push_back(map.Data().GetPixel(x, y));
+  return out;
+}
+
+// A per-test folder that removes itself.
+class TempDir {
+ public:
+  TempDir() : FPath(fs::temp_directory_path() / ("corvina_graphics_" + std::to_string(::getpid()))) {
+    fs::create_directories(FPath);
+  }
+  ~TempDir() {
+    std::error_code ec;
+    fs::remove_all(FPath, ec);
+  }
+  String File(const std::string& name) const { return System::UTF8ToString((FPath / name).string()); }
+
+ private:
+  fs::path FPath;
+};
+
+}  // namespace
+
+TEST(Bitmap, FreshlySizedBitmapIsFullyTransparent) {
+  TBitmap bmp(3, 2);
+  EXPECT_EQ(bmp.Width(), 3);
+  EXPECT_EQ(bmp.Height(), 2);
+  EXPECT_EQ(Pixels(bmp), std::vector<TAlphaColor>(6, 0x00000000u));
+  TBitmap empty;
+  EXPECT_TRUE(empty.IsEmpty());
+  empty.SetSize(2, 1);
+  EXPECT_EQ(Pixels(empty), std::vector<TAlphaColor>(2, 0x00000000u));
+}
+
+TEST(Bitmap, NegativeSizesRaiseAndKeepTheOldSize) {
+  EXPECT_EQ(MessageOf([] { TBitmap(-1, 5); }), u"TBitmap.SetSize: width and height must be 0 or more, got -1 x 5");
+  TBitmap bmp(4, 4);
+  EXPECT_EQ(MessageOf([&] { bmp.Resize(4, -2); }), u"TBitmap.Resize: width and height must be 0 or more, got 4 x -2");
+  EXPECT_EQ(bmp.Width(), 4);
+  EXPECT_EQ(bmp.Height(), 4);
+}
+
+TEST(Bitmap, PixelsAreStoredBlueGreenRedAlphaInMemory) {
+  TBitmap bmp(2, 1);
+  TBitmapMapping map(bmp, TMapAccess::Write);
+  map.Data().SetPixel(1, 0, 0xAA112233u);
+  const std::uint8_t* px = map.Data().Data + 4;
+  EXPECT_EQ(px[0], 0x33);  // blue
+  EXPECT_EQ(px[1], 0x22);  // green
+  EXPECT_EQ(px[2], 0x11);  // red
+  EXPECT_EQ(px[3], 0xAA);  // alpha, kept as given (no premultiplication)
+  EXPECT_EQ(map.Data().Pitch, 8);
+  EXPECT_EQ(map.Data().GetPixel(1, 0), 0xAA112233u);
+}
+
+TEST(Bitmap, PixelAccessOutsideTheBitmapRaises) {
+  TBitmap bmp(3, 2);
+  TBitmapMapping map(bmp, TMapAccess::ReadWrite);
+  EXPECT_EQ(MessageOf([&] { map.Data().GetPixel(3, 0); }),
+            u"TBitmapData.GetPixel: position (3, 0) is outside the 3 x 2 bitmap");
+  EXPECT_EQ(MessageOf([&] { map.Data().SetPixel(0, -1, 0); }),
+            u"TBitmapData.SetPixel: position (0, -1) is outside the 3 x 2 bitmap");
+}
+
+TEST(Bitmap, ClearAndAssignCopyIndependentPixels) {
+  TBitmap a(2, 2);
+  a.Clear(0xFF00FF00u);
+  TBitmap b;
+  b.Assign(a);
+  a.Clear(0xFF0000FFu);
+  EXPECT_EQ(b.Width(), 2);
+  EXPECT_EQ(Pixels(b), std::vector<TAlphaColor>(4, 0xFF00FF00u));
+  b.Assign(b);  // assigning itself changes nothing
+  EXPECT_EQ(PixelAt(b, 1, 1), 0xFF00FF00u);
+}
+
+TEST(Bitmap, MovingHandsOverThePixelsAndEmptiesTheSource) {
+  TBitmap a(2, 1);
+  a.Clear(0xFF123456u);
+  TBitmap b(std::move(a));
+  EXPECT_TRUE(a.IsEmpty());  // NOLINT(bugprone-use-after-move): the moved-from state is contract
+  EXPECT_EQ(PixelAt(b, 1, 0), 0xFF123456u);
+  // The canvas draws into the new owner, not the moved-from object.
+  TBitmap src(1, 1);
+  src.Clear(0xFF0000FFu);
+  TCanvasScene scene(b.Canvas());
+  b.Canvas().DrawBitmap(src, RectF(0, 0, 1, 1), RectF(0, 0, 1, 1), 1.0f);
+  EXPECT_EQ(PixelAt(b, 0, 0), 0xFF0000FFu);
+}
+
+TEST(BitmapMapping, MappingTwiceRaisesAndKeepsTheFirstMapping) {
+  TBitmap bmp(2, 2);
+  TBitmapMapping first(bmp, TMapAccess::Write);
+  TBitmapData second;
+  EXPECT_EQ(MessageOf<System::Sysutils::EInvalidOperation>([&] { bmp.Map(TMapAccess::Read, second); }),
+            u"TBitmap.Map: the bitmap is already mapped; unmap it first");
+  first.Data().SetPixel(0, 0, 0xFF010203u);
+  first.Unmap();
+  EXPECT_FALSE(bmp.IsMapped());
+  EXPECT_EQ(PixelAt(bmp, 0, 0), 0xFF010203u);
+}
+
+TEST(BitmapMapping, UnmappingTwiceOrAStaleCopyRaises) {
+  TBitmap bmp(1, 1);
+  TBitmapData data;
+  bmp.Map(TMapAccess::Read, data);
+  const TBitmapData stale = data;
+  bmp.Unmap(data);
+  EXPECT_EQ(data.Data, nullptr);
+  EXPECT_EQ(MessageOf([&] { bmp.Unmap(data); }),
+            u"TBitmap.Unmap: the TBitmapData is not mapped (already unmapped, or never mapped)");
+  TBitmapData current;
+  bmp.Map(TMapAccess::Read, current);
+  TBitmapData copy = stale;
+  EXPECT_EQ(MessageOf([&] { bmp.Unmap(copy); }),
+            u"TBitmap.Unmap: the TBitmapData is from an earlier mapping that has already ended");
+  EXPECT_TRUE(bmp.IsMapped());  // the live mapping survived
+  TBitmap other(1, 1);
+  EXPECT_EQ(MessageOf([&] { other.Unmap(current); }), u"TBitmap.Unmap: the TBitmapData belongs to another bitmap");
+  bmp.Unmap(current);
+}
+
+TEST(BitmapMapping, StorageChangesRaiseWhileMapped) {
+  TBitmap bmp(2, 2);
+  TBitmap other(1, 1);
+  TBitmapMapping map(bmp, TMapAccess::Read);
+  EXPECT_EQ(MessageOf([&] { bmp.SetSize(5, 5); }), u"TBitmap.SetSize: the bitmap is mapped; unmap it first");
+  EXPECT_EQ(MessageOf([&] { bmp.Resize(5, 5); }), u"TBitmap.Resize: the bitmap is mapped; unmap it first");
+  EXPECT_EQ(MessageOf([&] { bmp.Assign(other); }), u"TBitmap.Assign: the bitmap is mapped; unmap it first");
+  EXPECT_EQ(MessageOf([&] { TBitmap moved(std::move(bmp)); }), u"TBitmap move: the bitmap is mapped; unmap it first");
+  EXPECT_EQ(map.Data().Width, 2);
+}
+
+TEST(BitmapMapping, ConstBitmapsMapForReadingOnly) {
+  const TBitmap bmp(1, 1);
+  TBitmapData data;
+  EXPECT_EQ(MessageOf([&] { bmp.Map(TMapAccess::Write, data); }),
+            u"TBitmap.Map: a const bitmap can only be mapped for reading");
+  EXPECT_FALSE(bmp.IsMapped());
+}
+
+TEST(BitmapMapping, GuardUnmapsWhenAnExceptionLeavesTheScope) {
+  TBitmap bmp(2, 2);
+  try {
+    TBitmapMapping map(bmp, TMapAccess::Write);
+    map.Data().SetPixel(1, 1, 0xFFFFFFFFu);
+    throw std::runtime_error("failure while mapped");
+  } catch (const std::runtime_error&) {
+  }
+  EXPECT_FALSE(bmp.IsMapped());
+  EXPECT_EQ(PixelAt(bmp, 1, 1), 0xFFFFFFFFu);
+}
+
+TEST(BitmapMapping, MovedGuardUnmapsOnceAndAssignmentReleasesTheOldMapping) {
+  TBitmap a(1, 1), b(1, 1);
+  {
+    TBitmapMapping first(a, TMapAccess::Read);
+    TBitmapMapping moved(std::move(first));
+    EXPECT_TRUE(a.IsMapped());
+    TBitmapMapping other(b, TMapAccess::Read);
+    other = std::move(moved);  // b is released here, a now belongs to other
+    EXPECT_FALSE(b.IsMapped());
+    EXPECT_TRUE(a.IsMapped());
+  }
+  EXPECT_FALSE(a.IsMapped());
+}
+
+TEST(BitmapMapping, DestructorLogsInsteadOfThrowingAndLeavesANewerMappingAlone) {
+  std::vector<String> lines;
+  auto previous = Fmx::Types::Log::SetSink([&](const String& s) { lines.push_back(s); });
+  TBitmap bmp(1, 1);
+  TBitmapData newer;
+  {
+    TBitmapMapping map(bmp, TMapAccess::Read);
+    TBitmapData copy = map.Data();
+    bmp.Unmap(copy);  // ended behind the guard's back
+    bmp.Map(TMapAccess::Read, newer);
+  }
+  Fmx::Types::Log::SetSink(previous);
+  EXPECT_TRUE(bmp.IsMapped());
+  EXPECT_NO_THROW(bmp.Unmap(newer));
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_EQ(lines[0],
+            u"TBitmapMapping: unmapping failed: TBitmap.Unmap: the TBitmapData is from an earlier mapping that has "
+            u"already ended");
+}
+
+TEST(Canvas, DrawingOutsideASceneRaises) {
+  TBitmap target(2, 2), src(2, 2);
+  EXPECT_EQ(MessageOf<System::Sysutils::EInvalidOperation>(
+                [&] { target.Canvas().DrawBitmap(src, RectF(0, 0, 2, 2), RectF(0, 0, 2, 2), 1.0f); }),
+            u"TCanvas.DrawBitmap: drawing needs BeginScene first");
+  {
+    TCanvasScene outer(target.Canvas());
+    { TCanvasScene inner(target.Canvas()); }
+    EXPECT_TRUE(target.Canvas().InScene());  // scenes nest
+  }
+  EXPECT_FALSE(target.Canvas().InScene());
+  target.Canvas().EndScene();  // harmless without a scene
+  EXPECT_FALSE(target.Canvas().InScene());
+}
+
+TEST(Canvas, UnscaledDrawCopiesPixelsExactlyEvenTransparentOnes) {
+  TBitmap src(3, 1), target(3, 1);
+  Fill(src, {0xFF102030u, 0x00ABCDEFu, 0x7F405060u});
+  TCanvasScene scene(target.Canvas());
+  target.Canvas().DrawBitmap(src, RectF(0, 0, 3, 1), RectF(0, 0, 3, 1), 1.0f, false);
+  EXPECT_EQ(Pixels(target), (std::vector<TAlphaColor>{0xFF102030u, 0x00ABCDEFu, 0x7F405060u}));
+}
+
+TEST(Canvas, OpacityBlendsSourceOverWhatIsThere) {
+  TBitmap white(1, 1);
+  white.Clear(0xFFFFFFFFu);
+  TBitmap target(2, 1);
+  Fill(target, {0xFF000000u, 0x00000000u});
+  TCanvasScene scene(target.Canvas());
+  target.Canvas().DrawBitmap(white, RectF(0, 0, 1, 1), RectF(0, 0, 2, 1), 0.5f, true);
+  // Over opaque black: half grey. Over nothing: white at half alpha.
+  EXPECT_EQ(Pixels(target), (std::vector<TAlphaColor>{0xFF808080u, 0x80FFFFFFu}));
+  target.Canvas().DrawBitmap(white, RectF(0, 0, 1, 1), RectF(0, 0, 2, 1), 0.0f, true);
+  EXPECT_EQ(PixelAt(target, 0, 0), 0xFF808080u);  // opacity 0 draws nothing
+}
+
+TEST(Canvas, HalfTransparentSourceMixesWithOpaqueTarget) {
+  TBitmap red(1, 1);
+  red.Clear(0x80FF0000u);
+  TBitmap target(1, 1);
+  target.Clear(0xFF0000FFu);
+  TCanvasScene scene(target.Canvas());
+  target.Canvas().DrawBitmap(red, RectF(0, 0, 1, 1), RectF(0, 0, 1, 1), 1.0f);
+  // 128/255 of red over blue: red 128, blue 127, still opaque.
+  EXPECT_EQ(PixelAt(target, 0, 0), 0xFF80007Fu);
+}
+
+TEST(Canvas, DrawIsClippedToTheTargetAndTheDestinationRectangle) {
+  TBitmap src(2, 2);
+  src.Clear(0xFFFFFFFFu);
+  TBitmap target(3, 3);
+  TCanvasScene scene(target.Canvas());
+  target.Canvas().DrawBitmap(src, RectF(0, 0, 2, 2), RectF(1, 1, 5, 5), 1.0f);
+  target.Canvas().DrawBitmap(src, RectF(0, 0, 2, 2), RectF(-100, -100, -50, -50), 1.0f);
+  EXPECT_EQ(Pixels(target), (std::vector<TAlphaColor>{0, 0, 0,                          //
+                                                      0, 0xFFFFFFFFu, 0xFFFFFFFFu,        //
+                                                      0, 0xFFFFFFFFu, 0xFFFFFFFFu}));
+}
+
+TEST(Canvas, SourceRectangleSelectsPartOfTheSource) {
+  TBitmap src(2, 1);
+  Fill(src, {0xFF0000FFu, 0xFFFF0000u});
+  TBitmap target(2, 2);
+  TCanvasScene scene(target.Canvas());
+  // Only the right pixel, stretched; the part beyond the source draws nothing.
+  target.Canvas().DrawBitmap(src, RectF(1, 0, 3, 1), RectF(0, 0, 2, 2), 1.0f, false);
+  EXPECT_EQ(Pixels(target), (std::vector<TAlphaColor>{0xFFFF0000u, 0, 0xFFFF0000u, 0}));
+}
+
+TEST(Canvas, HighSpeedEnlargingRepeatsPixels) {
+  TBitmap src(2, 2);
+  Fill(src, {1u | 0xFF000000u, 2u | 0xFF000000u, 3u | 0xFF000000u, 4u | 0xFF000000u});
+  TBitmap target(4, 2);
+  TCanvasScene scene(target.Canvas());
+  target.Canvas().DrawBitmap(src, RectF(0, 0, 2, 2), RectF(0, 0, 4, 2), 1.0f, true);
+  EXPECT_EQ(Pixels(target), (std::vector<TAlphaColor>{0xFF000001u, 0xFF000001u, 0xFF000002u, 0xFF000002u,  //
+                                                      0xFF000003u, 0xFF000003u, 0xFF000004u, 0xFF000004u}));
+}
+
+TEST(Canvas, SmoothShrinkingAveragesTheCoveredArea) {
+  TBitmap src(4, 1);
+  Fill(src, {0xFF0A0A0Au, 0xFF1E1E1Eu, 0xFF646464u, 0xFFC8C8C8u});
+  TBitmap target(2, 1);
+  TCanvasScene scene(target.Canvas());
+  target.Canvas().DrawBitmap(src, RectF(0, 0, 4, 1), RectF(0, 0, 2, 1), 1.0f, false);
+  // (10 + 30) / 2 and (100 + 200) / 2
+  EXPECT_EQ(Pixels(target), (std::vector<TAlphaColor>{0xFF141414u, 0xFF969696u}));
+}
+
+TEST(Canvas, SmoothEnlargingInterpolatesBetweenPixelCentres) {
+  TBitmap src(2, 1);
+  Fill(src, {0xFF000000u, 0xFFC8C8C8u});
+  TBitmap target(4, 1);
+  TCanvasScene scene(target.Canvas());
+  target.Canvas().DrawBitmap(src, RectF(0, 0, 2, 1), RectF(0, 0, 4, 1), 1.0f, false);
+  // Centres fall at -0.25, 0.25, 0.75 and 1.25 source pixels; the edges repeat.
+  EXPECT_EQ(Pixels(target), (std::vector<TAlphaColor>{0xFF000000u, 0xFF323232u, 0xFF969696u, 0xFFC8C8C8u}));
+}
+
+TEST(Canvas, TransparentNeighboursDoNotDarkenColours) {
+  TBitmap src(2, 1);
+  Fill(src, {0xFFFF0000u, 0x00000000u});
+  TBitmap target(1, 1);
+  TCanvasScene scene(target.Canvas());
+  target.Canvas().DrawBitmap(src, RectF(0, 0, 2, 1), RectF(0, 0, 1, 1), 1.0f, false);
+  // Half covered by pure red: red stays full, only alpha halves.
+  EXPECT_EQ(PixelAt(target, 0, 0), 0x80FF0000u);
+}
+
+TEST(Canvas, DrawingABitmapOntoItselfReadsTheOriginalPixels) {
+  TBitmap bmp(4, 1);
+  Fill(bmp, {0xFF000001u, 0xFF000002u, 0xFF000003u, 0xFF000004u});
+  TCanvasScene scene(bmp.Canvas());
+  bmp.Canvas().DrawBitmap(bmp, RectF(0, 0, 2, 1), RectF(0, 0, 4, 1), 1.0f, true);
+  EXPECT_EQ(Pixels(bmp), (std::vector<TAlphaColor>{0xFF000001u, 0xFF000001u, 0xFF000002u, 0xFF000002u}));
+}
+
+TEST(Bitmap, ResizeScalesTheContentAndKeepsAUniformColourUniform) {
+  TBitmap bmp(37, 23);
+  bmp.Clear(0xFF336699u);
+  bmp.Resize(100, 7);
+  EXPECT_EQ(bmp.Width(), 100);
+  EXPECT_EQ(bmp.Height(), 7);
+  EXPECT_EQ(Pixels(bmp), std::vector<TAlphaColor>(700, 0xFF336699u));
+  bmp.Resize(3, 50);
+  EXPECT_EQ(Pixels(bmp), std::vector<TAlphaColor>(150, 0xFF336699u));
+  TBitmap empty;
+  empty.Resize(2, 2);
+  EXPECT_EQ(Pixels(empty), std::vector<TAlphaColor>(4, 0u));
+}
+
+TEST(BitmapFile, PngAndBmpRoundTripExactlyWithAlpha) {
+  TempDir dir;
+  TBitmap bmp(3, 2);
+  Fill(bmp, {0xFF102030u, 0x80FF0000u, 0xFF00FF00u, 0x01FFFFFFu, 0xFF0000FFu, 0xC0123456u});
+  for (const char* name : {"round.png", "round.bmp", "ROUND.PNG"}) {
+    bmp.SaveToFile(dir.File(name));
+    TBitmap back;
+    back.LoadFromFile(dir.File(name));
+    EXPECT_EQ(back.Width(), 3) << name;
+    EXPECT_EQ(back.Height(), 2) << name;
+    EXPECT_EQ(Pixels(back), Pixels(bmp)) << name;
+  }
+}
+
+TEST(BitmapFile, JpegRoundTripIsOpaqueAndClose) {
+  TempDir dir;
+  TBitmap bmp(32, 16);
+  {
+    TBitmapMapping map(bmp, TMapAccess::Write);
+    for (int y = 0; y < 16; ++y)
+      for (int x = 0; x < 32; ++x) map.Data().SetPixel(x, y, 0xFF000000u | (x * 8) << 16 | (y * 16) << 8 | 128);
+  }
+  for (const char* name : {"photo.jpg", "photo.jpeg"}) {
+    bmp.SaveToFile(dir.File(name));
+    TBitmap back;
+    back.LoadFromFile(dir.File(name));
+    ASSERT_EQ(back.Width(), 32);
+    const auto a = Pixels(bmp), b = Pixels(back);
+    int worst = 0;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+      EXPECT_EQ(b[i] >> 24, 0xFFu);
+      for (int shift = 0; shift < 24; shift += 8)
+        worst = std::max(worst, std::abs(int((a[i] >> shift) & 0xFF) - int((b[i] >> shift) & 0xFF)));
+    }
+    EXPECT_LE(worst, 12) << name;
+  }
+}
+
+TEST(BitmapFile, FailuresNameTheFile) {
+  TempDir dir;
+  TBitmap bmp(1, 1);
+  const String missing = dir.File("missing.png");
+  EXPECT_EQ(MessageOf<System::Classes::EFOpenError>([&] { bmp.LoadFromFile(missing); }),
+            u"Cannot open file \"" + missing + u"\". No such file or directory");
+  const String text = dir.File("text.png");
+  std::ofstream(System::UTF8Encode(text)) << "not an image at all";
+  EXPECT_EQ(MessageOf([&] { bmp.LoadFromFile(text); }),
+            u"Cannot load image \"" + text + u"\": Image not of any known type, or corrupt");
+  const String gif = dir.File("a.gif");
+  EXPECT_EQ(MessageOf([&] { bmp.SaveToFile(gif); }),
+            u"Cannot save image \"" + gif + u"\": unknown extension \".gif\" (use .png, .jpg, .jpeg or .bmp)");
+  const String nowhere = dir.File("no/such/folder/a.png");
+  EXPECT_EQ(MessageOf<System::Classes::EFCreateError>([&] { bmp.SaveToFile(nowhere); }),
+            u"Cannot create file \"" + nowhere + u"\". No such file or directory");
+  const String empty = dir.File("empty.png");
+  EXPECT_EQ(MessageOf([&] { TBitmap().SaveToFile(empty); }),
+            u"Cannot save image \"" + empty + u"\": the bitmap is empty (0 x 0)");
+  EXPECT_EQ(bmp.Width(), 1);  // a failed load leaves the bitmap alone
+}
+
+namespace {
+
+// Straight-from-the-definition resampling, one output pixel at a time in
+// doubles: the area each target pixel covers (shrinking) or the two nearest
+// source centres (enlarging), colours weighted by alpha.
+std::vector<TAlphaColor> ReferenceScale(const std::vector<TAlphaColor>& src, int sw, int sh, int dw, int dh) {
+  auto taps = [](int i, int s, int d) {
+    std::vector<std::pair<int, double>> out;
+    const double k = double(s) / d;
+    if (k > 1) {
+      const double lo = i * k, hi = (i + 1) * k;
+      for (int j = int(lo); j < s && j < hi; ++j) {
+        const double part = std::min(hi, j + 1.0) - std::max(lo, double(j));
+        if (part > 1e-9) out.push_back({j, part / k});
+      }
+    } else {
+      const double c = (i + 0.5) * k - 0.5;
+      const int j = int(std::floor(c));
+      const double f = c - j;
+      out.push_back({std::clamp(j, 0, s - 1), 1 - f});
+      out.push_back({std::clamp(j + 1, 0, s - 1), f});
+    }
+    return out;
+  };
+  std::vector<TAlphaColor> out;
+  for (int y = 0; y < dh; ++y) {
+    for (int x = 0; x < dw; ++x) {
+      double sum[4] = {0, 0, 0, 0};
+      for (auto [sy, wy] : taps(y, sh, dh)) {
+        for (auto [sx, wx] : taps(x, sw, dw)) {
+          const TAlphaColor p = src[sy * sw + sx];
+          const double a = p >> 24;
+          for (int c = 0; c < 3; ++c) sum[c] += wx * wy * a * ((p >> (8 * c)) & 0xFF);
+          sum[3] += wx * wy * a;
+        }
+      }
+      TAlphaColor px = TAlphaColor(std::lround(sum[3])) << 24;
+      for (int c = 0; c < 3; ++c) px |= TAlphaColor(sum[3] > 0 ? std::lround(sum[c] / sum[3]) : 0) << (8 * c);
+      out.push_back(px);
+    }
+  }
+  return out;
+}
+
+std::vector<TAlphaColor> RandomPixels(int n, bool opaque) {
+  std::vector<TAlphaColor> out(n);
+  std::uint32_t s = 2024;
+  for (auto& p : out) {
+    s = s * 1664525u + 1013904223u;
+    p = opaque ? (s | 0xFF000000u) : s | (s >> 31 ? 0xFF000000u : 0u);
+  }
+  return out;
+}
+
+int WorstChannelDifference(const std::vector<TAlphaColor>& a, const std::vector<TAlphaColor>& b) {
+  int worst = 0;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    // Where both are fully transparent the colour carries no meaning.
+    if ((a[i] >> 24) == 0 && (b[i] >> 24) == 0) continue;
+    for (int shift = 0; shift < 32; shift += 8)
+      worst = std::max(worst, std::abs(int((a[i] >> shift) & 0xFF) - int((b[i] >> shift) & 0xFF)));
+  }
+  return worst;
+}
+
+}  // namespace
+
+class WideSmoothScaling : public ::testing::TestWithParam<bool> {
+ protected:
+  void SetUp() override { Fmx::Graphics::Detail::UseBaselineKernels(GetParam()); }
+  void TearDown() override { Fmx::Graphics::Detail::UseBaselineKernels(false); }
+};
+
+INSTANTIATE_TEST_SUITE_P(Kernels, WideSmoothScaling, ::testing::Values(false, true),
+                         [](const auto& info) { return info.param ? "Baseline" : "PickedForThisProcessor"; });
+
+TEST_P(WideSmoothScaling, MatchesTheDefinitionWithinOneStep) {
+  // Sizes chosen so that every vector width and every tail length is used,
+  // with and without transparency, shrinking and enlarging per axis.
+  struct Case {
+    int sw, sh, dw, dh;
+    bool opaque;
+  };
+  for (const Case c : {Case{37, 5, 83, 11, true}, Case{83, 11, 37, 5, true}, Case{90, 9, 31, 20, true},
+                       Case{37, 5, 83, 11, false}, Case{83, 12, 29, 5, false}, Case{64, 4, 64, 9, true}}) {
+    const auto pixels = RandomPixels(c.sw * c.sh, c.opaque);
+    TBitmap src(c.sw, c.sh);
+    Fill(src, pixels);
+    TBitmap target(c.dw, c.dh);
+    {
+      TCanvasScene scene(target.Canvas());
+      target.Canvas().DrawBitmap(src, RectF(0, 0, float(c.sw), float(c.sh)), RectF(0, 0, float(c.dw), float(c.dh)),
+                                 1.0f, false);
+    }
+    EXPECT_LE(WorstChannelDifference(Pixels(target), ReferenceScale(pixels, c.sw, c.sh, c.dw, c.dh)), 1)
+        << c.sw << "x" << c.sh << " -> " << c.dw << "x" << c.dh << (c.opaque ? " opaque" : " with alpha");
+  }
+}
+
+TEST(Canvas, DegenerateRectanglesDrawNothingOrStayInsideTheSource) {
+  TBitmap src(100, 1);
+  src.Clear(0xFF204060u);
+  TBitmap target(3, 1);
+  TCanvasScene scene(target.Canvas());
+  const float inf = std::numeric_limits<float>::infinity();
+  const float nan = std::numeric_limits<float>::quiet_NaN();
+  target.Canvas().DrawBitmap(src, RectF(0, 0, 100, 1), RectF(-inf, 0, inf, 1), 1.0f);
+  target.Canvas().DrawBitmap(src, RectF(0, 0, nan, 1), RectF(0, 0, 3, 1), 1.0f);
+  target.Canvas().DrawBitmap(src, RectF(5, 0, 5, 1), RectF(0, 0, 3, 1), 1.0f);  // empty source
+  target.Canvas().DrawBitmap(src, RectF(0, 0, 100, 1), RectF(3, 0, 1, 1), 1.0f);  // inverted target
+  EXPECT_EQ(Pixels(target), std::vector<TAlphaColor>(3, 0u));
+  // The whole source squeezed into a sliver that covers one pixel centre.
+  target.Canvas().DrawBitmap(src, RectF(0, 0, 100, 1), RectF(1.4f, 0, 1.6f, 1), 1.0f);
+  EXPECT_EQ(Pixels(target), (std::vector<TAlphaColor>{0, 0xFF204060u, 0}));
+  // Far outside, at scales that would overflow integer pixel indices.
+  target.Canvas().DrawBitmap(src, RectF(0, 0, 100, 1), RectF(-3e9f, 0, 3e9f, 1), 1.0f);
+  EXPECT_EQ(Pixels(target), std::vector<TAlphaColor>(3, 0xFF204060u));
+}
