@@ -3,9 +3,9 @@
 #include <cstdio>
 #include <exception>
 #include <filesystem>
-#include <span>
 #include <string>
-#include <string_view>
+
+#include <CLI/CLI.hpp>
 
 #include "framework/graphics.h"
 #include "utils/utils.h"
@@ -18,8 +18,6 @@ using Fmx::Graphics::TBitmapMapping;
 using Fmx::Graphics::TMapAccess;
 using System::Types::RectF;
 using System::Types::TRectF;
-
-using TArgs = std::span<char* const>;  // arguments after the subcommand
 
 // A sunset-coloured gradient with a sun, a dark block and thin stripes:
 // smooth areas and hard edges, so scaling artefacts would show.
@@ -45,8 +43,7 @@ void Print(const char* what, const TRectF& r) {
   std::printf("  %s: (%g, %g) - (%g, %g), %g x %g\n", what, r.Left, r.Top, r.Right, r.Bottom, r.Width(), r.Height());
 }
 
-int Demo(TArgs args) {
-  const fs::path out = args.empty() ? fs::path("out/demo") : fs::path(args[0]);
+int Demo(const fs::path& out) {
   fs::create_directories(out);
   std::printf("corvina demo: output folder %s\n", out.string().c_str());
 
@@ -78,42 +75,24 @@ int Demo(TArgs args) {
   return 0;
 }
 
-int Version(TArgs) {
-  std::puts("corvina 1.0.0");
-  return 0;
-}
-
-struct TCommand {
-  std::string_view Name;
-  std::string_view Usage;
-  int (*Run)(TArgs);
-};
-
-// One line per subcommand.
-constexpr TCommand kCommands[] = {
-    {"demo", "demo [folder]      synthesise, save, stretch and map a picture (default folder out/demo)", Demo},
-    {"version", "version            print the version", Version},
-};
-
-int Usage() {
-  std::fprintf(stderr, "usage: corvina <command> [arguments]\n");
-  for (const auto& c : kCommands) std::fprintf(stderr, "  corvina %.*s\n", int(c.Usage.size()), c.Usage.data());
-  return 2;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc < 2) return Usage();
-  const std::string_view name = argv[1];
-  for (const auto& c : kCommands) {
-    if (c.Name != name) continue;
-    try {
-      return c.Run(TArgs(argv + 2, argv + argc));
-    } catch (const std::exception& e) {
-      std::fprintf(stderr, "corvina %s: %s\n", argv[1], e.what());
-      return 1;
-    }
+  CLI::App app{"corvina: the Corvina components driven from a terminal"};
+  app.require_subcommand(1);
+  app.set_version_flag("--version", "corvina 1.0.0");
+
+  // One block per subcommand.
+  fs::path demoFolder = "out/demo";
+  auto* demo = app.add_subcommand("demo", "synthesise, save, stretch and map a picture");
+  demo->add_option("folder", demoFolder, "output folder")->capture_default_str();
+
+  CLI11_PARSE(app, argc, argv);
+  try {
+    if (*demo) return Demo(demoFolder);
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "corvina %s: %s\n", app.get_subcommands().front()->get_name().c_str(), e.what());
+    return 1;
   }
-  return Usage();
+  return 0;
 }
