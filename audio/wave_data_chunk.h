@@ -25,6 +25,8 @@ class TDataChunk : public TChunk {
 
   std::int32_t SampleCount() const { return FSampleCount; }
   std::int32_t NumberOfChannel() const { return FChannelCount; }
+  // The width the chunk was built with; a later format chunk may differ.
+  std::int32_t BitsPerSample() const { return FBitsPerSample; }
   std::int64_t Possition() { return GetPosition(); }
   void SetPossition(std::int64_t Value) { SetPosition(Value); }
   // Channel Index's buffer: SampleCount values of BitsPerSample / 8 bytes,
