@@ -157,14 +157,18 @@ bool TWavlChunk::Read() {
     stream.SetPosition(position);
     const TFourCC code(FIOStream->ReadUInt32());
     if (code == kDataCode) {
+      DataChunk->FEndLimit = end;
       DataChunk->Read();
       position = PaddedEnd(*DataChunk);
     } else if (code == kSlntCode) {
       TSlntChunk silence(*FIOStream);
       silence.Read();
       std::puts(Messages::kWavlNotice);
-      DataChunk->AppendSilence(static_cast<std::uint32_t>(silence.Length()), fileSize);
       position = PaddedEnd(silence);
+      // Samples still to come can only be the rest of the list: what the
+      // file holds bounds samples and silence together.
+      const std::int64_t rest = std::max<std::int64_t>(end - position, 0);
+      DataChunk->AppendSilence(static_cast<std::uint32_t>(silence.Length()), fileSize - rest);
     } else {
       TOtherChunks other(*FIOStream, code);
       other.Read();

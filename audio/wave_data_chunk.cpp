@@ -83,7 +83,8 @@ bool TDataChunk::Read() {
   auto& stream = FIOStream->BaseStream();
   FDataOffset = stream.Position();
   // A declared size is only a claim: what counts is what the file holds.
-  FSize = std::min(FSize, std::max<std::int64_t>(stream.Size() - FDataOffset, 0));
+  const std::int64_t end = std::min(stream.Size(), FEndLimit);
+  FSize = std::min(FSize, std::max<std::int64_t>(end - FDataOffset, 0));
 
   const std::int64_t frameBytes = std::int64_t{FChannelCount} * BytesPerSample();
   const std::int64_t frames = FSize / frameBytes;
@@ -101,9 +102,10 @@ std::int64_t TDataChunk::GrowChannels(std::int64_t Frames, std::int64_t MinBytes
   const std::int64_t written = used + Frames * BytesPerSample();
   const bool fresh = FChannelsData.empty();
   if (!fresh && written <= FChannelCapacity) return used;
-  // A first load is sized exactly; appends grow geometrically so a list of
-  // many small pieces stays linear.
-  const std::int64_t capacity = fresh ? std::max(written, MinBytesPerChannel) : std::max(written, FChannelCapacity * 2);
+  // A first load is sized exactly; appends grow geometrically, so a list of
+  // many small pieces stays linear, but never past what the file could hold.
+  const std::int64_t capacity = fresh ? std::max(written, MinBytesPerChannel)
+                                      : std::max(written, std::min(FChannelCapacity * 2, MaxBytesPerChannel()));
   std::vector<std::unique_ptr<std::uint8_t[]>> grown(static_cast<size_t>(FChannelCount));
   for (int c = 0; c < FChannelCount; ++c) {
     grown[c] = std::make_unique_for_overwrite<std::uint8_t[]>(static_cast<size_t>(capacity));
@@ -113,6 +115,11 @@ std::int64_t TDataChunk::GrowChannels(std::int64_t Frames, std::int64_t MinBytes
   FChannelsData = std::move(grown);
   FChannelCapacity = capacity;
   return used;
+}
+
+std::int64_t TDataChunk::MaxBytesPerChannel() {
+  const std::int64_t frameBytes = std::int64_t{FChannelCount} * BytesPerSample();
+  return FIOStream->BaseStream().Size() / frameBytes * BytesPerSample();
 }
 
 void TDataChunk::ReadFrames(std::int64_t Frames, std::int64_t WriteOffset) {

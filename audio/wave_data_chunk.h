@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <limits>
 #include <memory>
 #include <vector>
 
@@ -51,6 +52,7 @@ class TDataChunk : public TChunk {
   // Makes room for Frames more frames after those present and returns the
   // byte offset in each channel where they go.
   std::int64_t GrowChannels(std::int64_t Frames, std::int64_t MinBytesPerChannel);
+  std::int64_t MaxBytesPerChannel();
   void ReadFrames(std::int64_t Frames, std::int64_t WriteOffset);
   void AppendSilence(std::int64_t Frames, std::int64_t ByteLimit);
   std::int32_t BytesPerSample() const { return FBitsPerSample / 8; }
@@ -61,6 +63,9 @@ class TDataChunk : public TChunk {
   std::int64_t FDataOffset = 0;
   std::int32_t FSampleCount = 0;
   std::int64_t FChannelCapacity = 0;  // bytes allocated per channel
+  // A wave list keeps its data within the list: no sample byte is read
+  // past this stream offset.
+  std::int64_t FEndLimit = std::numeric_limits<std::int64_t>::max();
 };
 
 }  // namespace Audio::Wave::Reader

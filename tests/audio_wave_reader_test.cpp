@@ -98,7 +98,8 @@ class LogCapture {
 // file of gigabytes costs no memory.
 class TZeroTailStream : public System::Classes::TStream {
  public:
-  TZeroTailStream(Bytes prefix, std::int64_t size) : FPrefix(std::move(prefix)), FSize(size) {}
+  TZeroTailStream(Bytes prefix, std::int64_t size, std::int64_t& bytesRead)
+      : FPrefix(std::move(prefix)), FSize(size), FBytesRead(bytesRead) {}
   std::int64_t Read(void* buffer, std::int64_t count) override {
     const std::int64_t n = std::max<std::int64_t>(std::min(count, FSize - FPosition), 0);
     for (std::int64_t i = 0; i < n; ++i) {
@@ -106,7 +107,7 @@ class TZeroTailStream : public System::Classes::TStream {
       static_cast<char*>(buffer)[i] = at < static_cast<std::int64_t>(FPrefix.size()) ? FPrefix[at] : 0;
     }
     FPosition += n;
-    BytesRead += n;
+    FBytesRead += n;
     return n;
   }
   std::int64_t Write(const void*, std::int64_t) override { return 0; }
@@ -118,12 +119,12 @@ class TZeroTailStream : public System::Classes::TStream {
   }
   std::int64_t Size() override { return FSize; }
   void SetSize(std::int64_t) override {}
-  std::int64_t BytesRead = 0;
 
  private:
   Bytes FPrefix;
   std::int64_t FSize;
   std::int64_t FPosition = 0;
+  std::int64_t& FBytesRead;
 };
 
 }  // namespace
@@ -396,15 +397,15 @@ TEST(WaveReaderData, TruncatedDataHoldsOnlyTheFramesPresent) {
 TEST(WaveReaderData, MoreFramesThanACountHoldsRaiseBeforeAllocating) {
   // 4 GB of 8-bit mono is 4 billion frames: past a 32-bit signed count.
   const Bytes head = Riff(Fmt(1, 1, 8)) + "data" + U32(0xFFFFFFF0);
-  auto stream = std::make_unique<TZeroTailStream>(head, static_cast<std::int64_t>(head.size()) + 0xFFFFFFF0);
-  TZeroTailStream* raw = stream.get();
+  std::int64_t bytesRead = 0;
   try {
-    TWaveReader reader(std::move(stream));
+    TWaveReader reader(
+        std::make_unique<TZeroTailStream>(head, static_cast<std::int64_t>(head.size()) + 0xFFFFFFF0, bytesRead));
     FAIL();
   } catch (const Exception& e) {
     EXPECT_EQ(e.Message(), u"Invalid data size");
   }
-  EXPECT_LT(raw->BytesRead, 100);
+  EXPECT_LT(bytesRead, 100);
 }
 
 TEST(WaveReaderData, RawReadsFollowPositionAndClampToTheData) {
@@ -509,6 +510,31 @@ TEST(WaveReaderWavl, SilenceLongerThanTheFileCouldHoldRaises) {
   testing::internal::CaptureStdout();
   EXPECT_EQ(MessageOf(Riff(Fmt(1, 6, 32) + Chunk("wavl", Chunk("slnt", U32(1'000'000))))), u"Invalid silence length");
   testing::internal::GetCapturedStdout();
+}
+
+TEST(WaveReaderWavl, SamplesAndSilenceTogetherStayWithinTheFileSize) {
+  // Found by fuzzing: silence that fits the file alone, followed by more
+  // samples, used to let the list hold more bytes than the file.
+  const auto file = [](std::uint32_t silence) {
+    return Riff(Fmt(1, 2, 16) + Chunk("wavl", Chunk("data", Bytes(12, 'a')) + Chunk("slnt", U32(silence)) +
+                                                  Chunk("data", Bytes(40, 'b'))));
+  };
+  ASSERT_EQ(file(0).size(), 124u);
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(MessageOf(file(17)), u"Invalid silence length");  // (3 + 17 + 10) frames x 4 bytes > 124
+  const Bytes fits = file(16);
+  auto reader = Open(fits);
+  testing::internal::GetCapturedStdout();
+  EXPECT_EQ(dynamic_cast<TWavlChunk*>((*reader)[0])->DataChunk->SampleCount(), 29);
+}
+
+TEST(WaveReaderWavl, DataSubChunksEndWithTheList) {
+  const Bytes list = Bytes("data") + U32(100) + "abcd";
+  auto reader = Open(Riff(Fmt(1, 1, 8) + Chunk("wavl", list) + Chunk("LIST", "next")));
+  auto* wavl = dynamic_cast<TWavlChunk*>((*reader)[0]);
+  EXPECT_EQ(ChannelBytes(*wavl->DataChunk, 0), "abcd");
+  ASSERT_EQ(reader->Count(), 2);
+  EXPECT_EQ((*reader)[1]->Identify(), TFourCC::FromChars("LIST"));
 }
 
 // ---------------------------------------------------------------- the unit
