@@ -92,6 +92,17 @@ String TemporaryNameFor(const String& fileName) {
   return fileName + Format(u".%d-%d.tmp", static_cast<long long>(::getpid()), counter.fetch_add(1));
 }
 
+// The temporary name is ours, not the caller's: a failure names the target.
+TFileStream CreateFile(const String& temporary, const String& target) {
+  try {
+    return TFileStream(temporary, System::Classes::fmCreate);
+  } catch (const System::Classes::EFCreateError& e) {
+    String message = e.Message();
+    if (const size_t at = message.find(temporary); at != String::npos) message.replace(at, temporary.size(), target);
+    throw System::Classes::EFCreateError(message);
+  }
+}
+
 }  // namespace
 
 TWaveWriter::TWaveWriter(std::int32_t ASampleRate, std::uint16_t ANumChannels, std::uint16_t ABitsPerSample)
@@ -122,7 +133,7 @@ void TWaveWriter::WriteFloatData(std::span<const float> AudioData, const String&
                                    FBitsPerSample});
   const String temporary = TemporaryNameFor(AFileName);
   try {
-    TFileStream file(temporary, System::Classes::fmCreate);
+    TFileStream file = CreateFile(temporary, AFileName);
     file.WriteBuffer(header.data(), kHeaderBytes);
     if (FBitsPerSample == 32) {
       file.WriteBuffer(AudioData.data(), length * 4);
