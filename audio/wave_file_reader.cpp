@@ -26,9 +26,13 @@ bool IsHeaderWord(const std::vector<std::uint8_t>& bytes, std::u16string_view wo
   return System::Sysutils::SameText(text, word);
 }
 
-// Codes that writers use are printable ASCII: letters, digits and spaces.
+// Codes that writers use are letters, digits, spaces and the odd '_' or
+// '-' ("_PMX"); punctuation is far more likely the inside of a size field.
 bool IsPlausibleCode(const std::array<std::uint8_t, 4>& code) {
-  return std::all_of(code.begin(), code.end(), [](std::uint8_t c) { return c >= 0x20 && c <= 0x7E; });
+  return std::all_of(code.begin(), code.end(), [](std::uint8_t c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == ' ' || c == '_' ||
+           c == '-';
+  });
 }
 
 }  // namespace
@@ -119,12 +123,17 @@ std::int64_t TWaveReader::NextChunkPosition(const THeaderChunk& chunk) {
   return unpadded + 1;
 }
 
+// A chunk header starts there: a plausible code and a size that fits in
+// the rest of the file.
 bool TWaveReader::HoldsPlausibleCode(std::int64_t position) {
   TStream& stream = FIOStream->BaseStream();
-  std::array<std::uint8_t, 4> code{};
-  if (position + 4 > stream.Size()) return false;
+  const std::int64_t fileSize = stream.Size();
+  if (position + 8 > fileSize) return false;
+  std::array<std::uint8_t, 8> header{};
   stream.SetPosition(position);
-  return stream.Read(code.data(), 4) == 4 && IsPlausibleCode(code);
+  if (stream.Read(header.data(), 8) != 8) return false;
+  const std::uint32_t size = header[4] | header[5] << 8 | header[6] << 16 | std::uint32_t{header[7]} << 24;
+  return IsPlausibleCode({header[0], header[1], header[2], header[3]}) && size <= fileSize - position - 8;
 }
 
 std::uint16_t TWaveReader::GetBitsPerSample() const { return FFmtChunk ? FFmtChunk->BitsPerSample() : 0; }

@@ -279,7 +279,13 @@ TEST(WaveReaderChunks, OddChunkWithoutPadByteIsFollowedWhereTheNextCodeIs) {
   auto reader = Open(Riff(Fmt(1, 1, 8) + Chunk("LIST", "odd", false) + Chunk("data", "abc")));
   ASSERT_NE(reader->DataChunk(), nullptr);
   EXPECT_EQ(ChannelBytes(*reader->DataChunk(), 0), "abc");
-  // When both places could start a chunk, the RIFF rule wins.
+  // The padded place reads "IST%" here: a size byte that looks like text
+  // must not pass for a chunk code.
+  auto list = Open(Riff(Fmt(1, 1, 8) + Chunk("LIST", "odd", false) + Chunk("LIST", Bytes(37, 'x')) +
+                        Chunk("data", "abc")));
+  EXPECT_EQ(list->Count(), 2);
+  EXPECT_EQ(list->DataChunk()->SampleCount(), 3);
+  // When the padded place starts a chunk, the RIFF rule wins.
   auto padded = Open(Riff(Fmt(1, 1, 8) + Chunk("LIST", "odd") + Chunk("data", "abc")).replace(47, 1, "d"));
   EXPECT_EQ(padded->DataChunk()->SampleCount(), 3);
 }

@@ -22,7 +22,7 @@ namespace {
 Bytes U32(std::uint32_t v) { return {char(v), char(v >> 8), char(v >> 16), char(v >> 24)}; }
 
 Bytes Chunk(const char* code, const Bytes& payload) {
-  return Bytes(code, 4) + U32(static_cast<std::uint32_t>(payload.size())) + payload + (payload.size() % 2 ? "\0" : "");
+  return Bytes(code, 4) + U32(static_cast<std::uint32_t>(payload.size())) + payload + Bytes(payload.size() % 2, '\0');
 }
 
 // Many skipped chunks of growing size: the path that once went through a
