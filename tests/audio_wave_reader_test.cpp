@@ -69,9 +69,12 @@ Bytes ChannelBytes(const TDataChunk& data, int channel) {
   return Bytes(p, p + static_cast<size_t>(data.SampleCount()) * data.BitsPerSample() / 8);
 }
 
-// The bytes must outlive the reader: it reads them in place.
+// The reader gets its own copy, so raw reads stay valid after the bytes go.
 std::unique_ptr<TWaveReader> Open(const Bytes& bytes) {
-  return std::make_unique<TWaveReader>(std::make_unique<TPointerStream>(bytes.data(), bytes.size()));
+  auto stream = std::make_unique<System::Classes::TMemoryStream>();
+  stream->WriteBuffer(bytes.data(), static_cast<std::int64_t>(bytes.size()));
+  stream->SetPosition(0);
+  return std::make_unique<TWaveReader>(std::move(stream));
 }
 
 template <class E = Exception>
