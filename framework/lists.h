@@ -93,7 +93,7 @@ class TObjectList {
   };
 
   TObjectList() = default;
-  ~TObjectList() { Clear(); }
+  virtual ~TObjectList() { Clear(); }
   TObjectList(const TObjectList&) = delete;
   TObjectList& operator=(const TObjectList&) = delete;
 
