@@ -33,11 +33,11 @@ void TBinaryReader::Close() {
 
 void TBinaryReader::ReadExactly(void* buffer, std::int64_t count) {
   TStream& stream = BaseStream();
-  const std::int64_t start = stream.Position();
   const std::int64_t got = stream.Read(buffer, count);
   if (got != count) {
     // Leave the position where the value started, so a caller that catches
     // the error sees the stream unchanged.
+    const std::int64_t start = stream.Position() - got;
     stream.SetPosition(start);
     throw EReadError(Sysutils::Format(u"Read past end of stream: %d bytes wanted at position %d, %d there",
                                       count, start, got));
