@@ -1,0 +1,9 @@
+// Unit audio.wave.reader: a RIFF/WAVE reader that splits sample data into
+// raw per-channel buffers, and a writer for float sample arrays.
+#pragma once
+
+#include "audio/wave_chunk.h"
+#include "audio/wave_chunks.h"
+#include "audio/wave_data_chunk.h"
+#include "audio/wave_file_reader.h"
+#include "audio/wave_writer.h"

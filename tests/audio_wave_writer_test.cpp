@@ -1,0 +1,193 @@
+#include "audio/wave_writer.h"
+
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <sys/mman.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "framework/exceptions.h"
+
+using namespace Audio::Wave::Reader;
+using System::String;
+using System::Sysutils::Exception;
+
+namespace {
+
+using Bytes = std::string;
+
+class TempDir {
+ public:
+  TempDir() {
+    char name[] = "/tmp/corvina-writer-XXXXXX";
+    FPath = ::mkdtemp(name);
+  }
+  ~TempDir() {
+    std::error_code ignored;
+    std::filesystem::remove_all(FPath, ignored);
+  }
+  String File(const char* name) const { return System::UTF8ToString((FPath / name).string()); }
+  std::filesystem::path Path(const char* name) const { return FPath / name; }
+  std::vector<std::string> Entries() const {
+    std::vector<std::string> names;
+    for (const auto& e : std::filesystem::directory_iterator(FPath)) names.push_back(e.path().filename().string());
+    return names;
+  }
+
+ private:
+  std::filesystem::path FPath;
+};
+
+Bytes ReadFile(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return Bytes(std::istreambuf_iterator<char>(in), {});
+}
+
+void WriteFile(const std::filesystem::path& path, const Bytes& bytes) { std::ofstream(path, std::ios::binary) << bytes; }
+
+template <class F>
+String MessageOf(F&& f) {
+  try {
+    f();
+  } catch (const Exception& e) {
+    return e.Message();
+  }
+  return u"<nothing raised>";
+}
+
+Bytes FloatBytes(const std::vector<float>& samples) {
+  return Bytes(reinterpret_cast<const char*>(samples.data()), samples.size() * sizeof(float));
+}
+
+}  // namespace
+
+TEST(WaveWriter, WritesTheFloatHeaderAndSamplesBitForBit) {
+  TempDir dir;
+  const std::vector<float> samples = {1.5f, -0.0f, std::numeric_limits<float>::quiet_NaN()};
+  TWaveWriter(44100, 1, 32).WriteFloatData(samples, dir.File("a.wav"));
+  const Bytes expectedHeader("RIFF\x30\0\0\0WAVEfmt \x10\0\0\0\x03\0\x01\0\x44\xAC\0\0\x10\xB1\x02\0\x04\0\x20\0data\x0C\0\0\0",
+                             44);
+  EXPECT_EQ(ReadFile(dir.Path("a.wav")), expectedHeader + FloatBytes(samples));
+}
+
+TEST(WaveWriter, EmptyArrayWritesAHeaderOnly) {
+  TempDir dir;
+  TWaveWriter(8000, 2, 32).WriteFloatData({}, dir.File("a.wav"));
+  const Bytes file = ReadFile(dir.Path("a.wav"));
+  ASSERT_EQ(file.size(), 44u);
+  EXPECT_EQ(file.substr(4, 4), Bytes("\x24\0\0\0", 4));
+  EXPECT_EQ(file.substr(40, 4), Bytes(4, '\0'));
+}
+
+TEST(WaveWriter, NarrowWidthsStoreRoundedClampedPcm) {
+  TempDir dir;
+  const std::vector<float> samples = {0.0f, 0.5f, -0.5f, 1.0f, -1.0f, 2.0f, -3.0f, std::nanf("")};
+  TWaveWriter(8000, 2, 16).WriteFloatData(samples, dir.File("s16.wav"));
+  const Bytes s16 = ReadFile(dir.Path("s16.wav"));
+  // Format code 1, 2 channels, byte rate 32000, block align 4, 16 bits.
+  EXPECT_EQ(s16.substr(20, 16), Bytes("\x01\0\x02\0\x40\x1F\0\0\x00\x7D\0\0\x04\0\x10\0", 16));
+  EXPECT_EQ(s16.substr(40, 4), Bytes("\x10\0\0\0", 4));
+  EXPECT_EQ(s16.substr(44), Bytes("\0\0\x00\x40\x00\xC0\xFF\x7F\x01\x80\xFF\x7F\x01\x80\0\0", 16));
+
+  TWaveWriter(8000, 1, 8).WriteFloatData(samples, dir.File("u8.wav"));
+  const Bytes u8 = ReadFile(dir.Path("u8.wav"));
+  EXPECT_EQ(u8.substr(32, 4), Bytes("\x01\0\x08\0", 4));
+  EXPECT_EQ(u8.substr(44), Bytes("\x80\xC0\x40\xFF\x01\xFF\x01\x80", 8));
+
+  TWaveWriter(8000, 1, 24).WriteFloatData({{1.0f, -1.0f, 0.25f}}, dir.File("s24.wav"));
+  const Bytes s24 = ReadFile(dir.Path("s24.wav"));
+  EXPECT_EQ(s24.substr(32, 4), Bytes("\x03\0\x18\0", 4));
+  EXPECT_EQ(s24.substr(44), Bytes("\xFF\xFF\x7F\x01\x00\x80\x00\x00\x20", 9));
+}
+
+TEST(WaveWriter, InvalidParametersTouchNoFile) {
+  TempDir dir;
+  const std::vector<float> samples = {0.1f, 0.2f};
+  for (const TWaveWriter& writer : {TWaveWriter(0, 1, 32), TWaveWriter(-8000, 1, 32), TWaveWriter(8000, 0, 32),
+                                    TWaveWriter(8000, 1, 0), TWaveWriter(8000, 1, 12), TWaveWriter(8000, 1, 64)}) {
+    EXPECT_EQ(MessageOf([&] { writer.WriteFloatData(samples, dir.File("a.wav")); }), u"Invalid parameters");
+  }
+  EXPECT_EQ(MessageOf([&] { TWaveWriter(8000, 1, 32).WriteFloatData(samples, u""); }), u"Invalid parameters");
+  // Header fields that cannot hold the numbers: block align past 16 bits,
+  // byte rate past 32 bits.
+  EXPECT_EQ(MessageOf([&] { TWaveWriter(8000, 20000, 32).WriteFloatData({}, dir.File("a.wav")); }),
+            u"Invalid parameters");
+  EXPECT_EQ(MessageOf([&] { TWaveWriter(0x7FFFFFFF, 2, 32).WriteFloatData({}, dir.File("a.wav")); }),
+            u"Invalid parameters");
+  EXPECT_TRUE(dir.Entries().empty());
+}
+
+TEST(WaveWriter, LengthMustBeAMultipleOfTheChannels) {
+  TempDir dir;
+  const std::vector<float> five(5, 0.0f);
+  EXPECT_EQ(MessageOf([&] { TWaveWriter(8000, 2, 32).WriteFloatData(five, dir.File("a.wav")); }),
+            u"Audio data length (5) must be a multiple of channels (2)");
+  EXPECT_TRUE(dir.Entries().empty());
+}
+
+TEST(WaveWriter, DataThatDoesNotFitThe32BitFieldsRaisesBeforeWriting) {
+  TempDir dir;
+  // 2^31 samples of address space that costs no memory and is never read.
+  const size_t count = size_t{1} << 31;
+  void* memory = ::mmap(nullptr, count * sizeof(float), PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+  ASSERT_NE(memory, MAP_FAILED);
+  const std::span<const float> huge(static_cast<const float*>(memory), count);
+  EXPECT_EQ(MessageOf([&] { TWaveWriter(8000, 1, 16).WriteFloatData(huge, dir.File("a.wav")); }),
+            u"Audio data too large for a WAV file: 4294967296 bytes of samples");
+  // 8-bit bytes would fit, but not the frame count.
+  EXPECT_EQ(MessageOf([&] { TWaveWriter(8000, 1, 8).WriteFloatData(huge, dir.File("a.wav")); }),
+            u"Audio data too large for a WAV file: 2147483648 bytes of samples");
+  ::munmap(memory, count * sizeof(float));
+  EXPECT_TRUE(dir.Entries().empty());
+}
+
+TEST(WaveWriter, ReplacesAnExistingFileOnlyWhenComplete) {
+  TempDir dir;
+  WriteFile(dir.Path("a.wav"), "old content");
+  TWaveWriter(8000, 1, 32).WriteFloatData({{0.25f}}, dir.File("a.wav"));
+  EXPECT_EQ(ReadFile(dir.Path("a.wav")).size(), 48u);
+  EXPECT_EQ(dir.Entries(), std::vector<std::string>{"a.wav"});
+}
+
+TEST(WaveWriter, FailedWriteLeavesTheExistingFileIntact) {
+  TempDir dir;
+  WriteFile(dir.Path("a.wav"), "old content");
+  // A file size limit makes the data write fail half way with EFBIG.
+  struct sigaction ignore {}, previous {};
+  ignore.sa_handler = SIG_IGN;
+  ::sigaction(SIGXFSZ, &ignore, &previous);
+  rlimit saved{};
+  ::getrlimit(RLIMIT_FSIZE, &saved);
+  rlimit small = saved;
+  small.rlim_cur = 1000;
+  ::setrlimit(RLIMIT_FSIZE, &small);
+  const std::vector<float> samples(1000, 0.5f);
+  const String message = MessageOf([&] { TWaveWriter(8000, 1, 32).WriteFloatData(samples, dir.File("a.wav")); });
+  ::setrlimit(RLIMIT_FSIZE, &saved);
+  ::sigaction(SIGXFSZ, &previous, nullptr);
+
+  EXPECT_EQ(message, u"Stream write error: File too large");
+  EXPECT_EQ(ReadFile(dir.Path("a.wav")), "old content");
+  EXPECT_EQ(dir.Entries(), std::vector<std::string>{"a.wav"});  // no temporary file left behind
+}
+
+TEST(WaveWriter, TargetThatCannotBeReplacedRaisesAndLeavesNoTemporaryFile) {
+  TempDir dir;
+  std::filesystem::create_directory(dir.Path("folder.wav"));
+  std::filesystem::create_directory(dir.Path("folder.wav/inside"));
+  EXPECT_EQ(MessageOf([&] { TWaveWriter(8000, 1, 32).WriteFloatData({{0.0f}}, dir.File("folder.wav")); }),
+            u"Cannot create file \"" + dir.File("folder.wav") + u"\". Is a directory");
+  EXPECT_EQ(dir.Entries(), std::vector<std::string>{"folder.wav"});
+  EXPECT_EQ(MessageOf([&] { TWaveWriter(8000, 1, 32).WriteFloatData({{0.0f}}, dir.File("missing/a.wav")); }),
+            u"Cannot create file \"" + dir.File("missing/a.wav") + u"\". No such file or directory");
+}

@@ -1,0 +1,221 @@
+#include "framework/streams.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <filesystem>
+#include <memory>
+#include <string>
+
+#include "framework/binary_reader.h"
+#include "framework/exceptions.h"
+
+using namespace System;
+using namespace System::Classes;
+
+namespace {
+
+class TempDir {
+ public:
+  TempDir() {
+    char name[] = "/tmp/corvina-streams-XXXXXX";
+    FPath = ::mkdtemp(name);
+  }
+  ~TempDir() {
+    std::error_code ignored;
+    std::filesystem::remove_all(FPath, ignored);
+  }
+  String File(const char* name) const { return UTF8ToString((FPath / name).string()); }
+  std::filesystem::path Path(const char* name) const { return FPath / name; }
+
+ private:
+  std::filesystem::path FPath;
+};
+
+template <class E, class F>
+String MessageOf(F&& f) {
+  try {
+    f();
+  } catch (const E& e) {
+    return e.Message();
+  }
+  return u"<nothing raised>";
+}
+
+// Counts its own destruction so tests can see who freed it.
+class TTrackedStream : public TMemoryStream {
+ public:
+  explicit TTrackedStream(bool& destroyed) : FDestroyed(destroyed) {}
+  ~TTrackedStream() override { FDestroyed = true; }
+
+ private:
+  bool& FDestroyed;
+};
+
+}  // namespace
+
+TEST(FileStream, WritesThenReadsBackAtAnyPosition) {
+  TempDir dir;
+  {
+    TFileStream file(dir.File("a.bin"), fmCreate);
+    file.WriteBuffer("hello world", 11);
+    EXPECT_EQ(file.Size(), 11);
+    EXPECT_EQ(file.Seek(-5, TSeekOrigin::soEnd), 6);
+    char buffer[8] = {};
+    EXPECT_EQ(file.Read(buffer, 8), 5);
+    EXPECT_STREQ(buffer, "world");
+  }
+  TFileStream again(dir.File("a.bin"), fmOpenRead | fmShareDenyWrite);
+  char buffer[6] = {};
+  again.SetPosition(0);
+  again.ReadBuffer(buffer, 5);
+  EXPECT_STREQ(buffer, "hello");
+  EXPECT_EQ(again.Position(), 5);
+}
+
+TEST(FileStream, OpenWriteKeepsContentAndCreateTruncates) {
+  TempDir dir;
+  { TFileStream(dir.File("a.bin"), fmCreate).WriteBuffer("abcdef", 6); }
+  { TFileStream(dir.File("a.bin"), fmOpenWrite).WriteBuffer("XY", 2); }
+  EXPECT_EQ(std::filesystem::file_size(dir.Path("a.bin")), 6u);
+  { TFileStream file(dir.File("a.bin"), fmCreate); }
+  EXPECT_EQ(std::filesystem::file_size(dir.Path("a.bin")), 0u);
+}
+
+TEST(FileStream, OpenAndCreateFailuresCarryTheNameAndSystemText) {
+  TempDir dir;
+  const String missing = dir.File("missing.wav");
+  EXPECT_EQ(MessageOf<EFOpenError>([&] { TFileStream(missing, fmOpenRead); }),
+            u"Cannot open file \"" + missing + u"\". No such file or directory");
+  const String nowhere = dir.File("no/such/folder.wav");
+  EXPECT_EQ(MessageOf<EFCreateError>([&] { TFileStream(nowhere, fmCreate); }),
+            u"Cannot create file \"" + nowhere + u"\". No such file or directory");
+  const String folder = UTF8ToString(dir.Path("").string());
+  EXPECT_EQ(MessageOf<EFOpenError>([&] { TFileStream(folder, fmOpenRead); }),
+            u"Cannot open file \"" + folder + u"\". Is a directory");
+}
+
+TEST(FileStream, ShortTransfersRaiseReadAndWriteErrors) {
+  TempDir dir;
+  { TFileStream(dir.File("a.bin"), fmCreate).WriteBuffer("abc", 3); }
+  TFileStream file(dir.File("a.bin"), fmOpenRead);
+  char buffer[8];
+  EXPECT_EQ(MessageOf<EReadError>([&] { file.ReadBuffer(buffer, 4); }), u"Stream read error");
+  EXPECT_EQ(MessageOf<EWriteError>([&] { file.WriteBuffer("x", 1); }), u"Stream write error: Bad file descriptor");
+  EXPECT_THROW(file.Seek(-1, TSeekOrigin::soBeginning), EStreamError);
+}
+
+TEST(FileStream, PositionsBeyondFourGigabytesWork) {
+  TempDir dir;
+  TFileStream file(dir.File("sparse.bin"), fmCreate);
+  const std::int64_t far = 5'000'000'000;
+  file.SetSize(far + 4);  // sparse: no disk space is used
+  file.SetPosition(far);
+  file.WriteBuffer("tail", 4);
+  EXPECT_EQ(file.Size(), far + 4);
+  file.SetPosition(far + 1);
+  char buffer[3];
+  file.ReadBuffer(buffer, 3);
+  EXPECT_EQ(std::string(buffer, 3), "ail");
+}
+
+TEST(FileStream, CloseReleasesTheFileAndLaterUseRaises) {
+  TempDir dir;
+  TFileStream file(dir.File("a.bin"), fmCreate);
+  file.Close();
+  file.Close();  // a second close does nothing
+  char byte;
+  EXPECT_THROW(file.Read(&byte, 1), EReadError);
+}
+
+TEST(MemoryStream, GrowsOnWriteAndZeroFillsGaps) {
+  TMemoryStream stream;
+  stream.WriteBuffer("ab", 2);
+  stream.SetPosition(6);
+  stream.WriteBuffer("z", 1);
+  ASSERT_EQ(stream.Size(), 7);
+  EXPECT_EQ(std::memcmp(stream.Memory(), "ab\0\0\0\0z", 7), 0);
+  stream.SetSize(1);
+  EXPECT_EQ(stream.Position(), 1);
+  stream.SetSize(3);
+  EXPECT_EQ(std::memcmp(stream.Memory(), "a\0\0", 3), 0);  // no stale byte comes back
+  char byte;
+  EXPECT_EQ(stream.Read(&byte, 1), 1);
+  stream.SetPosition(100);
+  EXPECT_EQ(stream.Read(&byte, 1), 0);
+}
+
+TEST(PointerStream, ReadsCallerMemoryAndRefusesChanges) {
+  const char text[] = "RIFF";
+  TPointerStream stream(text, 4);
+  char buffer[8] = {};
+  EXPECT_EQ(stream.Read(buffer, 8), 4);
+  EXPECT_STREQ(buffer, "RIFF");
+  EXPECT_EQ(stream.Write("x", 1), 0);
+  EXPECT_EQ(MessageOf<EWriteError>([&] { stream.WriteBuffer("x", 1); }), u"Stream write error");
+  EXPECT_THROW(stream.SetSize(2), EStreamError);
+  EXPECT_EQ(MessageOf<EStreamError>([&] { stream.Seek(-5, TSeekOrigin::soEnd); }),
+            u"Invalid stream position -1: before the start of the stream");
+  EXPECT_EQ(stream.Position(), 4);
+}
+
+TEST(BinaryReader, ReadsLittleEndianPrimitives) {
+  const unsigned char bytes[] = {0x01, 0xFE, 0xFF, 0x78, 0x56, 0x34, 0x12, 0x00, 0x00, 0x80, 0x3F,
+                                 0xF0, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x00, 0x00, 0x00,
+                                 0x00, 0x00, 0x00, 0xF8, 0xBF};
+  TPointerStream stream(bytes, sizeof bytes);
+  TBinaryReader reader(stream);
+  EXPECT_EQ(reader.ReadByte(), 1);
+  EXPECT_EQ(reader.ReadInt16(), -2);
+  EXPECT_EQ(reader.ReadUInt32(), 0x12345678u);
+  EXPECT_EQ(reader.ReadSingle(), 1.0f);
+  EXPECT_EQ(reader.ReadInt64(), -16);
+  EXPECT_EQ(reader.ReadDouble(), -1.5);
+  EXPECT_EQ(reader.PeekChar(), -1);
+}
+
+TEST(BinaryReader, ReadPastTheEndRaisesAndKeepsThePosition) {
+  const unsigned char bytes[] = {1, 2, 3};
+  TPointerStream stream(bytes, sizeof bytes);
+  TBinaryReader reader(stream);
+  reader.ReadByte();
+  EXPECT_EQ(MessageOf<EReadError>([&] { reader.ReadUInt32(); }),
+            u"Read past end of stream: 4 bytes wanted at position 1, 2 there");
+  EXPECT_EQ(stream.Position(), 1);
+  EXPECT_EQ(reader.ReadUInt16(), 0x0302);
+  EXPECT_THROW(reader.ReadByte(), EReadError);
+}
+
+TEST(BinaryReader, ReadBytesStopsAtTheEndWithoutOverAllocating) {
+  const unsigned char bytes[] = {9, 8, 7, 6};
+  TPointerStream stream(bytes, sizeof bytes);
+  TBinaryReader reader(stream);
+  EXPECT_EQ(reader.PeekChar(), 9);
+  EXPECT_EQ(reader.ReadBytes(2), (std::vector<std::uint8_t>{9, 8}));
+  // A hostile count never becomes an allocation: only what is left comes back.
+  EXPECT_EQ(reader.ReadBytes(std::int64_t{1} << 60), (std::vector<std::uint8_t>{7, 6}));
+  EXPECT_TRUE(reader.ReadBytes(-1).empty());
+  char buffer[4];
+  EXPECT_EQ(reader.Read(buffer, 4), 0);
+}
+
+TEST(BinaryReader, OwnsOnlyTheStreamsItWasGiven) {
+  bool lentDestroyed = false;
+  TTrackedStream lent(lentDestroyed);
+  { TBinaryReader reader(lent); }
+  EXPECT_FALSE(lentDestroyed);
+
+  bool ownedDestroyed = false;
+  TBinaryReader reader(std::make_unique<TTrackedStream>(ownedDestroyed));
+  reader.Close();
+  EXPECT_TRUE(ownedDestroyed);
+  EXPECT_THROW(reader.ReadByte(), EStreamError);
+}
+
+TEST(BinaryReader, OpensFilesByNameAndReportsMissingOnes) {
+  TempDir dir;
+  { TFileStream(dir.File("a.bin"), fmCreate).WriteBuffer("\x2A\x00", 2); }
+  TBinaryReader reader(dir.File("a.bin"));
+  EXPECT_EQ(reader.ReadUInt16(), 42);
+  EXPECT_THROW(TBinaryReader(dir.File("none.bin")), EFOpenError);
+}
