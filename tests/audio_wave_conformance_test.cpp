@@ -16,34 +16,12 @@
 #include <vector>
 
 #include "audio/wave_reader.h"
+#include "tests/support/test_support.h"
 
+using namespace Corvina::Testing;
 using namespace Audio::Wave::Reader;
-using Bytes = std::string;
 
 namespace {
-
-class TempDir {
- public:
-  TempDir() {
-    char name[] = "/tmp/corvina-conformance-XXXXXX";
-    FPath = ::mkdtemp(name);
-  }
-  ~TempDir() {
-    std::error_code ignored;
-    std::filesystem::remove_all(FPath, ignored);
-  }
-  std::string Path(const std::string& name) const { return (FPath / name).string(); }
-
- private:
-  std::filesystem::path FPath;
-};
-
-Bytes ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return Bytes(std::istreambuf_iterator<char>(in), {});
-}
-
-void WriteFile(const std::string& path, const Bytes& bytes) { std::ofstream(path, std::ios::binary) << bytes; }
 
 bool RunShell(const std::string& command) { return std::system((command + " 2>/dev/null").c_str()) == 0; }
 
@@ -131,9 +109,9 @@ TEST(WaveConformance, SoxFilesSplitExactlyAsLibsndfileReadsThem) {
       ASSERT_TRUE(RunShell("sox -D -n -r 44100 -c " + std::to_string(channels) + " -b " + std::to_string(format.bits) +
                       " -e " + format.encoding + " " + path + " synth 2.1" + SoxSynth(channels) + " gain -6"))
           << "sox could not write " << path;
-      const Bytes original = ReadFile(path);
+      const Bytes original = ReadFileBytes(path);
       const std::string withList = path + ".list.wav";
-      WriteFile(withList, WithOddListBeforeData(original));
+      WriteFileBytes(withList, WithOddListBeforeData(original));
 
       for (const std::string& file : {path, withList}) {
         SCOPED_TRACE(file);
@@ -183,14 +161,14 @@ TEST(WaveConformance, FloatFilesWeWriteReadBackIdenticallyInLibsndfileAndSox) {
   EXPECT_EQ(peer.sampleRate, 48000);
   EXPECT_TRUE(peer.raw == Bytes(reinterpret_cast<const char*>(samples.data()), samples.size() * 4));
 
-  ASSERT_TRUE(RunShell("sox -D " + path + " -t raw -e floating-point -b 32 " + dir.Path("f32.raw")));
-  const Bytes soxRaw = ReadFile(dir.Path("f32.raw"));
+  ASSERT_TRUE(RunShell("sox -D " + path + " -t raw -e floating-point -b 32 " + dir.Path("f32.raw").string()));
+  const Bytes soxRaw = ReadFileBytes(dir.Path("f32.raw"));
   ASSERT_EQ(soxRaw.size(), samples.size() * 4);
   EXPECT_EQ(std::memcmp(soxRaw.data(), samples.data(), soxRaw.size()), 0);
 
   const std::vector<float> wild = {1.5f, -7.25f, 1e-30f, -0.0f};
-  TWaveWriter(8000, 1, 32).WriteFloatData(wild, System::UTF8ToString(dir.Path("wild.wav")));
-  EXPECT_TRUE(ReadWithSndfile(dir.Path("wild.wav"), 4).raw ==
+  TWaveWriter(8000, 1, 32).WriteFloatData(wild, dir.File("wild.wav"));
+  EXPECT_TRUE(ReadWithSndfile(dir.Path("wild.wav").string(), 4).raw ==
               Bytes(reinterpret_cast<const char*>(wild.data()), wild.size() * 4));
 }
 
@@ -214,8 +192,8 @@ TEST(WaveConformance, PcmFilesWeWriteReadBackAsTheIntendedIntegers) {
   sf_close(file);
   EXPECT_TRUE(std::equal(shorts.begin(), shorts.end(), values16.begin()));
 
-  ASSERT_TRUE(RunShell("sox -D " + s16 + " -t raw -e signed-integer -b 16 " + dir.Path("s16.raw")));
-  const Bytes soxRaw = ReadFile(dir.Path("s16.raw"));
+  ASSERT_TRUE(RunShell("sox -D " + s16 + " -t raw -e signed-integer -b 16 " + dir.Path("s16.raw").string()));
+  const Bytes soxRaw = ReadFileBytes(dir.Path("s16.raw"));
   ASSERT_EQ(soxRaw.size(), shorts.size() * 2);
   EXPECT_EQ(std::memcmp(soxRaw.data(), shorts.data(), soxRaw.size()), 0);
 
@@ -234,13 +212,13 @@ TEST(WaveConformance, PcmFilesWeWriteReadBackAsTheIntendedIntegers) {
                                       std::uint32_t(std::uint8_t(raw24[3 * i + 2])) << 24)) >> 8;
     EXPECT_EQ(got, values24[i]) << i;
   }
-  ASSERT_TRUE(RunShell("sox -D " + s24 + " -t raw -e signed-integer -b 24 " + dir.Path("s24.raw")));
-  EXPECT_TRUE(ReadFile(dir.Path("s24.raw")) == raw24);
+  ASSERT_TRUE(RunShell("sox -D " + s24 + " -t raw -e signed-integer -b 24 " + dir.Path("s24.raw").string()));
+  EXPECT_TRUE(ReadFileBytes(dir.Path("s24.raw")) == raw24);
 
   const std::vector<float> samples8 = {0.0f, 1.0f, -1.0f, 64.0f / 127.0f, -100.0f / 127.0f};
   const std::string u8 = dir.Path("u8.wav");
   TWaveWriter(8000, 1, 8).WriteFloatData(samples8, System::UTF8ToString(u8));
   EXPECT_EQ(ReadWithSndfile(u8, 1).raw, Bytes("\x80\xFF\x01\xC0\x1C", 5));
-  ASSERT_TRUE(RunShell("sox -D " + u8 + " -t raw -e unsigned-integer -b 8 " + dir.Path("u8.raw")));
-  EXPECT_EQ(ReadFile(dir.Path("u8.raw")), Bytes("\x80\xFF\x01\xC0\x1C", 5));
+  ASSERT_TRUE(RunShell("sox -D " + u8 + " -t raw -e unsigned-integer -b 8 " + dir.Path("u8.raw").string()));
+  EXPECT_EQ(ReadFileBytes(dir.Path("u8.raw")), Bytes("\x80\xFF\x01\xC0\x1C", 5));
 }

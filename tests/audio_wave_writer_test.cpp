@@ -17,53 +17,15 @@
 #include <vector>
 
 #include "framework/exceptions.h"
+#include "tests/support/test_support.h"
 
+using namespace Corvina::Testing;
 using namespace Audio::Wave::Reader;
 using System::String;
 using System::Sysutils::Exception;
 
 namespace {
 
-using Bytes = std::string;
-
-class TempDir {
- public:
-  TempDir() {
-    char name[] = "/tmp/corvina-writer-XXXXXX";
-    FPath = ::mkdtemp(name);
-  }
-  ~TempDir() {
-    std::error_code ignored;
-    std::filesystem::remove_all(FPath, ignored);
-  }
-  String File(const char* name) const { return System::UTF8ToString((FPath / name).string()); }
-  std::filesystem::path Path(const char* name) const { return FPath / name; }
-  std::vector<std::string> Entries() const {
-    std::vector<std::string> names;
-    for (const auto& e : std::filesystem::directory_iterator(FPath)) names.push_back(e.path().filename().string());
-    return names;
-  }
-
- private:
-  std::filesystem::path FPath;
-};
-
-Bytes ReadFile(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return Bytes(std::istreambuf_iterator<char>(in), {});
-}
-
-void WriteFile(const std::filesystem::path& path, const Bytes& bytes) { std::ofstream(path, std::ios::binary) << bytes; }
-
-template <class F>
-String MessageOf(F&& f) {
-  try {
-    f();
-  } catch (const Exception& e) {
-    return e.Message();
-  }
-  return u"<nothing raised>";
-}
 
 Bytes FloatBytes(const std::vector<float>& samples) {
   return Bytes(reinterpret_cast<const char*>(samples.data()), samples.size() * sizeof(float));
@@ -77,13 +39,13 @@ TEST(WaveWriter, WritesTheFloatHeaderAndSamplesBitForBit) {
   TWaveWriter(44100, 1, 32).WriteFloatData(samples, dir.File("a.wav"));
   const Bytes expectedHeader("RIFF\x30\0\0\0WAVEfmt \x10\0\0\0\x03\0\x01\0\x44\xAC\0\0\x10\xB1\x02\0\x04\0\x20\0data\x0C\0\0\0",
                              44);
-  EXPECT_EQ(ReadFile(dir.Path("a.wav")), expectedHeader + FloatBytes(samples));
+  EXPECT_EQ(ReadFileBytes(dir.Path("a.wav")), expectedHeader + FloatBytes(samples));
 }
 
 TEST(WaveWriter, EmptyArrayWritesAHeaderOnly) {
   TempDir dir;
   TWaveWriter(8000, 2, 32).WriteFloatData({}, dir.File("a.wav"));
-  const Bytes file = ReadFile(dir.Path("a.wav"));
+  const Bytes file = ReadFileBytes(dir.Path("a.wav"));
   ASSERT_EQ(file.size(), 44u);
   EXPECT_EQ(file.substr(4, 4), Bytes("\x24\0\0\0", 4));
   EXPECT_EQ(file.substr(40, 4), Bytes(4, '\0'));
@@ -93,19 +55,19 @@ TEST(WaveWriter, NarrowWidthsStoreRoundedClampedPcm) {
   TempDir dir;
   const std::vector<float> samples = {0.0f, 0.5f, -0.5f, 1.0f, -1.0f, 2.0f, -3.0f, std::nanf("")};
   TWaveWriter(8000, 2, 16).WriteFloatData(samples, dir.File("s16.wav"));
-  const Bytes s16 = ReadFile(dir.Path("s16.wav"));
+  const Bytes s16 = ReadFileBytes(dir.Path("s16.wav"));
   // Format code 1, 2 channels, byte rate 32000, block align 4, 16 bits.
   EXPECT_EQ(s16.substr(20, 16), Bytes("\x01\0\x02\0\x40\x1F\0\0\x00\x7D\0\0\x04\0\x10\0", 16));
   EXPECT_EQ(s16.substr(40, 4), Bytes("\x10\0\0\0", 4));
   EXPECT_EQ(s16.substr(44), Bytes("\0\0\x00\x40\x00\xC0\xFF\x7F\x01\x80\xFF\x7F\x01\x80\0\0", 16));
 
   TWaveWriter(8000, 1, 8).WriteFloatData(samples, dir.File("u8.wav"));
-  const Bytes u8 = ReadFile(dir.Path("u8.wav"));
+  const Bytes u8 = ReadFileBytes(dir.Path("u8.wav"));
   EXPECT_EQ(u8.substr(32, 4), Bytes("\x01\0\x08\0", 4));
   EXPECT_EQ(u8.substr(44), Bytes("\x80\xC0\x40\xFF\x01\xFF\x01\x80", 8));
 
   TWaveWriter(8000, 1, 24).WriteFloatData({{1.0f, -1.0f, 0.25f}}, dir.File("s24.wav"));
-  const Bytes s24 = ReadFile(dir.Path("s24.wav"));
+  const Bytes s24 = ReadFileBytes(dir.Path("s24.wav"));
   EXPECT_EQ(s24.substr(32, 4), Bytes("\x03\0\x18\0", 4));
   EXPECT_EQ(s24.substr(44), Bytes("\xFF\xFF\x7F\x01\x00\x80\x00\x00\x20", 9));
 }
@@ -153,15 +115,15 @@ TEST(WaveWriter, DataThatDoesNotFitThe32BitFieldsRaisesBeforeWriting) {
 
 TEST(WaveWriter, ReplacesAnExistingFileOnlyWhenComplete) {
   TempDir dir;
-  WriteFile(dir.Path("a.wav"), "old content");
+  WriteFileBytes(dir.Path("a.wav"), "old content");
   TWaveWriter(8000, 1, 32).WriteFloatData({{0.25f}}, dir.File("a.wav"));
-  EXPECT_EQ(ReadFile(dir.Path("a.wav")).size(), 48u);
+  EXPECT_EQ(ReadFileBytes(dir.Path("a.wav")).size(), 48u);
   EXPECT_EQ(dir.Entries(), std::vector<std::string>{"a.wav"});
 }
 
 TEST(WaveWriter, FailedWriteLeavesTheExistingFileIntact) {
   TempDir dir;
-  WriteFile(dir.Path("a.wav"), "old content");
+  WriteFileBytes(dir.Path("a.wav"), "old content");
   // A file size limit makes the data write fail half way with EFBIG.
   struct sigaction ignore {}, previous {};
   ignore.sa_handler = SIG_IGN;
@@ -177,7 +139,7 @@ TEST(WaveWriter, FailedWriteLeavesTheExistingFileIntact) {
   ::sigaction(SIGXFSZ, &previous, nullptr);
 
   EXPECT_EQ(message, u"Stream write error: File too large");
-  EXPECT_EQ(ReadFile(dir.Path("a.wav")), "old content");
+  EXPECT_EQ(ReadFileBytes(dir.Path("a.wav")), "old content");
   EXPECT_EQ(dir.Entries(), std::vector<std::string>{"a.wav"});  // no temporary file left behind
 }
 

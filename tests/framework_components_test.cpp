@@ -1,4 +1,5 @@
 #include "framework/components.h"
+#include "tests/support/test_support.h"
 
 #include <gtest/gtest.h>
 
@@ -6,6 +7,7 @@
 #include <memory>
 #include <vector>
 
+using namespace Corvina::Testing;
 using namespace System;
 using namespace System::Classes;
 using System::Sysutils::Exception;
@@ -149,16 +151,6 @@ class TWideWidget : public TWidget {
  private:
   bool FExtra = false;
 };
-
-template <class E>
-String MessageOf(const std::function<void()>& action) {
-  try {
-    action();
-  } catch (const E& e) {
-    return e.Message();
-  }
-  return u"<no exception>";
-}
 
 }  // namespace
 

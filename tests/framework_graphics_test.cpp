@@ -14,7 +14,9 @@
 #include "framework/exceptions.h"
 #include "framework/log.h"
 #include "framework/resample.h"
+#include "tests/support/test_support.h"
 
+using namespace Corvina::Testing;
 using Fmx::Graphics::TBitmap;
 using Fmx::Graphics::TBitmapData;
 using Fmx::Graphics::TBitmapMapping;
@@ -26,16 +28,6 @@ using System::Uitypes::TAlphaColor;
 namespace fs = std::filesystem;
 
 namespace {
-
-template <class E = System::Sysutils::Exception>
-String MessageOf(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const E& e) {
-    return e.Message();
-  }
-  return u"<no exception>";
-}
 
 TAlphaColor PixelAt(const TBitmap& bmp, int x, int y) {
   TBitmapMapping map(bmp);
@@ -57,21 +49,6 @@ std::vector<TAlphaColor> Pixels(const TBitmap& bmp) {
 }
 
 // A per-test folder that removes itself.
-class TempDir {
- public:
-  TempDir() : FPath(fs::temp_directory_path() / ("corvina_graphics_" + std::to_string(::getpid()))) {
-    fs::create_directories(FPath);
-  }
-  ~TempDir() {
-    std::error_code ec;
-    fs::remove_all(FPath, ec);
-  }
-  String File(const std::string& name) const { return System::UTF8ToString((FPath / name).string()); }
-
- private:
-  fs::path FPath;
-};
-
 }  // namespace
 
 TEST(Bitmap, FreshlySizedBitmapIsFullyTransparent) {

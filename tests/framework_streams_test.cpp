@@ -9,38 +9,13 @@
 
 #include "framework/binary_reader.h"
 #include "framework/exceptions.h"
+#include "tests/support/test_support.h"
 
+using namespace Corvina::Testing;
 using namespace System;
 using namespace System::Classes;
 
 namespace {
-
-class TempDir {
- public:
-  TempDir() {
-    char name[] = "/tmp/corvina-streams-XXXXXX";
-    FPath = ::mkdtemp(name);
-  }
-  ~TempDir() {
-    std::error_code ignored;
-    std::filesystem::remove_all(FPath, ignored);
-  }
-  String File(const char* name) const { return UTF8ToString((FPath / name).string()); }
-  std::filesystem::path Path(const char* name) const { return FPath / name; }
-
- private:
-  std::filesystem::path FPath;
-};
-
-template <class E, class F>
-String MessageOf(F&& f) {
-  try {
-    f();
-  } catch (const E& e) {
-    return e.Message();
-  }
-  return u"<nothing raised>";
-}
 
 // Counts its own destruction so tests can see who freed it.
 class TTrackedStream : public TMemoryStream {

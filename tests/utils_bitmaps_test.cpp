@@ -7,7 +7,9 @@
 #include <vector>
 
 #include "framework/exceptions.h"
+#include "tests/support/test_support.h"
 
+using namespace Corvina::Testing;
 using Fmx::Graphics::TBitmap;
 using Fmx::Graphics::TBitmapMapping;
 using Fmx::Graphics::TMapAccess;
@@ -15,15 +17,6 @@ using System::String;
 using System::Uitypes::TAlphaColor;
 
 namespace {
-
-String MessageOf(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const System::Sysutils::Exception& e) {
-    return e.Message();
-  }
-  return u"<no exception>";
-}
 
 std::vector<TAlphaColor> Pixels(const TBitmap& bmp) {
   std::vector<TAlphaColor> out;

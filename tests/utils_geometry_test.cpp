@@ -5,7 +5,9 @@
 #include <functional>
 
 #include "framework/exceptions.h"
+#include "tests/support/test_support.h"
 
+using namespace Corvina::Testing;
 using Fmx::Graphics::TBitmap;
 using System::String;
 using System::Types::PointF;
@@ -14,15 +16,6 @@ using System::Types::TPointF;
 using System::Types::TRectF;
 
 namespace {
-
-String MessageOf(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const System::Sysutils::Exception& e) {
-    return e.Message();
-  }
-  return u"<no exception>";
-}
 
 void PrintTo(const TRectF& r, std::ostream* os) {
   *os << "(" << r.Left << ", " << r.Top << ", " << r.Right << ", " << r.Bottom << ")";

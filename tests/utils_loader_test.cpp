@@ -7,7 +7,9 @@
 #include <fstream>
 
 #include "framework/exceptions.h"
+#include "tests/support/test_support.h"
 
+using namespace Corvina::Testing;
 using System::String;
 using System::Sysutils::Exception;
 
@@ -15,15 +17,6 @@ namespace {
 
 const String kFakeDir = System::UTF8ToString(CORVINA_FAKE_DIR);
 const String kProbe = u"libcorvina-probe.so";
-
-String MessageOf(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const Exception& e) {
-    return e.Message();
-  }
-  return u"<no exception>";
-}
 
 }  // namespace
 
