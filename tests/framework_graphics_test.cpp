@@ -14,6 +14,7 @@
 #include "framework/exceptions.h"
 #include "framework/log.h"
 #include "framework/resample.h"
+#include "tests/support/bitmap_support.h"
 #include "tests/support/test_support.h"
 
 using namespace Corvina::Testing;
@@ -34,21 +35,6 @@ TAlphaColor PixelAt(const TBitmap& bmp, int x, int y) {
   return map.Data().GetPixel(x, y);
 }
 
-void Fill(TBitmap& bmp, const std::vector<TAlphaColor>& pixels) {
-  TBitmapMapping map(bmp, TMapAccess::Write);
-  for (int y = 0; y < bmp.Height(); ++y)
-    for (int x = 0; x < bmp.Width(); ++x) map.Data().SetPixel(x, y, pixels[y * bmp.Width() + x]);
-}
-
-std::vector<TAlphaColor> Pixels(const TBitmap& bmp) {
-  std::vector<TAlphaColor> out;
-  TBitmapMapping map(bmp);
-  for (int y = 0; y < bmp.Height(); ++y)
-    for (int x = 0; x < bmp.Width(); ++x) out.push_back(map.Data().GetPixel(x, y));
-  return out;
-}
-
-// A per-test folder that removes itself.
 }  // namespace
 
 TEST(Bitmap, FreshlySizedBitmapIsFullyTransparent) {

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "framework/exceptions.h"
+#include "tests/support/bitmap_support.h"
 #include "tests/support/test_support.h"
 
 using namespace Corvina::Testing;
@@ -15,18 +16,6 @@ using Fmx::Graphics::TBitmapMapping;
 using Fmx::Graphics::TMapAccess;
 using System::String;
 using System::Uitypes::TAlphaColor;
-
-namespace {
-
-std::vector<TAlphaColor> Pixels(const TBitmap& bmp) {
-  std::vector<TAlphaColor> out;
-  TBitmapMapping map(bmp);
-  for (int y = 0; y < bmp.Height(); ++y)
-    for (int x = 0; x < bmp.Width(); ++x) out.push_back(map.Data().GetPixel(x, y));
-  return out;
-}
-
-}  // namespace
 
 TEST(GrayToBitmap, GrayLevelsBecomeOpaqueGrey) {
   const std::uint8_t gray[] = {0, 128, 255, 1};
