@@ -22,6 +22,11 @@
 #define STBI_FAILURE_USERMSG
 #define STBI_NO_STDIO
 #define STBI_WRITE_NO_STDIO
+#if defined(CORVINA_FUZZING)
+// Fuzzing looks for decoding faults, not for how long a legal 16k x 16k
+// picture takes to allocate and fill.
+#define STBI_MAX_DIMENSIONS 2048
+#endif
 #if defined(__GNUC__)
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wunused-function"
@@ -89,6 +94,56 @@ std::vector<unsigned char> ToRgb(const std::uint32_t* pixels, std::size_t count,
   return out;
 }
 
+// Debian's stb_image (2.27) trusts the code counts of a JPEG Huffman table
+// and writes past its 256-entry tables when they add up to more, so such
+// files are refused before stb sees them. The walk follows stb's: segments by
+// their length, entropy-coded data up to the next marker, and the tables of
+// one DHT segment while its length lasts (counts past the end read as 0).
+bool JpegHuffmanTablesFit(const std::uint8_t* d, std::size_t n) {
+  if (n < 2 || d[0] != 0xFF) return true;  // stb skips fill bytes before the start marker too
+  const auto at = [&](std::size_t i) -> unsigned { return i < n ? d[i] : 0; };
+  std::size_t i = 0;
+  while (i + 1 < n) {
+    const unsigned marker = d[i + 1];
+    if (d[i] != 0xFF || marker == 0xFF) {
+      ++i;  // entropy-coded data or a fill byte
+      continue;
+    }
+    if (marker == 0x00 || marker == 0x01 || (marker >= 0xD0 && marker <= 0xD8)) {
+      i += 2;  // stuffed byte or a marker without a length
+      continue;
+    }
+    if (marker == 0xD9) break;
+    const std::size_t length = at(i + 2) << 8 | at(i + 3);
+    if (marker == 0xC4) {
+      const std::size_t end = i + 2 + length;
+      for (std::size_t p = i + 4; p < end;) {
+        unsigned codes = 0;
+        for (std::size_t k = 1; k <= 16; ++k) codes += at(p + k);
+        if (codes > 256) return false;
+        p += 17 + codes;
+      }
+    }
+    i += 2 + length;
+  }
+  return true;
+}
+
+// stb_image grows its buffer to a PNG chunk's declared length before it reads
+// the chunk, so a 100-byte file could claim a gigabyte. A chunk longer than
+// what follows it in the file cannot be read anyway: refuse it up front.
+bool PngChunksFitFile(const std::uint8_t* d, std::size_t n) {
+  static constexpr std::uint8_t kSignature[8] = {0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A};
+  if (n < 8 || std::memcmp(d, kSignature, 8) != 0) return true;
+  for (std::size_t i = 8; i + 8 <= n;) {
+    const std::size_t length = std::size_t(d[i]) << 24 | std::size_t(d[i + 1]) << 16 | std::size_t(d[i + 2]) << 8 | d[i + 3];
+    if (length > n - i - 8) return false;
+    if (std::memcmp(d + i + 4, "IEND", 4) == 0) break;
+    i += 12 + length;
+  }
+  return true;
+}
+
 }  // namespace
 
 TDecodedImage ReadImageFile(const String& fileName) {
@@ -106,6 +161,12 @@ TDecodedImage ReadImageFile(const String& fileName) {
 TDecodedImage DecodeImage(const std::uint8_t* data, std::size_t size, const String& name) {
   if (size > std::size_t(INT32_MAX)) {
     throw Exception(Format(u"Cannot load image \"%s\": the file is larger than 2 GB", name));
+  }
+  if (!JpegHuffmanTablesFit(data, size)) {
+    throw Exception(Format(u"Cannot load image \"%s\": a JPEG Huffman table has more than 256 codes", name));
+  }
+  if (!PngChunksFitFile(data, size)) {
+    throw Exception(Format(u"Cannot load image \"%s\": a PNG chunk runs past the end of the file", name));
   }
   int w = 0, h = 0, channels = 0;
   std::unique_ptr<stbi_uc, void (*)(void*)> rgba(

@@ -392,6 +392,28 @@ TEST(BitmapFile, FailuresNameTheFile) {
   EXPECT_EQ(bmp.Width(), 1);  // a failed load leaves the bitmap alone
 }
 
+// Both files once made the decoder write past a table or ask for a gigabyte.
+TEST(BitmapFile, HostileFilesAreRefusedBeforeDecoding) {
+  TempDir dir;
+  TBitmap bmp(1, 1);
+
+  // A Huffman table whose code counts add up to 300, more than a table holds.
+  Bytes jpeg("\xFF\xD8\xFF\xC4\x01\x3F\x00", 7);
+  jpeg += Bytes(14, '\0') + "\x2D\xFF" + Bytes(300, '\x01') + "\xFF\xD9";
+  WriteFileBytes(dir.Path("huffman.jpg"), jpeg);
+  EXPECT_EQ(MessageOf([&] { bmp.LoadFromFile(dir.File("huffman.jpg")); }),
+            u"Cannot load image \"" + dir.File("huffman.jpg") + u"\": a JPEG Huffman table has more than 256 codes");
+
+  // A 5 x 3 picture whose image data claims 1 GB in a 57-byte file.
+  Bytes png("\x89PNG\r\n\x1A\n", 8);
+  png += Bytes("\0\0\0\x0DIHDR\0\0\0\x05\0\0\0\x03\x08\x06\0\0\0\0\0\0\0", 25);
+  png += Bytes("\x40\0\0\0IDATx\x9C\0\0\0\0\0\0\0\0\0\0\0\0", 24);
+  WriteFileBytes(dir.Path("claim.png"), png);
+  EXPECT_EQ(MessageOf([&] { bmp.LoadFromFile(dir.File("claim.png")); }),
+            u"Cannot load image \"" + dir.File("claim.png") + u"\": a PNG chunk runs past the end of the file");
+  EXPECT_EQ(bmp.Width(), 1);
+}
+
 namespace {
 
 // Straight-from-the-definition resampling, one output pixel at a time in
