@@ -8,8 +8,16 @@
 #include <iterator>
 #include <memory>
 
+#include <csetjmp>
+#include <cstdio>
+#include <jpeglib.h>
+
 #include "framework/exceptions.h"
 
+// JPEG files are decoded by libjpeg-turbo: fuzzing showed Debian's stb_image
+// (2.27) reading and writing outside its Huffman tables on corrupt JPEGs.
+// stb decodes PNG and BMP and encodes all three formats.
+//
 // stb's functions stay private to this file: the inference libraries that we
 // load may carry their own stb build, and ours must not interpose on theirs.
 #define STB_IMAGE_STATIC
@@ -17,7 +25,6 @@
 #define STB_IMAGE_WRITE_STATIC
 #define STB_IMAGE_WRITE_IMPLEMENTATION
 #define STBI_ONLY_PNG
-#define STBI_ONLY_JPEG
 #define STBI_ONLY_BMP
 #define STBI_FAILURE_USERMSG
 #define STBI_NO_STDIO
@@ -26,6 +33,9 @@
 // Fuzzing looks for decoding faults, not for how long a legal 16k x 16k
 // picture takes to allocate and fill.
 #define STBI_MAX_DIMENSIONS 2048
+#define CORVINA_MAX_IMAGE_SIDE 2048
+#else
+#define CORVINA_MAX_IMAGE_SIDE (1 << 24)
 #endif
 #if defined(__GNUC__)
 #pragma GCC diagnostic push
@@ -94,39 +104,69 @@ std::vector<unsigned char> ToRgb(const std::uint32_t* pixels, std::size_t count,
   return out;
 }
 
-// Debian's stb_image (2.27) trusts the code counts of a JPEG Huffman table
-// and writes past its 256-entry tables when they add up to more, so such
-// files are refused before stb sees them. The walk follows stb's: segments by
-// their length, entropy-coded data up to the next marker, and the tables of
-// one DHT segment while its length lasts (counts past the end read as 0).
-bool JpegHuffmanTablesFit(const std::uint8_t* d, std::size_t n) {
-  if (n < 2 || d[0] != 0xFF) return true;  // stb skips fill bytes before the start marker too
-  const auto at = [&](std::size_t i) -> unsigned { return i < n ? d[i] : 0; };
-  std::size_t i = 0;
-  while (i + 1 < n) {
-    const unsigned marker = d[i + 1];
-    if (d[i] != 0xFF || marker == 0xFF) {
-      ++i;  // entropy-coded data or a fill byte
-      continue;
-    }
-    if (marker == 0x00 || marker == 0x01 || (marker >= 0xD0 && marker <= 0xD8)) {
-      i += 2;  // stuffed byte or a marker without a length
-      continue;
-    }
-    if (marker == 0xD9) break;
-    const std::size_t length = at(i + 2) << 8 | at(i + 3);
-    if (marker == 0xC4) {
-      const std::size_t end = i + 2 + length;
-      for (std::size_t p = i + 4; p < end;) {
-        unsigned codes = 0;
-        for (std::size_t k = 1; k <= 16; ++k) codes += at(p + k);
-        if (codes > 256) return false;
-        p += 17 + codes;
+// The pixels of a decoded image must fit 2 GB, as stb demands of its own.
+bool FitsPixelLimit(std::uint64_t w, std::uint64_t h) {
+  return w > 0 && h > 0 && w <= CORVINA_MAX_IMAGE_SIDE && h <= CORVINA_MAX_IMAGE_SIDE && w * h * 4 <= INT32_MAX;
+}
+
+bool IsJpeg(const std::uint8_t* d, std::size_t n) { return n >= 3 && d[0] == 0xFF && d[1] == 0xD8 && d[2] == 0xFF; }
+
+struct TJpegError {
+  jpeg_error_mgr Manager;
+  std::jmp_buf Jump;
+  char Text[JMSG_LENGTH_MAX];
+};
+
+[[noreturn]] void JpegErrorExit(j_common_ptr info) {
+  auto* error = reinterpret_cast<TJpegError*>(info->err);
+  (*info->err->format_message)(info, error->Text);
+  std::longjmp(error->Jump, 1);
+}
+
+void JpegQuiet(j_common_ptr) {}  // warnings (a truncated file) still give a picture
+
+// libjpeg reports errors by longjmp, so every object with a destructor lives
+// before the setjmp and nothing is constructed after it.
+TDecodedImage DecodeJpeg(const std::uint8_t* data, std::size_t size, const String& name) {
+  TDecodedImage image;
+  jpeg_decompress_struct info{};
+  TJpegError error{};
+  info.err = jpeg_std_error(&error.Manager);
+  error.Manager.error_exit = JpegErrorExit;
+  error.Manager.output_message = JpegQuiet;
+  bool tooLarge = false;
+  if (setjmp(error.Jump) == 0) {
+    jpeg_create_decompress(&info);
+    jpeg_mem_src(&info, data, static_cast<unsigned long>(size));
+    jpeg_read_header(&info, TRUE);
+    tooLarge = !FitsPixelLimit(info.image_width, info.image_height);
+    if (!tooLarge) {
+      const bool cmyk = info.jpeg_color_space == JCS_CMYK || info.jpeg_color_space == JCS_YCCK;
+      info.out_color_space = cmyk ? JCS_CMYK : JCS_EXT_BGRA;
+      jpeg_start_decompress(&info);
+      image.Width = static_cast<std::int32_t>(info.output_width);
+      image.Height = static_cast<std::int32_t>(info.output_height);
+      image.Pixels.resize(std::size_t(image.Width) * std::size_t(image.Height));
+      while (info.output_scanline < info.output_height) {
+        JSAMPROW row = reinterpret_cast<JSAMPROW>(image.Pixels.data() + std::size_t(info.output_scanline) * image.Width);
+        jpeg_read_scanlines(&info, &row, 1);
       }
+      if (cmyk) {
+        // Adobe writes CMYK inverted: each channel is already 255 - ink.
+        for (std::uint32_t& px : image.Pixels) {
+          const std::uint32_t c = px & 0xFF, m = px >> 8 & 0xFF, y = px >> 16 & 0xFF, k = px >> 24;
+          px = 0xFF000000u | (c * k / 255) << 16 | (m * k / 255) << 8 | (y * k / 255);
+        }
+      }
+      jpeg_finish_decompress(&info);
     }
-    i += 2 + length;
+    jpeg_destroy_decompress(&info);
+  } else {
+    jpeg_destroy_decompress(&info);
+    throw Exception(Format(u"Cannot load image \"%s\": %s", name, System::UTF8ToString(error.Text)));
   }
-  return true;
+  if (tooLarge) throw Exception(Format(u"Cannot load image \"%s\": the picture is too large", name));
+  return image;
 }
 
 // stb_image grows its buffer to a PNG chunk's declared length before it reads
@@ -162,9 +202,7 @@ TDecodedImage DecodeImage(const std::uint8_t* data, std::size_t size, const Stri
   if (size > std::size_t(INT32_MAX)) {
     throw Exception(Format(u"Cannot load image \"%s\": the file is larger than 2 GB", name));
   }
-  if (!JpegHuffmanTablesFit(data, size)) {
-    throw Exception(Format(u"Cannot load image \"%s\": a JPEG Huffman table has more than 256 codes", name));
-  }
+  if (IsJpeg(data, size)) return DecodeJpeg(data, size, name);
   if (!PngChunksFitFile(data, size)) {
     throw Exception(Format(u"Cannot load image \"%s\": a PNG chunk runs past the end of the file", name));
   }
