@@ -1,11 +1,8 @@
 #include "framework/imagefile.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <memory>
 
 #include <csetjmp>
@@ -13,6 +10,7 @@
 #include <jpeglib.h>
 
 #include "framework/exceptions.h"
+#include "framework/streams.h"
 
 // JPEG files are decoded by libjpeg-turbo: fuzzing showed Debian's stb_image
 // (2.27) reading and writing outside its Huffman tables on corrupt JPEGs.
@@ -66,8 +64,6 @@ using System::Sysutils::Exception;
 using System::Sysutils::Format;
 
 std::filesystem::path PathOf(const String& fileName) { return std::filesystem::path(fileName); }
-
-String SystemText(int error) { return System::UTF8ToString(std::strerror(error)); }
 
 String ExtensionOf(const String& fileName) {
   return System::Sysutils::LowerCase(PathOf(fileName).extension().u16string());
@@ -187,14 +183,9 @@ bool PngChunksFitFile(const std::uint8_t* d, std::size_t n) {
 }  // namespace
 
 TDecodedImage ReadImageFile(const String& fileName) {
-  std::error_code ec;
-  if (std::filesystem::is_directory(PathOf(fileName), ec)) {
-    throw System::Classes::EFOpenError(Format(u"Cannot open file \"%s\". %s", fileName, SystemText(EISDIR)));
-  }
-  std::ifstream in(PathOf(fileName), std::ios::binary);
-  if (!in) throw System::Classes::EFOpenError(Format(u"Cannot open file \"%s\". %s", fileName, SystemText(errno)));
-  const std::vector<unsigned char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  if (in.bad()) throw System::Classes::EReadError(Format(u"Cannot read file \"%s\". %s", fileName, SystemText(errno)));
+  System::Classes::TFileStream file(fileName, System::Classes::fmOpenRead);
+  std::vector<std::uint8_t> bytes(static_cast<std::size_t>(file.Size()));
+  file.ReadBuffer(bytes.data(), static_cast<std::int64_t>(bytes.size()));
   return DecodeImage(bytes.data(), bytes.size(), fileName);
 }
 
@@ -251,13 +242,9 @@ void WriteImageFile(const String& fileName, std::int32_t width, std::int32_t hei
   }
   if (!ok) throw Exception(Format(u"Cannot save image \"%s\": the encoder failed", fileName));
 
-  std::ofstream out(PathOf(fileName), std::ios::binary | std::ios::trunc);
-  if (!out) {
-    throw System::Classes::EFCreateError(Format(u"Cannot create file \"%s\". %s", fileName, SystemText(errno)));
-  }
-  out.write(reinterpret_cast<const char*>(encoded.data()), static_cast<std::streamsize>(encoded.size()));
-  out.close();
-  if (!out) throw System::Classes::EWriteError(Format(u"Cannot write file \"%s\". %s", fileName, SystemText(errno)));
+  System::Classes::TFileStream file(fileName, System::Classes::fmCreate);
+  file.WriteBuffer(encoded.data(), static_cast<std::int64_t>(encoded.size()));
+  file.Close();
 }
 
 }  // namespace Fmx::Graphics::Detail
