@@ -146,7 +146,7 @@ void TWaveWriter::WriteFloatData(std::span<const float> AudioData, const String&
     if (std::rename(from.c_str(), to.c_str()) != 0) {
       const int error = errno;
       throw System::Classes::EFCreateError(
-          Format(u"Cannot create file \"%s\". %s", AFileName, System::UTF8ToString(std::strerror(error))));
+          Format(u"Cannot create file \"%s\". %s", AFileName, System::Sysutils::SysErrorMessage(error)));
     }
   } catch (...) {
     const std::string name = System::UTF8Encode(temporary);

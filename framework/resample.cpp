@@ -1,7 +1,8 @@
 #include "framework/resample.h"
 
+#include "framework/kernels.h"
+
 #include <algorithm>
-#include <atomic>
 #include <cmath>
 #include <cstring>
 #include <vector>
@@ -16,12 +17,6 @@ namespace Fmx::Graphics::Detail {
 namespace {
 
 using System::Types::TRectF;
-
-std::atomic<bool> gBaselineOnly{false};
-
-// Kernels for newer instruction sets are picked once per process; tests can
-// switch back to the baseline ones to check that both agree.
-bool BaselineOnly() { return gBaselineOnly.load(std::memory_order_relaxed); }
 
 // One pixel as four floats in memory order B, G, R, A: a single SSE register
 // where there is one, so that every channel is handled by one instruction.
@@ -344,7 +339,7 @@ TCombineFn PickCombine() { return CombineToBytesBase; }
 
 void CombineToBytes(const float* const* rows, const float* w, std::int32_t taps, std::size_t n, std::uint8_t* out) {
   static const TCombineFn best = PickCombine();
-  (BaselineOnly() ? CombineToBytesBase : best)(rows, w, taps, n, out);
+  PickKernel<TCombineFn>(CombineToBytesBase, best)(rows, w, taps, n, out);
 }
 
 void CombineToFloatsBody(const float* const* rows, const float* w, std::int32_t taps, std::size_t n, float* out) {
@@ -396,7 +391,7 @@ TConvertFn PickConvert() { return ConvertLineBase; }
 
 void ConvertLine(const std::uint32_t* in, std::size_t n, float* out) {
   static const TConvertFn best = PickConvert();
-  (BaselineOnly() ? ConvertLineBase : best)(in, n, out);
+  PickKernel<TConvertFn>(ConvertLineBase, best)(in, n, out);
 }
 
 // Every target pixel reads Taps source pixels from its start (weights past
@@ -450,7 +445,7 @@ TFilter2Fn PickFilter2() { return FilterLine<2>; }
 
 void FilterLine2(const F4* line, const std::int32_t* start, const F4* w, std::int32_t count, F4* out) {
   static const TFilter2Fn best = PickFilter2();
-  (BaselineOnly() ? FilterLine<2> : best)(line, start, w, count, out);
+  PickKernel<TFilter2Fn>(FilterLine<2>, best)(line, start, w, count, out);
 }
 
 // Separable filtering in floats: each source row is filtered horizontally
@@ -527,8 +522,6 @@ class TSmoothDraw {
 };
 
 }  // namespace
-
-void UseBaselineKernels(bool Baseline) { gBaselineOnly.store(Baseline, std::memory_order_relaxed); }
 
 void DrawScaled(const TPixelSource& Source, const TRectF& SrcRect, const TPixelTarget& Target, const TRectF& DstRect,
                 float Opacity, TFilter Filter, TBlend Blend) {

@@ -34,8 +34,4 @@ enum class TBlend { Replace, SourceOver };
 void DrawScaled(const TPixelSource& Source, const System::Types::TRectF& SrcRect, const TPixelTarget& Target,
                 const System::Types::TRectF& DstRect, float Opacity, TFilter Filter, TBlend Blend);
 
-// Tests only: true makes every drawing use the SSE2/plain kernels instead of
-// the ones picked for this processor (AVX2), so both can be checked here.
-void UseBaselineKernels(bool Baseline);
-
 }  // namespace Fmx::Graphics::Detail

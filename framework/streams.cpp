@@ -16,13 +16,6 @@ namespace System::Classes {
 
 namespace {
 
-String SystemErrorText(int error) {
-  char buffer[256];
-  // The GNU strerror_r may return a static string instead of filling buffer.
-  const char* text = strerror_r(error, buffer, sizeof buffer);
-  return UTF8ToString(text);
-}
-
 [[noreturn]] void RaiseBeforeStart(std::int64_t position) {
   throw EStreamError(Sysutils::Format(u"Invalid stream position %d: before the start of the stream", position));
 }
@@ -80,9 +73,9 @@ TFileStream::TFileStream(const String& fileName, std::uint16_t mode) : FFileName
   }
   const auto fail = [&](int error) {
     if (create) {
-      throw EFCreateError(Sysutils::Format(u"Cannot create file \"%s\". %s", fileName, SystemErrorText(error)));
+      throw EFCreateError(Sysutils::Format(u"Cannot create file \"%s\". %s", fileName, Sysutils::SysErrorMessage(error)));
     }
-    throw EFOpenError(Sysutils::Format(u"Cannot open file \"%s\". %s", fileName, SystemErrorText(error)));
+    throw EFOpenError(Sysutils::Format(u"Cannot open file \"%s\". %s", fileName, Sysutils::SysErrorMessage(error)));
   };
   int handle;
   do {
@@ -107,7 +100,7 @@ void TFileStream::Close() {
   if (FHandle < 0) return;
   const int handle = std::exchange(FHandle, -1);
   if (::close(handle) != 0 && errno != EINTR) {
-    throw EWriteError(Sysutils::Format(u"Stream write error: %s", SystemErrorText(errno)));
+    throw EWriteError(Sysutils::Format(u"Stream write error: %s", Sysutils::SysErrorMessage(errno)));
   }
 }
 
@@ -122,7 +115,7 @@ std::int64_t TFileStream::Read(void* buffer, std::int64_t count) {
     const ssize_t got = ::read(FHandle, out + done, chunk);
     if (got < 0) {
       if (errno == EINTR) continue;
-      throw EReadError(Sysutils::Format(u"Stream read error: %s", SystemErrorText(errno)));
+      throw EReadError(Sysutils::Format(u"Stream read error: %s", Sysutils::SysErrorMessage(errno)));
     }
     if (got == 0) break;
     done += got;
@@ -139,7 +132,7 @@ std::int64_t TFileStream::Write(const void* buffer, std::int64_t count) {
     const ssize_t put = ::write(FHandle, in + done, chunk);
     if (put < 0) {
       if (errno == EINTR) continue;
-      throw EWriteError(Sysutils::Format(u"Stream write error: %s", SystemErrorText(errno)));
+      throw EWriteError(Sysutils::Format(u"Stream write error: %s", Sysutils::SysErrorMessage(errno)));
     }
     if (put == 0) break;
     done += put;
@@ -154,7 +147,7 @@ std::int64_t TFileStream::Seek(std::int64_t offset, TSeekOrigin origin) {
   const std::int64_t size = origin == TSeekOrigin::soEnd ? Size() : 0;
   const std::int64_t target = SeekTarget(offset, origin, position, size);
   const off_t result = ::lseek(FHandle, static_cast<off_t>(target), SEEK_SET);
-  if (result < 0) throw EStreamError(Sysutils::Format(u"Stream seek error: %s", SystemErrorText(errno)));
+  if (result < 0) throw EStreamError(Sysutils::Format(u"Stream seek error: %s", Sysutils::SysErrorMessage(errno)));
   return result;
 }
 
@@ -162,7 +155,7 @@ std::int64_t TFileStream::Size() {
   if (FHandle < 0) throw EStreamError(u"Stream seek error: the file is closed");
   struct stat st {};
   if (::fstat(FHandle, &st) != 0) {
-    throw EStreamError(Sysutils::Format(u"Stream seek error: %s", SystemErrorText(errno)));
+    throw EStreamError(Sysutils::Format(u"Stream seek error: %s", Sysutils::SysErrorMessage(errno)));
   }
   return st.st_size;
 }
@@ -170,7 +163,7 @@ std::int64_t TFileStream::Size() {
 void TFileStream::SetSize(std::int64_t size) {
   if (size < 0) RaiseBeforeStart(size);
   if (FHandle < 0 || ::ftruncate(FHandle, static_cast<off_t>(size)) != 0) {
-    throw EWriteError(Sysutils::Format(u"Stream write error: %s", SystemErrorText(FHandle < 0 ? EBADF : errno)));
+    throw EWriteError(Sysutils::Format(u"Stream write error: %s", Sysutils::SysErrorMessage(FHandle < 0 ? EBADF : errno)));
   }
   if (Position() > size) SetPosition(size);
 }

@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <limits>
 
 #include "framework/exceptions.h"
@@ -406,6 +407,13 @@ std::int64_t StrToInt64(std::u16string_view s) {
   if (!TryParseInt64(s, std::numeric_limits<std::int64_t>::min(), std::numeric_limits<std::int64_t>::max(), v))
     NotAnInteger(s);
   return v;
+}
+
+String SysErrorMessage(int errorCode) {
+  char buffer[256];
+  // The GNU strerror_r may return a static string instead of filling buffer.
+  const char* text = strerror_r(errorCode, buffer, sizeof buffer);
+  return UTF8ToString(text);
 }
 
 namespace {

@@ -79,6 +79,9 @@ String IntToStr(std::int64_t v);
 int StrToInt(std::u16string_view s);
 std::int64_t StrToInt64(std::u16string_view s);
 
+// The system's text for an errno value (thread-safe).
+String SysErrorMessage(int errorCode);
+
 // Regular files only (symbolic links followed); DirectoryExists for folders.
 bool FileExists(std::u16string_view path);
 bool DirectoryExists(std::u16string_view path);

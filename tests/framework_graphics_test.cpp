@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "framework/exceptions.h"
+#include "framework/kernels.h"
 #include "framework/log.h"
 #include "framework/resample.h"
 #include "tests/support/bitmap_support.h"

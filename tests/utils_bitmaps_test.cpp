@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "framework/exceptions.h"
+#include "framework/kernels.h"
 #include "tests/support/bitmap_support.h"
 #include "tests/support/test_support.h"
 
@@ -194,9 +195,9 @@ template <class Convert>
 std::pair<std::vector<TAlphaColor>, std::vector<TAlphaColor>> BothKernels(int w, int h, Convert convert) {
   TBitmap best(w, h), baseline(w, h);
   convert(best);
-  Utils::Detail::UseBaselineKernels(true);
+  Fmx::Graphics::Detail::UseBaselineKernels(true);
   convert(baseline);
-  Utils::Detail::UseBaselineKernels(false);
+  Fmx::Graphics::Detail::UseBaselineKernels(false);
   return {Pixels(best), Pixels(baseline)};
 }
 

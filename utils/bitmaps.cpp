@@ -1,10 +1,10 @@
 #include "utils/bitmaps.h"
 
 #include <algorithm>
-#include <atomic>
 #include <cstdint>
 
 #include "framework/exceptions.h"
+#include "framework/kernels.h"
 
 // SSE2 is part of x86-64; SSSE3 is chosen at run time.
 #if (defined(__GNUC__) || defined(__clang__)) && defined(__x86_64__)
@@ -25,9 +25,6 @@ using System::Sysutils::Exception;
 using System::Sysutils::Format;
 
 constexpr std::uint32_t kOpaque = 0xFF000000u;
-
-std::atomic<bool> gBaselineOnly{false};
-[[maybe_unused]] bool BaselineOnly() { return gBaselineOnly.load(std::memory_order_relaxed); }
 
 void GrayRowScalar(const std::uint8_t* in, std::uint32_t* out, std::size_t width) {
   for (std::size_t x = 0; x < width; ++x) {
@@ -189,12 +186,12 @@ TRowFn PickBgrRow() {
 
 void GrayRow(const std::uint8_t* in, std::uint32_t* out, std::size_t width) {
   static const TRowFn best = PickGrayRow();
-  (BaselineOnly() ? GrayRowSse2 : best)(in, out, width);
+  Fmx::Graphics::Detail::PickKernel<TRowFn>(GrayRowSse2, best)(in, out, width);
 }
 
 void BgrRow(const std::uint8_t* in, std::uint32_t* out, std::size_t width) {
   static const TRowFn best = PickBgrRow();
-  (BaselineOnly() ? BgrRowScalar : best)(in, out, width);
+  Fmx::Graphics::Detail::PickKernel<TRowFn>(BgrRowScalar, best)(in, out, width);
 }
 #else
 void GrayRow(const std::uint8_t* in, std::uint32_t* out, std::size_t width) { GrayRowScalar(in, out, width); }
@@ -223,10 +220,6 @@ void FillFromBuffer(const char16_t* operation, const std::uint8_t* source, int b
 }
 
 }  // namespace
-
-namespace Detail {
-void UseBaselineKernels(bool Baseline) { gBaselineOnly.store(Baseline, std::memory_order_relaxed); }
-}  // namespace Detail
 
 void GrayToBitmap(const std::uint8_t* Source, TBitmap& Bitmap) {
   FillFromBuffer(u"GrayToBitmap", Source, 1, Bitmap, GrayRow);

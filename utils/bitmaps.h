@@ -24,10 +24,4 @@ void StretchBitmap(Fmx::Graphics::TBitmap& Bitmap, std::int32_t NewWidth, std::i
 // The smallest multiple of 8 not below Value; Value must lie in 0..2147483640.
 std::int32_t RoundUpTo8(std::int32_t Value);
 
-namespace Detail {
-// Tests only: true makes the conversions use the SSE2/plain row kernels
-// instead of the ones picked for this processor (SSSE3, AVX2).
-void UseBaselineKernels(bool Baseline);
-}  // namespace Detail
-
 }  // namespace Utils
