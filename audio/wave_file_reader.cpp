@@ -82,29 +82,20 @@ void TWaveReader::ReadChunks() {
       if (!FDataChunk->Read()) throw Exception(Messages::kErrorMessage);
       chunk = FDataChunk.get();
     } else if (code == kFactCode) {
-      auto fact = std::make_unique<TFactChunk>(in);
-      if (!fact->Read()) throw Exception(Messages::kErrorMessage);
-      chunk = fact.get();
-      Add(std::move(fact));
+      chunk = ReadIntoList(std::make_unique<TFactChunk>(in), Messages::kErrorMessage);
     } else if (code == kCueCode) {
-      auto cue = std::make_unique<TCueChunk>(in);
-      if (!cue->Read()) throw Exception(Messages::kErrorReadCueChunk);
+      TCueChunk* cue = ReadIntoList(std::make_unique<TCueChunk>(in), Messages::kErrorReadCueChunk);
       FCuePoints = &cue->CuePointCollection();
       FOwnCuePoints.reset();
-      chunk = cue.get();
-      Add(std::move(cue));
+      chunk = cue;
     } else if (code == kWavlCode) {
       // A wave list is sample data too: it needs the format to split it.
       if (!FFmtChunk) throw ENoFMTChunk();
-      auto wavl = std::make_unique<TWavlChunk>(in, FFmtChunk->BitsPerSample(), FFmtChunk->NumberOfChannels());
-      if (!wavl->Read()) throw Exception(Messages::kErrorMessage);
-      chunk = wavl.get();
-      Add(std::move(wavl));
+      chunk = ReadIntoList(
+          std::make_unique<TWavlChunk>(in, FFmtChunk->BitsPerSample(), FFmtChunk->NumberOfChannels()),
+          Messages::kErrorMessage);
     } else {
-      auto other = std::make_unique<TOtherChunks>(in, code);
-      if (!other->Read()) throw Exception(Messages::kErrorMessage);
-      chunk = other.get();
-      Add(std::move(other));
+      chunk = ReadIntoList(std::make_unique<TOtherChunks>(in, code), Messages::kErrorMessage);
     }
     // Whatever a chunk consumed, the next one starts after its payload, so
     // a chunk that claims more or less than it reads cannot derail the walk.

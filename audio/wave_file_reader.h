@@ -56,6 +56,15 @@ class TWaveReader : public TChunkCollection {
  private:
   void ReadHeader();
   void ReadChunks();
+  // Reads a chunk that goes into the list (a false Read raises failure) and
+  // appends it; the list owns it from then on.
+  template <class C>
+  C* ReadIntoList(std::unique_ptr<C> chunk, const char16_t* failure) {
+    if (!chunk->Read()) throw System::Sysutils::Exception(failure);
+    C* read = chunk.get();
+    Add(std::move(chunk));
+    return read;
+  }
   std::int64_t NextChunkPosition(const THeaderChunk& chunk);
   bool HoldsPlausibleCode(std::int64_t position);
 
