@@ -1,0 +1,23 @@
+// The corvina tool's subcommands. Each topic adds its own in a file of its
+// own (tools/<topic>_command(s).cpp) through one Add...Commands function;
+// main parses the command line and runs the one that was chosen.
+#pragma once
+
+#include <functional>
+#include <vector>
+
+#include <CLI/CLI.hpp>
+
+namespace Corvina::Tool {
+
+// A parsed subcommand and what runs it; Run returns the exit code and may
+// throw: main prints "corvina <subcommand>: <message>" and exits with 1.
+struct TCommand {
+  CLI::App* Command;
+  std::function<int()> Run;
+};
+using TCommands = std::vector<TCommand>;
+
+void AddDemoCommand(CLI::App& app, TCommands& commands);
+
+}  // namespace Corvina::Tool
