@@ -1,0 +1,101 @@
+// What TFMXFaceDetector adds around the library: Detect on an instant fake
+// that reports 50 faces with 512-float feature vectors, against the same
+// library calls made directly with a bare copy of each record and vector.
+#include <benchmark/benchmark.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "face/face_detector.h"
+#include "framework/graphics.h"
+#include "tests/fakes/sam2_fake.h"
+#include "vision/anything_fmx.h"
+
+namespace {
+
+using Anything::TBBox;
+using Face::Fmx::TFMXFaceDetector;
+using Fmx::Graphics::TBitmap;
+
+constexpr int kFaces = 50;
+constexpr int kFeature = 512;
+
+// The fake, loaded once, scripted for 50 faces and not recording.
+const Corvina::Fake::TFakeSam2& Fake() {
+  static const auto fake = [] {
+    Anything::Fmx::ANY_DLL_PATH = System::UTF8ToString(std::string(CORVINA_SAM2_FAKES_DIR) + "sam2/");
+    Anything::Fmx::LoadAnyLibs();
+    auto f = std::make_unique<Corvina::Fake::TFakeSam2>(std::string(CORVINA_SAM2_FAKES_DIR) + "sam2/libsam2.so");
+    f->Reset();
+    f->SetRecording(false);
+    std::vector<TBBox> faces(kFaces);
+    for (int i = 0; i < kFaces; ++i) faces[i] = TBBox{static_cast<float>(i), 1, 2, 3, 0.9f, {}, {}, {}, {}};
+    f->SetFaces(faces);
+    std::vector<float> feature(kFeature);
+    for (int i = 0; i < kFeature; ++i) feature[i] = static_cast<float>(i % 7) - 3;
+    f->SetFeature(feature);
+    return f;
+  }();
+  return *fake;
+}
+
+const std::string& ModelFile() {
+  static const std::string path = [] {
+    const std::string p = "/tmp/corvina-face-bench.model";
+    std::FILE* f = std::fopen(p.c_str(), "w");
+    if (f) std::fclose(f);
+    return p;
+  }();
+  return path;
+}
+
+void BM_Detect(benchmark::State& state) {
+  Fake();
+  TFMXFaceDetector detector(nullptr);
+  const System::String model = System::UTF8ToString(ModelFile());
+  detector.SetModel(model);
+  detector.SetLandmarkModel(model);
+  detector.SetFeatureModel(model);
+  detector.SetActive(true);
+  TBitmap image(64, 64);
+  for (auto _ : state) benchmark::DoNotOptimize(detector.Detect(&image).Count());
+  state.SetItemsProcessed(state.iterations() * kFaces);
+}
+
+// The peer: the same two entry points per face, each record and vector copied
+// into plain storage, nothing else.
+void BM_DirectLibraryCalls(benchmark::State& state) {
+  Fake();
+  void* ctx = Anything::face_detector_init("", "", "", -1, 0.5f, 0.4f);
+  TBitmap image(64, 64);
+  struct TPlain {
+    TBBox Box;
+    std::vector<float> Feature;
+  };
+  std::vector<TPlain> out;
+  for (auto _ : state) {
+    Fmx::Graphics::TBitmapMapping map(image);
+    std::int32_t count = 0;
+    TBBox* boxes = nullptr;
+    const auto& d = map.Data();
+    Anything::face_detector_execute(ctx, d.Data, d.Width, d.Height, d.Pitch, &count, &boxes);
+    out.clear();
+    for (int i = 0; i < count; ++i) {
+      std::int32_t n = 0;
+      float* feature = nullptr;
+      Anything::face_detector_landmark_5(ctx, d.Data, d.Width, d.Height, d.Pitch, &boxes[i], &n, &feature);
+      out.push_back({boxes[i], std::vector<float>(feature, feature + n)});
+    }
+    benchmark::DoNotOptimize(out.data());
+  }
+  Anything::face_detector_destroy(ctx);
+  state.SetItemsProcessed(state.iterations() * kFaces);
+}
+
+BENCHMARK(BM_Detect);
+BENCHMARK(BM_DirectLibraryCalls);
+
+}  // namespace
+
+BENCHMARK_MAIN();
