@@ -7,6 +7,10 @@
 // it for the records and stays in step with the package. The records must
 // match the library's own declarations byte for byte (64-bit, natural
 // alignment); every size and offset is checked below.
+//
+// A library that implements the interface declares its exports with these
+// types' signatures and checks them, e.g.
+//   static_assert(std::is_same_v<decltype(generate_image), Stablediffusion::generate_image_fn>);
 #pragma once
 
 #include <cstddef>
@@ -270,27 +274,27 @@ using sd_preview_cb_t = void (*)(std::int32_t step, std::int32_t frame_count, sd
                                  void* data);
 }
 
-// The signature of each entry point, named after the export with a T in
-// front. A library that implements them can check itself against these.
+// The function type of each entry point, named after the export with _fn
+// appended. A library that implements them can check itself against these.
 extern "C" {
-using Tsd_set_log_callback = void (*)(sd_log_cb_t cb, void* data);
-using Tsd_set_progress_callback = void (*)(sd_progress_cb_t cb, void* data);
-using Tsd_set_preview_callback = void (*)(sd_preview_cb_t cb, preview_t mode, std::int32_t interval, bool denoised,
-                                          bool noisy, void* data);
-using Tsd_get_num_physical_cores = std::int32_t (*)();
-using Tsd_ctx_params_init = void (*)(sd_ctx_params_t* params);
-using Tnew_sd_ctx = PPsd_ctx_t (*)(const sd_ctx_params_t* params);
-using Tfree_sd_ctx = void (*)(PPsd_ctx_t ctx);
-using Tsd_img_gen_params_init = void (*)(sd_img_gen_params_t* params);
-using Tgenerate_image = sd_image_t* (*)(PPsd_ctx_t ctx, const sd_img_gen_params_t* params);
-using Tsd_vid_gen_params_init = void (*)(sd_vid_gen_params_t* params);
-using Tgenerate_video = sd_image_t* (*)(PPsd_ctx_t ctx, const sd_vid_gen_params_t* params, std::int32_t* num_frames_out);
-using Tnew_upscaler_ctx = PPupscaler_ctx_t (*)(const char* esrgan_path, bool offload_params_to_cpu, bool direct,
-                                              std::int32_t n_threads, std::int32_t tile_size);
-using Tfree_upscaler_ctx = void (*)(PPupscaler_ctx_t ctx);
-using Tupscale = sd_image_t (*)(PPupscaler_ctx_t ctx, sd_image_t input_image, std::uint32_t upscale_factor);
-using Tpreprocess_canny = bool (*)(sd_image_t image, float high_threshold, float low_threshold, float weak,
-                                   float strong, bool inverse);
+using sd_set_log_callback_fn = void(sd_log_cb_t cb, void* data);
+using sd_set_progress_callback_fn = void(sd_progress_cb_t cb, void* data);
+using sd_set_preview_callback_fn = void(sd_preview_cb_t cb, preview_t mode, std::int32_t interval, bool denoised,
+                                        bool noisy, void* data);
+using sd_get_num_physical_cores_fn = std::int32_t();
+using sd_ctx_params_init_fn = void(sd_ctx_params_t* params);
+using new_sd_ctx_fn = PPsd_ctx_t(const sd_ctx_params_t* params);
+using free_sd_ctx_fn = void(PPsd_ctx_t ctx);
+using sd_img_gen_params_init_fn = void(sd_img_gen_params_t* params);
+using generate_image_fn = sd_image_t*(PPsd_ctx_t ctx, const sd_img_gen_params_t* params);
+using sd_vid_gen_params_init_fn = void(sd_vid_gen_params_t* params);
+using generate_video_fn = sd_image_t*(PPsd_ctx_t ctx, const sd_vid_gen_params_t* params, std::int32_t* num_frames_out);
+using new_upscaler_ctx_fn = PPupscaler_ctx_t(const char* esrgan_path, bool offload_params_to_cpu, bool direct,
+                                             std::int32_t n_threads, std::int32_t tile_size);
+using free_upscaler_ctx_fn = void(PPupscaler_ctx_t ctx);
+using upscale_fn = sd_image_t(PPupscaler_ctx_t ctx, sd_image_t input_image, std::uint32_t upscale_factor);
+using preprocess_canny_fn = bool(sd_image_t image, float high_threshold, float low_threshold, float weak,
+                                 float strong, bool inverse);
 }
 
 // ---- layout checks: sizes and offsets as the library has them ----

@@ -10,21 +10,21 @@ namespace Stablediffusion {
 
 System::String SD_DLL_PATH;
 
-Tsd_set_log_callback sd_set_log_callback = nullptr;
-Tsd_set_progress_callback sd_set_progress_callback = nullptr;
-Tsd_set_preview_callback sd_set_preview_callback = nullptr;
-Tsd_get_num_physical_cores sd_get_num_physical_cores = nullptr;
-Tsd_ctx_params_init sd_ctx_params_init = nullptr;
-Tnew_sd_ctx new_sd_ctx = nullptr;
-Tfree_sd_ctx free_sd_ctx = nullptr;
-Tsd_img_gen_params_init sd_img_gen_params_init = nullptr;
-Tgenerate_image generate_image = nullptr;
-Tsd_vid_gen_params_init sd_vid_gen_params_init = nullptr;
-Tgenerate_video generate_video = nullptr;
-Tnew_upscaler_ctx new_upscaler_ctx = nullptr;
-Tfree_upscaler_ctx free_upscaler_ctx = nullptr;
-Tupscale upscale = nullptr;
-Tpreprocess_canny preprocess_canny = nullptr;
+sd_set_log_callback_fn* sd_set_log_callback = nullptr;
+sd_set_progress_callback_fn* sd_set_progress_callback = nullptr;
+sd_set_preview_callback_fn* sd_set_preview_callback = nullptr;
+sd_get_num_physical_cores_fn* sd_get_num_physical_cores = nullptr;
+sd_ctx_params_init_fn* sd_ctx_params_init = nullptr;
+new_sd_ctx_fn* new_sd_ctx = nullptr;
+free_sd_ctx_fn* free_sd_ctx = nullptr;
+sd_img_gen_params_init_fn* sd_img_gen_params_init = nullptr;
+generate_image_fn* generate_image = nullptr;
+sd_vid_gen_params_init_fn* sd_vid_gen_params_init = nullptr;
+generate_video_fn* generate_video = nullptr;
+new_upscaler_ctx_fn* new_upscaler_ctx = nullptr;
+free_upscaler_ctx_fn* free_upscaler_ctx = nullptr;
+upscale_fn* upscale = nullptr;
+preprocess_canny_fn* preprocess_canny = nullptr;
 
 namespace {
 

@@ -21,21 +21,21 @@ inline constexpr char16_t SD_DLL_NAME[] = u"libstable-diffusion.so";
 extern System::String SD_DLL_PATH;
 
 // Null until LoadSDLibs has resolved them, null again after UnLoadSDLibs.
-extern Tsd_set_log_callback sd_set_log_callback;
-extern Tsd_set_progress_callback sd_set_progress_callback;
-extern Tsd_set_preview_callback sd_set_preview_callback;
-extern Tsd_get_num_physical_cores sd_get_num_physical_cores;
-extern Tsd_ctx_params_init sd_ctx_params_init;
-extern Tnew_sd_ctx new_sd_ctx;
-extern Tfree_sd_ctx free_sd_ctx;
-extern Tsd_img_gen_params_init sd_img_gen_params_init;
-extern Tgenerate_image generate_image;
-extern Tsd_vid_gen_params_init sd_vid_gen_params_init;
-extern Tgenerate_video generate_video;
-extern Tnew_upscaler_ctx new_upscaler_ctx;
-extern Tfree_upscaler_ctx free_upscaler_ctx;
-extern Tupscale upscale;
-extern Tpreprocess_canny preprocess_canny;
+extern sd_set_log_callback_fn* sd_set_log_callback;
+extern sd_set_progress_callback_fn* sd_set_progress_callback;
+extern sd_set_preview_callback_fn* sd_set_preview_callback;
+extern sd_get_num_physical_cores_fn* sd_get_num_physical_cores;
+extern sd_ctx_params_init_fn* sd_ctx_params_init;
+extern new_sd_ctx_fn* new_sd_ctx;
+extern free_sd_ctx_fn* free_sd_ctx;
+extern sd_img_gen_params_init_fn* sd_img_gen_params_init;
+extern generate_image_fn* generate_image;
+extern sd_vid_gen_params_init_fn* sd_vid_gen_params_init;
+extern generate_video_fn* generate_video;
+extern new_upscaler_ctx_fn* new_upscaler_ctx;
+extern free_upscaler_ctx_fn* free_upscaler_ctx;
+extern upscale_fn* upscale;
+extern preprocess_canny_fn* preprocess_canny;
 
 // Loads SD_DLL_PATH + SD_DLL_NAME once per process and resolves the fifteen
 // entry points in the library's documented order. All or nothing: when the

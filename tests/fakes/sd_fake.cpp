@@ -523,20 +523,20 @@ bool preprocess_canny(sd_image_t image, float high, float low, float weak, float
 }  // extern "C"
 
 // The fake must keep the library's exact signatures.
-static_assert(std::is_same_v<decltype(&sd_set_log_callback), Tsd_set_log_callback>);
-static_assert(std::is_same_v<decltype(&sd_set_progress_callback), Tsd_set_progress_callback>);
-static_assert(std::is_same_v<decltype(&sd_set_preview_callback), Tsd_set_preview_callback>);
-static_assert(std::is_same_v<decltype(&sd_get_num_physical_cores), Tsd_get_num_physical_cores>);
-static_assert(std::is_same_v<decltype(&sd_ctx_params_init), Tsd_ctx_params_init>);
-static_assert(std::is_same_v<decltype(&new_sd_ctx), Tnew_sd_ctx>);
-static_assert(std::is_same_v<decltype(&free_sd_ctx), Tfree_sd_ctx>);
-static_assert(std::is_same_v<decltype(&sd_img_gen_params_init), Tsd_img_gen_params_init>);
-static_assert(std::is_same_v<decltype(&generate_image), Tgenerate_image>);
-static_assert(std::is_same_v<decltype(&sd_vid_gen_params_init), Tsd_vid_gen_params_init>);
-static_assert(std::is_same_v<decltype(&generate_video), Tgenerate_video>);
-static_assert(std::is_same_v<decltype(&new_upscaler_ctx), Tnew_upscaler_ctx>);
-static_assert(std::is_same_v<decltype(&free_upscaler_ctx), Tfree_upscaler_ctx>);
-static_assert(std::is_same_v<decltype(&upscale), Tupscale>);
+static_assert(std::is_same_v<decltype(sd_set_log_callback), sd_set_log_callback_fn>);
+static_assert(std::is_same_v<decltype(sd_set_progress_callback), sd_set_progress_callback_fn>);
+static_assert(std::is_same_v<decltype(sd_set_preview_callback), sd_set_preview_callback_fn>);
+static_assert(std::is_same_v<decltype(sd_get_num_physical_cores), sd_get_num_physical_cores_fn>);
+static_assert(std::is_same_v<decltype(sd_ctx_params_init), sd_ctx_params_init_fn>);
+static_assert(std::is_same_v<decltype(new_sd_ctx), new_sd_ctx_fn>);
+static_assert(std::is_same_v<decltype(free_sd_ctx), free_sd_ctx_fn>);
+static_assert(std::is_same_v<decltype(sd_img_gen_params_init), sd_img_gen_params_init_fn>);
+static_assert(std::is_same_v<decltype(generate_image), generate_image_fn>);
+static_assert(std::is_same_v<decltype(sd_vid_gen_params_init), sd_vid_gen_params_init_fn>);
+static_assert(std::is_same_v<decltype(generate_video), generate_video_fn>);
+static_assert(std::is_same_v<decltype(new_upscaler_ctx), new_upscaler_ctx_fn>);
+static_assert(std::is_same_v<decltype(free_upscaler_ctx), free_upscaler_ctx_fn>);
+static_assert(std::is_same_v<decltype(upscale), upscale_fn>);
 #ifndef CORVINA_FAKE_SD_WITHOUT_CANNY
-static_assert(std::is_same_v<decltype(&preprocess_canny), Tpreprocess_canny>);
+static_assert(std::is_same_v<decltype(preprocess_canny), preprocess_canny_fn>);
 #endif
