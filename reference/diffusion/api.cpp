@@ -15,9 +15,10 @@
 #include <set>
 #include <string>
 #include <thread>
+#include <type_traits>
 #include <unordered_set>
 
-#include "reference/diffusion/abi.h"
+#include "binding/stablediffusion.h"
 #include "reference/diffusion/callbacks.h"
 #include "reference/diffusion/canny.h"
 #include "reference/diffusion/model_file.h"
@@ -28,7 +29,9 @@
 using namespace Stablediffusion;
 namespace Ref = Reference::Diffusion;
 
-struct sd_ctx_t {
+namespace {
+
+struct DiffusionContext {
   Ref::DiffusionModel model;
   std::string path;
   bool vaeDecodeOnly = false;
@@ -39,15 +42,11 @@ struct sd_ctx_t {
   std::atomic<bool> spent{false};
 };
 
-struct upscaler_ctx_t {
+struct UpscalerContext {
   Ref::UpscalerModel model;
   int threads = 1;
   int tileSize = 128;
 };
-
-#define SD_EXPORT extern "C" __attribute__((visibility("default")))
-
-namespace {
 
 // Sizes past these are refused instead of exhausting memory.
 constexpr int kMaxSide = 8192;
@@ -137,16 +136,16 @@ bool ReadImage(const char* entry, const char* what, const sd_image_t& image, std
   return true;
 }
 
-sd_ctx_t* LiveContext(const char* entry, sd_ctx_t* ctx) {
+DiffusionContext* LiveContext(const char* entry, PPsd_ctx_t ctx) {
   if (ctx == nullptr) {
     LOG_ERROR("%s: the context is null", entry);
     return nullptr;
   }
   if (!Contexts().Contains(ctx)) {
-    LOG_ERROR("%s: %p is not a live context of this library", entry, static_cast<void*>(ctx));
+    LOG_ERROR("%s: %p is not a live context of this library", entry, ctx);
     return nullptr;
   }
-  return ctx;
+  return static_cast<DiffusionContext*>(ctx);
 }
 
 // Output size and sampling settings shared by image and video requests.
@@ -157,7 +156,7 @@ struct Common {
   int64_t seed = 0;
 };
 
-bool ReadCommon(const char* entry, sd_ctx_t& ctx, const char* prompt, const char* negative, int clipSkip, int width,
+bool ReadCommon(const char* entry, DiffusionContext& ctx, const char* prompt, const char* negative, int clipSkip, int width,
                 int height, const sd_sample_params_t& sample, int64_t seed, Common& out) {
   if (prompt == nullptr || negative == nullptr) {
     LOG_ERROR("%s: the %s is null", entry, prompt == nullptr ? "prompt" : "negative prompt");
@@ -216,7 +215,7 @@ bool ReadCommon(const char* entry, sd_ctx_t& ctx, const char* prompt, const char
 }
 
 // The random generator of the context decides how a seed becomes noise.
-uint64_t NoiseSeed(const sd_ctx_t& ctx, int64_t seed) {
+uint64_t NoiseSeed(const DiffusionContext& ctx, int64_t seed) {
   switch (ctx.rng) {
     case STD_DEFAULT_RNG: return Ref::MixBits(uint64_t(seed) ^ 0x5354445F524E47ull);
     case CPU_RNG: return Ref::MixBits(uint64_t(seed) ^ 0x4350555F524E47ull);
@@ -255,7 +254,7 @@ sd_image_t* HandOver(std::vector<std::vector<uint8_t>>&& pictures, int width, in
   return array.release();
 }
 
-bool ClaimContext(const char* entry, sd_ctx_t& ctx) {
+bool ClaimContext(const char* entry, DiffusionContext& ctx) {
   if (ctx.freeParams && ctx.spent.exchange(true)) {
     LOG_ERROR("%s: the model weights were freed after the first generation (free_params_immediately); "
               "create a new context",
@@ -267,12 +266,14 @@ bool ClaimContext(const char* entry, sd_ctx_t& ctx) {
 
 }  // namespace
 
+#define SD_EXPORT extern "C" __attribute__((visibility("default")))
+
 SD_EXPORT void sd_set_log_callback(sd_log_cb_t cb, void* data) { Ref::SetLogCallback(cb, data); }
 
 SD_EXPORT void sd_set_progress_callback(sd_progress_cb_t cb, void* data) { Ref::SetProgressCallback(cb, data); }
 
-SD_EXPORT void sd_set_preview_callback(sd_preview_cb_t cb, preview_t mode, int interval, bool denoised, bool noisy,
-                                       void* data) {
+SD_EXPORT void sd_set_preview_callback(sd_preview_cb_t cb, preview_t mode, int32_t interval, bool denoised,
+                                       bool noisy, void* data) {
   Ref::PreviewSettings settings{cb, mode, interval, denoised, noisy, data};
   if (mode < PREVIEW_NONE || mode > PREVIEW_VAE) {
     LOG_WARN("unknown preview mode %d, previews are off", int(mode));
@@ -285,7 +286,7 @@ SD_EXPORT void sd_set_preview_callback(sd_preview_cb_t cb, preview_t mode, int i
   Ref::SetPreviewCallback(settings);
 }
 
-SD_EXPORT int sd_get_num_physical_cores() {
+SD_EXPORT int32_t sd_get_num_physical_cores() {
   return Guarded("sd_get_num_physical_cores", 1, [] { return PhysicalCores(); });
 }
 
@@ -295,7 +296,7 @@ SD_EXPORT void sd_ctx_params_init(sd_ctx_params_t* params) {
   params->vae_decode_only = true;
   params->free_params_immediately = true;
   params->n_threads = Guarded("sd_ctx_params_init", 1, [] { return PhysicalCores(); });
-  params->wtype = 40;  // the "count" of weight types: keep the file's own types
+  params->wtype = sd_type_t(40);  // the "count" of weight types: keep the file's own types
   params->rng_type = CUDA_RNG;
   params->sampler_rng_type = RNG_TYPE_COUNT;
   params->prediction = PREDICTION_COUNT;
@@ -306,8 +307,8 @@ SD_EXPORT void sd_ctx_params_init(sd_ctx_params_t* params) {
   params->flow_shift = INFINITY;
 }
 
-SD_EXPORT sd_ctx_t* new_sd_ctx(const sd_ctx_params_t* params) {
-  return Guarded("new_sd_ctx", static_cast<sd_ctx_t*>(nullptr), [&]() -> sd_ctx_t* {
+SD_EXPORT PPsd_ctx_t new_sd_ctx(const sd_ctx_params_t* params) {
+  return Guarded("new_sd_ctx", PPsd_ctx_t(nullptr), [&]() -> PPsd_ctx_t {
     if (params == nullptr) {
       LOG_ERROR("new_sd_ctx: the parameters are null");
       return nullptr;
@@ -328,7 +329,7 @@ SD_EXPORT sd_ctx_t* new_sd_ctx(const sd_ctx_params_t* params) {
       LOG_ERROR("'%s' is an upscaler model, not a diffusion model", path.c_str());
       return nullptr;
     }
-    auto ctx = std::make_unique<sd_ctx_t>();
+    auto ctx = std::make_unique<DiffusionContext>();
     ctx->model = std::move(*file.diffusion);
     ctx->path = path;
     ctx->vaeDecodeOnly = params->vae_decode_only;
@@ -358,17 +359,17 @@ SD_EXPORT sd_ctx_t* new_sd_ctx(const sd_ctx_params_t* params) {
     LOG_INFO("model '%s' loaded: %zu colours, detail %.2f", ctx->model.name.c_str(), ctx->model.palette.size(),
              double(ctx->model.detail));
     Contexts().Add(ctx.get());
-    return ctx.release();
+    return static_cast<PPsd_ctx_t>(ctx.release());
   });
 }
 
-SD_EXPORT void free_sd_ctx(sd_ctx_t* ctx) {
+SD_EXPORT void free_sd_ctx(PPsd_ctx_t ctx) {
   if (ctx == nullptr) return;
   if (!Contexts().Remove(ctx)) {
-    LOG_ERROR("free_sd_ctx: %p is not a live context of this library", static_cast<void*>(ctx));
+    LOG_ERROR("free_sd_ctx: %p is not a live context of this library", ctx);
     return;
   }
-  std::unique_ptr<sd_ctx_t> owned(ctx);
+  std::unique_ptr<DiffusionContext> owned(static_cast<DiffusionContext*>(ctx));
 }
 
 SD_EXPORT void sd_img_gen_params_init(sd_img_gen_params_t* params) {
@@ -399,10 +400,11 @@ SD_EXPORT void sd_img_gen_params_init(sd_img_gen_params_t* params) {
   params->cache.end_percent = 0.95f;
 }
 
-SD_EXPORT sd_image_t* generate_image(sd_ctx_t* ctx, const sd_img_gen_params_t* params) {
+SD_EXPORT sd_image_t* generate_image(PPsd_ctx_t handle, const sd_img_gen_params_t* params) {
   constexpr const char* kEntry = "generate_image";
   return Guarded(kEntry, static_cast<sd_image_t*>(nullptr), [&]() -> sd_image_t* {
-    if (LiveContext(kEntry, ctx) == nullptr) return nullptr;
+    DiffusionContext* ctx = LiveContext(kEntry, handle);
+    if (ctx == nullptr) return nullptr;
     if (params == nullptr) {
       LOG_ERROR("%s: the parameters are null", kEntry);
       return nullptr;
@@ -496,11 +498,12 @@ SD_EXPORT void sd_vid_gen_params_init(sd_vid_gen_params_t* params) {
   params->cache.end_percent = 0.95f;
 }
 
-SD_EXPORT sd_image_t* generate_video(sd_ctx_t* ctx, const sd_vid_gen_params_t* params, int* num_frames_out) {
+SD_EXPORT sd_image_t* generate_video(PPsd_ctx_t handle, const sd_vid_gen_params_t* params, int32_t* num_frames_out) {
   constexpr const char* kEntry = "generate_video";
   if (num_frames_out != nullptr) *num_frames_out = 0;
   return Guarded(kEntry, static_cast<sd_image_t*>(nullptr), [&]() -> sd_image_t* {
-    if (LiveContext(kEntry, ctx) == nullptr) return nullptr;
+    DiffusionContext* ctx = LiveContext(kEntry, handle);
+    if (ctx == nullptr) return nullptr;
     if (params == nullptr || num_frames_out == nullptr) {
       LOG_ERROR("%s: the %s is null", kEntry, params == nullptr ? "parameter record" : "frame count pointer");
       return nullptr;
@@ -557,9 +560,9 @@ SD_EXPORT sd_image_t* generate_video(sd_ctx_t* ctx, const sd_vid_gen_params_t* p
   });
 }
 
-SD_EXPORT upscaler_ctx_t* new_upscaler_ctx(const char* esrgan_path, bool offload_params_to_cpu, bool direct,
-                                           int n_threads, int tile_size) {
-  return Guarded("new_upscaler_ctx", static_cast<upscaler_ctx_t*>(nullptr), [&]() -> upscaler_ctx_t* {
+SD_EXPORT PPupscaler_ctx_t new_upscaler_ctx(const char* esrgan_path, bool offload_params_to_cpu, bool direct,
+                                            int32_t n_threads, int32_t tile_size) {
+  return Guarded("new_upscaler_ctx", PPupscaler_ctx_t(nullptr), [&]() -> PPupscaler_ctx_t {
     if (esrgan_path == nullptr || *esrgan_path == '\0') {
       LOG_ERROR("new_upscaler_ctx: no model path");
       return nullptr;
@@ -579,32 +582,33 @@ SD_EXPORT upscaler_ctx_t* new_upscaler_ctx(const char* esrgan_path, bool offload
       LOG_ERROR("'%s' is a diffusion model, not an upscaler model", esrgan_path);
       return nullptr;
     }
-    auto ctx = std::make_unique<upscaler_ctx_t>();
+    auto ctx = std::make_unique<UpscalerContext>();
     ctx->model = std::move(*file.upscaler);
     ctx->threads = n_threads > 0 ? n_threads : PhysicalCores();
     ctx->tileSize = tile_size;
     LOG_INFO("upscaler '%s' loaded: x%d", ctx->model.name.c_str(), ctx->model.scale);
     Upscalers().Add(ctx.get());
-    return ctx.release();
+    return static_cast<PPupscaler_ctx_t>(ctx.release());
   });
 }
 
-SD_EXPORT void free_upscaler_ctx(upscaler_ctx_t* ctx) {
+SD_EXPORT void free_upscaler_ctx(PPupscaler_ctx_t ctx) {
   if (ctx == nullptr) return;
   if (!Upscalers().Remove(ctx)) {
-    LOG_ERROR("free_upscaler_ctx: %p is not a live upscaler context of this library", static_cast<void*>(ctx));
+    LOG_ERROR("free_upscaler_ctx: %p is not a live upscaler context of this library", ctx);
     return;
   }
-  std::unique_ptr<upscaler_ctx_t> owned(ctx);
+  std::unique_ptr<UpscalerContext> owned(static_cast<UpscalerContext*>(ctx));
 }
 
-SD_EXPORT sd_image_t upscale(upscaler_ctx_t* ctx, sd_image_t input_image, uint32_t upscale_factor) {
+SD_EXPORT sd_image_t upscale(PPupscaler_ctx_t handle, sd_image_t input_image, uint32_t upscale_factor) {
   constexpr const char* kEntry = "upscale";
   return Guarded(kEntry, sd_image_t{}, [&]() -> sd_image_t {
-    if (ctx == nullptr || !Upscalers().Contains(ctx)) {
-      LOG_ERROR("%s: %p is not a live upscaler context", kEntry, static_cast<void*>(ctx));
+    if (handle == nullptr || !Upscalers().Contains(handle)) {
+      LOG_ERROR("%s: %p is not a live upscaler context", kEntry, handle);
       return {};
     }
+    const UpscalerContext* ctx = static_cast<const UpscalerContext*>(handle);
     std::optional<Ref::PixelView> input;
     if (!ReadImage(kEntry, "the input image", input_image, input)) return {};
     if (!input) {
@@ -678,3 +682,20 @@ SD_EXPORT bool preprocess_canny(sd_image_t image, float high_threshold, float lo
     return true;
   });
 }
+
+// Every export has exactly the type the package's binding declares.
+static_assert(std::is_same_v<decltype(sd_set_log_callback), sd_set_log_callback_fn>);
+static_assert(std::is_same_v<decltype(sd_set_progress_callback), sd_set_progress_callback_fn>);
+static_assert(std::is_same_v<decltype(sd_set_preview_callback), sd_set_preview_callback_fn>);
+static_assert(std::is_same_v<decltype(sd_get_num_physical_cores), sd_get_num_physical_cores_fn>);
+static_assert(std::is_same_v<decltype(sd_ctx_params_init), sd_ctx_params_init_fn>);
+static_assert(std::is_same_v<decltype(new_sd_ctx), new_sd_ctx_fn>);
+static_assert(std::is_same_v<decltype(free_sd_ctx), free_sd_ctx_fn>);
+static_assert(std::is_same_v<decltype(sd_img_gen_params_init), sd_img_gen_params_init_fn>);
+static_assert(std::is_same_v<decltype(generate_image), generate_image_fn>);
+static_assert(std::is_same_v<decltype(sd_vid_gen_params_init), sd_vid_gen_params_init_fn>);
+static_assert(std::is_same_v<decltype(generate_video), generate_video_fn>);
+static_assert(std::is_same_v<decltype(new_upscaler_ctx), new_upscaler_ctx_fn>);
+static_assert(std::is_same_v<decltype(free_upscaler_ctx), free_upscaler_ctx_fn>);
+static_assert(std::is_same_v<decltype(upscale), upscale_fn>);
+static_assert(std::is_same_v<decltype(preprocess_canny), preprocess_canny_fn>);

@@ -6,7 +6,7 @@
 
 #include <cstdint>
 
-#include "reference/diffusion/abi.h"
+#include "binding/stablediffusion.h"
 
 namespace Reference::Diffusion {
 

@@ -14,7 +14,7 @@
 #include <thread>
 #include <vector>
 
-#include "reference/diffusion/abi.h"
+#include "binding/stablediffusion.h"
 
 namespace Corvina::Testing {
 
@@ -55,21 +55,21 @@ class ReferenceDiffusion {
 
   void* Symbol(const char* name) const { return dlsym(FHandle, name); }
 
-  void (*set_log_callback)(sd_log_cb_t, void*) = nullptr;
-  void (*set_progress_callback)(sd_progress_cb_t, void*) = nullptr;
-  void (*set_preview_callback)(sd_preview_cb_t, preview_t, int, bool, bool, void*) = nullptr;
-  int (*get_num_physical_cores)() = nullptr;
-  void (*ctx_params_init)(sd_ctx_params_t*) = nullptr;
-  void* (*new_sd_ctx)(const sd_ctx_params_t*) = nullptr;
-  void (*free_sd_ctx)(void*) = nullptr;
-  void (*img_gen_params_init)(sd_img_gen_params_t*) = nullptr;
-  sd_image_t* (*generate_image)(void*, const sd_img_gen_params_t*) = nullptr;
-  void (*vid_gen_params_init)(sd_vid_gen_params_t*) = nullptr;
-  sd_image_t* (*generate_video)(void*, const sd_vid_gen_params_t*, int*) = nullptr;
-  void* (*new_upscaler_ctx)(const char*, bool, bool, int, int) = nullptr;
-  void (*free_upscaler_ctx)(void*) = nullptr;
-  sd_image_t (*upscale)(void*, sd_image_t, uint32_t) = nullptr;
-  bool (*preprocess_canny)(sd_image_t, float, float, float, float, bool) = nullptr;
+  sd_set_log_callback_fn* set_log_callback = nullptr;
+  sd_set_progress_callback_fn* set_progress_callback = nullptr;
+  sd_set_preview_callback_fn* set_preview_callback = nullptr;
+  sd_get_num_physical_cores_fn* get_num_physical_cores = nullptr;
+  sd_ctx_params_init_fn* ctx_params_init = nullptr;
+  new_sd_ctx_fn* new_sd_ctx = nullptr;
+  free_sd_ctx_fn* free_sd_ctx = nullptr;
+  sd_img_gen_params_init_fn* img_gen_params_init = nullptr;
+  generate_image_fn* generate_image = nullptr;
+  sd_vid_gen_params_init_fn* vid_gen_params_init = nullptr;
+  generate_video_fn* generate_video = nullptr;
+  new_upscaler_ctx_fn* new_upscaler_ctx = nullptr;
+  free_upscaler_ctx_fn* free_upscaler_ctx = nullptr;
+  upscale_fn* upscale = nullptr;
+  preprocess_canny_fn* preprocess_canny = nullptr;
 
  private:
   template <class F>
