@@ -254,6 +254,17 @@ sd_image_t* HandOver(std::vector<std::vector<uint8_t>>&& pictures, int width, in
   return array.release();
 }
 
+// Unsharp mask against a half-size copy: restores some of the crispness a
+// smooth resampling filter takes away.
+void Sharpen(uint8_t* rgb, int width, int height, float amount) {
+  const int halfW = std::max(1, width / 2), halfH = std::max(1, height / 2);
+  std::vector<uint8_t> half(size_t(halfW) * size_t(halfH) * 3), soft(size_t(width) * size_t(height) * 3);
+  Ref::Resample(rgb, width, height, 3, half.data(), halfW, halfH, Ref::ResampleFilter::Bicubic);
+  Ref::Resample(half.data(), halfW, halfH, 3, soft.data(), width, height, Ref::ResampleFilter::Bicubic);
+  for (size_t i = 0; i < soft.size(); ++i)
+    rgb[i] = uint8_t(std::clamp(float(rgb[i]) + amount * float(int(rgb[i]) - int(soft[i])), 0.0f, 255.0f) + 0.5f);
+}
+
 bool ClaimContext(const char* entry, DiffusionContext& ctx) {
   if (ctx.freeParams && ctx.spent.exchange(true)) {
     LOG_ERROR("%s: the model weights were freed after the first generation (free_params_immediately); "
@@ -623,35 +634,23 @@ SD_EXPORT sd_image_t upscale(PPupscaler_ctx_t handle, sd_image_t input_image, ui
     if (uint64_t(width) * uint64_t(height) > kMaxPixels * 4 || !ResultFits(kEntry, 1, width, height)) return {};
 
     const std::vector<uint8_t> rgb = Ref::Conform(*input, input->width, input->height, 3);
-    std::vector<uint8_t> out(size_t(width) * size_t(height) * 3);
+    const size_t bytes = size_t(width) * size_t(height) * 3;
+    std::unique_ptr<uint8_t, FreeDeleter> data(static_cast<uint8_t*>(std::malloc(bytes)));
+    if (!data) {
+      LOG_ERROR("%s: out of memory for the result", kEntry);
+      return {};
+    }
     const Ref::Resampler resampler(rgb.data(), input->width, input->height, 3, width, height, model.filter);
     // One band of output rows per tile row, so progress moves as tiles do.
     const int band = std::max(1, ctx->tileSize * model.scale);
     const int bands = (height + band - 1) / band;
     const auto start = std::chrono::steady_clock::now();
     for (int i = 0; i < bands; ++i) {
-      resampler.Rows(i * band, std::min(height, (i + 1) * band), out.data());
+      resampler.Rows(i * band, std::min(height, (i + 1) * band), data.get());
       Ref::ReportProgress(i + 1, bands,
                           std::chrono::duration<float>(std::chrono::steady_clock::now() - start).count());
     }
-    if (model.sharpen > 0) {
-      const std::vector<uint8_t> soft = out;
-      std::vector<uint8_t> blurred(soft.size());
-      Ref::Resample(soft.data(), width, height, 3, blurred.data(), std::max(1, width / 2), std::max(1, height / 2),
-                    Ref::ResampleFilter::Bicubic);
-      std::vector<uint8_t> back(soft.size());
-      Ref::Resample(blurred.data(), std::max(1, width / 2), std::max(1, height / 2), 3, back.data(), width, height,
-                    Ref::ResampleFilter::Bicubic);
-      for (size_t i = 0; i < out.size(); ++i)
-        out[i] = uint8_t(std::clamp(std::lround(float(soft[i]) + model.sharpen * float(int(soft[i]) - int(back[i]))),
-                                    0L, 255L));
-    }
-    std::unique_ptr<uint8_t, FreeDeleter> data(static_cast<uint8_t*>(std::malloc(out.size())));
-    if (!data) {
-      LOG_ERROR("%s: out of memory for the result", kEntry);
-      return {};
-    }
-    std::memcpy(data.get(), out.data(), out.size());
+    if (model.sharpen > 0) Sharpen(data.get(), width, height, model.sharpen);
     LOG_INFO("input image upscaled to %dx%d", width, height);
     return sd_image_t{uint32_t(width), uint32_t(height), 3, data.release()};
   });
@@ -676,9 +675,15 @@ SD_EXPORT bool preprocess_canny(sd_image_t image, float high_threshold, float lo
     const auto edges = Ref::CannyEdges(image.data, view->width, view->height, view->channels,
                                        Ref::CannySettings{high_threshold, low_threshold, weak, strong, inverse});
     // Gray into every colour channel; a fourth (alpha) channel is left alone.
-    const size_t colours = std::min<size_t>(image.channel, 3);
-    for (size_t i = 0; i < edges.size(); ++i)
-      std::memset(image.data + i * image.channel, edges[i], colours);
+    uint8_t* out = image.data;
+    switch (image.channel) {
+      case 1:
+        std::memcpy(out, edges.data(), edges.size());
+        break;
+      default:
+        for (size_t i = 0; i < edges.size(); ++i, out += image.channel) out[0] = out[1] = out[2] = edges[i];
+        break;
+    }
     return true;
   });
 }
