@@ -165,9 +165,9 @@ struct SegmentCase {
   bool box;     // a box prompt instead of a point
 };
 
-class Segmentation : public ReferenceVision, public ::testing::WithParamInterface<SegmentCase> {};
+class ReferenceVisionSegmentation : public ReferenceVision, public ::testing::WithParamInterface<SegmentCase> {};
 
-TEST_P(Segmentation, MaskCoversTheDisc) {
+TEST_P(ReferenceVisionSegmentation, MaskCoversTheDisc) {
   const SegmentCase& c = GetParam();
   DiscScene scene = Disc(c.width, c.height, c.centre, c.radius);
   Picture picture(scene.bgr, c.padding);
@@ -191,7 +191,7 @@ TEST_P(Segmentation, MaskCoversTheDisc) {
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Scenes, Segmentation,
+    Scenes, ReferenceVisionSegmentation,
     ::testing::Values(SegmentCase{"PointSmall", 320, 240, {160, 120}, 50, 0, false},
                       SegmentCase{"PointOffCentre", 640, 480, {180, 330}, 90, 0, false},
                       SegmentCase{"PointPaddedRows", 641, 479, {400, 200}, 70, 36, false},
@@ -239,11 +239,11 @@ struct PromptCase {
   bool clearAfter;
 };
 
-class Prompts : public ReferenceVision, public ::testing::WithParamInterface<PromptCase> {};
+class ReferenceVisionPrompts : public ReferenceVision, public ::testing::WithParamInterface<PromptCase> {};
 
 // Prompts that name nothing give an empty mask of the right size, never a
 // stale one or a crash.
-TEST_P(Prompts, NothingNamedGivesAnEmptyMask) {
+TEST_P(ReferenceVisionPrompts, NothingNamedGivesAnEmptyMask) {
   const PromptCase& c = GetParam();
   DiscScene scene = Disc(200, 150, {100, 75}, 40);
   Picture picture(scene.bgr);
@@ -260,7 +260,7 @@ TEST_P(Prompts, NothingNamedGivesAnEmptyMask) {
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Cases, Prompts,
+    Cases, ReferenceVisionPrompts,
     ::testing::Values(PromptCase{"NoPrompts", {}, {}, false},
                       PromptCase{"PointsOutside", {{-1, 10}, {200, 10}, {10, 150}, {-5000, -5000}}, {}, false},
                       PromptCase{"RectsEmptyOrOutside", {}, {{10, 10, 0, 20}, {10, 10, 20, -3}, {300, 300, 40, 40},
@@ -306,7 +306,7 @@ struct TrackCase {
   cv::Point2f step;  // motion per frame
 };
 
-class Tracking : public ReferenceVision, public ::testing::WithParamInterface<TrackCase> {};
+class ReferenceVisionTracking : public ReferenceVision, public ::testing::WithParamInterface<TrackCase> {};
 
 cv::Mat SquareFrame(const cv::Mat& texture, cv::Point2f topLeft, int side) {
   cv::Mat frame = texture.clone();
@@ -317,7 +317,7 @@ cv::Mat SquareFrame(const cv::Mat& texture, cv::Point2f topLeft, int side) {
   return frame;
 }
 
-TEST_P(Tracking, FollowsTheMovingSquare) {
+TEST_P(ReferenceVisionTracking, FollowsTheMovingSquare) {
   const TrackCase& c = GetParam();
   const cv::Mat texture = Texture(c.width, c.height, 11);
   TrackCtx track = NewTrack();
@@ -342,7 +342,7 @@ TEST_P(Tracking, FollowsTheMovingSquare) {
   EXPECT_LT(worst, 5.0);
 }
 
-INSTANTIATE_TEST_SUITE_P(Motions, Tracking,
+INSTANTIATE_TEST_SUITE_P(Motions, ReferenceVisionTracking,
                          ::testing::Values(TrackCase{"Rightwards", 320, 240, 40, {20, 100}, {6, 0}},
                                            TrackCase{"Diagonal", 640, 480, 60, {50, 40}, {8, 6.5f}},
                                            TrackCase{"UpwardsSlow", 320, 240, 32, {150, 190}, {0.5f, -4}}),
@@ -355,10 +355,10 @@ struct TrackMisuseCase {
   int frameWidth;  // width of the tracked frame (the first is 160)
 };
 
-class TrackMisuse : public ReferenceVision, public ::testing::WithParamInterface<TrackMisuseCase> {};
+class ReferenceVisionTrackMisuse : public ReferenceVision, public ::testing::WithParamInterface<TrackMisuseCase> {};
 
 // Without a usable start the result record comes back zeroed, not stale.
-TEST_P(TrackMisuse, LeavesTheResultZeroed) {
+TEST_P(ReferenceVisionTrackMisuse, LeavesTheResultZeroed) {
   const TrackMisuseCase& c = GetParam();
   TrackCtx track = NewTrack();
   Picture first(SquareFrame(Texture(160, 120, 3), {60, 40}, 30));
@@ -375,7 +375,7 @@ TEST_P(TrackMisuse, LeavesTheResultZeroed) {
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Cases, TrackMisuse,
+    Cases, ReferenceVisionTrackMisuse,
     ::testing::Values(TrackMisuseCase{"NeverStarted", {}, false, 160},
                       TrackMisuseCase{"RightBeforeLeft", {90, 40, 60, 70}, true, 160},
                       TrackMisuseCase{"BottomAboveTop", {60, 70, 90, 40}, true, 160},
@@ -424,10 +424,10 @@ struct MarkCase {
   bool marks;
 };
 
-class MaskThreshold : public ReferenceVision, public ::testing::WithParamInterface<MarkCase> {};
+class ReferenceVisionMaskThreshold : public ReferenceVision, public ::testing::WithParamInterface<MarkCase> {};
 
 // A black dot on white: removed exactly when its mask pixel marks it.
-TEST_P(MaskThreshold, MeanOfRedGreenBlueAbove127Marks) {
+TEST_P(ReferenceVisionMaskThreshold, MeanOfRedGreenBlueAbove127Marks) {
   const MarkCase& c = GetParam();
   cv::Mat white(40, 40, CV_8UC3, cv::Scalar::all(255));
   white.at<cv::Vec3b>(20, 20) = cv::Vec3b(0, 0, 0);
@@ -446,7 +446,7 @@ TEST_P(MaskThreshold, MeanOfRedGreenBlueAbove127Marks) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Pixels, MaskThreshold,
+INSTANTIATE_TEST_SUITE_P(Pixels, ReferenceVisionMaskThreshold,
                          ::testing::Values(MarkCase{"White", {255, 255, 255, 255}, true},
                                            MarkCase{"SumJustAbove", {127, 127, 128, 255}, true},
                                            MarkCase{"MeanExactly127", {127, 127, 127, 255}, false},
@@ -474,9 +474,9 @@ struct ReplaceCase {
   int padding;
 };
 
-class Replacement : public ReferenceVision, public ::testing::WithParamInterface<ReplaceCase> {};
+class ReferenceVisionReplacement : public ReferenceVision, public ::testing::WithParamInterface<ReplaceCase> {};
 
-TEST_P(Replacement, KeepsTheDiscAndReplacesTheRest) {
+TEST_P(ReferenceVisionReplacement, KeepsTheDiscAndReplacesTheRest) {
   const ReplaceCase& c = GetParam();
   const int radius = c.height / 4;
   DiscScene scene = Disc(c.width, c.height, {c.width / 2, c.height / 2}, radius);
@@ -506,7 +506,7 @@ TEST_P(Replacement, KeepsTheDiscAndReplacesTheRest) {
   EXPECT_GT(cv::countNonZero(replacedOk & ~outer), 0.97 * cv::countNonZero(~outer));
 }
 
-INSTANTIATE_TEST_SUITE_P(Sizes, Replacement,
+INSTANTIATE_TEST_SUITE_P(Sizes, ReferenceVisionReplacement,
                          ::testing::Values(ReplaceCase{"Small", 320, 240, 0}, ReplaceCase{"PaddedRows", 648, 480, 40},
                                            ReplaceCase{"FullHd", 1920, 1080, 0}),
                          [](const auto& info) { return std::string(info.param.name); });
@@ -541,9 +541,9 @@ struct BadCall {
   bool (*call)(Live&);
 };
 
-class BadArguments : public ReferenceVision, public ::testing::WithParamInterface<BadCall> {};
+class ReferenceVisionBadArguments : public ReferenceVision, public ::testing::WithParamInterface<BadCall> {};
 
-TEST_P(BadArguments, FailQuietly) {
+TEST_P(ReferenceVisionBadArguments, FailQuietly) {
   Live live;
   ASSERT_TRUE(live.sam && live.track && live.lama && live.rmbg);
   EXPECT_TRUE(GetParam().call(live));
@@ -670,7 +670,7 @@ const BadCall kBadCalls[] = {
      }},
 };
 
-INSTANTIATE_TEST_SUITE_P(Calls, BadArguments, ::testing::ValuesIn(kBadCalls),
+INSTANTIATE_TEST_SUITE_P(Calls, ReferenceVisionBadArguments, ::testing::ValuesIn(kBadCalls),
                          [](const auto& info) { return std::string(info.param.name); });
 
 // ----------------------------------------------------------------- model files
@@ -708,9 +708,9 @@ struct ModelCase {
   bool loads;
 };
 
-class ModelFiles : public ReferenceVision, public ::testing::WithParamInterface<ModelCase> {};
+class ReferenceVisionModelFiles : public ReferenceVision, public ::testing::WithParamInterface<ModelCase> {};
 
-TEST_P(ModelFiles, OnlyOwnWellFormedFilesLoad) {
+TEST_P(ReferenceVisionModelFiles, OnlyOwnWellFormedFilesLoad) {
   const ModelCase& c = GetParam();
   Corvina::Testing::TempDir dir;
   const auto path = dir.Path("model.cvm");
@@ -723,7 +723,7 @@ TEST_P(ModelFiles, OnlyOwnWellFormedFilesLoad) {
 const std::string kMagic = "corvina-vision-model 1\n";
 
 INSTANTIATE_TEST_SUITE_P(
-    Files, ModelFiles,
+    Files, ReferenceVisionModelFiles,
     ::testing::Values(ModelCase{"Missing", Family::Track, "<missing>", false},
                       ModelCase{"Empty", Family::Lama, "", false},
                       ModelCase{"NoMagic", Family::Lama, "family: lama\n", false},
@@ -763,16 +763,16 @@ struct DeviceCase {
   bool loads;
 };
 
-class DeviceText : public ReferenceVision, public ::testing::WithParamInterface<DeviceCase> {};
+class ReferenceVisionDeviceText : public ReferenceVision, public ::testing::WithParamInterface<DeviceCase> {};
 
-TEST_P(DeviceText, CpuAndCudaNumbersAreAccepted) {
+TEST_P(ReferenceVisionDeviceText, CpuAndCudaNumbersAreAccepted) {
   void* ctx = Lib().sam_init(Model("sam2_encoder.cvm").c_str(), Model("sam2_decoder.cvm").c_str(),
                              GetParam().device);
   EXPECT_EQ(ctx != nullptr, GetParam().loads);
   Lib().sam_destroy(ctx);
 }
 
-INSTANTIATE_TEST_SUITE_P(Texts, DeviceText,
+INSTANTIATE_TEST_SUITE_P(Texts, ReferenceVisionDeviceText,
                          ::testing::Values(DeviceCase{"cpu", true}, DeviceCase{"cuda:0", true},
                                            DeviceCase{"cuda:3", true}, DeviceCase{"cuda:-2", true},
                                            DeviceCase{nullptr, false}, DeviceCase{"", false},
@@ -798,7 +798,7 @@ TEST_F(ReferenceVision, ResultStaysValidUntilItsOwnContextIsCalledAgain) {
 
 // ---------------------------------------------------------------- real photos
 
-class Photos : public ReferenceVision, public ::testing::WithParamInterface<const char*> {
+class ReferenceVisionPhotos : public ReferenceVision, public ::testing::WithParamInterface<const char*> {
  protected:
   void SetUp() override {
     ReferenceVision::SetUp();
@@ -808,7 +808,7 @@ class Photos : public ReferenceVision, public ::testing::WithParamInterface<cons
   cv::Mat FPhoto;
 };
 
-TEST_P(Photos, SegmentationGivesAPlausibleMaskOfThePhotosSize) {
+TEST_P(ReferenceVisionPhotos, SegmentationGivesAPlausibleMaskOfThePhotosSize) {
   Picture photo(FPhoto, 12);
   const int w = photo.width, h = photo.height;
   SamCtx sam = NewSam();
@@ -832,7 +832,7 @@ TEST_P(Photos, SegmentationGivesAPlausibleMaskOfThePhotosSize) {
   EXPECT_EQ(cv::countNonZero(rectMask), 0);
 }
 
-TEST_P(Photos, TrackerFollowsTheShiftedPhoto) {
+TEST_P(ReferenceVisionPhotos, TrackerFollowsTheShiftedPhoto) {
   const int w = FPhoto.cols, h = FPhoto.rows;
   const cv::Rect start(w * 3 / 8, h * 3 / 8, w / 4, h / 4);
   Picture first(FPhoto);
@@ -855,7 +855,7 @@ TEST_P(Photos, TrackerFollowsTheShiftedPhoto) {
   }
 }
 
-TEST_P(Photos, RemovalRebuildsOnlyTheMarkedBlock) {
+TEST_P(ReferenceVisionPhotos, RemovalRebuildsOnlyTheMarkedBlock) {
   Picture photo(FPhoto);
   const int w = photo.width, h = photo.height;
   const cv::Rect block(w / 2 - w / 10, h / 2 - h / 10, w / 5, h / 5);
@@ -873,7 +873,7 @@ TEST_P(Photos, RemovalRebuildsOnlyTheMarkedBlock) {
   EXPECT_EQ(cv::norm(out, original, cv::NORM_INF), 0);
 }
 
-TEST_P(Photos, ReplacementMixesPhotoAndBackground) {
+TEST_P(ReferenceVisionPhotos, ReplacementMixesPhotoAndBackground) {
   Picture photo(FPhoto);
   const int w = photo.width, h = photo.height;
   const cv::Mat bg(h, w, CV_8UC3, cv::Scalar(255, 0, 255));
@@ -892,7 +892,7 @@ TEST_P(Photos, ReplacementMixesPhotoAndBackground) {
   EXPECT_GT(cv::countNonZero(fromBg) / total, 0.05);
 }
 
-INSTANTIATE_TEST_SUITE_P(Skimage, Photos, ::testing::Values("chelsea.png", "coffee.png", "astronaut.png"),
+INSTANTIATE_TEST_SUITE_P(Skimage, ReferenceVisionPhotos, ::testing::Values("chelsea.png", "coffee.png", "astronaut.png"),
                          [](const auto& info) {
                            std::string n = info.param;
                            return n.substr(0, n.find('.'));
