@@ -1,7 +1,8 @@
-// The face, portrait and voice families of the reference vision library,
-// called through their C entry points on real photos (skimage's astronaut and
-// faces of its LFW sample), on voices made with espeak-ng and music made with
-// sox.
+// The face, portrait and voice families of the reference vision library
+// (libsam2.so, loaded with dlopen as the package loads it) on real photos
+// (skimage's astronaut and faces of its LFW sample), on voices made with
+// espeak-ng and music made with sox, and on every kind of bad argument.
+#include <dlfcn.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -19,17 +20,52 @@
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
-#include "reference/vision/face_exports.h"
+#include "binding/anything.h"
 #include "tests/support/test_support.h"
 
 namespace {
 
+#define CORVINA_FACE_AND_VOICE_ENTRY_POINTS(X) \
+  X(lp_init)                                   \
+  X(lp_set_input)                              \
+  X(lp_execute)                                \
+  X(lp_destroy)                                \
+  X(face_detector_init)                        \
+  X(face_detector_execute)                     \
+  X(face_detector_landmark_5)                  \
+  X(face_detector_destroy)                     \
+  X(face_enhancer_init)                        \
+  X(face_enhancer_execute)                     \
+  X(face_enhancer_destroy)                     \
+  X(face_swapper_init)                         \
+  X(face_swapper_execute)                      \
+  X(face_swapper_destroy)                      \
+  X(voice_extractor_init)                      \
+  X(voice_extractor_execute)                   \
+  X(voice_extractor_destroy)
+
+void* Resolve(const char* name) {
+  static void* const library = ::dlopen(CORVINA_REFERENCE_VISION_LIB, RTLD_NOW | RTLD_LOCAL);
+  return library ? ::dlsym(library, name) : nullptr;
+}
+
+// The tests call the library's entry points by their own names.
+#define CORVINA_RESOLVE(name) Anything::name##_fn* const name = reinterpret_cast<Anything::name##_fn*>(Resolve(#name));
+CORVINA_FACE_AND_VOICE_ENTRY_POINTS(CORVINA_RESOLVE)
+#undef CORVINA_RESOLVE
+
+TEST(ReferenceFaceLibrary, ExportsEveryFaceAndVoiceEntryPoint) {
+#define CORVINA_CHECK(name) EXPECT_NE(name, nullptr) << #name;
+  CORVINA_FACE_AND_VOICE_ENTRY_POINTS(CORVINA_CHECK)
+#undef CORVINA_CHECK
+}
+
 using Anything::TBBox;
 using Corvina::Testing::TempDir;
 
-const std::string kModels = CORVINA_REFERENCE_MODELS;
+const std::string kModels = CORVINA_REFERENCE_VISION_MODELS;
 const std::string kShape = CORVINA_DLIB_SHAPE_MODEL;
-const std::string kSkimage = "/usr/lib/python3/dist-packages/skimage/data/";
+const std::string kSkimage = CORVINA_SAMPLE_PHOTOS;
 
 std::string Model(const char* name) { return kModels + name; }
 
@@ -95,8 +131,8 @@ struct TDetected {
 class ReferenceFace : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    FDetector = face_detector_init(Model("face_detector.model").c_str(), kShape.c_str(),
-                                   Model("face_feature.model").c_str(), -1, 0.5f, 0.4f);
+    FDetector = face_detector_init(Model("face_detector.cvm").c_str(), kShape.c_str(),
+                                   Model("face_feature.cvm").c_str(), -1, 0.5f, 0.4f);
   }
   static void TearDownTestSuite() {
     face_detector_destroy(FDetector);
@@ -182,11 +218,11 @@ cv::Rect2f BoxOf(const TBBox& b) { return {b.xmin, b.ymin, b.xmax - b.xmin, b.ym
 
 TEST_F(ReferenceFace, InitRefusesMissingForeignOrOutOfRangeSettings) {
   TempDir dir;
-  Corvina::Testing::WriteFileBytes(dir.Path("foreign.model"), "corvina-reference-model face-enhancer\n");
-  Corvina::Testing::WriteFileBytes(dir.Path("bad.model"), "corvina-reference-model face-detector\nupsample = 7\n");
-  const std::string detector = Model("face_detector.model"), feature = Model("face_feature.model");
-  const std::string foreign = dir.Path("foreign.model").string(), bad = dir.Path("bad.model").string();
-  const std::string missing = dir.Path("missing.model").string();
+  Corvina::Testing::WriteFileBytes(dir.Path("foreign.cvm"), "corvina-vision-model 1\nfamily: face-enhancer\n");
+  Corvina::Testing::WriteFileBytes(dir.Path("bad.cvm"), "corvina-vision-model 1\nfamily: face-detector\nupsample: 7\n");
+  const std::string detector = Model("face_detector.cvm"), feature = Model("face_feature.cvm");
+  const std::string foreign = dir.Path("foreign.cvm").string(), bad = dir.Path("bad.cvm").string();
+  const std::string missing = dir.Path("missing.cvm").string();
   struct Case {
     const char* name;
     const char* model;
@@ -333,8 +369,8 @@ TEST_F(ReferenceFace, ThresholdsDecideWhatIsReported) {
   // Nothing in a flat picture; nothing at all when every face must be certain.
   const cv::Mat flat(240, 320, CV_8UC4, cv::Scalar(90, 120, 150, 255));
   EXPECT_TRUE(Detect(flat).empty());
-  void* strict = face_detector_init(Model("face_detector.model").c_str(), kShape.c_str(),
-                                    Model("face_feature.model").c_str(), -1, 0.999f, 0.4f);
+  void* strict = face_detector_init(Model("face_detector.cvm").c_str(), kShape.c_str(),
+                                    Model("face_feature.cvm").c_str(), -1, 0.999f, 0.4f);
   ASSERT_NE(strict, nullptr);
   std::int32_t count = -1;
   TBBox* boxes = nullptr;
@@ -360,7 +396,7 @@ TEST_F(ReferenceFace, EnhancerChangesTheFaceAndNothingElse) {
   double changeAt[2] = {0, 0};
   const float fidelities[2] = {1.0f, 0.0f};
   for (int i = 0; i < 2; ++i) {
-    void* ctx = face_enhancer_init(Model("face_enhancer.model").c_str(), -1, fidelities[i]);
+    void* ctx = face_enhancer_init(Model("face_enhancer.cvm").c_str(), -1, fidelities[i]);
     ASSERT_NE(ctx, nullptr);
     const std::uint8_t* result = face_enhancer_execute(ctx, pic.data, pic.cols, pic.rows,
                                                        static_cast<std::int32_t>(pic.step), face.Box.landmark_5);
@@ -388,8 +424,8 @@ TEST_F(ReferenceFace, EnhancerAndSwapperRefuseBadArguments) {
   const float nanPoints[10] = {NAN, 1, 2, 3, 4, 5, 6, 7, 8, 9};
   const float samePoints[10] = {5, 5, 5, 5, 5, 5, 5, 5, 5, 5};
   const float farPoints[10] = {1e9f, 1, 2, 3, 4, 5, 6, 7, 8, 9};
-  void* enhancer = face_enhancer_init(Model("face_enhancer.model").c_str(), -1, 0.7f);
-  void* swapper = face_swapper_init(Model("face_swapper.model").c_str(), Model("face_swapper_matrix.model").c_str(), -1);
+  void* enhancer = face_enhancer_init(Model("face_enhancer.cvm").c_str(), -1, 0.7f);
+  void* swapper = face_swapper_init(Model("face_swapper.cvm").c_str(), Model("face_swapper_matrix.cvm").c_str(), -1);
   ASSERT_NE(enhancer, nullptr);
   ASSERT_NE(swapper, nullptr);
   std::vector<float> shortFeature(face.Feature.begin(), face.Feature.end() - 1);
@@ -434,11 +470,40 @@ TEST_F(ReferenceFace, EnhancerAndSwapperRefuseBadArguments) {
   for (const auto& v : vectors)
     EXPECT_EQ(face_swapper_execute(swapper, pic.data, pic.cols, pic.rows, pitch, good, v.length, v.feature), nullptr)
         << v.name;
-  const std::string enhancerModel = Model("face_enhancer.model");
+  const std::string enhancerModel = Model("face_enhancer.cvm");
   for (float fidelity : {-0.1f, 1.1f, NAN}) EXPECT_EQ(face_enhancer_init(enhancerModel.c_str(), -1, fidelity), nullptr);
-  EXPECT_EQ(face_swapper_init(Model("face_swapper.model").c_str(), Model("face_swapper.model").c_str(), -1), nullptr);
+  EXPECT_EQ(face_swapper_init(Model("face_swapper.cvm").c_str(), Model("face_swapper.cvm").c_str(), -1), nullptr);
   face_enhancer_destroy(enhancer);
   face_swapper_destroy(swapper);
+}
+
+TEST_F(ReferenceFace, ContextsOfOtherFamiliesOrAlreadyFreedAreRefused) {
+  const cv::Mat pic = Astronaut();
+  const std::int32_t pitch = static_cast<std::int32_t>(pic.step);
+  const auto face = DetectMain(pic);
+  void* enhancer = face_enhancer_init(Model("face_enhancer.cvm").c_str(), -1, 0.7f);
+  ASSERT_NE(enhancer, nullptr);
+  // The detector's context handed to the other families.
+  EXPECT_EQ(face_enhancer_execute(FDetector, pic.data, pic.cols, pic.rows, pitch, face.Box.landmark_5), nullptr);
+  EXPECT_EQ(face_swapper_execute(FDetector, pic.data, pic.cols, pic.rows, pitch, face.Box.landmark_5,
+                                 static_cast<std::int32_t>(face.Feature.size()), face.Feature.data()),
+            nullptr);
+  EXPECT_EQ(lp_execute(FDetector, 0, pic.data, pic.cols, pic.rows, pitch), nullptr);
+  float* vocals = reinterpret_cast<float*>(0x10);
+  const float samples[4] = {0, 0, 0, 0};
+  voice_extractor_execute(FDetector, samples, 4, &vocals);
+  EXPECT_EQ(vocals, nullptr);
+  std::int32_t count = 5;
+  TBBox* boxes = nullptr;
+  face_detector_execute(enhancer, pic.data, pic.cols, pic.rows, pitch, &count, &boxes);
+  EXPECT_EQ(count, 0);
+  // Destroying through the wrong family leaves the context alive; a freed
+  // context is refused, and freeing it again is harmless.
+  face_detector_destroy(enhancer);
+  EXPECT_NE(face_enhancer_execute(enhancer, pic.data, pic.cols, pic.rows, pitch, face.Box.landmark_5), nullptr);
+  face_enhancer_destroy(enhancer);
+  EXPECT_EQ(face_enhancer_execute(enhancer, pic.data, pic.cols, pic.rows, pitch, face.Box.landmark_5), nullptr);
+  face_enhancer_destroy(enhancer);
 }
 
 // ---------------------------------------------------------------- swap
@@ -446,7 +511,7 @@ TEST_F(ReferenceFace, EnhancerAndSwapperRefuseBadArguments) {
 TEST_F(ReferenceFace, SwapRepaintsTheTargetFaceWithTheSourceAppearance) {
   const cv::Mat target = Astronaut();
   const auto dst = DetectMain(target);
-  void* swapper = face_swapper_init(Model("face_swapper.model").c_str(), Model("face_swapper_matrix.model").c_str(), -1);
+  void* swapper = face_swapper_init(Model("face_swapper.cvm").c_str(), Model("face_swapper_matrix.cvm").c_str(), -1);
   ASSERT_NE(swapper, nullptr);
   for (int source : {0, 20, 40}) {
     SCOPED_TRACE(source);
@@ -484,7 +549,7 @@ class ReferencePortrait : public ReferenceFace {
  protected:
   void SetUp() override {
     ReferenceFace::SetUp();
-    const std::string m = Model("live_portrait.model");
+    const std::string m = Model("live_portrait.cvm");
     FPortrait = lp_init(m.c_str(), m.c_str(), m.c_str(), m.c_str(), kShape.c_str(), m.c_str(), m.c_str(), m.c_str(), -1);
     ASSERT_NE(FPortrait, nullptr);
   }
@@ -547,8 +612,8 @@ TEST_F(ReferencePortrait, RefusesFramesWithoutPortraitOrWithBadArguments) {
   EXPECT_EQ(lp_execute(FPortrait, 0, pic.data, pic.cols, 0, pitch), nullptr);
   EXPECT_EQ(lp_execute(FPortrait, 0, pic.data, pic.cols, pic.rows, 3), nullptr);
   EXPECT_NE(lp_execute(FPortrait, 0, pic.data, pic.cols, pic.rows, pitch), nullptr);
-  const std::string m = Model("live_portrait.model");
-  const std::string other = Model("face_feature.model");
+  const std::string m = Model("live_portrait.cvm");
+  const std::string other = Model("face_feature.cvm");
   EXPECT_EQ(lp_init(m.c_str(), m.c_str(), m.c_str(), m.c_str(), m.c_str(), m.c_str(), m.c_str(), m.c_str(), -1), nullptr)
       << "landmark model must be dlib's";
   EXPECT_EQ(lp_init(m.c_str(), m.c_str(), other.c_str(), m.c_str(), kShape.c_str(), m.c_str(), m.c_str(), m.c_str(), -1),
@@ -613,7 +678,7 @@ TEST(ReferenceVoice, SeparatedVocalsAreCloserToTheVoiceThanTheMixIs) {
     for (size_t i = 0; i < n; ++i) mix[i] = voice[i] + music[i];
 
     TProgressLog log;
-    void* ctx = voice_extractor_init(Model("voice_extractor.model").c_str(), -1, &log, RecordProgress);
+    void* ctx = voice_extractor_init(Model("voice_extractor.cvm").c_str(), -1, &log, RecordProgress);
     ASSERT_NE(ctx, nullptr);
     float* vocals = nullptr;
     voice_extractor_execute(ctx, mix.data(), static_cast<std::int32_t>(n), &vocals);
@@ -631,13 +696,13 @@ TEST(ReferenceVoice, SeparatedVocalsAreCloserToTheVoiceThanTheMixIs) {
 
 TEST(ReferenceVoice, RefusesBadInputWithoutCrashing) {
   TempDir dir;
-  Corvina::Testing::WriteFileBytes(dir.Path("stereo.model"), "corvina-reference-model voice-extractor\nchannels = 2\n");
-  Corvina::Testing::WriteFileBytes(dir.Path("bad.model"), "corvina-reference-model voice-extractor\nchannels = 1.5\n");
-  EXPECT_EQ(voice_extractor_init(dir.Path("bad.model").c_str(), -1, nullptr, nullptr), nullptr);
-  EXPECT_EQ(voice_extractor_init(Model("face_feature.model").c_str(), -1, nullptr, nullptr), nullptr);
+  Corvina::Testing::WriteFileBytes(dir.Path("stereo.cvm"), "corvina-vision-model 1\nfamily: voice-extractor\nchannels: 2\n");
+  Corvina::Testing::WriteFileBytes(dir.Path("bad.cvm"), "corvina-vision-model 1\nfamily: voice-extractor\nchannels: 1.5\n");
+  EXPECT_EQ(voice_extractor_init(dir.Path("bad.cvm").c_str(), -1, nullptr, nullptr), nullptr);
+  EXPECT_EQ(voice_extractor_init(Model("face_feature.cvm").c_str(), -1, nullptr, nullptr), nullptr);
   EXPECT_EQ(voice_extractor_init(nullptr, -1, nullptr, nullptr), nullptr);
-  void* mono = voice_extractor_init(Model("voice_extractor.model").c_str(), -1, nullptr, nullptr);
-  void* stereo = voice_extractor_init(dir.Path("stereo.model").c_str(), -1, nullptr, nullptr);
+  void* mono = voice_extractor_init(Model("voice_extractor.cvm").c_str(), -1, nullptr, nullptr);
+  void* stereo = voice_extractor_init(dir.Path("stereo.cvm").c_str(), -1, nullptr, nullptr);
   ASSERT_NE(mono, nullptr);
   ASSERT_NE(stereo, nullptr);
   std::vector<float> samples(3001, 0.25f), withNaN(samples);

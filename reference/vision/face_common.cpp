@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cmath>
 #include <fstream>
-#include <sstream>
 
 #include <dlib/image_processing/frontal_face_detector.h>
 #include <dlib/image_processing/shape_predictor.h>
@@ -11,15 +10,9 @@
 #include <dlib/serialize.h>
 #include <opencv2/imgproc.hpp>
 
-namespace Corvina::Reference {
+namespace Corvina::Reference::Vision {
 
 namespace {
-
-std::string Trim(const std::string& s) {
-  const auto first = s.find_first_not_of(" \t\r");
-  if (first == std::string::npos) return {};
-  return s.substr(first, s.find_last_not_of(" \t\r") - first + 1);
-}
 
 // Where the five points of a face sit in the aligned crop (the usual
 // 112-pixel template of face alignment).
@@ -40,51 +33,6 @@ float Overlap(const cv::Rect2f& a, const cv::Rect2f& b) {
 }
 
 }  // namespace
-
-std::optional<TModelParams> ReadModelFile(const char* path, const std::string& family) {
-  if (path == nullptr) return std::nullopt;
-  std::ifstream in(path);
-  if (!in) return std::nullopt;
-  std::string line;
-  if (!std::getline(in, line) || Trim(line) != "corvina-reference-model " + family) return std::nullopt;
-  TModelParams params;
-  while (std::getline(in, line)) {
-    line = Trim(line);
-    if (line.empty() || line[0] == '#') continue;
-    const auto eq = line.find('=');
-    if (eq == std::string::npos) return std::nullopt;
-    params[Trim(line.substr(0, eq))] = Trim(line.substr(eq + 1));
-  }
-  return params;
-}
-
-std::optional<double> ModelNumber(const TModelParams& params, const std::string& key, double fallback, double lo,
-                                  double hi) {
-  const auto it = params.find(key);
-  if (it == params.end()) return fallback;
-  std::istringstream in(it->second);
-  double value = 0;
-  if (!(in >> value) || !(in >> std::ws).eof() || !std::isfinite(value) || value < lo || value > hi)
-    return std::nullopt;
-  return value;
-}
-
-std::optional<cv::Mat> MappedImage(const std::uint8_t* pixels, std::int32_t width, std::int32_t height,
-                                   std::int32_t pitch) {
-  // 32768 on a side keeps every row and pixel index inside 32-bit arithmetic.
-  constexpr std::int32_t kMaxSide = 32768;
-  if (pixels == nullptr || width <= 0 || height <= 0 || width > kMaxSide || height > kMaxSide) return std::nullopt;
-  if (pitch < width * 4) return std::nullopt;
-  return cv::Mat(height, width, CV_8UC4, const_cast<std::uint8_t*>(pixels), static_cast<size_t>(pitch));
-}
-
-const std::uint8_t* TBgrResult::Keep(const cv::Mat& bgr) {
-  CV_Assert(bgr.type() == CV_8UC3);
-  FBytes.resize(bgr.total() * 3);
-  cv::Mat packed(bgr.rows, bgr.cols, CV_8UC3, FBytes.data());
-  bgr.copyTo(packed);
-  return FBytes.data();
-}
 
 TFivePoints FiveFromSixtyEight(const TSixtyEightPoints& p) {
   return {Mean(p, 36, 41), Mean(p, 42, 47), p[30], p[48], p[54]};
@@ -207,10 +155,4 @@ cv::Mat GrayOf(const cv::Mat& bgra) {
   return gray;
 }
 
-cv::Mat BgrOf(const cv::Mat& bgra) {
-  cv::Mat bgr;
-  cv::cvtColor(bgra, bgr, cv::COLOR_BGRA2BGR);
-  return bgr;
-}
-
-}  // namespace Corvina::Reference
+}  // namespace Corvina::Reference::Vision

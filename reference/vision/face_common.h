@@ -1,45 +1,17 @@
-// What the face, portrait and voice families of the reference vision library
-// share: their model files, the checks on a mapped image, dlib's face finder
-// and 68-point shape model, and the five-point alignment of a face.
+// What the face and portrait families of the reference vision library share:
+// dlib's face finder and 68-point shape model, and the five-point alignment
+// of a face.
 #pragma once
 
 #include <array>
 #include <cstdint>
-#include <map>
 #include <memory>
 #include <optional>
-#include <string>
 #include <vector>
 
 #include <opencv2/core.hpp>
 
-namespace Corvina::Reference {
-
-// A model file of this library: a first line "corvina-reference-model
-// <family>" and then "key = value" lines. Empty when the path is null, the
-// file is missing or it belongs to another family.
-using TModelParams = std::map<std::string, std::string>;
-std::optional<TModelParams> ReadModelFile(const char* path, const std::string& family);
-// A parameter as a number inside [lo, hi]; fallback when absent, nothing
-// when present but unreadable or out of range.
-std::optional<double> ModelNumber(const TModelParams& params, const std::string& key, double fallback, double lo,
-                                  double hi);
-
-// A mapped image as OpenCV sees it, without copying: CV_8UC4 rows pitch bytes
-// apart. Empty for a null pointer, non-positive or huge sizes, or a pitch
-// shorter than a row.
-std::optional<cv::Mat> MappedImage(const std::uint8_t* pixels, std::int32_t width, std::int32_t height,
-                                   std::int32_t pitch);
-
-// Owns a result buffer that stays valid until the context's next call.
-class TBgrResult {
- public:
-  // Packs a CV_8UC3 image into rows without gaps and hands out its bytes.
-  const std::uint8_t* Keep(const cv::Mat& bgr);
-
- private:
-  std::vector<std::uint8_t> FBytes;
-};
+namespace Corvina::Reference::Vision {
 
 // Five points in the order eye (image left), eye (image right), nose tip,
 // mouth corner (image left), mouth corner (image right).
@@ -94,6 +66,5 @@ class TFaceLandmarker {
 };
 
 cv::Mat GrayOf(const cv::Mat& bgra);
-cv::Mat BgrOf(const cv::Mat& bgra);
 
-}  // namespace Corvina::Reference
+}  // namespace Corvina::Reference::Vision

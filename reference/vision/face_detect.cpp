@@ -3,28 +3,19 @@
 // face crop (texture histograms for identity, a small appearance code for the
 // swapper).
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <memory>
 #include <vector>
 
 #include <opencv2/imgproc.hpp>
 
-#include "reference/vision/face_exports.h"
+#include "reference/vision/common.h"
+#include "reference/vision/entry_points.h"
 #include "reference/vision/face_common.h"
 
-using Anything::TBBox;
-using namespace Corvina::Reference;
-
+namespace Corvina::Reference::Vision {
 namespace {
-
-struct TFaceDetector {
-  std::unique_ptr<TFaceLandmarker> Marks;
-  float MinScore = 0.5f;
-  float MaxOverlap = 0.4f;
-  int Upsample = 0;
-  std::vector<TBBox> Boxes;
-  std::vector<float> Feature;
-};
 
 // Uniform local binary patterns (8 neighbours, radius 1): 58 uniform codes
 // get their own bin, every other code shares bin 58.
@@ -89,95 +80,118 @@ bool UsableBox(const TBBox& box, const cv::Size& image) {
          box.ymin < static_cast<float>(image.height);
 }
 
-}  // namespace
+class FaceDetectorContext : public Context {
+ public:
+  FaceDetectorContext(std::unique_ptr<TFaceLandmarker> marks, float minScore, float maxOverlap, int upsample)
+      : FMarks(std::move(marks)), FMinScore(minScore), FMaxOverlap(maxOverlap), FUpsample(upsample) {}
 
-extern "C" {
-
-
-void* face_detector_init(const char* model, const char* landmark_model, const char* feature_model,
-                         std::int32_t gpu_device, float confidence_threshold, float overlap_threshold) {
-  try {
-    if (gpu_device < -1) return nullptr;
-    if (!std::isfinite(confidence_threshold) || confidence_threshold < 0 || confidence_threshold > 1) return nullptr;
-    if (!std::isfinite(overlap_threshold) || overlap_threshold < 0 || overlap_threshold > 1) return nullptr;
-    const auto params = ReadModelFile(model, "face-detector");
-    if (!params || !ReadModelFile(feature_model, "face-feature")) return nullptr;
-    const auto upsample = ModelNumber(*params, "upsample", 0, 0, 1);
-    if (!upsample) return nullptr;
-    auto detector = std::make_unique<TFaceDetector>();
-    detector->Marks = TFaceLandmarker::Load(landmark_model);
-    if (!detector->Marks) return nullptr;
-    detector->MinScore = confidence_threshold;
-    detector->MaxOverlap = overlap_threshold;
-    detector->Upsample = static_cast<int>(*upsample);
-    return detector.release();
-  } catch (...) {
-    return nullptr;
-  }
-}
-
-void face_detector_execute(void* ctx, const std::uint8_t* pixels, std::int32_t width, std::int32_t height,
-                           std::int32_t pitch, std::int32_t* count, TBBox** boxes) {
-  if (count != nullptr) *count = 0;
-  if (boxes != nullptr) *boxes = nullptr;
-  if (ctx == nullptr || count == nullptr || boxes == nullptr) return;
-  auto* detector = static_cast<TFaceDetector*>(ctx);
-  detector->Boxes.clear();
-  const auto image = MappedImage(pixels, width, height, pitch);
-  if (!image) return;
-  try {
-    for (const auto& found : detector->Marks->Find(GrayOf(*image), detector->MinScore, detector->MaxOverlap,
-                                                   detector->Upsample)) {
+  // The boxes of every face found, strongest first.
+  const std::vector<TBBox>& Execute(const ImageArgs& image) {
+    FBoxes.clear();
+    if (!image.Valid()) return FBoxes;
+    for (const auto& found : FMarks->Find(GrayOf(image.Bgra()), FMinScore, FMaxOverlap, FUpsample)) {
       TBBox box{};
       box.xmin = found.Box.x;
       box.ymin = found.Box.y;
       box.xmax = found.Box.x + found.Box.width;
       box.ymax = found.Box.y + found.Box.height;
       box.score = found.Score;
-      detector->Boxes.push_back(box);
+      FBoxes.push_back(box);
     }
-  } catch (...) {
-    detector->Boxes.clear();
+    return FBoxes;
   }
-  *count = static_cast<std::int32_t>(detector->Boxes.size());
-  *boxes = detector->Boxes.empty() ? nullptr : detector->Boxes.data();
-}
 
-void face_detector_landmark_5(void* ctx, const std::uint8_t* pixels, std::int32_t width, std::int32_t height,
-                              std::int32_t pitch, TBBox* box, std::int32_t* feature_length, float** feature) {
-  if (feature_length != nullptr) *feature_length = 0;
-  if (feature != nullptr) *feature = nullptr;
-  if (ctx == nullptr || box == nullptr || feature_length == nullptr || feature == nullptr) return;
-  auto* detector = static_cast<TFaceDetector*>(ctx);
-  const auto image = MappedImage(pixels, width, height, pitch);
-  if (!image || !UsableBox(*box, image->size())) return;
-  try {
-    const cv::Mat gray = GrayOf(*image);
-    const auto shape =
-        detector->Marks->Shape(gray, cv::Rect2f(box->xmin, box->ymin, box->xmax - box->xmin, box->ymax - box->ymin));
+  // Fills the box's landmarks and returns its feature vector; empty when the
+  // box cannot hold a face of this picture.
+  const std::vector<float>& Landmarks(const ImageArgs& image, TBBox& box) {
+    FFeature.clear();
+    if (!image.Valid() || !UsableBox(box, cv::Size(image.width, image.height))) return FFeature;
+    const cv::Mat bgra = image.Bgra();
+    const auto shape = FMarks->Shape(GrayOf(bgra), cv::Rect2f(box.xmin, box.ymin, box.xmax - box.xmin, box.ymax - box.ymin));
     const auto five = FiveFromSixtyEight(shape);
     for (int k = 0; k < 68; ++k) {
-      box->landmark_68[2 * k] = shape[k].x;
-      box->landmark_68[2 * k + 1] = shape[k].y;
+      box.landmark_68[2 * k] = shape[k].x;
+      box.landmark_68[2 * k + 1] = shape[k].y;
     }
     for (int k = 0; k < 5; ++k) {
-      box->landmark_5[2 * k] = box->kps[2 * k] = five[k].x;
-      box->landmark_5[2 * k + 1] = box->kps[2 * k + 1] = five[k].y;
+      box.landmark_5[2 * k] = box.kps[2 * k] = five[k].x;
+      box.landmark_5[2 * k + 1] = box.kps[2 * k + 1] = five[k].y;
     }
     const cv::Mat toCrop = AlignToCrop(five);
-    if (toCrop.empty()) return;
-    const cv::Mat crop = AlignedCrop(BgrOf(*image), toCrop);
-    detector->Feature.assign(kFeatureLength, 0.0f);
-    IdentityPart(crop, detector->Feature.data());
-    AppearancePart(crop, detector->Feature.data() + kIdentityLength);
-    *feature_length = kFeatureLength;
-    *feature = detector->Feature.data();
-  } catch (...) {
-    *feature_length = 0;
-    *feature = nullptr;
+    if (toCrop.empty()) return FFeature;
+    const cv::Mat crop = AlignedCrop(image.Bgr(), toCrop);
+    FFeature.assign(kFeatureLength, 0.0f);
+    IdentityPart(crop, FFeature.data());
+    AppearancePart(crop, FFeature.data() + kIdentityLength);
+    return FFeature;
   }
+
+ private:
+  std::unique_ptr<TFaceLandmarker> FMarks;
+  float FMinScore;
+  float FMaxOverlap;
+  int FUpsample;
+  std::vector<TBBox> FBoxes;
+  std::vector<float> FFeature;
+};
+
+}  // namespace
+}  // namespace Corvina::Reference::Vision
+
+using namespace Corvina::Reference::Vision;
+
+CORVINA_SAM2_EXPORT void* face_detector_init(const char* model, const char* landmark_model, const char* feature_model,
+                                             std::int32_t gpu_device, float confidence_threshold,
+                                             float overlap_threshold) {
+  return Guarded(
+      [&]() -> void* {
+        if (gpu_device < -1) return nullptr;
+        if (!std::isfinite(confidence_threshold) || confidence_threshold < 0 || confidence_threshold > 1)
+          return nullptr;
+        if (!std::isfinite(overlap_threshold) || overlap_threshold < 0 || overlap_threshold > 1) return nullptr;
+        const auto params = ModelFile::Read(model, "face-detector");
+        if (!params || !ModelFile::Read(feature_model, "face-feature")) return nullptr;
+        const auto upsample = params->Number("upsample", 0, 0, 1);
+        if (!upsample) return nullptr;
+        auto marks = TFaceLandmarker::Load(landmark_model);
+        if (!marks) return nullptr;
+        return Register(std::make_unique<FaceDetectorContext>(std::move(marks), confidence_threshold,
+                                                              overlap_threshold, static_cast<int>(*upsample)));
+      },
+      static_cast<void*>(nullptr));
 }
 
-void face_detector_destroy(void* ctx) { delete static_cast<TFaceDetector*>(ctx); }
+CORVINA_SAM2_EXPORT void face_detector_execute(void* ctx, const std::uint8_t* pixels, std::int32_t width,
+                                               std::int32_t height, std::int32_t pitch, std::int32_t* count,
+                                               TBBox** boxes) {
+  if (count != nullptr) *count = 0;
+  if (boxes != nullptr) *boxes = nullptr;
+  if (count == nullptr || boxes == nullptr) return;
+  Guarded([&] {
+    auto* c = Lookup<FaceDetectorContext>(ctx);
+    if (!c) return;
+    auto& found = c->Execute({pixels, width, height, pitch});
+    *count = static_cast<std::int32_t>(found.size());
+    *boxes = found.empty() ? nullptr : const_cast<TBBox*>(found.data());
+  });
+}
 
-}  // extern "C"
+CORVINA_SAM2_EXPORT void face_detector_landmark_5(void* ctx, const std::uint8_t* pixels, std::int32_t width,
+                                                  std::int32_t height, std::int32_t pitch, TBBox* box,
+                                                  std::int32_t* feature_length, float** feature) {
+  if (feature_length != nullptr) *feature_length = 0;
+  if (feature != nullptr) *feature = nullptr;
+  if (box == nullptr || feature_length == nullptr || feature == nullptr) return;
+  Guarded([&] {
+    auto* c = Lookup<FaceDetectorContext>(ctx);
+    if (!c) return;
+    auto& vector = c->Landmarks({pixels, width, height, pitch}, *box);
+    if (vector.empty()) return;
+    *feature_length = static_cast<std::int32_t>(vector.size());
+    *feature = const_cast<float*>(vector.data());
+  });
+}
+
+CORVINA_SAM2_EXPORT void face_detector_destroy(void* ctx) {
+  Guarded([&] { Destroy<FaceDetectorContext>(ctx); });
+}

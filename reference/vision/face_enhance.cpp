@@ -3,24 +3,20 @@
 // fidelity (1 keeps the denoised face as it is, 0 takes the full enhancement)
 // and feathered into the picture; every pixel outside the region is returned
 // unchanged.
+#include <algorithm>
 #include <cmath>
 #include <memory>
+#include <vector>
 
 #include <opencv2/imgproc.hpp>
 #include <opencv2/photo.hpp>
 
-#include "reference/vision/face_exports.h"
+#include "reference/vision/common.h"
+#include "reference/vision/entry_points.h"
 #include "reference/vision/face_common.h"
 
-using namespace Corvina::Reference;
-
+namespace Corvina::Reference::Vision {
 namespace {
-
-struct TFaceEnhancer {
-  float Fidelity = 0.7f;
-  float Denoise = 6.0f;
-  TBgrResult Result;
-};
 
 // The face region as weights 0..1 over the picture, falling to 0 inside the
 // face's ellipse so that the seam never reaches outside it.
@@ -47,47 +43,25 @@ cv::Mat Restore(const cv::Mat& bgr, float fidelity, float denoise) {
   return mixed;
 }
 
-}  // namespace
+class FaceEnhancerContext : public Context {
+ public:
+  FaceEnhancerContext(float fidelity, float denoise) : FFidelity(fidelity), FDenoise(denoise) {}
 
-extern "C" {
-
-
-void* face_enhancer_init(const char* model, std::int32_t gpu_device, float fidelity) {
-  try {
-    if (gpu_device < -1 || !std::isfinite(fidelity) || fidelity < 0 || fidelity > 1) return nullptr;
-    const auto params = ReadModelFile(model, "face-enhancer");
-    if (!params) return nullptr;
-    const auto denoise = ModelNumber(*params, "denoise", 6, 0, 50);
-    if (!denoise) return nullptr;
-    auto enhancer = std::make_unique<TFaceEnhancer>();
-    enhancer->Fidelity = fidelity;
-    enhancer->Denoise = static_cast<float>(*denoise);
-    return enhancer.release();
-  } catch (...) {
-    return nullptr;
-  }
-}
-
-const std::uint8_t* face_enhancer_execute(void* ctx, const std::uint8_t* pixels, std::int32_t width,
-                                          std::int32_t height, std::int32_t pitch, const float* landmarks_5) {
-  if (ctx == nullptr) return nullptr;
-  auto* enhancer = static_cast<TFaceEnhancer*>(ctx);
-  const auto image = MappedImage(pixels, width, height, pitch);
-  if (!image) return nullptr;
-  const auto five = FivePointsFrom(landmarks_5, image->size());
-  if (!five) return nullptr;
-  try {
-    cv::Mat out = BgrOf(*image);
+  const std::uint8_t* Execute(const ImageArgs& image, const float* landmarks) {
+    if (!image.Valid()) return nullptr;
+    const auto five = FivePointsFrom(landmarks, cv::Size(image.width, image.height));
+    if (!five) return nullptr;
     const cv::Mat toCrop = AlignToCrop(*five);
     if (toCrop.empty()) return nullptr;
+    cv::Mat out = image.Bgr();
     const cv::Mat weights = FaceWeights(toCrop, out.size());
     cv::Mat inside;
     cv::findNonZero(weights > 0, inside);
-    if (inside.empty()) return enhancer->Result.Keep(out);
+    if (inside.empty()) return StoreBgr(out, FResult);
     const cv::Rect region = cv::boundingRect(inside);
     // The filters look a little past the region so its edge sees real context.
-    const cv::Rect padded = (region + cv::Size(32, 32) - cv::Point(16, 16)) & cv::Rect(0, 0, width, height);
-    const cv::Mat restored = Restore(out(padded).clone(), enhancer->Fidelity, enhancer->Denoise);
+    const cv::Rect padded = (region + cv::Size(32, 32) - cv::Point(16, 16)) & cv::Rect(0, 0, out.cols, out.rows);
+    const cv::Mat restored = Restore(out(padded).clone(), FFidelity, FDenoise);
     for (int y = region.y; y < region.br().y; ++y) {
       const float* w = weights.ptr<float>(y);
       const cv::Vec3f* r = restored.ptr<cv::Vec3f>(y - padded.y);
@@ -99,12 +73,44 @@ const std::uint8_t* face_enhancer_execute(void* ctx, const std::uint8_t* pixels,
                          cv::saturate_cast<std::uint8_t>(mixed[2]));
       }
     }
-    return enhancer->Result.Keep(out);
-  } catch (...) {
-    return nullptr;
+    return StoreBgr(out, FResult);
   }
+
+ private:
+  float FFidelity;
+  float FDenoise;
+  std::vector<std::uint8_t> FResult;
+};
+
+}  // namespace
+}  // namespace Corvina::Reference::Vision
+
+using namespace Corvina::Reference::Vision;
+
+CORVINA_SAM2_EXPORT void* face_enhancer_init(const char* model, std::int32_t gpu_device, float fidelity) {
+  return Guarded(
+      [&]() -> void* {
+        if (gpu_device < -1 || !std::isfinite(fidelity) || fidelity < 0 || fidelity > 1) return nullptr;
+        const auto params = ModelFile::Read(model, "face-enhancer");
+        if (!params) return nullptr;
+        const auto denoise = params->Number("denoise", 6, 0, 50);
+        if (!denoise) return nullptr;
+        return Register(std::make_unique<FaceEnhancerContext>(fidelity, static_cast<float>(*denoise)));
+      },
+      static_cast<void*>(nullptr));
 }
 
-void face_enhancer_destroy(void* ctx) { delete static_cast<TFaceEnhancer*>(ctx); }
+CORVINA_SAM2_EXPORT const std::uint8_t* face_enhancer_execute(void* ctx, const std::uint8_t* pixels,
+                                                              std::int32_t width, std::int32_t height,
+                                                              std::int32_t pitch, const float* landmarks_5) {
+  return Guarded(
+      [&]() -> const std::uint8_t* {
+        auto* c = Lookup<FaceEnhancerContext>(ctx);
+        return c ? c->Execute({pixels, width, height, pitch}, landmarks_5) : nullptr;
+      },
+      static_cast<const std::uint8_t*>(nullptr));
+}
 
-}  // extern "C"
+CORVINA_SAM2_EXPORT void face_enhancer_destroy(void* ctx) {
+  Guarded([&] { Destroy<FaceEnhancerContext>(ctx); });
+}

@@ -5,21 +5,17 @@
 #include <algorithm>
 #include <cmath>
 #include <memory>
+#include <vector>
 
 #include <opencv2/imgproc.hpp>
 #include <opencv2/photo.hpp>
 
-#include "reference/vision/face_exports.h"
+#include "reference/vision/common.h"
+#include "reference/vision/entry_points.h"
 #include "reference/vision/face_common.h"
 
-using namespace Corvina::Reference;
-
+namespace Corvina::Reference::Vision {
 namespace {
-
-struct TFaceSwapper {
-  float Detail = 1.0f;
-  TBgrResult Result;
-};
 
 // The appearance code as a full-size aligned crop; empty when the vector is
 // not one of this library's feature vectors.
@@ -49,42 +45,21 @@ cv::Mat PaintFace(const cv::Mat& targetCrop, const cv::Mat& appearance, float de
   return out;
 }
 
-}  // namespace
+class FaceSwapperContext : public Context {
+ public:
+  explicit FaceSwapperContext(float detail) : FDetail(detail) {}
 
-extern "C" {
-
-
-void* face_swapper_init(const char* model, const char* model_matrix, std::int32_t gpu_device) {
-  try {
-    if (gpu_device < -1) return nullptr;
-    const auto params = ReadModelFile(model, "face-swapper");
-    if (!params || !ReadModelFile(model_matrix, "face-swapper-matrix")) return nullptr;
-    const auto detail = ModelNumber(*params, "detail", 1, 0, 2);
-    if (!detail) return nullptr;
-    auto swapper = std::make_unique<TFaceSwapper>();
-    swapper->Detail = static_cast<float>(*detail);
-    return swapper.release();
-  } catch (...) {
-    return nullptr;
-  }
-}
-
-const std::uint8_t* face_swapper_execute(void* ctx, const std::uint8_t* pixels, std::int32_t width,
-                                         std::int32_t height, std::int32_t pitch, const float* target_landmarks_5,
-                                         std::int32_t embedding_length, const float* embedding) {
-  if (ctx == nullptr) return nullptr;
-  auto* swapper = static_cast<TFaceSwapper*>(ctx);
-  const auto image = MappedImage(pixels, width, height, pitch);
-  if (!image) return nullptr;
-  const auto five = FivePointsFrom(target_landmarks_5, image->size());
-  if (!five) return nullptr;
-  try {
-    const cv::Mat appearance = DecodeAppearance(embedding_length, embedding);
+  const std::uint8_t* Execute(const ImageArgs& image, const float* landmarks, std::int32_t length,
+                              const float* embedding) {
+    if (!image.Valid()) return nullptr;
+    const auto five = FivePointsFrom(landmarks, cv::Size(image.width, image.height));
+    if (!five) return nullptr;
+    const cv::Mat appearance = DecodeAppearance(length, embedding);
     if (appearance.empty()) return nullptr;
     const cv::Mat toCrop = AlignToCrop(*five);
     if (toCrop.empty()) return nullptr;
-    cv::Mat out = BgrOf(*image);
-    const cv::Mat face = PaintFace(AlignedCrop(out, toCrop), appearance, swapper->Detail);
+    cv::Mat out = image.Bgr();
+    const cv::Mat face = PaintFace(AlignedCrop(out, toCrop), appearance, FDetail);
 
     cv::Mat fromCrop, placed, mask;
     cv::invertAffineTransform(toCrop, fromCrop);
@@ -92,18 +67,51 @@ const std::uint8_t* face_swapper_execute(void* ctx, const std::uint8_t* pixels, 
     cv::warpAffine(AlignedFaceMask(), mask, fromCrop, out.size(), cv::INTER_NEAREST, cv::BORDER_CONSTANT,
                    cv::Scalar(0));
     // Poisson cloning needs a ring of known pixels around the region.
-    cv::rectangle(mask, cv::Rect(0, 0, width, height), cv::Scalar(0), 4);
-    if (cv::countNonZero(mask) < 16) return swapper->Result.Keep(out);
+    cv::rectangle(mask, cv::Rect(0, 0, out.cols, out.rows), cv::Scalar(0), 4);
+    if (cv::countNonZero(mask) < 16) return StoreBgr(out, FResult);
     const cv::Rect region = cv::boundingRect(mask);
     const cv::Point centre(region.x + region.width / 2, region.y + region.height / 2);
     cv::Mat blended;
     cv::seamlessClone(placed, out, mask, centre, blended, cv::NORMAL_CLONE);
-    return swapper->Result.Keep(blended);
-  } catch (...) {
-    return nullptr;
+    return StoreBgr(blended, FResult);
   }
+
+ private:
+  float FDetail;
+  std::vector<std::uint8_t> FResult;
+};
+
+}  // namespace
+}  // namespace Corvina::Reference::Vision
+
+using namespace Corvina::Reference::Vision;
+
+CORVINA_SAM2_EXPORT void* face_swapper_init(const char* model, const char* model_matrix, std::int32_t gpu_device) {
+  return Guarded(
+      [&]() -> void* {
+        if (gpu_device < -1) return nullptr;
+        const auto params = ModelFile::Read(model, "face-swapper");
+        if (!params || !ModelFile::Read(model_matrix, "face-swapper-matrix")) return nullptr;
+        const auto detail = params->Number("detail", 0.3, 0, 2);
+        if (!detail) return nullptr;
+        return Register(std::make_unique<FaceSwapperContext>(static_cast<float>(*detail)));
+      },
+      static_cast<void*>(nullptr));
 }
 
-void face_swapper_destroy(void* ctx) { delete static_cast<TFaceSwapper*>(ctx); }
+CORVINA_SAM2_EXPORT const std::uint8_t* face_swapper_execute(void* ctx, const std::uint8_t* pixels,
+                                                             std::int32_t width, std::int32_t height,
+                                                             std::int32_t pitch, const float* target_landmarks_5,
+                                                             std::int32_t embedding_length, const float* embedding) {
+  return Guarded(
+      [&]() -> const std::uint8_t* {
+        auto* c = Lookup<FaceSwapperContext>(ctx);
+        return c ? c->Execute({pixels, width, height, pitch}, target_landmarks_5, embedding_length, embedding)
+                 : nullptr;
+      },
+      static_cast<const std::uint8_t*>(nullptr));
+}
 
-}  // extern "C"
+CORVINA_SAM2_EXPORT void face_swapper_destroy(void* ctx) {
+  Guarded([&] { Destroy<FaceSwapperContext>(ctx); });
+}

@@ -12,21 +12,12 @@
 
 #include <opencv2/imgproc.hpp>
 
-#include "reference/vision/face_exports.h"
+#include "reference/vision/common.h"
+#include "reference/vision/entry_points.h"
 #include "reference/vision/face_common.h"
 
-using namespace Corvina::Reference;
-
+namespace Corvina::Reference::Vision {
 namespace {
-
-struct TLivePortrait {
-  std::unique_ptr<TFaceLandmarker> Marks;
-  cv::Mat Portrait;                              // BGR; empty until lp_set_input
-  std::optional<TSixtyEightPoints> PortraitFace;  // none when the portrait shows no face
-  std::optional<TSixtyEightPoints> Reference;    // the driving face the motion is measured from
-  std::optional<TSixtyEightPoints> LastTarget;
-  TBgrResult Result;
-};
 
 // The face the finder is surest of.
 std::optional<TSixtyEightPoints> MainFace(const TFaceLandmarker& marks, const cv::Mat& gray) {
@@ -106,75 +97,89 @@ cv::Mat PiecewiseAffine(const cv::Mat& portrait, const TSixtyEightPoints& from, 
   return out;
 }
 
-}  // namespace
+class LivePortraitContext : public Context {
+ public:
+  explicit LivePortraitContext(std::unique_ptr<TFaceLandmarker> marks) : FMarks(std::move(marks)) {}
 
-extern "C" {
-
-
-void* lp_init(const char* feature_model, const char* motion_model, const char* warping_model,
-              const char* stitching_model, const char* landmark_model, const char* face_model,
-              const char* face_pose_model, const char* mask_template, std::int32_t gpu_device) {
-  try {
-    if (gpu_device < -1) return nullptr;
-    for (const char* path :
-         {feature_model, motion_model, warping_model, stitching_model, face_model, face_pose_model, mask_template})
-      if (!ReadModelFile(path, "live-portrait")) return nullptr;
-    auto portrait = std::make_unique<TLivePortrait>();
-    portrait->Marks = TFaceLandmarker::Load(landmark_model);
-    if (!portrait->Marks) return nullptr;
-    return portrait.release();
-  } catch (...) {
-    return nullptr;
+  void SetInput(const ImageArgs& image) {
+    if (!image.Valid()) return;
+    FPortrait.release();
+    FPortraitFace.reset();
+    FReference.reset();
+    FLastTarget.reset();
+    FPortrait = image.Bgr();
+    FPortraitFace = MainFace(*FMarks, GrayOf(image.Bgra()));
   }
-}
 
-void lp_set_input(void* ctx, const std::uint8_t* pixels, std::int32_t width, std::int32_t height,
-                  std::int32_t pitch) {
-  if (ctx == nullptr) return;
-  auto* lp = static_cast<TLivePortrait*>(ctx);
-  const auto image = MappedImage(pixels, width, height, pitch);
-  if (!image) return;
-  try {
-    lp->Portrait = BgrOf(*image);
-    lp->PortraitFace = MainFace(*lp->Marks, GrayOf(*image));
-  } catch (...) {
-    lp->Portrait.release();
-    lp->PortraitFace.reset();
-  }
-  lp->Reference.reset();
-  lp->LastTarget.reset();
-}
-
-const std::uint8_t* lp_execute(void* ctx, std::int32_t frame, const std::uint8_t* pixels, std::int32_t width,
-                               std::int32_t height, std::int32_t pitch) {
-  if (ctx == nullptr || frame < 0) return nullptr;
-  auto* lp = static_cast<TLivePortrait*>(ctx);
-  const auto image = MappedImage(pixels, width, height, pitch);
-  if (!image || lp->Portrait.empty()) return nullptr;
-  try {
-    cv::Mat animated = lp->Portrait;
-    if (lp->PortraitFace) {
-      const auto driving = MainFace(*lp->Marks, GrayOf(*image));
-      if (driving && (frame == 0 || !lp->Reference)) lp->Reference = driving;
-      if (driving && lp->Reference) {
-        const cv::Matx22f turn = DrivingToPortrait(*lp->Reference, *lp->PortraitFace);
+  const std::uint8_t* Execute(std::int32_t frame, const ImageArgs& image) {
+    if (frame < 0 || !image.Valid() || FPortrait.empty()) return nullptr;
+    cv::Mat animated = FPortrait;
+    if (FPortraitFace) {
+      const auto driving = MainFace(*FMarks, GrayOf(image.Bgra()));
+      if (driving && (frame == 0 || !FReference)) FReference = driving;
+      if (driving && FReference) {
+        const cv::Matx22f turn = DrivingToPortrait(*FReference, *FPortraitFace);
         TSixtyEightPoints target;
         for (int i = 0; i < 68; ++i) {
-          const cv::Point2f moved = (*driving)[i] - (*lp->Reference)[i];
-          target[i] = (*lp->PortraitFace)[i] + cv::Point2f(turn * cv::Vec2f(moved.x, moved.y));
+          const cv::Point2f moved = (*driving)[i] - (*FReference)[i];
+          target[i] = (*FPortraitFace)[i] + cv::Point2f(turn * cv::Vec2f(moved.x, moved.y));
         }
-        lp->LastTarget = target;
+        FLastTarget = target;
       }
-      if (lp->LastTarget) animated = PiecewiseAffine(lp->Portrait, *lp->PortraitFace, *lp->LastTarget);
+      if (FLastTarget) animated = PiecewiseAffine(FPortrait, *FPortraitFace, *FLastTarget);
     }
     cv::Mat sized;
-    cv::resize(animated, sized, cv::Size(width, height), 0, 0, cv::INTER_LINEAR);
-    return lp->Result.Keep(sized);
-  } catch (...) {
-    return nullptr;
+    cv::resize(animated, sized, cv::Size(image.width, image.height), 0, 0, cv::INTER_LINEAR);
+    return StoreBgr(sized, FResult);
   }
+
+ private:
+  std::unique_ptr<TFaceLandmarker> FMarks;
+  cv::Mat FPortrait;                              // BGR; empty until lp_set_input
+  std::optional<TSixtyEightPoints> FPortraitFace;  // none when the portrait shows no face
+  std::optional<TSixtyEightPoints> FReference;    // the driving face the motion is measured from
+  std::optional<TSixtyEightPoints> FLastTarget;
+  std::vector<std::uint8_t> FResult;
+};
+
+}  // namespace
+}  // namespace Corvina::Reference::Vision
+
+using namespace Corvina::Reference::Vision;
+
+CORVINA_SAM2_EXPORT void* lp_init(const char* feature_model, const char* motion_model, const char* warping_model,
+                                  const char* stitching_model, const char* landmark_model, const char* face_model,
+                                  const char* face_pose_model, const char* mask_template, std::int32_t gpu_device) {
+  return Guarded(
+      [&]() -> void* {
+        if (gpu_device < -1) return nullptr;
+        for (const char* path : {feature_model, motion_model, warping_model, stitching_model, face_model,
+                                 face_pose_model, mask_template})
+          if (!ModelFile::Read(path, "live-portrait")) return nullptr;
+        auto marks = TFaceLandmarker::Load(landmark_model);
+        if (!marks) return nullptr;
+        return Register(std::make_unique<LivePortraitContext>(std::move(marks)));
+      },
+      static_cast<void*>(nullptr));
 }
 
-void lp_destroy(void* ctx) { delete static_cast<TLivePortrait*>(ctx); }
+CORVINA_SAM2_EXPORT void lp_set_input(void* ctx, const std::uint8_t* pixels, std::int32_t width, std::int32_t height,
+                                      std::int32_t pitch) {
+  Guarded([&] {
+    if (auto* c = Lookup<LivePortraitContext>(ctx)) c->SetInput({pixels, width, height, pitch});
+  });
+}
 
-}  // extern "C"
+CORVINA_SAM2_EXPORT const std::uint8_t* lp_execute(void* ctx, std::int32_t frame, const std::uint8_t* pixels,
+                                                   std::int32_t width, std::int32_t height, std::int32_t pitch) {
+  return Guarded(
+      [&]() -> const std::uint8_t* {
+        auto* c = Lookup<LivePortraitContext>(ctx);
+        return c ? c->Execute(frame, {pixels, width, height, pitch}) : nullptr;
+      },
+      static_cast<const std::uint8_t*>(nullptr));
+}
+
+CORVINA_SAM2_EXPORT void lp_destroy(void* ctx) {
+  Guarded([&] { Destroy<LivePortraitContext>(ctx); });
+}

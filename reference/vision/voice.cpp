@@ -13,11 +13,11 @@
 #include <numbers>
 #include <vector>
 
-#include "reference/vision/face_exports.h"
+#include "reference/vision/common.h"
+#include "reference/vision/entry_points.h"
 #include "reference/vision/face_common.h"
 
-using namespace Corvina::Reference;
-
+namespace Corvina::Reference::Vision {
 namespace {
 
 constexpr int kFrame = 2048;
@@ -71,11 +71,11 @@ class TPlans {
   fftwf_plan FBackward = nullptr;
 };
 
-struct TVoiceExtractor {
+struct TVoiceExtractor : public Context {
   int Channels = 1;
   double Rate = 22050;
   void* Arg = nullptr;
-  Anything::TVoiceExtractorProgressCallback Progress = nullptr;
+  TVoiceExtractorProgressCallback Progress = nullptr;
   TPlans Plans;
   std::vector<float> Window;
   std::vector<float> Vocals;
@@ -210,51 +210,54 @@ void Separate(TVoiceExtractor& ve, const float* samples, int count) {
 }
 
 }  // namespace
+}  // namespace Corvina::Reference::Vision
 
-extern "C" {
+using namespace Corvina::Reference::Vision;
 
-
-void* voice_extractor_init(const char* model, std::int32_t gpu_device, void* arg,
-                           Anything::TVoiceExtractorProgressCallback progress) {
-  try {
-    if (gpu_device < -1) return nullptr;
-    const auto params = ReadModelFile(model, "voice-extractor");
-    if (!params) return nullptr;
-    const auto channels = ModelNumber(*params, "channels", 1, 1, 2);
-    const auto rate = ModelNumber(*params, "rate", 22050, 8000, 192000);
-    if (!channels || !rate || *channels != std::floor(*channels)) return nullptr;
-    auto ve = std::make_unique<TVoiceExtractor>();
-    ve->Channels = static_cast<int>(*channels);
-    ve->Rate = *rate;
-    ve->Arg = arg;
-    ve->Progress = progress;
-    ve->Window.resize(kFrame);
-    for (int i = 0; i < kFrame; ++i)  // periodic Hann: overlap-adds to a constant at a quarter-frame hop
-      ve->Window[i] = static_cast<float>(0.5 - 0.5 * std::cos(2 * std::numbers::pi * i / kFrame));
-    return ve.release();
-  } catch (...) {
-    return nullptr;
-  }
+CORVINA_SAM2_EXPORT void* voice_extractor_init(const char* model, std::int32_t gpu_device, void* arg,
+                                               TVoiceExtractorProgressCallback progress) {
+  return Guarded(
+      [&]() -> void* {
+        if (gpu_device < -1) return nullptr;
+        const auto params = ModelFile::Read(model, "voice-extractor");
+        if (!params) return nullptr;
+        const auto channels = params->Number("channels", 1, 1, 2);
+        const auto rate = params->Number("rate", 22050, 8000, 192000);
+        if (!channels || !rate || *channels != std::floor(*channels)) return nullptr;
+        auto ve = std::make_unique<TVoiceExtractor>();
+        ve->Channels = static_cast<int>(*channels);
+        ve->Rate = *rate;
+        ve->Arg = arg;
+        ve->Progress = progress;
+        ve->Window.resize(kFrame);
+        for (int i = 0; i < kFrame; ++i)  // periodic Hann: overlap-adds to a constant at a quarter-frame hop
+          ve->Window[i] = static_cast<float>(0.5 - 0.5 * std::cos(2 * std::numbers::pi * i / kFrame));
+        return Register(std::move(ve));
+      },
+      static_cast<void*>(nullptr));
 }
 
-void voice_extractor_execute(void* ctx, const float* samples, std::int32_t sample_count, float** vocals) {
+CORVINA_SAM2_EXPORT void voice_extractor_execute(void* ctx, const float* samples, std::int32_t sample_count,
+                                                 float** vocals) {
   if (vocals == nullptr) return;
   *vocals = nullptr;
-  if (ctx == nullptr || samples == nullptr || sample_count <= 0) return;
-  auto* ve = static_cast<TVoiceExtractor*>(ctx);
-  if (sample_count % ve->Channels != 0) return;
-  if (!std::all_of(samples, samples + sample_count, [](float s) { return std::isfinite(s); })) return;
-  try {
-    ve->Report(0);
-    Separate(*ve, samples, sample_count);
-    ve->Report(100);
-    *vocals = ve->Vocals.data();
-  } catch (...) {
-    ve->Vocals.clear();
-    *vocals = nullptr;
-  }
+  if (samples == nullptr || sample_count <= 0) return;
+  Guarded([&] {
+    auto* ve = Lookup<TVoiceExtractor>(ctx);
+    if (!ve || sample_count % ve->Channels != 0) return;
+    if (!std::all_of(samples, samples + sample_count, [](float s) { return std::isfinite(s); })) return;
+    try {
+      ve->Report(0);
+      Separate(*ve, samples, sample_count);
+      ve->Report(100);
+      *vocals = ve->Vocals.data();
+    } catch (...) {
+      ve->Vocals.clear();
+      *vocals = nullptr;
+    }
+  });
 }
 
-void voice_extractor_destroy(void* ctx) { delete static_cast<TVoiceExtractor*>(ctx); }
-
-}  // extern "C"
+CORVINA_SAM2_EXPORT void voice_extractor_destroy(void* ctx) {
+  Guarded([&] { Destroy<TVoiceExtractor>(ctx); });
+}
