@@ -61,7 +61,7 @@ void TFMXLivePortrait::SetInputImage(const TBitmap* Value) {
   if (!Value) throw Exception(u"LivePortrait.SetInputImage: Value is nil");
   FInputImage->Assign(*Value);
   FFrameId = 0;
-  if (FActive && FContext && FInputImage->Width() > 0 && FInputImage->Height() > 0) {
+  if (FActive && FContext.Alive() && FInputImage->Width() > 0 && FInputImage->Height() > 0) {
     Detail::TMappedImage mapped(*FInputImage);
     Anything::lp_set_input(FContext.get(), mapped.Pixels(), mapped.Width(), mapped.Height(), mapped.Pitch());
   }

@@ -61,9 +61,9 @@ struct TFaceOptions {
 
   std::unique_ptr<TFMXFaceDetector> Detector() const {
     auto d = std::make_unique<TFMXFaceDetector>(nullptr);
-    d->SetModel(Model("face_detector.model"));
+    d->SetModel(Model("face_detector.cvm"));
     d->SetLandmarkModel(Native(ShapeModel));
-    d->SetFeatureModel(Model("face_feature.model"));
+    d->SetFeatureModel(Model("face_feature.cvm"));
     d->SetGPUDeviceID(Gpu);
     return d;
   }
@@ -218,7 +218,7 @@ struct TEnhanceCommand {
     auto detector = Options.Detector();
     detector->SetActive(true);
     TFMXFaceEnhancer enhancer(nullptr);
-    enhancer.SetModel(Options.Model("face_enhancer.model"));
+    enhancer.SetModel(Options.Model("face_enhancer.cvm"));
     enhancer.SetFidelity(Fidelity);
     enhancer.SetGPUDeviceID(Options.Gpu);
     enhancer.SetActive(true);
@@ -240,8 +240,8 @@ struct TSwapCommand {
     auto detector = Options.Detector();
     detector->SetActive(true);
     TFMXFaceSwapper swapper(nullptr);
-    swapper.SetModel(Options.Model("face_swapper.model"));
-    swapper.SetModelMatrix(Options.Model("face_swapper_matrix.model"));
+    swapper.SetModel(Options.Model("face_swapper.cvm"));
+    swapper.SetModelMatrix(Options.Model("face_swapper_matrix.cvm"));
     swapper.SetGPUDeviceID(Options.Gpu);
     swapper.SetActive(true);
     const auto source = Load(Source);
@@ -263,7 +263,7 @@ struct TAnimateCommand {
   int Run() const {
     Options.Apply();
     TFMXLivePortrait lp(nullptr);
-    const String model = Options.Model("live_portrait.model");
+    const String model = Options.Model("live_portrait.cvm");
     for (auto set : {&TFMXLivePortrait::SetFeatureModel, &TFMXLivePortrait::SetMotionModel,
                      &TFMXLivePortrait::SetWarpingModel, &TFMXLivePortrait::SetStitchingModel,
                      &TFMXLivePortrait::SetFaceModel, &TFMXLivePortrait::SetFacePoseModel,
@@ -281,9 +281,9 @@ struct TAnimateCommand {
       char name[32];
       std::snprintf(name, sizeof name, "frame-%04d.png", n++);
       Save(*frame, (fs::path(OutputDir) / name).string());
-      std::fprintf(stderr, "\ranimated %d/%zu", n, Frames.size());
+      if (::isatty(STDERR_FILENO)) std::fprintf(stderr, "\ranimated %d/%zu", n, Frames.size());
     }
-    std::fprintf(stderr, "\n");
+    if (::isatty(STDERR_FILENO)) std::fprintf(stderr, "\n");
     std::printf("%d frame(s) in %s\n", n, OutputDir.c_str());
     return 0;
   }
@@ -298,7 +298,7 @@ struct TSeparateCommand {
     std::int32_t rate = 0;
     const auto samples = ReadMono(Mix, rate);
     TFMXVoiceExtractor extractor(nullptr);
-    extractor.SetModel(Options.Model("voice_extractor.model"));
+    extractor.SetModel(Options.Model("voice_extractor.cvm"));
     extractor.SetGPUDeviceID(Options.Gpu);
     String failure;
     bool finished = false;
