@@ -3,6 +3,7 @@
 // whose truth is known, on real photos, and on every kind of bad argument.
 #include <dlfcn.h>
 
+#include <climits>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -265,7 +266,12 @@ INSTANTIATE_TEST_SUITE_P(
                       PromptCase{"PointsOutside", {{-1, 10}, {200, 10}, {10, 150}, {-5000, -5000}}, {}, false},
                       PromptCase{"RectsEmptyOrOutside", {}, {{10, 10, 0, 20}, {10, 10, 20, -3}, {300, 300, 40, 40},
                                                              {-100, -100, 50, 50}}, false},
-                      PromptCase{"ClearedPrompts", {{100, 75}}, {{50, 30, 100, 90}}, true}),
+                      PromptCase{"ClearedPrompts", {{100, 75}}, {{50, 30, 100, 90}}, true},
+                      PromptCase{"IntegerExtremes",
+                                 {{INT_MIN, INT_MIN}, {INT_MAX, INT_MAX}, {INT_MAX, 10}},
+                                 {{INT_MAX - 5, 10, 100, 20}, {10, INT_MAX - 1, 20, 100}, {INT_MIN, INT_MIN, 10, 10},
+                                  {INT_MIN, 0, INT_MAX, 10}},
+                                 false}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(ReferenceVision, MaskFollowsTheLastLoadedImage) {
@@ -593,6 +599,14 @@ const BadCall kBadCalls[] = {
        Lib().ostrack_init_image(l.track.get(), l.P(), 64, 48, l.picture.pitch, 10, 10, 40, 40);
        Lib().ostrack_track(l.track.get(), l.P(), 64, 48, l.picture.pitch, nullptr);
        return true;
+     }},
+    // Edges anywhere in the integer range are clipped to the picture first.
+    {"TrackStartAtIntegerExtremes",
+     [](Live& l) {
+       Lib().ostrack_init_image(l.track.get(), l.P(), 64, 48, l.picture.pitch, INT_MIN, INT_MIN, INT_MAX, INT_MAX);
+       TDrOBB r{};
+       Lib().ostrack_track(l.track.get(), l.O(), 64, 48, l.other.pitch, &r);
+       return r.box.x0 >= 0 && r.box.y0 >= 0 && r.box.x1 <= 64 && r.box.y1 <= 48;
      }},
     {"TrackStartNullPixels",
      [](Live& l) {
