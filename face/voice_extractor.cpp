@@ -29,7 +29,11 @@ constexpr char16_t kFamily[] = u"Voice Extractor";
 // and cleared on the main thread only, so a delivery that runs there either
 // sees a live component or none.
 struct TFMXVoiceExtractor::TSink {
-  TFMXVoiceExtractor* Owner = nullptr;
+  explicit TSink(TFMXVoiceExtractor& owner) : Owner(&owner), Self(&owner) {}
+  TFMXVoiceExtractor* Owner;
+  // Names the component to the hand-over (which drops its calls once the
+  // component goes); never dereferenced off the main thread.
+  const System::Classes::TComponent* Self;
   std::mutex Mutex;
   std::optional<String> Failure;  // the first handler failure of the running extraction
 
@@ -77,14 +81,17 @@ void SubtractVoice(const float* mix, const float* voice, float* out, std::size_t
 }
 
 TFMXVoiceExtractor::TFMXVoiceExtractor(System::Classes::TComponent* AOwner)
-    : TComponent(AOwner), FSink(std::make_shared<TSink>()) {
-  FSink->Owner = this;
+    : TComponent(AOwner), FSink(std::make_shared<TSink>(*this)), FWorkers(*this) {
   if (!ComponentState().Contains(System::Classes::csDesigning)) Anything::Fmx::LoadAnyLibs();
   std::lock_guard lock(RegistryMutex());
   Registry()[this] = FSink;
 }
 
+void TFMXVoiceExtractor::BeforeDestruction() { FSink->Owner = nullptr; }
+
 TFMXVoiceExtractor::~TFMXVoiceExtractor() {
+  // Normally the framework has waited already; not when the component was a
+  // member or on the stack.
   FSink->Owner = nullptr;
   try {
     FWorkers.WaitFor();
@@ -181,7 +188,7 @@ void TFMXVoiceExtractor::ProgressCallback(void* arg, std::int32_t progress) {
     }
     if (!sink) return;
     try {
-      TThread::Synchronize(nullptr, [&] {
+      TThread::Synchronize(*sink->Self, [&] {
         if (sink->Owner) sink->Owner->DoProgress(progress, false);
       });
     } catch (...) {

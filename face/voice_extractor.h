@@ -38,8 +38,10 @@ class TFMXVoiceExtractor : public System::Classes::TComponent {
 
   // Loads the vision library unless designing; its failure propagates.
   explicit TFMXVoiceExtractor(System::Classes::TComponent* AOwner);
-  // Waits for a running extraction (pumping CheckSynchronize on the main
-  // thread); none of its events arrives after destruction has begun.
+  // A running extraction is waited for (pumping CheckSynchronize on the main
+  // thread) and none of its events arrives once destruction has begun; freed
+  // from inside one of its own events, the component goes once that event
+  // has returned.
   ~TFMXVoiceExtractor() override;
 
   // Copies Audio and separates it on a worker; one extraction at a time.
@@ -64,6 +66,7 @@ class TFMXVoiceExtractor : public System::Classes::TComponent {
   void SetOnError(TVoiceExtractorErrorEvent Value) { FOnError = std::move(Value); }
 
  protected:
+  void BeforeDestruction() override;
   // Main thread only; nothing happens without a handler.
   virtual void DoProgress(std::int32_t progress, bool Done);
   virtual void DoError(const System::String& Message);
@@ -83,7 +86,7 @@ class TFMXVoiceExtractor : public System::Classes::TComponent {
   TVoiceExtractorErrorEvent FOnError;
   std::shared_ptr<TSink> FSink;  // what the library callback and the worker reach the component through
   bool FExtracting = false;
-  System::Classes::TThreadGroup FWorkers;
+  System::Classes::TThreadGroup FWorkers;  // built with the component: destruction waits for it
 };
 
 // Mix minus voice, sample by sample, each difference taken in double

@@ -201,6 +201,41 @@ TEST_F(VoiceTest, DestroyingWaitsForTheRunningExtraction) {
   EXPECT_TRUE(Events.empty() || !Events.back().Done) << "no event reaches a component being destroyed";
 }
 
+TEST_F(VoiceTest, AHandlerMayStartTheNextExtractionOrFreeTheComponent) {
+  // Starting again from the Done event: the first extraction has ended.
+  auto v = Active();
+  int done = 0;
+  v->SetOnProgress([&](System::Classes::TComponent*, std::int32_t, bool d) {
+    if (d && ++done == 1) v->Extract({4, 8});
+  });
+  v->Extract({1, 2});
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (done < 2 && std::chrono::steady_clock::now() < deadline) TThread::CheckSynchronize(10);
+  EXPECT_EQ(done, 2);
+  EXPECT_EQ(v->Vocal(), (std::vector<float>{2, 4}));
+  v.reset();
+
+  // Freeing the component from its own events, from the worker (Done) and
+  // from a library thread (progress): it goes once the event has returned.
+  for (const bool onProgress : {false, true}) {
+    SCOPED_TRACE(onProgress ? "progress event" : "done event");
+    Sam2().Reset();
+    auto doomed = Active();
+    Sam2().SetProgress({7, 8, 9}, true);
+    int events = 0;
+    doomed->SetOnProgress([&](System::Classes::TComponent*, std::int32_t, bool d) {
+      ++events;
+      if (d || onProgress) doomed.reset();
+    });
+    doomed->Extract(std::vector<float>(16, 1.0f));
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (Sam2().LiveContexts() > 0 && std::chrono::steady_clock::now() < until) TThread::CheckSynchronize(10);
+    EXPECT_EQ(doomed, nullptr);
+    EXPECT_EQ(Sam2().LiveContexts(), 0);
+    EXPECT_EQ(events, onProgress ? 1 : 4) << "nothing reaches the component once it is being freed";
+  }
+}
+
 TEST_F(VoiceTest, LateProgressCallbacksNeverReachAFreedComponent) {
   auto v = Active();
   const auto init = Sam2().Calls("voice_extractor_init");
