@@ -700,6 +700,7 @@ TEST_F(ReferenceDiffusionTest, BadArgumentsFailWithALogLineAndNeverCrash) {
       {"video with null params", [&] { int n = 3; return !Lib().generate_video(ctx.get(), nullptr, &n) && n == 0; }},
       {"video frames 0", [&] { return video([](auto& p) { p.video_frames = 0; }); }},
       {"video frames 10^9", [&] { return video([](auto& p) { p.video_frames = 1000000000; }); }},
+      {"video frames past working memory", [&] { return video([](auto& p) { p.width = p.height = 2048; p.video_frames = 20; }); }},
       {"video null prompt", [&] { return video([](auto& p) { p.prompt = nullptr; }); }},
       {"video steps 0", [&] { return video([](auto& p) { p.sample_params.sample_steps = 0; }); }},
       {"video control frames without array", [&] { return video([](auto& p) { p.control_frames_size = 4; }); }},
