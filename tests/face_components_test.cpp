@@ -300,6 +300,25 @@ TEST_F(DetectorTest, EmbeddingsAreCopiedAndNormalised) {
   }
 }
 
+TEST_F(DetectorTest, EveryFaceOfAManyFaceResultGetsNumpyNormsQuotient) {
+  auto d = Active();
+  std::vector<TBBox> records;
+  for (int i = 0; i < 11; ++i) records.push_back(Record(static_cast<float>(i)));  // eight faces, then three
+  Sam2().SetFaces(records);
+  std::vector<float> feature;
+  for (int j = 0; j < 37; ++j) feature.push_back(std::sin(static_cast<float>(j) * 1.7f) * 1e3f + 1e-3f * j);
+  Sam2().SetFeature(feature);
+  auto image = Gradient(3, 3);
+  const auto& faces = d->Detect(image.get());
+  ASSERT_EQ(faces.Count(), 11);
+  const double norm = NumpyNorm(feature);
+  for (const TFace& f : faces) {
+    ASSERT_EQ(f.normed_embedding.size(), feature.size());
+    for (size_t j = 0; j < feature.size(); ++j)
+      EXPECT_EQ(f.normed_embedding[j], static_cast<float>(static_cast<double>(feature[j]) / norm)) << j;
+  }
+}
+
 TEST_F(DetectorTest, EmptyFeatureRaisesAndLeavesTheBitmapUnmapped) {
   auto d = Active();
   Sam2().SetFaces({Record(0)});
