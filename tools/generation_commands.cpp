@@ -30,12 +30,18 @@ using System::UTF8Encode;
 using System::UTF8ToString;
 using System::Sysutils::Exception;
 
-// The reference backend's sample models, used when --model is not given.
+// The reference backend's sample models, used when --model is not given:
+// beside the tool's lib/ (share/corvina/models), else in the source tree.
+fs::path SampleModels() {
+  std::error_code ignored;
+  const fs::path beside = fs::read_symlink("/proc/self/exe", ignored).parent_path().parent_path() / "share/corvina/models";
+  if (fs::is_directory(beside, ignored)) return beside;
 #ifdef CORVINA_REFERENCE_SD_MODELS
-const fs::path kSampleModels = CORVINA_REFERENCE_SD_MODELS;
+  return CORVINA_REFERENCE_SD_MODELS;
 #else
-const fs::path kSampleModels;
+  return beside;
 #endif
+}
 
 const CLI::Range kPositive(1, std::numeric_limits<int>::max());
 
@@ -72,7 +78,7 @@ std::string DefaultModel(const TOptions& o, const char* sample) {
   if (!o.Model.empty()) return o.Model;
   // A real library needs a real model: only the reference backend has samples.
   if (!o.LibDir.empty()) throw Exception(u"--model is required with --sd-lib-dir");
-  return (kSampleModels / sample).string();
+  return (SampleModels() / sample).string();
 }
 
 std::unique_ptr<TBitmap> LoadPicture(const std::string& file) {
