@@ -913,3 +913,68 @@ INSTANTIATE_TEST_SUITE_P(Skimage, ReferenceVisionPhotos, ::testing::Values("chel
                          });
 
 }  // namespace
+
+namespace {
+
+// --------------------------------------------------- tiny and flat pictures
+
+struct OddPictureCase {
+  const char* name;
+  int width, height;
+  bool flat;  // one colour everywhere, which leaves GrabCut's models degenerate
+};
+
+class ReferenceVisionOddPictures : public ReferenceVision, public ::testing::WithParamInterface<OddPictureCase> {};
+
+// Every family answers with a result of the picture's size (read in full
+// here, so a short buffer shows under AddressSanitizer) and never crashes.
+TEST_P(ReferenceVisionOddPictures, EveryFamilyAnswersWithTheRightSize) {
+  const OddPictureCase& c = GetParam();
+  const int w = c.width, h = c.height;
+  cv::Mat bgr = c.flat ? cv::Mat(h, w, CV_8UC3, cv::Scalar(90, 120, 150)) : Texture(w, h, 9);
+  Picture picture(bgr);
+  Picture marked(w, h);
+  marked.Bgra().setTo(cv::Scalar::all(255));
+
+  SamCtx sam = NewSam();
+  Lib().sam_load_image(sam.get(), picture.Data(), w, h, picture.pitch);
+  Lib().sam_add_point(sam.get(), w / 2, h / 2);
+  Lib().sam_add_rect(sam.get(), 0, 0, w, h);
+  for (auto get : {Lib().sam_get_point_mask, Lib().sam_get_rect_mask}) {
+    const std::uint8_t* mask = get(sam.get());
+    ASSERT_NE(mask, nullptr);
+    EXPECT_TRUE(OnlyZeroAnd255(GrayView(mask, w, h)));
+  }
+
+  LamaCtx lama = NewLama();
+  const std::uint8_t* filled = Lib().lama_execute(lama.get(), picture.Data(), marked.Data(), w, h, picture.pitch);
+  ASSERT_NE(filled, nullptr);
+  EXPECT_EQ(BgrView(filled, w, h).size(), cv::Size(w, h));
+
+  RmbgCtx rmbg = NewRmbg();
+  const std::uint8_t* replaced =
+      Lib().rmbg_execute(rmbg.get(), picture.Data(), marked.Data(), w, h, picture.pitch);
+  ASSERT_NE(replaced, nullptr);
+  EXPECT_EQ(BgrView(replaced, w, h).size(), cv::Size(w, h));
+
+  TrackCtx track = NewTrack();
+  Lib().ostrack_init_image(track.get(), picture.Data(), w, h, picture.pitch, 0, 0, w, h);
+  TDrOBB r{};
+  Lib().ostrack_track(track.get(), picture.Data(), w, h, picture.pitch, &r);
+  EXPECT_GE(r.box.x0, 0);
+  EXPECT_GE(r.box.y0, 0);
+  EXPECT_LE(r.box.x1, w);
+  EXPECT_LE(r.box.y1, h);
+}
+
+INSTANTIATE_TEST_SUITE_P(Pictures, ReferenceVisionOddPictures,
+                         ::testing::Values(OddPictureCase{"OnePixel", 1, 1, false},
+                                           OddPictureCase{"OneRow", 100, 1, false},
+                                           OddPictureCase{"OneColumn", 1, 100, false},
+                                           OddPictureCase{"ThreeByThree", 3, 3, false},
+                                           OddPictureCase{"FiveByFive", 5, 5, false},
+                                           OddPictureCase{"Flat", 64, 48, true},
+                                           OddPictureCase{"FlatWide", 900, 20, true}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace

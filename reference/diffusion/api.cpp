@@ -469,7 +469,8 @@ SD_EXPORT sd_image_t* generate_image(PPsd_ctx_t handle, const sd_img_gen_params_
     std::vector<std::vector<uint8_t>> pictures;
     for (int b = 0; b < params->batch_count; ++b) {
       job.look = common.look;
-      job.look.seed = NoiseSeed(*ctx, common.seed + b);
+      // Wraps around instead of overflowing at the largest seed.
+      job.look.seed = NoiseSeed(*ctx, int64_t(uint64_t(common.seed) + uint64_t(b)));
       auto frames = Ref::RunSampling(job);
       pictures.push_back(std::move(frames.front()));
       LOG_INFO("sampling of image %d/%d completed", b + 1, params->batch_count);
@@ -642,7 +643,7 @@ SD_EXPORT sd_image_t upscale(PPupscaler_ctx_t handle, sd_image_t input_image, ui
     }
     const Ref::Resampler resampler(rgb.data(), input->width, input->height, 3, width, height, model.filter);
     // One band of output rows per tile row, so progress moves as tiles do.
-    const int band = std::max(1, ctx->tileSize * model.scale);
+    const int band = int(std::clamp<int64_t>(int64_t(ctx->tileSize) * model.scale, 1, height));
     const int bands = (height + band - 1) / band;
     const auto start = std::chrono::steady_clock::now();
     for (int i = 0; i < bands; ++i) {
