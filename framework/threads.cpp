@@ -266,47 +266,46 @@ void TThread::Free() { delete this; }
 
 bool TThread::IsMainThread() { return std::this_thread::get_id() == MainThreadID(); }
 
-void TThread::Synchronize(TThread*, TProc proc) {
-  if (IsMainThread()) {
+namespace {
+
+// An empty proc would only fail later, on the main thread, far from the
+// caller who handed it over.
+void RequireProc(const TThread::TProc& proc, std::u16string_view method) {
+  if (!proc) throw Sysutils::EArgumentException(String(method) + u" was given no procedure");
+}
+
+void SynchronizeCall(const TComponent* target, TThread::TProc proc) {
+  RequireProc(proc, u"TThread::Synchronize");
+  if (TThread::IsMainThread()) {
     proc();
     return;
   }
   TSyncRequest request;
-  Post(TCall{0, std::move(proc), &request, nullptr, {}});
+  Post(TCall{0, std::move(proc), &request, target, {}});
   TSyncQueue& q = SyncQueue();
   std::unique_lock lock(q.Mutex);
   request.Done.wait(lock, [&] { return request.Finished; });
   if (request.Error) std::rethrow_exception(request.Error);
 }
 
-void TThread::Synchronize(const TComponent& target, TProc proc) {
-  if (IsMainThread()) {
+void QueueCall(const TComponent* target, TThread::TProc proc) {
+  RequireProc(proc, u"TThread::Queue");
+  if (TThread::IsMainThread()) {
     proc();
     return;
   }
-  TSyncRequest request;
-  Post(TCall{0, std::move(proc), &request, &target, {}});
-  TSyncQueue& q = SyncQueue();
-  std::unique_lock lock(q.Mutex);
-  request.Done.wait(lock, [&] { return request.Finished; });
-  if (request.Error) std::rethrow_exception(request.Error);
+  Post(TCall{0, std::move(proc), nullptr, target, {}});
 }
 
-void TThread::Queue(TThread*, TProc proc) {
-  if (IsMainThread()) {
-    proc();
-    return;
-  }
-  Post(TCall{0, std::move(proc), nullptr, nullptr, {}});
-}
+}  // namespace
 
-void TThread::Queue(const TComponent& target, TProc proc) {
-  if (IsMainThread()) {
-    proc();
-    return;
-  }
-  Post(TCall{0, std::move(proc), nullptr, &target, {}});
-}
+void TThread::Synchronize(TThread*, TProc proc) { SynchronizeCall(nullptr, std::move(proc)); }
+
+void TThread::Synchronize(const TComponent& target, TProc proc) { SynchronizeCall(&target, std::move(proc)); }
+
+void TThread::Queue(TThread*, TProc proc) { QueueCall(nullptr, std::move(proc)); }
+
+void TThread::Queue(const TComponent& target, TProc proc) { QueueCall(&target, std::move(proc)); }
 
 void TThread::RemoveQueuedEvents(const TComponent& target) {
   TSyncQueue& q = SyncQueue();
