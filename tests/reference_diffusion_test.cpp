@@ -253,6 +253,10 @@ TEST_F(ReferenceDiffusionTest, ResultsHaveTheAlignedSizeAndOneImagePerBatchItem)
       EXPECT_EQ(pic.channel, 3u);
     }
   }
+  // The largest seed is a seed like any other, also for the next batch item.
+  auto last = Params("sky", std::numeric_limits<int64_t>::max(), 64, 64, 2);
+  last.batch_count = 2;
+  EXPECT_EQ(Generate(ctx.get(), last).size(), 2u);
   // Item i of a batch is the picture of seed + i.
   auto p = Params("sky", 5);
   p.batch_count = 2;
@@ -696,6 +700,7 @@ TEST_F(ReferenceDiffusionTest, BadArgumentsFailWithALogLineAndNeverCrash) {
       {"video with null params", [&] { int n = 3; return !Lib().generate_video(ctx.get(), nullptr, &n) && n == 0; }},
       {"video frames 0", [&] { return video([](auto& p) { p.video_frames = 0; }); }},
       {"video frames 10^9", [&] { return video([](auto& p) { p.video_frames = 1000000000; }); }},
+      {"video frames past working memory", [&] { return video([](auto& p) { p.width = p.height = 2048; p.video_frames = 20; }); }},
       {"video null prompt", [&] { return video([](auto& p) { p.prompt = nullptr; }); }},
       {"video steps 0", [&] { return video([](auto& p) { p.sample_params.sample_steps = 0; }); }},
       {"video control frames without array", [&] { return video([](auto& p) { p.control_frames_size = 4; }); }},
@@ -740,6 +745,18 @@ TEST_F(ReferenceDiffusionTest, BadArgumentsFailWithALogLineAndNeverCrash) {
   // Both real contexts survived all of that.
   EXPECT_EQ(Generate(ctx.get(), Params("sky", 1)).size(), 1u);
   EXPECT_EQ(TakeImage(Lib().upscale(up.get(), rgb.View(), 2)).width, 32u);
+}
+
+TEST_F(ReferenceDiffusionTest, AnyPositiveTileSizeWorks) {
+  for (const int tile : {1, 7, 128, std::numeric_limits<int>::max()}) {
+    Upscaler up(Lib().new_upscaler_ctx(ModelPath("corvina-upscaler-x4.cvm").c_str(), false, false, 1, tile));
+    ASSERT_NE(up, nullptr) << tile;
+    Input in = Solid(9, 5, 3, 40);
+    rec.Clear();
+    EXPECT_EQ(TakeImage(Lib().upscale(up.get(), in.View(), 4)).height, 20u) << tile;
+    std::lock_guard guard(rec.lock);
+    EXPECT_EQ(rec.progress.size(), size_t(tile == 1 ? 5 : 1)) << tile;
+  }
 }
 
 TEST_F(ReferenceDiffusionTest, TinyAndOddPicturesAreHandled) {

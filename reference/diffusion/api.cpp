@@ -52,6 +52,7 @@ struct UpscalerContext {
 constexpr int kMaxSide = 8192;
 constexpr uint64_t kMaxPixels = 4096ull * 4096ull;
 constexpr uint64_t kMaxResultBytes = 1ull << 30;
+constexpr uint64_t kMaxWorkingBytes = 2ull << 30;
 constexpr int kMaxSteps = 10000;
 
 // Handles the library gave out and not yet freed: a stale or foreign pointer
@@ -469,7 +470,8 @@ SD_EXPORT sd_image_t* generate_image(PPsd_ctx_t handle, const sd_img_gen_params_
     std::vector<std::vector<uint8_t>> pictures;
     for (int b = 0; b < params->batch_count; ++b) {
       job.look = common.look;
-      job.look.seed = NoiseSeed(*ctx, common.seed + b);
+      // Wraps around instead of overflowing at the largest seed.
+      job.look.seed = NoiseSeed(*ctx, int64_t(uint64_t(common.seed) + uint64_t(b)));
       auto frames = Ref::RunSampling(job);
       pictures.push_back(std::move(frames.front()));
       LOG_INFO("sampling of image %d/%d completed", b + 1, params->batch_count);
@@ -546,6 +548,14 @@ SD_EXPORT sd_image_t* generate_video(PPsd_ctx_t handle, const sd_vid_gen_params_
         !ReadImage(kEntry, "end_image", params->end_image, endImage))
       return nullptr;
     if (!ResultFits(kEntry, params->video_frames, common.width, common.height)) return nullptr;
+    // Every frame is worked on at once, in floats, with previews three times over.
+    const uint64_t working = uint64_t(params->video_frames) * uint64_t(common.width) * uint64_t(common.height) * 39;
+    if (working > kMaxWorkingBytes) {
+      LOG_ERROR("%s: %d frames of %dx%d need %llu bytes of working memory, more than the limit of %llu", kEntry,
+                params->video_frames, common.width, common.height, static_cast<unsigned long long>(working),
+                static_cast<unsigned long long>(kMaxWorkingBytes));
+      return nullptr;
+    }
     if (job.init && ctx->vaeDecodeOnly) {
       LOG_ERROR("%s: an init image needs the VAE encoder, but the context was created with vae_decode_only", kEntry);
       return nullptr;
@@ -642,7 +652,7 @@ SD_EXPORT sd_image_t upscale(PPupscaler_ctx_t handle, sd_image_t input_image, ui
     }
     const Ref::Resampler resampler(rgb.data(), input->width, input->height, 3, width, height, model.filter);
     // One band of output rows per tile row, so progress moves as tiles do.
-    const int band = std::max(1, ctx->tileSize * model.scale);
+    const int band = int(std::clamp<int64_t>(int64_t(ctx->tileSize) * model.scale, 1, height));
     const int bands = (height + band - 1) / band;
     const auto start = std::chrono::steady_clock::now();
     for (int i = 0; i < bands; ++i) {
