@@ -1,0 +1,87 @@
+#include "vision/anything_fmx.h"
+
+#include <utility>
+
+#include "framework/dynlib.h"
+#include "utils/loader.h"
+
+namespace Anything::Fmx {
+
+using System::String;
+using System::TLibraryHandle;
+
+String ANY_DLL_PATH;
+
+#ifdef _WIN32
+std::vector<String> ANY_DLL_COMPANIONS = {u"onnxruntime.dll", u"opencv_world4100.dll"};
+const String ANY_DLL_NAME = u"sam2.dll";
+#else
+std::vector<String> ANY_DLL_COMPANIONS;
+const String ANY_DLL_NAME = u"libsam2.so";
+#endif
+
+namespace {
+
+// Plain handles on purpose: unloading is the unit's finalisation
+// (UnLoadAnyLibs), never a static destructor racing components that may
+// outlive it at process exit.
+struct TLoadedLibraries {
+  System::HMODULE Vision = 0;
+  std::vector<System::HMODULE> Companions;
+};
+TLoadedLibraries gLoaded;
+
+void ResetEntryPoints() {
+#define ANYTHING_RESET(name) Anything::name = nullptr;
+  ANYTHING_ENTRY_POINTS(ANYTHING_RESET)
+#undef ANYTHING_RESET
+}
+
+void ResolveEntryPoints(System::HMODULE vision) {
+#define ANYTHING_RESOLVE(name)                                    \
+  Anything::name = reinterpret_cast<Anything::name##_fn*>(        \
+      Utils::SafeGetProcAddress(vision, System::Str(#name).c_str()));
+  ANYTHING_ENTRY_POINTS(ANYTHING_RESOLVE)
+#undef ANYTHING_RESOLVE
+}
+
+}  // namespace
+
+void LoadAnyLibs() {
+  if (gLoaded.Vision) return;
+  const String path = ANY_DLL_PATH;
+  // Until the last entry point resolves, this attempt owns what it loaded
+  // and a failure frees it, the last loaded first.
+  struct TAttempt {
+    std::vector<TLibraryHandle> Loaded;
+    ~TAttempt() {
+      while (!Loaded.empty()) Loaded.pop_back();
+    }
+  } attempt;
+  attempt.Loaded.reserve(ANY_DLL_COMPANIONS.size() + 1);
+  for (const String& name : ANY_DLL_COMPANIONS) attempt.Loaded.emplace_back(Utils::MySafeLoadLibrary(path, name));
+  const System::HMODULE vision = attempt.Loaded.emplace_back(Utils::MySafeLoadLibrary(path, ANY_DLL_NAME)).get();
+  try {
+    ResolveEntryPoints(vision);
+  } catch (...) {
+    ResetEntryPoints();
+    throw;
+  }
+  gLoaded.Vision = attempt.Loaded.back().release();
+  attempt.Loaded.pop_back();
+  for (TLibraryHandle& companion : attempt.Loaded) gLoaded.Companions.push_back(companion.release());
+}
+
+void UnLoadAnyLibs() {
+  if (!gLoaded.Vision) return;
+  TLibraryHandle(std::exchange(gLoaded.Vision, 0)).reset();
+  ResetEntryPoints();
+  while (!gLoaded.Companions.empty()) {
+    TLibraryHandle(gLoaded.Companions.back()).reset();
+    gLoaded.Companions.pop_back();
+  }
+}
+
+bool AnyLibsLoaded() { return gLoaded.Vision != 0; }
+
+}  // namespace Anything::Fmx
