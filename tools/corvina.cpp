@@ -14,6 +14,7 @@ int main(int argc, char** argv) {
 
   TCommands commands;
   AddDemoCommand(app, commands);
+  AddVisionCommands(app, commands);
 
   CLI11_PARSE(app, argc, argv);
   for (const auto& command : commands) {
