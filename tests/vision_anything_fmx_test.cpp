@@ -210,3 +210,29 @@ TEST_F(LoadAnyLibsTest, ActivatingAfterTheLibraryWasUnloadedRaisesInsteadOfCalli
   EXPECT_EQ(MessageOf([&] { sam.SetActive(true); }), u"Cannot activate SAM2: the vision library is not loaded");
   EXPECT_FALSE(sam.Active());
 }
+
+TEST_F(LoadAnyLibsTest, AContextOutlivingItsLibraryIsNeitherUsedNorReleased) {
+  TempDir temp;
+  WriteFileBytes(temp.Path("m"), "m");
+  ANY_DLL_PATH = FakeFolder("sam2");
+  auto sam = std::make_unique<Anything::Fmx::TFMXSam>(nullptr);
+  sam->SetEncoderModel(temp.File("m"));
+  sam->SetDecoderModel(temp.File("m"));
+  sam->SetActive(true);
+  Fmx::Graphics::TBitmap image(4, 4);
+  UnLoadAnyLibs();
+  const String dead = u"SAM2: the vision library that made its context has been unloaded";
+  EXPECT_EQ(MessageOf([&] { sam->LoadImage(&image); }), dead);
+  // A new load does not revive it: the new library never saw that context.
+  LoadAnyLibs();
+  Corvina::Fake::TFakeSam2 fake(FakeLibrary("sam2"));
+  fake.Reset();
+  EXPECT_EQ(MessageOf([&] { sam->AddPoint({1, 1}); }), dead);
+  sam->SetActive(false);
+  sam->SetActive(true);
+  sam->LoadImage(&image);
+  sam.reset();
+  EXPECT_EQ(fake.ForeignContexts(), 0);
+  EXPECT_EQ(fake.LiveContexts(), 0);
+  EXPECT_EQ(fake.Entries(), (std::vector<std::string>{"sam_init", "sam_load_image", "sam_destroy"}));
+}

@@ -27,6 +27,8 @@ namespace {
 // outlive it at process exit.
 struct TLoadedLibraries {
   System::HMODULE Vision = 0;
+  std::uint64_t Generation = 0;  // of the current load, 0 when none
+  std::uint64_t LastGeneration = 0;
   std::vector<System::HMODULE> Companions;
 };
 TLoadedLibraries gLoaded;
@@ -68,12 +70,14 @@ void LoadAnyLibs() {
     throw;
   }
   gLoaded.Vision = attempt.Loaded.back().release();
+  gLoaded.Generation = ++gLoaded.LastGeneration;
   attempt.Loaded.pop_back();
   for (TLibraryHandle& companion : attempt.Loaded) gLoaded.Companions.push_back(companion.release());
 }
 
 void UnLoadAnyLibs() {
   if (!gLoaded.Vision) return;
+  gLoaded.Generation = 0;
   TLibraryHandle(std::exchange(gLoaded.Vision, 0)).reset();
   ResetEntryPoints();
   while (!gLoaded.Companions.empty()) {
@@ -83,5 +87,7 @@ void UnLoadAnyLibs() {
 }
 
 bool AnyLibsLoaded() { return gLoaded.Vision != 0; }
+
+std::uint64_t AnyLibsGeneration() { return gLoaded.Generation; }
 
 }  // namespace Anything::Fmx

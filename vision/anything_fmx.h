@@ -3,6 +3,7 @@
 // drive it: TFMXSam, TFMXOSTrack, TFMXRemoveAnything, TFMXRemoveBg.
 #pragma once
 
+#include <cstdint>
 #include <vector>
 
 #include "binding/anything.h"
@@ -36,5 +37,10 @@ void UnLoadAnyLibs();
 
 // True once LoadAnyLibs has succeeded and until UnLoadAnyLibs.
 bool AnyLibsLoaded();
+
+// Which load the entry points come from: a new number for every successful
+// LoadAnyLibs, 0 while nothing is loaded. A context belongs to the load that
+// created it and means nothing to a library loaded later.
+std::uint64_t AnyLibsGeneration();
 
 }  // namespace Anything::Fmx

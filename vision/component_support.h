@@ -13,22 +13,28 @@
 #include "framework/graphics.h"
 #include "framework/log.h"
 #include "framework/strings.h"
+#include "vision/anything_fmx.h"
 
 namespace Anything::Fmx::Detail {
 
 // Owns one context of a library family and releases it through that
-// family's destroy entry point (Destroy is the binding's variable, read when
-// the context goes, so a library unloaded meanwhile is never called).
+// family's destroy entry point. A context outlives the library that made it
+// only as a dead handle: once that library is unloaded it is neither used
+// nor released (the library took its memory with it).
 template <auto& Destroy>
 class TLibraryContext {
  public:
   TLibraryContext() = default;
-  explicit TLibraryContext(void* context) noexcept : FContext(context) {}
-  TLibraryContext(TLibraryContext&& other) noexcept : FContext(std::exchange(other.FContext, nullptr)) {}
+  // Taken from the library loaded now.
+  explicit TLibraryContext(void* context) noexcept
+      : FContext(context), FGeneration(context ? AnyLibsGeneration() : 0) {}
+  TLibraryContext(TLibraryContext&& other) noexcept
+      : FContext(std::exchange(other.FContext, nullptr)), FGeneration(std::exchange(other.FGeneration, 0)) {}
   TLibraryContext& operator=(TLibraryContext&& other) noexcept {
     if (this != &other) {
       reset();
       FContext = std::exchange(other.FContext, nullptr);
+      FGeneration = std::exchange(other.FGeneration, 0);
     }
     return *this;
   }
@@ -38,10 +44,14 @@ class TLibraryContext {
 
   void* get() const noexcept { return FContext; }
   explicit operator bool() const noexcept { return FContext != nullptr; }
+  // False once the library that made the context has been unloaded.
+  bool Alive() const noexcept { return FContext && FGeneration == AnyLibsGeneration(); }
 
   void reset() noexcept {
+    const bool alive = Alive();
     void* context = std::exchange(FContext, nullptr);
-    if (!context || !Destroy) return;
+    FGeneration = 0;
+    if (!context || !alive || !Destroy) return;
     try {
       Destroy(context);
     } catch (...) {
@@ -55,6 +65,7 @@ class TLibraryContext {
 
  private:
   void* FContext = nullptr;
+  std::uint64_t FGeneration = 0;
 };
 
 // Activation is refused in the designer (nothing is loaded there) and when
@@ -65,10 +76,14 @@ void CheckCanActivate(const System::Classes::TComponent& component, std::u16stri
 // Raises message when path names no existing file (links followed).
 void CheckModelFile(const System::String& path, const char16_t* message);
 
-// The context of an active component, or "<family> is not active".
+// The context of an active component, or "<family> is not active", or, when
+// its library has been unloaded since, "<family>: the vision library ...".
 template <auto& Destroy>
 void* RequireContext(const TLibraryContext<Destroy>& context, std::u16string_view family) {
   if (!context) throw System::Sysutils::Exception(System::String(family) + u" is not active");
+  if (!context.Alive())
+    throw System::Sysutils::Exception(System::String(family) +
+                                      u": the vision library that made its context has been unloaded");
   return context.get();
 }
 
