@@ -1,0 +1,79 @@
+#include "reference/diffusion/callbacks.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <mutex>
+#include <string>
+
+namespace Reference::Diffusion {
+namespace {
+
+struct Registrations {
+  std::mutex lock;
+  Stablediffusion::sd_log_cb_t log = nullptr;
+  void* logData = nullptr;
+  Stablediffusion::sd_progress_cb_t progress = nullptr;
+  void* progressData = nullptr;
+  PreviewSettings preview;
+};
+
+Registrations& Current() {
+  static Registrations registrations;
+  return registrations;
+}
+
+}  // namespace
+
+void SetLogCallback(Stablediffusion::sd_log_cb_t cb, void* data) {
+  std::lock_guard guard(Current().lock);
+  Current().log = cb;
+  Current().logData = data;
+}
+
+void SetProgressCallback(Stablediffusion::sd_progress_cb_t cb, void* data) {
+  std::lock_guard guard(Current().lock);
+  Current().progress = cb;
+  Current().progressData = data;
+}
+
+void SetPreviewCallback(const PreviewSettings& settings) {
+  std::lock_guard guard(Current().lock);
+  Current().preview = settings;
+}
+
+PreviewSettings CurrentPreview() {
+  std::lock_guard guard(Current().lock);
+  return Current().preview;
+}
+
+void LogLine(Stablediffusion::sd_log_level_t level, const char* file, int line, const char* format, ...) {
+  Stablediffusion::sd_log_cb_t cb;
+  void* data;
+  {
+    std::lock_guard guard(Current().lock);
+    cb = Current().log;
+    data = Current().logData;
+  }
+  if (cb == nullptr) return;
+
+  char message[1024];
+  va_list args;
+  va_start(args, format);
+  std::vsnprintf(message, sizeof message, format, args);
+  va_end(args);
+  std::string text = std::string(file) + ":" + std::to_string(line) + " - " + message + "\n";
+  cb(level, text.c_str(), data);
+}
+
+void ReportProgress(int step, int steps, float seconds) {
+  Stablediffusion::sd_progress_cb_t cb;
+  void* data;
+  {
+    std::lock_guard guard(Current().lock);
+    cb = Current().progress;
+    data = Current().progressData;
+  }
+  if (cb != nullptr) cb(step, steps, seconds, data);
+}
+
+}  // namespace Reference::Diffusion

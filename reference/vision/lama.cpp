@@ -1,0 +1,127 @@
+// Object removal by classical inpainting: the marked pixels are rebuilt from
+// their surroundings (Telea's fast marching, Navier-Stokes, or frequency
+// selective reconstruction from the contrib photo module); every other pixel
+// is handed back exactly as it came.
+#include <opencv2/imgproc.hpp>
+#include <opencv2/photo.hpp>
+#include <opencv2/xphoto/inpainting.hpp>
+
+#include "reference/vision/common.h"
+#include "reference/vision/entry_points.h"
+
+namespace Corvina::Reference::Vision {
+namespace {
+
+enum class Method { Telea, NavierStokes, FrequencySelective };
+
+struct LamaParams {
+  Method method = Method::Telea;
+  double radius = 5;  // neighbourhood that each rebuilt pixel draws on
+};
+
+std::optional<LamaParams> ReadParams(const char* path) {
+  const auto model = ModelFile::Read(path, "lama");
+  if (!model) return std::nullopt;
+  const auto method = model->Text("method", "telea");
+  const auto radius = model->Number("radius", 5, 1, 64);
+  if (!method || !radius) return std::nullopt;
+  LamaParams p;
+  if (*method == "telea") {
+    p.method = Method::Telea;
+  } else if (*method == "navier-stokes") {
+    p.method = Method::NavierStokes;
+  } else if (*method == "fsr") {
+    p.method = Method::FrequencySelective;
+  } else {
+    return std::nullopt;
+  }
+  p.radius = *radius;
+  return p;
+}
+
+// A mask pixel marks the region when the mean of its red, green and blue is
+// above 127; alpha plays no part.
+cv::Mat MarkedRegion(const ImageArgs& mask) {
+  cv::Mat region(mask.height, mask.width, CV_8U);
+  const auto* base = static_cast<const std::uint8_t*>(mask.pixels);
+  for (int y = 0; y < mask.height; ++y) {
+    const std::uint8_t* in = base + static_cast<std::ptrdiff_t>(y) * mask.pitch;
+    std::uint8_t* out = region.ptr<std::uint8_t>(y);
+    for (int x = 0; x < mask.width; ++x, in += 4) out[x] = in[0] + in[1] + in[2] > 3 * 127 ? 255 : 0;
+  }
+  return region;
+}
+
+class LamaContext : public Context {
+ public:
+  explicit LamaContext(const LamaParams& params) : FParams(params) {}
+
+  const std::uint8_t* Execute(const ImageArgs& image, const void* maskPixels) {
+    const ImageArgs mask = image.With(maskPixels);
+    if (!image.Valid() || !mask.Valid()) return nullptr;
+    const cv::Mat bgr = image.Bgr();
+    const cv::Mat region = MarkedRegion(mask);
+    cv::Mat filled;
+    if (cv::countNonZero(region) == 0) {
+      filled = bgr;
+    } else {
+      filled = Inpaint(bgr, region);
+      // Only the marked pixels may change, whatever the method did elsewhere.
+      bgr.copyTo(filled, region == 0);
+    }
+    return StoreBgr(filled, FResult);
+  }
+
+ private:
+  cv::Mat Inpaint(const cv::Mat& bgr, const cv::Mat& region) const {
+    cv::Mat out;
+    switch (FParams.method) {
+      case Method::Telea:
+        cv::inpaint(bgr, region, out, FParams.radius, cv::INPAINT_TELEA);
+        break;
+      case Method::NavierStokes:
+        cv::inpaint(bgr, region, out, FParams.radius, cv::INPAINT_NS);
+        break;
+      case Method::FrequencySelective: {
+        // This method names the pixels to keep rather than those to rebuild.
+        cv::Mat keep = region == 0;
+        cv::xphoto::inpaint(bgr, keep, out, cv::xphoto::INPAINT_FSR_FAST);
+        break;
+      }
+    }
+    return out;
+  }
+
+  LamaParams FParams;
+  std::vector<std::uint8_t> FResult;
+};
+
+}  // namespace
+}  // namespace Corvina::Reference::Vision
+
+using namespace Corvina::Reference::Vision;
+
+CORVINA_SAM2_EXPORT void* lama_init(const char* model, int gpuDevice) {
+  (void)gpuDevice;  // the processor does the work whatever the number
+  return Guarded(
+      [&]() -> void* {
+        const auto params = ReadParams(model);
+        if (!params) return nullptr;
+        return Register(std::make_unique<LamaContext>(*params));
+      },
+      static_cast<void*>(nullptr));
+}
+
+CORVINA_SAM2_EXPORT const std::uint8_t* lama_execute(void* ctx, const std::uint8_t* pixels, const std::uint8_t* maskPixels, int width,
+                                                     int height, int pitch) {
+  return Guarded(
+      [&]() -> const std::uint8_t* {
+        auto* c = Lookup<LamaContext>(ctx);
+        return c ? c->Execute({pixels, width, height, pitch}, maskPixels) : nullptr;
+      },
+      static_cast<const std::uint8_t*>(nullptr));
+}
+
+CORVINA_SAM2_EXPORT void lama_destroy(void* ctx) {
+  Guarded([&] { Destroy<LamaContext>(ctx); });
+}

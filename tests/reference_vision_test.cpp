@@ -1,0 +1,901 @@
+// The reference vision library (libsam2.so) loaded the way the package loads
+// it, through dlopen, and judged by what it produces on generated scenes
+// whose truth is known, on real photos, and on every kind of bad argument.
+#include <dlfcn.h>
+
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
+
+#include "binding/anything.h"
+#include "tests/support/test_support.h"
+
+namespace {
+
+using Anything::TDrOBB;
+
+// Every entry point, resolved from the built library.
+struct Sam2 {
+#define CORVINA_FIELD(name) Anything::name##_fn* name = nullptr;
+  ANYTHING_ENTRY_POINTS(CORVINA_FIELD)
+#undef CORVINA_FIELD
+  bool complete = false;
+};
+
+const Sam2& Lib() {
+  static const Sam2 lib = [] {
+    Sam2 l;
+    void* handle = ::dlopen(CORVINA_REFERENCE_VISION_LIB, RTLD_NOW | RTLD_LOCAL);
+    if (handle == nullptr) return l;
+    int resolved = 0;
+#define CORVINA_RESOLVE(name)                                                       \
+  l.name = reinterpret_cast<Anything::name##_fn*>(::dlsym(handle, #name));          \
+  resolved += l.name != nullptr;
+    ANYTHING_ENTRY_POINTS(CORVINA_RESOLVE)
+#undef CORVINA_RESOLVE
+    l.complete = resolved == Anything::kEntryPointCount;
+    return l;
+  }();
+  return lib;
+}
+
+std::string Model(const char* name) { return std::string(CORVINA_REFERENCE_VISION_MODELS) + name; }
+
+// A picture as the components hand it over: B, G, R, A rows pitch bytes apart.
+struct Picture {
+  int width = 0;
+  int height = 0;
+  int pitch = 0;
+  std::vector<std::uint8_t> bytes;
+
+  Picture(int w, int h, int padding = 0) : width(w), height(h), pitch(w * 4 + padding) {
+    bytes.assign(static_cast<std::size_t>(pitch) * h, 0xCD);
+  }
+  explicit Picture(const cv::Mat& bgr, int padding = 0) : Picture(bgr.cols, bgr.rows, padding) {
+    cv::Mat view = Bgra();
+    cv::cvtColor(bgr, view, cv::COLOR_BGR2BGRA);
+  }
+  cv::Mat Bgra() { return cv::Mat(height, width, CV_8UC4, bytes.data(), static_cast<std::size_t>(pitch)); }
+  cv::Mat Bgr() {
+    cv::Mat out;
+    cv::cvtColor(Bgra(), out, cv::COLOR_BGRA2BGR);
+    return out;
+  }
+  const std::uint8_t* Data() const { return bytes.data(); }
+};
+
+// Muted random tiles with fine noise: texture that no single colour explains.
+cv::Mat Texture(int width, int height, unsigned seed) {
+  std::mt19937 rng(seed);
+  std::uniform_int_distribution<int> tone(70, 170);
+  cv::Mat tiles(height / 12 + 1, width / 12 + 1, CV_8UC3);
+  for (int y = 0; y < tiles.rows; ++y) {
+    for (int x = 0; x < tiles.cols; ++x) {
+      const int g = tone(rng);
+      tiles.at<cv::Vec3b>(y, x) = cv::Vec3b(g + 10, g, g - 10);
+    }
+  }
+  cv::Mat out;
+  cv::resize(tiles, out, cv::Size(tiles.cols * 12, tiles.rows * 12), 0, 0, cv::INTER_NEAREST);
+  out = out(cv::Rect(0, 0, width, height)).clone();
+  cv::Mat noise(out.size(), CV_8UC3);
+  cv::randu(noise, 0, 24);
+  out += noise;
+  return out;
+}
+
+const cv::Scalar kDiscColour(40, 60, 220);  // a saturated red among grey tiles
+
+struct DiscScene {
+  cv::Mat bgr;
+  cv::Mat truth;  // 255 on the disc
+};
+
+DiscScene Disc(int width, int height, cv::Point centre, int radius, unsigned seed = 7) {
+  DiscScene s{Texture(width, height, seed), cv::Mat::zeros(height, width, CV_8U)};
+  cv::circle(s.bgr, centre, radius, kDiscColour, cv::FILLED, cv::LINE_AA);
+  cv::circle(s.truth, centre, radius, cv::Scalar(255), cv::FILLED, cv::LINE_8);
+  return s;
+}
+
+cv::Mat GrayView(const std::uint8_t* buffer, int width, int height) {
+  return cv::Mat(height, width, CV_8U, const_cast<std::uint8_t*>(buffer)).clone();
+}
+
+cv::Mat BgrView(const std::uint8_t* buffer, int width, int height) {
+  return cv::Mat(height, width, CV_8UC3, const_cast<std::uint8_t*>(buffer)).clone();
+}
+
+double IoU(const cv::Mat& a, const cv::Mat& b) {
+  const double both = cv::countNonZero(a & b);
+  const double either = cv::countNonZero(a | b);
+  return either == 0 ? 0 : both / either;
+}
+
+bool OnlyZeroAnd255(const cv::Mat& mask) { return cv::countNonZero((mask != 0) & (mask != 255)) == 0; }
+
+// Owns one context and destroys it through its family's entry point.
+template <auto Destroy>
+class Ctx {
+ public:
+  explicit Ctx(void* ctx) : FCtx(ctx) {}
+  ~Ctx() { (Lib().*Destroy)(FCtx); }
+  Ctx(const Ctx&) = delete;
+  Ctx& operator=(const Ctx&) = delete;
+  void* get() const { return FCtx; }
+  explicit operator bool() const { return FCtx != nullptr; }
+
+ private:
+  void* FCtx;
+};
+using SamCtx = Ctx<&Sam2::sam_destroy>;
+using TrackCtx = Ctx<&Sam2::ostrack_destroy>;
+using LamaCtx = Ctx<&Sam2::lama_destroy>;
+using RmbgCtx = Ctx<&Sam2::rmbg_destroy>;
+
+SamCtx NewSam() {
+  return SamCtx(Lib().sam_init(Model("sam2_encoder.cvm").c_str(), Model("sam2_decoder.cvm").c_str(), "cpu"));
+}
+TrackCtx NewTrack() { return TrackCtx(Lib().ostrack_init(Model("ostrack.cvm").c_str(), -1)); }
+LamaCtx NewLama() { return LamaCtx(Lib().lama_init(Model("lama.cvm").c_str(), -1)); }
+RmbgCtx NewRmbg() { return RmbgCtx(Lib().rmbg_init(Model("rmbg.cvm").c_str(), -1)); }
+
+class ReferenceVision : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_TRUE(Lib().complete) << "libsam2.so or one of its 35 entry points is missing"; }
+};
+
+// ---------------------------------------------------------------- segmentation
+
+struct SegmentCase {
+  const char* name;
+  int width, height;
+  cv::Point centre;
+  int radius;
+  int padding;  // extra bytes per row beyond width * 4
+  bool box;     // a box prompt instead of a point
+};
+
+class ReferenceVisionSegmentation : public ReferenceVision, public ::testing::WithParamInterface<SegmentCase> {};
+
+TEST_P(ReferenceVisionSegmentation, MaskCoversTheDisc) {
+  const SegmentCase& c = GetParam();
+  DiscScene scene = Disc(c.width, c.height, c.centre, c.radius);
+  Picture picture(scene.bgr, c.padding);
+  SamCtx sam = NewSam();
+  ASSERT_TRUE(sam);
+  Lib().sam_load_image(sam.get(), picture.Data(), c.width, c.height, picture.pitch);
+  const std::uint8_t* buffer = nullptr;
+  if (c.box) {
+    const int m = c.radius / 4;
+    Lib().sam_add_rect(sam.get(), c.centre.x - c.radius - m, c.centre.y - c.radius - m, 2 * (c.radius + m),
+                       2 * (c.radius + m));
+    buffer = Lib().sam_get_rect_mask(sam.get());
+  } else {
+    Lib().sam_add_point(sam.get(), c.centre.x + c.radius / 3, c.centre.y - c.radius / 4);
+    buffer = Lib().sam_get_point_mask(sam.get());
+  }
+  ASSERT_NE(buffer, nullptr);
+  const cv::Mat mask = GrayView(buffer, c.width, c.height);
+  EXPECT_TRUE(OnlyZeroAnd255(mask));
+  EXPECT_GT(IoU(mask, scene.truth), 0.8);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Scenes, ReferenceVisionSegmentation,
+    ::testing::Values(SegmentCase{"PointSmall", 320, 240, {160, 120}, 50, 0, false},
+                      SegmentCase{"PointOffCentre", 640, 480, {180, 330}, 90, 0, false},
+                      SegmentCase{"PointPaddedRows", 641, 479, {400, 200}, 70, 36, false},
+                      SegmentCase{"PointFullHd", 1920, 1080, {1300, 500}, 200, 0, false},
+                      SegmentCase{"PointTouchingEdge", 400, 300, {60, 150}, 60, 0, false},
+                      SegmentCase{"BoxSmall", 320, 240, {160, 120}, 50, 0, true},
+                      SegmentCase{"BoxPaddedRows", 641, 479, {250, 260}, 110, 12, true},
+                      SegmentCase{"BoxFullHd", 1920, 1080, {700, 600}, 250, 0, true}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(ReferenceVision, SeveralPointsOnOneObjectGiveThatObject) {
+  DiscScene scene = Disc(480, 360, {240, 180}, 80);
+  Picture picture(scene.bgr);
+  SamCtx sam = NewSam();
+  Lib().sam_load_image(sam.get(), picture.Data(), 480, 360, picture.pitch);
+  for (cv::Point p : {cv::Point(200, 160), cv::Point(280, 200), cv::Point(240, 120)}) {
+    Lib().sam_add_point(sam.get(), p.x, p.y);
+  }
+  const std::uint8_t* buffer = Lib().sam_get_point_mask(sam.get());
+  ASSERT_NE(buffer, nullptr);
+  EXPECT_GT(IoU(GrayView(buffer, 480, 360), scene.truth), 0.8);
+}
+
+TEST_F(ReferenceVision, BoxMaskTakesOnlyTheFramedOneOfTwoLikeObjects) {
+  DiscScene scene = Disc(480, 300, {130, 150}, 70);
+  cv::circle(scene.bgr, {360, 150}, 70, kDiscColour, cv::FILLED, cv::LINE_AA);
+  Picture picture(scene.bgr);
+  SamCtx sam = NewSam();
+  Lib().sam_load_image(sam.get(), picture.Data(), 480, 300, picture.pitch);
+  const cv::Rect box(50, 70, 160, 160);
+  Lib().sam_add_rect(sam.get(), box.x, box.y, box.width, box.height);
+  const std::uint8_t* buffer = Lib().sam_get_rect_mask(sam.get());
+  ASSERT_NE(buffer, nullptr);
+  const cv::Mat mask = GrayView(buffer, 480, 300);
+  cv::Mat outside = mask.clone();
+  outside(box).setTo(0);
+  EXPECT_EQ(cv::countNonZero(outside), 0);
+  EXPECT_GT(IoU(mask, scene.truth), 0.8);
+}
+
+struct PromptCase {
+  const char* name;
+  std::vector<cv::Point> points;
+  std::vector<cv::Rect> rects;  // left, top, width, height as handed over
+  bool clearAfter;
+};
+
+class ReferenceVisionPrompts : public ReferenceVision, public ::testing::WithParamInterface<PromptCase> {};
+
+// Prompts that name nothing give an empty mask of the right size, never a
+// stale one or a crash.
+TEST_P(ReferenceVisionPrompts, NothingNamedGivesAnEmptyMask) {
+  const PromptCase& c = GetParam();
+  DiscScene scene = Disc(200, 150, {100, 75}, 40);
+  Picture picture(scene.bgr);
+  SamCtx sam = NewSam();
+  Lib().sam_load_image(sam.get(), picture.Data(), 200, 150, picture.pitch);
+  for (cv::Point p : c.points) Lib().sam_add_point(sam.get(), p.x, p.y);
+  for (const cv::Rect& r : c.rects) Lib().sam_add_rect(sam.get(), r.x, r.y, r.width, r.height);
+  if (c.clearAfter) Lib().sam_clear(sam.get());
+  for (auto get : {Lib().sam_get_point_mask, Lib().sam_get_rect_mask}) {
+    const std::uint8_t* buffer = get(sam.get());
+    ASSERT_NE(buffer, nullptr);
+    EXPECT_EQ(cv::countNonZero(GrayView(buffer, 200, 150)), 0);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, ReferenceVisionPrompts,
+    ::testing::Values(PromptCase{"NoPrompts", {}, {}, false},
+                      PromptCase{"PointsOutside", {{-1, 10}, {200, 10}, {10, 150}, {-5000, -5000}}, {}, false},
+                      PromptCase{"RectsEmptyOrOutside", {}, {{10, 10, 0, 20}, {10, 10, 20, -3}, {300, 300, 40, 40},
+                                                             {-100, -100, 50, 50}}, false},
+                      PromptCase{"ClearedPrompts", {{100, 75}}, {{50, 30, 100, 90}}, true}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(ReferenceVision, MaskFollowsTheLastLoadedImage) {
+  DiscScene big = Disc(640, 480, {320, 240}, 100);
+  DiscScene small = Disc(320, 240, {100, 120}, 50);
+  Picture first(big.bgr), second(small.bgr);
+  SamCtx sam = NewSam();
+  Lib().sam_load_image(sam.get(), first.Data(), 640, 480, first.pitch);
+  Lib().sam_add_point(sam.get(), 100, 120);  // on the small disc, on texture in the big picture
+  Lib().sam_load_image(sam.get(), second.Data(), 320, 240, second.pitch);
+  const std::uint8_t* buffer = Lib().sam_get_point_mask(sam.get());
+  ASSERT_NE(buffer, nullptr);
+  EXPECT_GT(IoU(GrayView(buffer, 320, 240), small.truth), 0.8);
+}
+
+TEST_F(ReferenceVision, RefusedImageForgetsThePreviousOne) {
+  DiscScene scene = Disc(320, 240, {160, 120}, 50);
+  Picture picture(scene.bgr);
+  SamCtx sam = NewSam();
+  EXPECT_EQ(Lib().sam_get_point_mask(sam.get()), nullptr) << "no image loaded yet";
+  Lib().sam_load_image(sam.get(), picture.Data(), 320, 240, picture.pitch);
+  Lib().sam_add_point(sam.get(), 160, 120);
+  ASSERT_NE(Lib().sam_get_point_mask(sam.get()), nullptr);
+  // A caller that sized its mask for a larger picture must not get the old,
+  // smaller buffer.
+  Lib().sam_load_image(sam.get(), picture.Data(), 640, 480, 100);
+  EXPECT_EQ(Lib().sam_get_point_mask(sam.get()), nullptr);
+  EXPECT_EQ(Lib().sam_get_rect_mask(sam.get()), nullptr);
+}
+
+// -------------------------------------------------------------------- tracking
+
+struct TrackCase {
+  const char* name;
+  int width, height;
+  int side;
+  cv::Point start;
+  cv::Point2f step;  // motion per frame
+};
+
+class ReferenceVisionTracking : public ReferenceVision, public ::testing::WithParamInterface<TrackCase> {};
+
+cv::Mat SquareFrame(const cv::Mat& texture, cv::Point2f topLeft, int side) {
+  cv::Mat frame = texture.clone();
+  const cv::Rect square(cv::Point(cvRound(topLeft.x), cvRound(topLeft.y)), cv::Size(side, side));
+  frame(square).setTo(cv::Scalar(30, 200, 60));
+  // An inner mark gives the square structure of its own.
+  frame(cv::Rect(square.x + side / 4, square.y + side / 4, side / 2, side / 2)).setTo(cv::Scalar(200, 40, 160));
+  return frame;
+}
+
+TEST_P(ReferenceVisionTracking, FollowsTheMovingSquare) {
+  const TrackCase& c = GetParam();
+  const cv::Mat texture = Texture(c.width, c.height, 11);
+  TrackCtx track = NewTrack();
+  ASSERT_TRUE(track);
+  Picture first(SquareFrame(texture, c.start, c.side));
+  Lib().ostrack_init_image(track.get(), first.Data(), c.width, c.height, first.pitch, c.start.x, c.start.y,
+                           c.start.x + c.side, c.start.y + c.side);
+  double worst = 0;
+  for (int i = 1; i <= 30; ++i) {
+    const cv::Point2f at = cv::Point2f(c.start) + c.step * static_cast<float>(i);
+    Picture frame(SquareFrame(texture, at, c.side), 20);
+    TDrOBB result;
+    std::memset(&result, 0x7F, sizeof result);
+    Lib().ostrack_track(track.get(), frame.Data(), c.width, c.height, frame.pitch, &result);
+    const cv::Point2f centre((result.box.x0 + result.box.x1) / 2, (result.box.y0 + result.box.y1) / 2);
+    const cv::Point2f truth(cvRound(at.x) + c.side / 2.0f, cvRound(at.y) + c.side / 2.0f);
+    worst = std::max(worst, cv::norm(centre - truth));
+    EXPECT_EQ(result.class_id, 0);
+    EXPECT_GT(result.score, 0.5f) << "frame " << i;
+    EXPECT_LE(result.score, 1.0f);
+  }
+  EXPECT_LT(worst, 5.0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Motions, ReferenceVisionTracking,
+                         ::testing::Values(TrackCase{"Rightwards", 320, 240, 40, {20, 100}, {6, 0}},
+                                           TrackCase{"Diagonal", 640, 480, 60, {50, 40}, {8, 6.5f}},
+                                           TrackCase{"UpwardsSlow", 320, 240, 32, {150, 190}, {0.5f, -4}}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+struct TrackMisuseCase {
+  const char* name;
+  cv::Rect start;  // left, top, right, bottom given as x, y, x1, y1 below
+  bool initialise;
+  int frameWidth;  // width of the tracked frame (the first is 160)
+};
+
+class ReferenceVisionTrackMisuse : public ReferenceVision, public ::testing::WithParamInterface<TrackMisuseCase> {};
+
+// Without a usable start the result record comes back zeroed, not stale.
+TEST_P(ReferenceVisionTrackMisuse, LeavesTheResultZeroed) {
+  const TrackMisuseCase& c = GetParam();
+  TrackCtx track = NewTrack();
+  Picture first(SquareFrame(Texture(160, 120, 3), {60, 40}, 30));
+  if (c.initialise) {
+    Lib().ostrack_init_image(track.get(), first.Data(), 160, 120, first.pitch, c.start.x, c.start.y, c.start.width,
+                             c.start.height);
+  }
+  Picture frame(SquareFrame(Texture(c.frameWidth, 120, 3), {62, 41}, 30));
+  TDrOBB result;
+  std::memset(&result, 0x55, sizeof result);
+  Lib().ostrack_track(track.get(), frame.Data(), c.frameWidth, 120, frame.pitch, &result);
+  const TDrOBB zero{};
+  EXPECT_EQ(std::memcmp(&result, &zero, sizeof result), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, ReferenceVisionTrackMisuse,
+    ::testing::Values(TrackMisuseCase{"NeverStarted", {}, false, 160},
+                      TrackMisuseCase{"RightBeforeLeft", {90, 40, 60, 70}, true, 160},
+                      TrackMisuseCase{"BottomAboveTop", {60, 70, 90, 40}, true, 160},
+                      TrackMisuseCase{"OutsideThePicture", {500, 500, 600, 600}, true, 160},
+                      TrackMisuseCase{"TooSmall", {60, 40, 62, 42}, true, 160},
+                      TrackMisuseCase{"FrameOfAnotherSize", {60, 40, 90, 70}, true, 200}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// --------------------------------------------------------------------- removal
+
+TEST_F(ReferenceVision, RemovalChangesOnlyTheMarkedRegionAndFillsItFromAround) {
+  for (cv::Size size : {cv::Size(320, 240), cv::Size(1920, 1080)}) {
+    const int radius = size.height / 6;
+    const cv::Point centre(size.width / 3, size.height / 2);
+    DiscScene scene = Disc(size.width, size.height, centre, radius);
+    Picture picture(scene.bgr, 8);
+    cv::Mat marked;
+    cv::dilate(scene.truth, marked, cv::getStructuringElement(cv::MORPH_ELLIPSE, {7, 7}));
+    cv::Mat maskBgr;
+    cv::cvtColor(marked, maskBgr, cv::COLOR_GRAY2BGR);
+    Picture mask(maskBgr, 8);
+    LamaCtx lama = NewLama();
+    ASSERT_TRUE(lama);
+    const std::uint8_t* buffer =
+        Lib().lama_execute(lama.get(), picture.Data(), mask.Data(), size.width, size.height, picture.pitch);
+    ASSERT_NE(buffer, nullptr);
+    const cv::Mat out = BgrView(buffer, size.width, size.height);
+    cv::Mat diff, changed;
+    cv::absdiff(out, scene.bgr, diff);
+    cv::transform(diff, changed, cv::Matx13f(1, 1, 1));  // any channel changed
+    EXPECT_EQ(cv::countNonZero(changed & ~marked), 0) << size;
+    // The disc's red is gone: the fill is close to the surrounding tiles.
+    const cv::Scalar fill = cv::mean(out, marked);
+    cv::Mat ring;
+    cv::dilate(marked, ring, cv::getStructuringElement(cv::MORPH_ELLIPSE, {41, 41}));
+    ring &= ~marked;
+    const cv::Scalar around = cv::mean(scene.bgr, ring);
+    for (int ch = 0; ch < 3; ++ch) EXPECT_NEAR(fill[ch], around[ch], 25) << size << " channel " << ch;
+    EXPECT_LT(fill[2] - fill[1], 40) << "red still dominates the filled region";
+  }
+}
+
+struct MarkCase {
+  const char* name;
+  cv::Vec4b maskPixel;  // B, G, R, A
+  bool marks;
+};
+
+class ReferenceVisionMaskThreshold : public ReferenceVision, public ::testing::WithParamInterface<MarkCase> {};
+
+// A black dot on white: removed exactly when its mask pixel marks it.
+TEST_P(ReferenceVisionMaskThreshold, MeanOfRedGreenBlueAbove127Marks) {
+  const MarkCase& c = GetParam();
+  cv::Mat white(40, 40, CV_8UC3, cv::Scalar::all(255));
+  white.at<cv::Vec3b>(20, 20) = cv::Vec3b(0, 0, 0);
+  Picture picture(white);
+  Picture mask(40, 40);
+  mask.Bgra().setTo(cv::Scalar(0, 0, 0, 255));
+  mask.Bgra().at<cv::Vec4b>(20, 20) = c.maskPixel;
+  LamaCtx lama = NewLama();
+  const std::uint8_t* buffer = Lib().lama_execute(lama.get(), picture.Data(), mask.Data(), 40, 40, picture.pitch);
+  ASSERT_NE(buffer, nullptr);
+  const cv::Vec3b dot = BgrView(buffer, 40, 40).at<cv::Vec3b>(20, 20);
+  if (c.marks) {
+    EXPECT_GT(dot[0] + dot[1] + dot[2], 3 * 200);
+  } else {
+    EXPECT_EQ(dot, cv::Vec3b(0, 0, 0));
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Pixels, ReferenceVisionMaskThreshold,
+                         ::testing::Values(MarkCase{"White", {255, 255, 255, 255}, true},
+                                           MarkCase{"SumJustAbove", {127, 127, 128, 255}, true},
+                                           MarkCase{"MeanExactly127", {127, 127, 127, 255}, false},
+                                           MarkCase{"PureRed", {0, 0, 255, 255}, false},
+                                           MarkCase{"YellowMean170", {0, 255, 255, 255}, true},
+                                           MarkCase{"AlphaPlaysNoPart", {200, 200, 200, 0}, true},
+                                           MarkCase{"OnlyAlpha", {0, 0, 0, 255}, false}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(ReferenceVision, EmptyMaskReturnsThePictureUnchanged) {
+  Picture picture(Texture(64, 48, 5), 4);
+  Picture mask(64, 48, 4);
+  mask.Bgra().setTo(cv::Scalar(10, 10, 10, 255));
+  LamaCtx lama = NewLama();
+  const std::uint8_t* buffer = Lib().lama_execute(lama.get(), picture.Data(), mask.Data(), 64, 48, picture.pitch);
+  ASSERT_NE(buffer, nullptr);
+  EXPECT_EQ(cv::norm(BgrView(buffer, 64, 48), picture.Bgr(), cv::NORM_INF), 0);
+}
+
+// -------------------------------------------------------- background replacement
+
+struct ReplaceCase {
+  const char* name;
+  int width, height;
+  int padding;
+};
+
+class ReferenceVisionReplacement : public ReferenceVision, public ::testing::WithParamInterface<ReplaceCase> {};
+
+TEST_P(ReferenceVisionReplacement, KeepsTheDiscAndReplacesTheRest) {
+  const ReplaceCase& c = GetParam();
+  const int radius = c.height / 4;
+  DiscScene scene = Disc(c.width, c.height, {c.width / 2, c.height / 2}, radius);
+  Picture picture(scene.bgr, c.padding);
+  // A background that shares no colour with the scene.
+  cv::Mat bg(c.height, c.width, CV_8UC3);
+  for (int y = 0; y < c.height; ++y) bg.row(y).setTo(cv::Scalar(230, 40 + 150 * y / c.height, 20));
+  Picture background(bg, c.padding);
+  RmbgCtx rmbg = NewRmbg();
+  ASSERT_TRUE(rmbg);
+  const std::uint8_t* buffer =
+      Lib().rmbg_execute(rmbg.get(), picture.Data(), background.Data(), c.width, c.height, picture.pitch);
+  ASSERT_NE(buffer, nullptr);
+  const cv::Mat out = BgrView(buffer, c.width, c.height);
+  const int band = std::max(6, c.height / 40);
+  cv::Mat inner, outer;
+  cv::erode(scene.truth, inner, cv::getStructuringElement(cv::MORPH_ELLIPSE, {2 * band + 1, 2 * band + 1}));
+  cv::dilate(scene.truth, outer, cv::getStructuringElement(cv::MORPH_ELLIPSE, {2 * band + 1, 2 * band + 1}));
+  cv::Mat keptDiff, replacedDiff;
+  cv::absdiff(out, scene.bgr, keptDiff);
+  cv::absdiff(out, bg, replacedDiff);
+  // At least 97% of each side is exactly what it should be, within rounding.
+  cv::Mat keptOk, replacedOk;
+  cv::inRange(keptDiff, cv::Scalar::all(0), cv::Scalar::all(2), keptOk);
+  cv::inRange(replacedDiff, cv::Scalar::all(0), cv::Scalar::all(2), replacedOk);
+  EXPECT_GT(cv::countNonZero(keptOk & inner), 0.97 * cv::countNonZero(inner));
+  EXPECT_GT(cv::countNonZero(replacedOk & ~outer), 0.97 * cv::countNonZero(~outer));
+}
+
+INSTANTIATE_TEST_SUITE_P(Sizes, ReferenceVisionReplacement,
+                         ::testing::Values(ReplaceCase{"Small", 320, 240, 0}, ReplaceCase{"PaddedRows", 648, 480, 40},
+                                           ReplaceCase{"FullHd", 1920, 1080, 0}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace
+
+namespace {
+
+// ------------------------------------------------------------ bad arguments
+
+// One context of each family and a picture that suits them all.
+struct Live {
+  SamCtx sam = NewSam();
+  TrackCtx track = NewTrack();
+  LamaCtx lama = NewLama();
+  RmbgCtx rmbg = NewRmbg();
+  Picture picture{Texture(64, 48, 2)};
+  Picture other{Texture(64, 48, 3)};
+  void* destroyed = nullptr;
+
+  Live() {
+    destroyed = Lib().lama_init(Model("lama.cvm").c_str(), -1);
+    Lib().lama_destroy(destroyed);
+  }
+  const std::uint8_t* P() const { return picture.Data(); }
+  const std::uint8_t* O() const { return other.Data(); }
+};
+
+struct BadCall {
+  const char* name;
+  // Makes the call; true when it failed the quiet way (null or zeroed).
+  bool (*call)(Live&);
+};
+
+class ReferenceVisionBadArguments : public ReferenceVision, public ::testing::WithParamInterface<BadCall> {};
+
+TEST_P(ReferenceVisionBadArguments, FailQuietly) {
+  Live live;
+  ASSERT_TRUE(live.sam && live.track && live.lama && live.rmbg);
+  EXPECT_TRUE(GetParam().call(live));
+}
+
+bool SamMaskAfterLoad(Live& l, const std::uint8_t* pixels, int w, int h, int pitch) {
+  Lib().sam_load_image(l.sam.get(), pixels, w, h, pitch);
+  Lib().sam_add_point(l.sam.get(), 10, 10);
+  return Lib().sam_get_point_mask(l.sam.get()) == nullptr && Lib().sam_get_rect_mask(l.sam.get()) == nullptr;
+}
+
+bool TrackZeroed(Live& l, void* ctx, const std::uint8_t* pixels, int w, int h, int pitch) {
+  Lib().ostrack_init_image(l.track.get(), l.P(), 64, 48, l.picture.pitch, 10, 10, 40, 40);
+  TDrOBB r;
+  std::memset(&r, 0x3C, sizeof r);
+  Lib().ostrack_track(ctx, pixels, w, h, pitch, &r);
+  const TDrOBB zero{};
+  return std::memcmp(&r, &zero, sizeof r) == 0;
+}
+
+const BadCall kBadCalls[] = {
+    {"SamMaskNullContext", [](Live&) { return Lib().sam_get_point_mask(nullptr) == nullptr; }},
+    {"SamRectMaskNullContext", [](Live&) { return Lib().sam_get_rect_mask(nullptr) == nullptr; }},
+    {"SamMaskForeignContext", [](Live& l) { return Lib().sam_get_point_mask(l.lama.get()) == nullptr; }},
+    {"SamMaskDestroyedContext", [](Live& l) { return Lib().sam_get_point_mask(l.destroyed) == nullptr; }},
+    {"SamPromptsNullContext",
+     [](Live&) {
+       Lib().sam_add_point(nullptr, 1, 1);
+       Lib().sam_add_rect(nullptr, 1, 1, 5, 5);
+       Lib().sam_clear(nullptr);
+       Lib().sam_load_image(nullptr, nullptr, 0, 0, 0);
+       return true;
+     }},
+    {"SamLoadNullPixels", [](Live& l) { return SamMaskAfterLoad(l, nullptr, 64, 48, 256); }},
+    {"SamLoadZeroWidth", [](Live& l) { return SamMaskAfterLoad(l, l.P(), 0, 48, 256); }},
+    {"SamLoadNegativeHeight", [](Live& l) { return SamMaskAfterLoad(l, l.P(), 64, -48, 256); }},
+    {"SamLoadShortPitch", [](Live& l) { return SamMaskAfterLoad(l, l.P(), 64, 48, 255); }},
+    {"SamLoadNegativePitch", [](Live& l) { return SamMaskAfterLoad(l, l.P(), 64, 48, -256); }},
+    {"SamLoadHugeWidth", [](Live& l) { return SamMaskAfterLoad(l, l.P(), 1 << 20, 1, 1 << 22); }},
+    {"TrackNullContext", [](Live& l) { return TrackZeroed(l, nullptr, l.P(), 64, 48, l.picture.pitch); }},
+    {"TrackForeignContext", [](Live& l) { return TrackZeroed(l, l.rmbg.get(), l.P(), 64, 48, l.picture.pitch); }},
+    {"TrackNullPixels", [](Live& l) { return TrackZeroed(l, l.track.get(), nullptr, 64, 48, l.picture.pitch); }},
+    {"TrackZeroHeight", [](Live& l) { return TrackZeroed(l, l.track.get(), l.P(), 64, 0, l.picture.pitch); }},
+    {"TrackShortPitch", [](Live& l) { return TrackZeroed(l, l.track.get(), l.P(), 64, 48, 64); }},
+    {"TrackNullResult",
+     [](Live& l) {
+       Lib().ostrack_init_image(l.track.get(), l.P(), 64, 48, l.picture.pitch, 10, 10, 40, 40);
+       Lib().ostrack_track(l.track.get(), l.P(), 64, 48, l.picture.pitch, nullptr);
+       return true;
+     }},
+    {"TrackStartNullPixels",
+     [](Live& l) {
+       Lib().ostrack_init_image(l.track.get(), nullptr, 64, 48, l.picture.pitch, 10, 10, 40, 40);
+       TDrOBB r;
+       std::memset(&r, 0x3C, sizeof r);
+       Lib().ostrack_track(l.track.get(), l.P(), 64, 48, l.picture.pitch, &r);
+       const TDrOBB zero{};
+       return std::memcmp(&r, &zero, sizeof r) == 0;
+     }},
+    {"LamaNullContext",
+     [](Live& l) { return Lib().lama_execute(nullptr, l.P(), l.O(), 64, 48, l.picture.pitch) == nullptr; }},
+    {"LamaForeignContext",
+     [](Live& l) { return Lib().lama_execute(l.sam.get(), l.P(), l.O(), 64, 48, l.picture.pitch) == nullptr; }},
+    {"LamaDestroyedContext",
+     [](Live& l) { return Lib().lama_execute(l.destroyed, l.P(), l.O(), 64, 48, l.picture.pitch) == nullptr; }},
+    {"LamaNullPixels",
+     [](Live& l) { return Lib().lama_execute(l.lama.get(), nullptr, l.O(), 64, 48, l.picture.pitch) == nullptr; }},
+    {"LamaNullMask",
+     [](Live& l) { return Lib().lama_execute(l.lama.get(), l.P(), nullptr, 64, 48, l.picture.pitch) == nullptr; }},
+    {"LamaZeroWidth",
+     [](Live& l) { return Lib().lama_execute(l.lama.get(), l.P(), l.O(), 0, 48, l.picture.pitch) == nullptr; }},
+    {"LamaShortPitch", [](Live& l) { return Lib().lama_execute(l.lama.get(), l.P(), l.O(), 64, 48, 4) == nullptr; }},
+    {"RmbgNullContext",
+     [](Live& l) { return Lib().rmbg_execute(nullptr, l.P(), l.O(), 64, 48, l.picture.pitch) == nullptr; }},
+    {"RmbgForeignContext",
+     [](Live& l) { return Lib().rmbg_execute(l.track.get(), l.P(), l.O(), 64, 48, l.picture.pitch) == nullptr; }},
+    {"RmbgNullBackground",
+     [](Live& l) { return Lib().rmbg_execute(l.rmbg.get(), l.P(), nullptr, 64, 48, l.picture.pitch) == nullptr; }},
+    {"RmbgNegativeWidth",
+     [](Live& l) { return Lib().rmbg_execute(l.rmbg.get(), l.P(), l.O(), -64, 48, l.picture.pitch) == nullptr; }},
+    {"RmbgShortPitch",
+     [](Live& l) { return Lib().rmbg_execute(l.rmbg.get(), l.P(), l.O(), 64, 48, 64 * 4 - 1) == nullptr; }},
+    // A destroy through the wrong family, a repeated one or a null one frees
+    // nothing: the real context keeps working.
+    {"DestroyThroughAnotherFamily",
+     [](Live& l) {
+       Lib().sam_destroy(l.lama.get());
+       Lib().ostrack_destroy(l.lama.get());
+       Lib().rmbg_destroy(l.lama.get());
+       Lib().lama_destroy(nullptr);
+       Lib().lama_destroy(l.destroyed);
+       return Lib().lama_execute(l.lama.get(), l.P(), l.O(), 64, 48, l.picture.pitch) != nullptr;
+     }},
+    // Families that this library does not implement yet, and any family
+    // given no context, leave every output empty.
+    {"FaceDetectorNoContext",
+     [](Live& l) {
+       std::int32_t count = 7, length = 7;
+       Anything::TBBox box{};
+       Anything::TBBox* boxes = &box;
+       float* feature = &box.score;
+       Lib().face_detector_execute(nullptr, l.P(), 64, 48, l.picture.pitch, &count, &boxes);
+       Lib().face_detector_landmark_5(nullptr, l.P(), 64, 48, l.picture.pitch, &box, &length, &feature);
+       Lib().face_detector_destroy(nullptr);
+       return count == 0 && boxes == nullptr && length == 0 && feature == nullptr;
+     }},
+    {"OtherFamiliesNoContext",
+     [](Live& l) {
+       const float points[10] = {};
+       float sample = 0;
+       float* vocals = &sample;
+       Lib().voice_extractor_execute(nullptr, &sample, 1, &vocals);
+       Lib().lp_set_input(nullptr, l.P(), 64, 48, l.picture.pitch);
+       const bool quiet = Lib().lp_execute(nullptr, 0, l.P(), 64, 48, l.picture.pitch) == nullptr &&
+                          Lib().face_enhancer_execute(nullptr, l.P(), 64, 48, l.picture.pitch, points) == nullptr &&
+                          Lib().face_swapper_execute(nullptr, l.P(), 64, 48, l.picture.pitch, points, 1, &sample) ==
+                              nullptr &&
+                          vocals == nullptr;
+       Lib().lp_destroy(nullptr);
+       Lib().face_enhancer_destroy(nullptr);
+       Lib().face_swapper_destroy(nullptr);
+       Lib().voice_extractor_destroy(nullptr);
+       return quiet;
+     }},
+};
+
+INSTANTIATE_TEST_SUITE_P(Calls, ReferenceVisionBadArguments, ::testing::ValuesIn(kBadCalls),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// ----------------------------------------------------------------- model files
+
+enum class Family { Sam, Track, Lama, Rmbg };
+
+void* Init(Family family, const char* path) {
+  switch (family) {
+    case Family::Sam:
+      // The decoder is the shipped one, so the encoder decides.
+      return Lib().sam_init(path, Model("sam2_decoder.cvm").c_str(), "cpu");
+    case Family::Track:
+      return Lib().ostrack_init(path, -1);
+    case Family::Lama:
+      return Lib().lama_init(path, 0);
+    case Family::Rmbg:
+      return Lib().rmbg_init(path, 3);
+  }
+  return nullptr;
+}
+
+void DestroyAny(Family family, void* ctx) {
+  switch (family) {
+    case Family::Sam: return Lib().sam_destroy(ctx);
+    case Family::Track: return Lib().ostrack_destroy(ctx);
+    case Family::Lama: return Lib().lama_destroy(ctx);
+    case Family::Rmbg: return Lib().rmbg_destroy(ctx);
+  }
+}
+
+struct ModelCase {
+  const char* name;
+  Family family;
+  std::string content;  // written to a temporary file; "<missing>" names no file
+  bool loads;
+};
+
+class ReferenceVisionModelFiles : public ReferenceVision, public ::testing::WithParamInterface<ModelCase> {};
+
+TEST_P(ReferenceVisionModelFiles, OnlyOwnWellFormedFilesLoad) {
+  const ModelCase& c = GetParam();
+  Corvina::Testing::TempDir dir;
+  const auto path = dir.Path("model.cvm");
+  if (c.content != "<missing>") Corvina::Testing::WriteFileBytes(path, c.content);
+  void* ctx = Init(c.family, path.c_str());
+  EXPECT_EQ(ctx != nullptr, c.loads);
+  DestroyAny(c.family, ctx);
+}
+
+const std::string kMagic = "corvina-vision-model 1\n";
+
+INSTANTIATE_TEST_SUITE_P(
+    Files, ReferenceVisionModelFiles,
+    ::testing::Values(ModelCase{"Missing", Family::Track, "<missing>", false},
+                      ModelCase{"Empty", Family::Lama, "", false},
+                      ModelCase{"NoMagic", Family::Lama, "family: lama\n", false},
+                      ModelCase{"OtherVersion", Family::Lama, "corvina-vision-model 2\nfamily: lama\n", false},
+                      ModelCase{"NoFamily", Family::Lama, kMagic, false},
+                      ModelCase{"ForeignFamily", Family::Track, kMagic + "family: lama\n", false},
+                      ModelCase{"DecoderAsEncoder", Family::Sam, kMagic + "family: sam2-decoder\n", false},
+                      ModelCase{"OutOfRange", Family::Lama, kMagic + "family: lama\nradius: 999\n", false},
+                      ModelCase{"NotANumber", Family::Rmbg, kMagic + "family: rmbg\niterations: four\n", false},
+                      ModelCase{"TrailingJunk", Family::Track, kMagic + "family: ostrack\npadding: 2x\n", false},
+                      ModelCase{"UnknownMethod", Family::Lama, kMagic + "family: lama\nmethod: magic\n", false},
+                      ModelCase{"LineWithoutColon", Family::Rmbg, kMagic + "family: rmbg\nfeather\n", false},
+                      ModelCase{"TooLarge", Family::Lama, kMagic + "family: lama\n" + std::string(70000, '#'), false},
+                      ModelCase{"DefaultsOnly", Family::Rmbg, kMagic + "family: rmbg\n", true},
+                      ModelCase{"CommentsAndCrLf", Family::Track,
+                                "corvina-vision-model 1\r\n# a comment\r\nfamily: ostrack\r\nscales: 5\r\n", true},
+                      ModelCase{"OtherMethod", Family::Lama, kMagic + "family: lama\nmethod: fsr\n", true},
+                      ModelCase{"SamEncoder", Family::Sam, kMagic + "family: sam2-encoder\nwork-size: 256\n", true}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(ReferenceVision, InitRefusesNullAndEmptyPaths) {
+  for (Family f : {Family::Sam, Family::Track, Family::Lama, Family::Rmbg}) {
+    EXPECT_EQ(Init(f, nullptr), nullptr);
+    EXPECT_EQ(Init(f, ""), nullptr);
+    EXPECT_EQ(Init(f, CORVINA_REFERENCE_VISION_MODELS), nullptr) << "a folder is no model";
+  }
+  EXPECT_EQ(Lib().sam_init(Model("sam2_encoder.cvm").c_str(), nullptr, "cpu"), nullptr);
+  EXPECT_EQ(Lib().lp_init(nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, -1), nullptr);
+  EXPECT_EQ(Lib().face_detector_init(nullptr, nullptr, nullptr, -1, 0.5f, 0.4f), nullptr);
+  EXPECT_EQ(Lib().face_enhancer_init(nullptr, -1, 0.5f), nullptr);
+  EXPECT_EQ(Lib().face_swapper_init(nullptr, nullptr, -1), nullptr);
+  EXPECT_EQ(Lib().voice_extractor_init(nullptr, -1, nullptr, nullptr), nullptr);
+}
+
+struct DeviceCase {
+  const char* device;
+  bool loads;
+};
+
+class ReferenceVisionDeviceText : public ReferenceVision, public ::testing::WithParamInterface<DeviceCase> {};
+
+TEST_P(ReferenceVisionDeviceText, CpuAndCudaNumbersAreAccepted) {
+  void* ctx = Lib().sam_init(Model("sam2_encoder.cvm").c_str(), Model("sam2_decoder.cvm").c_str(),
+                             GetParam().device);
+  EXPECT_EQ(ctx != nullptr, GetParam().loads);
+  Lib().sam_destroy(ctx);
+}
+
+INSTANTIATE_TEST_SUITE_P(Texts, ReferenceVisionDeviceText,
+                         ::testing::Values(DeviceCase{"cpu", true}, DeviceCase{"cuda:0", true},
+                                           DeviceCase{"cuda:3", true}, DeviceCase{"cuda:-2", true},
+                                           DeviceCase{nullptr, false}, DeviceCase{"", false},
+                                           DeviceCase{"gpu", false}, DeviceCase{"cuda:", false},
+                                           DeviceCase{"cuda:1x", false}, DeviceCase{"CPU ", false}));
+
+// ------------------------------------------------------------ result lifetime
+
+TEST_F(ReferenceVision, ResultStaysValidUntilItsOwnContextIsCalledAgain) {
+  Picture a(Texture(96, 64, 21)), b(Texture(96, 64, 22));
+  Picture mask(96, 64);
+  mask.Bgra().setTo(cv::Scalar(0, 0, 0, 255));
+  mask.Bgra()(cv::Rect(30, 20, 20, 20)).setTo(cv::Scalar::all(255));
+  LamaCtx first = NewLama(), second = NewLama();
+  const std::uint8_t* kept = Lib().lama_execute(first.get(), a.Data(), mask.Data(), 96, 64, a.pitch);
+  ASSERT_NE(kept, nullptr);
+  const cv::Mat copy = BgrView(kept, 96, 64);
+  // Work on other contexts, failed calls included, must not touch it.
+  ASSERT_NE(Lib().lama_execute(second.get(), b.Data(), mask.Data(), 96, 64, b.pitch), nullptr);
+  EXPECT_EQ(Lib().lama_execute(first.get(), nullptr, mask.Data(), 96, 64, b.pitch), nullptr);
+  EXPECT_EQ(cv::norm(BgrView(kept, 96, 64), copy, cv::NORM_INF), 0);
+}
+
+// ---------------------------------------------------------------- real photos
+
+class ReferenceVisionPhotos : public ReferenceVision, public ::testing::WithParamInterface<const char*> {
+ protected:
+  void SetUp() override {
+    ReferenceVision::SetUp();
+    FPhoto = cv::imread(std::string(CORVINA_SAMPLE_PHOTOS) + GetParam(), cv::IMREAD_COLOR);
+    ASSERT_FALSE(FPhoto.empty()) << GetParam() << " missing: scripts/install-deps installs python3-skimage";
+  }
+  cv::Mat FPhoto;
+};
+
+TEST_P(ReferenceVisionPhotos, SegmentationGivesAPlausibleMaskOfThePhotosSize) {
+  Picture photo(FPhoto, 12);
+  const int w = photo.width, h = photo.height;
+  SamCtx sam = NewSam();
+  Lib().sam_load_image(sam.get(), photo.Data(), w, h, photo.pitch);
+  Lib().sam_add_point(sam.get(), w / 2, h / 2);
+  const std::uint8_t* points = Lib().sam_get_point_mask(sam.get());
+  ASSERT_NE(points, nullptr);
+  const cv::Mat pointMask = GrayView(points, w, h);
+  EXPECT_TRUE(OnlyZeroAnd255(pointMask));
+  EXPECT_EQ(pointMask.at<std::uint8_t>(h / 2, w / 2), 255) << "the prompted pixel belongs to its object";
+  EXPECT_LT(cv::countNonZero(pointMask), static_cast<int>(pointMask.total()));
+
+  const cv::Rect box(w / 4, h / 4, w / 2, h / 2);
+  Lib().sam_add_rect(sam.get(), box.x, box.y, box.width, box.height);
+  const std::uint8_t* rects = Lib().sam_get_rect_mask(sam.get());
+  ASSERT_NE(rects, nullptr);
+  cv::Mat rectMask = GrayView(rects, w, h);
+  EXPECT_TRUE(OnlyZeroAnd255(rectMask));
+  EXPECT_GT(cv::countNonZero(rectMask), 0);
+  rectMask(box).setTo(0);
+  EXPECT_EQ(cv::countNonZero(rectMask), 0);
+}
+
+TEST_P(ReferenceVisionPhotos, TrackerFollowsTheShiftedPhoto) {
+  const int w = FPhoto.cols, h = FPhoto.rows;
+  const cv::Rect start(w * 3 / 8, h * 3 / 8, w / 4, h / 4);
+  Picture first(FPhoto);
+  TrackCtx track = NewTrack();
+  Lib().ostrack_init_image(track.get(), first.Data(), w, h, first.pitch, start.x, start.y, start.x + start.width,
+                           start.y + start.height);
+  for (int i = 1; i <= 8; ++i) {
+    const cv::Point2f shift(3.0f * i, -2.0f * i);
+    cv::Mat moved;
+    cv::warpAffine(FPhoto, moved, cv::Matx23f(1, 0, shift.x, 0, 1, shift.y), FPhoto.size(), cv::INTER_LINEAR,
+                   cv::BORDER_REFLECT);
+    Picture frame(moved);
+    TDrOBB r{};
+    Lib().ostrack_track(track.get(), frame.Data(), w, h, frame.pitch, &r);
+    const cv::Point2f centre((r.box.x0 + r.box.x1) / 2, (r.box.y0 + r.box.y1) / 2);
+    const cv::Point2f truth = cv::Point2f(start.x + start.width / 2.0f, start.y + start.height / 2.0f) + shift;
+    EXPECT_LT(cv::norm(centre - truth), 6.0) << "frame " << i;
+    EXPECT_EQ(r.class_id, 0);
+    EXPECT_GT(r.score, 0.3f);
+  }
+}
+
+TEST_P(ReferenceVisionPhotos, RemovalRebuildsOnlyTheMarkedBlock) {
+  Picture photo(FPhoto);
+  const int w = photo.width, h = photo.height;
+  const cv::Rect block(w / 2 - w / 10, h / 2 - h / 10, w / 5, h / 5);
+  Picture mask(w, h);
+  mask.Bgra().setTo(cv::Scalar(0, 0, 0, 255));
+  mask.Bgra()(block).setTo(cv::Scalar(255, 255, 255, 255));
+  LamaCtx lama = NewLama();
+  const std::uint8_t* buffer = Lib().lama_execute(lama.get(), photo.Data(), mask.Data(), w, h, photo.pitch);
+  ASSERT_NE(buffer, nullptr);
+  cv::Mat out = BgrView(buffer, w, h);
+  EXPECT_GT(cv::norm(out(block), FPhoto(block), cv::NORM_L1), 0) << "the block was rebuilt";
+  out(block).setTo(0);
+  cv::Mat original = FPhoto.clone();
+  original(block).setTo(0);
+  EXPECT_EQ(cv::norm(out, original, cv::NORM_INF), 0);
+}
+
+TEST_P(ReferenceVisionPhotos, ReplacementMixesPhotoAndBackground) {
+  Picture photo(FPhoto);
+  const int w = photo.width, h = photo.height;
+  const cv::Mat bg(h, w, CV_8UC3, cv::Scalar(255, 0, 255));
+  Picture background(bg);
+  RmbgCtx rmbg = NewRmbg();
+  const std::uint8_t* buffer = Lib().rmbg_execute(rmbg.get(), photo.Data(), background.Data(), w, h, photo.pitch);
+  ASSERT_NE(buffer, nullptr);
+  const cv::Mat out = BgrView(buffer, w, h);
+  cv::Mat fromPhoto, fromBg, d;
+  cv::absdiff(out, FPhoto, d);
+  cv::inRange(d, cv::Scalar::all(0), cv::Scalar::all(2), fromPhoto);
+  cv::absdiff(out, bg, d);
+  cv::inRange(d, cv::Scalar::all(0), cv::Scalar::all(2), fromBg);
+  const double total = static_cast<double>(out.total());
+  EXPECT_GT(cv::countNonZero(fromPhoto) / total, 0.05);
+  EXPECT_GT(cv::countNonZero(fromBg) / total, 0.05);
+}
+
+INSTANTIATE_TEST_SUITE_P(Skimage, ReferenceVisionPhotos, ::testing::Values("chelsea.png", "coffee.png", "astronaut.png"),
+                         [](const auto& info) {
+                           std::string n = info.param;
+                           return n.substr(0, n.find('.'));
+                         });
+
+}  // namespace
