@@ -3,12 +3,12 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <charconv>
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
 #include <memory>
-#include <regex>
 #include <string>
 #include <vector>
 
@@ -148,6 +148,20 @@ void Report(bool asJson, const json& result, const std::string& line) {
   }
 }
 
+// One printf conversion for a number ("%d", "%03d") and no other '%'.
+bool IsNumberedPattern(const std::string& text) {
+  int conversions = 0;
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] != '%') continue;
+    size_t j = i + 1;
+    while (j < text.size() && std::isdigit(static_cast<unsigned char>(text[j]))) ++j;
+    if (j >= text.size() || text[j] != 'd') return false;
+    ++conversions;
+    i = j;
+  }
+  return conversions == 1;
+}
+
 // The frames of a folder (picture files sorted by name) or of a numbered
 // series given as a pattern with one printf number ("frames/f%03d.png",
 // counting from 0 or 1 until the first gap).
@@ -161,7 +175,7 @@ std::vector<std::string> Frames(const std::string& source) {
         frames.push_back(e.path().string());
     }
     std::sort(frames.begin(), frames.end());
-  } else if (std::regex_search(source, std::regex("%0?[0-9]*d"))) {
+  } else if (IsNumberedPattern(source)) {
     char name[4096];
     for (int first : {0, 1}) {
       for (int i = first;; ++i) {

@@ -12,8 +12,9 @@
 namespace Anything::Fmx {
 
 // Folder of the vision library and its companions, ending with a path
-// separator, or empty for the system's search (which finds the reference
-// backend beside libCorvina.so in a build tree). Read only by LoadAnyLibs.
+// separator, or empty for the system's search and then the folder of
+// libCorvina.so (where a build tree has the reference backend). Read only by
+// LoadAnyLibs.
 extern System::String ANY_DLL_PATH;
 
 // Libraries loaded from ANY_DLL_PATH, in order, before the vision library.
