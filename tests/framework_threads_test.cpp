@@ -672,3 +672,23 @@ TEST(MainThread, AdoptMainThreadRefusesWhileTheMainThreadRunsAHandedOverCall) {
   EXPECT_TRUE(TThread::IsMainThread());
   EXPECT_EQ(message, u"The main thread cannot move while it runs a handed-over call");
 }
+
+TEST(Synchronize, EmptyProcIsRefusedWhereItIsHandedOver) {
+  const TThread::TProc none;
+  for (bool onMain : {true, false}) {
+    SCOPED_TRACE(onMain ? "main thread" : "worker");
+    String synchronized, queued;
+    auto handOver = [&] {
+      synchronized = MessageOf<Sysutils::EArgumentException>([&] { TThread::Synchronize(nullptr, none); });
+      queued = MessageOf<Sysutils::EArgumentException>([&] { TThread::Queue(nullptr, none); });
+    };
+    if (onMain) {
+      handOver();
+    } else {
+      std::thread(handOver).join();
+    }
+    EXPECT_EQ(synchronized, u"TThread::Synchronize was given no procedure");
+    EXPECT_EQ(queued, u"TThread::Queue was given no procedure");
+    EXPECT_FALSE(TThread::CheckSynchronize()) << "nothing may have been queued";
+  }
+}

@@ -52,6 +52,7 @@ struct UpscalerContext {
 constexpr int kMaxSide = 8192;
 constexpr uint64_t kMaxPixels = 4096ull * 4096ull;
 constexpr uint64_t kMaxResultBytes = 1ull << 30;
+constexpr uint64_t kMaxWorkingBytes = 2ull << 30;
 constexpr int kMaxSteps = 10000;
 
 // Handles the library gave out and not yet freed: a stale or foreign pointer
@@ -547,6 +548,14 @@ SD_EXPORT sd_image_t* generate_video(PPsd_ctx_t handle, const sd_vid_gen_params_
         !ReadImage(kEntry, "end_image", params->end_image, endImage))
       return nullptr;
     if (!ResultFits(kEntry, params->video_frames, common.width, common.height)) return nullptr;
+    // Every frame is worked on at once, in floats, with previews three times over.
+    const uint64_t working = uint64_t(params->video_frames) * uint64_t(common.width) * uint64_t(common.height) * 39;
+    if (working > kMaxWorkingBytes) {
+      LOG_ERROR("%s: %d frames of %dx%d need %llu bytes of working memory, more than the limit of %llu", kEntry,
+                params->video_frames, common.width, common.height, static_cast<unsigned long long>(working),
+                static_cast<unsigned long long>(kMaxWorkingBytes));
+      return nullptr;
+    }
     if (job.init && ctx->vaeDecodeOnly) {
       LOG_ERROR("%s: an init image needs the VAE encoder, but the context was created with vae_decode_only", kEntry);
       return nullptr;
