@@ -939,9 +939,10 @@ TEST_F(Generation, InputsAreTakenBeforeTheCallReturns) {
 
 TEST_F(Generation, RequestsOfOneComponentRunOneAtATimeInCallOrder) {
   std::atomic<int> inside{0}, most{0};
-  std::atomic<bool> checked{false};
+  std::atomic<bool> held{false}, checked{false};
   Fake().Script.Hook = [&](TFakeEntry e) {
     if (e != TFakeEntry::GenerateImage && e != TFakeEntry::GenerateVideo && e != TFakeEntry::Upscale) return;
+    held = true;
     while (!checked) std::this_thread::sleep_for(std::chrono::milliseconds(1));
     const int now = ++inside;
     int seen = most.load();
@@ -961,8 +962,10 @@ TEST_F(Generation, RequestsOfOneComponentRunOneAtATimeInCallOrder) {
   c->Text2Image(u"second", u"", nullptr);
   c->Video2Video(u"third", u"", &a);
   c->UpscaleImage(&a, u"m", 2);
-  // The first request is held inside the library, activated already or not.
-  EXPECT_EQ(MessageOf([&] { c->SetActive(!c->Active()); }),
+  // The first request is held inside the library, the component active.
+  ASSERT_TRUE(PumpUntil([&] { return held.load(); }));
+  EXPECT_TRUE(c->Active());
+  EXPECT_EQ(MessageOf([&] { c->SetActive(false); }),
             u"TFMXStableDiffusion.Active can not change while a request is running");
   checked = true;
   ASSERT_TRUE(Finished(*c, events, 4));
