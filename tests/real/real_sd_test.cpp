@@ -456,12 +456,14 @@ TEST_F(RealLibrary, TextToImageWithARandomSd1ModelDeliversPicturesAtTheLibrarysS
     const char* what;
     int w, h, batch;
     std::pair<int, int> delivered;
+    std::u16string prompt;
   };
   // SD1 sizes are aligned up to multiples of 64; the component hands on what
-  // the library made.
+  // the library made. The library echoes the prompt in its log, which shows
+  // UTF-8 going in and coming back out intact.
   const std::vector<Row> rows = {
-      {"64x64", 64, 64, 1, {64, 64}},
-      {"40x24 aligned up", 40, 24, 1, {64, 64}},
+      {"64x64", 64, 64, 1, {64, 64}, u"a red fox in the snow"},
+      {"40x24 aligned up", 40, 24, 1, {64, 64}, u"ein Fuchs im Schnee, \u72d0, \U0001F98A"},
   };
   auto sd = MakeComponent();
   UseTinySettings(*sd);
@@ -474,7 +476,7 @@ TEST_F(RealLibrary, TextToImageWithARandomSd1ModelDeliversPicturesAtTheLibrarysS
     sd->SetHeight(row.h);
     sd->SetBatchCount(row.batch);
     const auto started = std::chrono::steady_clock::now();
-    sd->Text2Image(u"a red fox in the snow", u"blurry", nullptr);
+    sd->Text2Image(row.prompt, u"blurry", nullptr);
     ASSERT_TRUE(events.WaitForEnd());
     Figure(std::string("text2image ") + row.what + (sd->Active() ? "" : " (inactive after)"),
            Seconds(std::chrono::steady_clock::now() - started));
@@ -487,6 +489,7 @@ TEST_F(RealLibrary, TextToImageWithARandomSd1ModelDeliversPicturesAtTheLibrarysS
       EXPECT_GT(std::set<TAlphaColor>(px.begin(), px.end()).size(), 16u) << "a flat picture";
     }
     EXPECT_TRUE(sd->Active());
+    EXPECT_TRUE(events.Logged("parse '" + System::UTF8Encode(row.prompt) + "'")) << "the prompt did not come back";
     if (&row == &rows.front()) {
       EXPECT_TRUE(events.Logged("Version: SD 1.x Tiny UNet")) << "the library took the model for another kind";
     }
