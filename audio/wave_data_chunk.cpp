@@ -180,11 +180,15 @@ std::int32_t TDataChunk::ReadData(void* Buffer, std::int64_t Size) {
 }
 
 std::int32_t TDataChunk::ReadData(void* Buffer, std::int64_t Offset, std::int64_t Size) {
-  if (FDataOffset == 0 || Buffer == nullptr || Offset < 0 || Offset > FSize) return 0;
-  const std::int64_t count =
-      std::min({std::max<std::int64_t>(Size, 0), FSize - Offset, std::int64_t{std::numeric_limits<std::int32_t>::max()}});
+  if (FDataOffset == 0 || Buffer == nullptr || Offset < 0) return 0;
+  // Past the end the position still moves there, so Eof turns true.
+  std::int64_t target = 0;
+  if (__builtin_add_overflow(FDataOffset, Offset, &target)) target = std::numeric_limits<std::int64_t>::max();
+  const std::int64_t count = std::min(
+      {std::max<std::int64_t>(Size, 0), std::max<std::int64_t>(FSize - Offset, 0),
+       std::int64_t{std::numeric_limits<std::int32_t>::max()}});
   auto& stream = FIOStream->BaseStream();
-  stream.SetPosition(FDataOffset + Offset);
+  stream.SetPosition(target);
   return count > 0 ? static_cast<std::int32_t>(stream.Read(Buffer, count)) : 0;
 }
 

@@ -47,6 +47,9 @@ TWaveReader::TWaveReader(std::unique_ptr<TStream> Stream)
 TWaveReader::TWaveReader(std::unique_ptr<TBinaryReader> IOStream)
     : FIOStream(std::move(IOStream)), FOwnCuePoints(std::make_unique<TCuePointList>()), FCuePoints(FOwnCuePoints.get()) {
   if (!FIOStream) throw System::Sysutils::EArgumentException(u"TWaveReader: the reader is nil");
+  // The chunk walk measures chunks against the file size and steps back over
+  // codes: on a pipe it would see an empty file and report no data at all.
+  if (!FIOStream->BaseStream().CanSeek()) throw Exception(Messages::kNotSeekable);
   ReadHeader();
   ReadChunks();
 }

@@ -27,7 +27,8 @@ class TChunkCollection : public System::Generics::Collections::TObjectList<TChun
 
 class TWaveReader : public TChunkCollection {
  public:
-  // Opens the file; open failures are the file stream's own.
+  // Opens the file; open failures are the file stream's own. A pipe or
+  // device is refused: the reader needs to seek.
   explicit TWaveReader(const System::String& FileName);
   // Reads a stream the reader then owns, memory included.
   explicit TWaveReader(std::unique_ptr<System::Classes::TStream> Stream);

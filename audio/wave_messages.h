@@ -14,6 +14,8 @@ inline constexpr char16_t kInvalidChannelCount[] = u"Invalid channel count";
 inline constexpr char16_t kInvalidBlockAlign[] = u"Invalid block align";
 inline constexpr char16_t kInvalidDataSize[] = u"Invalid data size";
 inline constexpr char16_t kInvalidSilenceLength[] = u"Invalid silence length";
+inline constexpr char16_t kNotSeekable[] =
+    u"TWaveReader: the stream is a pipe or device; WAV files are read from files that can seek";
 inline constexpr char kWavlNotice[] = "In Wavl! this method is not tested completely!";
 
 inline constexpr char16_t kInvalidParameters[] = u"Invalid parameters";

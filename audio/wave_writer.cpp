@@ -1,5 +1,6 @@
 #include "audio/wave_writer.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <array>
@@ -8,6 +9,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <limits>
 #include <memory>
 
@@ -93,14 +95,36 @@ String TemporaryNameFor(const String& fileName) {
 }
 
 // The temporary name is ours, not the caller's: a failure names the target.
-TFileStream CreateFile(const String& temporary, const String& target) {
-  try {
-    return TFileStream(temporary, System::Classes::fmCreate);
-  } catch (const System::Classes::EFCreateError& e) {
-    String message = e.Message();
-    if (const size_t at = message.find(temporary); at != String::npos) message.replace(at, temporary.size(), target);
-    throw System::Classes::EFCreateError(message);
+template <class E>
+[[noreturn]] void RethrowNaming(const E& e, const String& temporary, const String& target) {
+  String message = e.Message();
+  if (const size_t at = message.find(temporary); at != String::npos) message.replace(at, temporary.size(), target);
+  throw E(message);
+}
+
+// Writing to a symbolic link means writing to the file it points at: the
+// rename must replace that file, not the link.
+String FollowLinks(const String& fileName) {
+  namespace fs = std::filesystem;
+  const std::string native = System::UTF8Encode(fileName);
+  if (native.find('\0') != std::string::npos) return fileName;  // refused by the file stream
+  fs::path path(native);
+  std::error_code error;
+  for (int hops = 0; hops < 40 && fs::is_symlink(fs::symlink_status(path, error)); ++hops) {
+    const fs::path link = fs::read_symlink(path, error);
+    if (error) break;
+    path = link.is_absolute() ? link : path.parent_path() / link;
   }
+  return System::UTF8ToString(path.string());
+}
+
+// The mode bits of the file being replaced, so a private file stays private;
+// -1 when there is none.
+int ExistingMode(const String& fileName) {
+  struct stat st {};
+  const std::string native = System::UTF8Encode(fileName);
+  if (::stat(native.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return -1;
+  return static_cast<int>(st.st_mode & 07777);
 }
 
 }  // namespace
@@ -131,9 +155,14 @@ void TWaveWriter::WriteFloatData(std::span<const float> AudioData, const String&
                                    FNumChannels, static_cast<std::uint32_t>(FSampleRate),
                                    static_cast<std::uint32_t>(byteRate), static_cast<std::uint16_t>(blockAlign),
                                    FBitsPerSample});
-  const String temporary = TemporaryNameFor(AFileName);
+  const String target = FollowLinks(AFileName);
+  const String temporary = TemporaryNameFor(target);
   try {
-    TFileStream file = CreateFile(temporary, AFileName);
+    TFileStream file(temporary, System::Classes::fmCreate);
+    if (const int mode = ExistingMode(target); mode >= 0 && ::fchmod(file.Handle(), static_cast<mode_t>(mode)) != 0) {
+      throw System::Classes::EFCreateError(Format(u"Cannot create file \"%s\". %s", AFileName,
+                                                  System::Sysutils::SysErrorMessage(errno)));
+    }
     file.WriteBuffer(header.data(), kHeaderBytes);
     if (FBitsPerSample == 32) {
       file.WriteBuffer(AudioData.data(), length * 4);
@@ -142,7 +171,7 @@ void TWaveWriter::WriteFloatData(std::span<const float> AudioData, const String&
     }
     file.Close();
     const std::string from = System::UTF8Encode(temporary);
-    const std::string to = System::UTF8Encode(AFileName);
+    const std::string to = System::UTF8Encode(target);
     if (std::rename(from.c_str(), to.c_str()) != 0) {
       const int error = errno;
       throw System::Classes::EFCreateError(
@@ -151,7 +180,13 @@ void TWaveWriter::WriteFloatData(std::span<const float> AudioData, const String&
   } catch (...) {
     const std::string name = System::UTF8Encode(temporary);
     std::remove(name.c_str());
-    throw;
+    try {
+      throw;
+    } catch (const System::Classes::EFCreateError& e) {
+      RethrowNaming(e, temporary, AFileName);
+    } catch (const System::Classes::EWriteError& e) {
+      RethrowNaming(e, temporary, AFileName);
+    }
   }
 }
 

@@ -30,7 +30,8 @@ class TWaveWriter {
   // (%d)"; "Audio data too large for a WAV file: %d bytes of samples".
   // The file is written under a temporary name in the same folder and
   // renamed over AFileName only when complete: a failure leaves an existing
-  // file as it was.
+  // file as it was. A replaced file keeps its permission bits, and a
+  // symbolic link is written through: its target is replaced, the link stays.
   void WriteFloatData(std::span<const float> AudioData, const System::String& AFileName) const;
 
  private:

@@ -35,10 +35,10 @@ void TBinaryReader::ReadExactly(void* buffer, std::int64_t count) {
   TStream& stream = BaseStream();
   const std::int64_t got = stream.Read(buffer, count);
   if (got != count) {
-    // Leave the position where the value started, so a caller that catches
-    // the error sees the stream unchanged.
     const std::int64_t start = stream.Position() - got;
-    stream.SetPosition(start);
+    // Leave the position where the value started, so a caller that catches
+    // the error sees the stream unchanged; a pipe cannot give bytes back.
+    if (stream.CanSeek()) stream.SetPosition(start);
     throw EReadError(Sysutils::Format(u"Read past end of stream: %d bytes wanted at position %d, %d there",
                                       count, start, got));
   }
@@ -66,9 +66,21 @@ double TBinaryReader::ReadDouble() { return ReadValue<double>(); }
 std::vector<std::uint8_t> TBinaryReader::ReadBytes(std::int64_t count) {
   TStream& stream = BaseStream();
   if (count <= 0) return {};
-  const std::int64_t left = std::max<std::int64_t>(stream.Size() - stream.Position(), 0);
-  std::vector<std::uint8_t> bytes(static_cast<size_t>(std::min(count, left)));
-  bytes.resize(static_cast<size_t>(stream.Read(bytes.data(), static_cast<std::int64_t>(bytes.size()))));
+  // What the stream says is left sizes the first read; a pipe or device
+  // knows no size, so the buffer grows with what actually arrives and a
+  // hostile count never becomes an allocation.
+  constexpr std::int64_t kFirstChunk = 64 * 1024;
+  const std::int64_t left = stream.CanSeek() ? std::max<std::int64_t>(stream.Size() - stream.Position(), 0) : 0;
+  std::vector<std::uint8_t> bytes;
+  std::int64_t chunk = std::min(count, std::max(left, kFirstChunk));
+  while (chunk > 0) {
+    const std::size_t had = bytes.size();
+    bytes.resize(had + static_cast<std::size_t>(chunk));
+    const std::int64_t got = stream.Read(bytes.data() + had, chunk);
+    bytes.resize(had + static_cast<std::size_t>(got));
+    if (got < chunk) break;
+    chunk = std::min(count - static_cast<std::int64_t>(bytes.size()), static_cast<std::int64_t>(bytes.size()));
+  }
   return bytes;
 }
 
@@ -79,6 +91,10 @@ std::int64_t TBinaryReader::Read(void* buffer, std::int64_t count) {
 
 int TBinaryReader::PeekChar() {
   TStream& stream = BaseStream();
+  if (!stream.CanSeek()) {
+    throw EStreamError(
+        u"TBinaryReader.PeekChar: the stream is a pipe or device and cannot give a byte back; use ReadByte");
+  }
   std::uint8_t byte = 0;
   if (stream.Read(&byte, 1) != 1) return -1;
   stream.Seek(-1, TSeekOrigin::soCurrent);

@@ -41,11 +41,12 @@ class TBinaryReader {
   double ReadDouble();
 
   // Up to count bytes: fewer at the end of the stream, none for count <= 0.
-  // Never allocates more than the stream has left.
+  // Never allocates much more than the stream delivers, also for a pipe.
   std::vector<std::uint8_t> ReadBytes(std::int64_t count);
   // Up to count bytes into buffer; returns how many were read.
   std::int64_t Read(void* buffer, std::int64_t count);
   // The next byte without consuming it, or -1 at the end of the stream.
+  // Raises EStreamError for a stream that cannot seek (nothing is consumed).
   int PeekChar();
 
  private:

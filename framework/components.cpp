@@ -5,6 +5,9 @@
 #include <limits>
 #include <mutex>
 
+#include "framework/log.h"
+#include "framework/threads.h"
+
 namespace System::Classes {
 
 using Sysutils::Format;
@@ -20,6 +23,24 @@ bool IsValidIdent(std::u16string_view s) {
   return std::all_of(s.begin() + 1, s.end(), IsIdentChar);
 }
 
+void LogDestructionException(std::u16string_view where) {
+  try {
+    String message;
+    try {
+      throw;
+    } catch (const Sysutils::Exception& e) {
+      message = e.Message();
+    } catch (const std::exception& e) {
+      message = UTF8ToString(e.what());
+    } catch (...) {
+      message = u"unknown exception";
+    }
+    Fmx::Types::Log::d(u"Exception in %s dropped: %s", where, message);
+  } catch (...) {
+    // Destruction goes on even when the log fails.
+  }
+}
+
 }  // namespace
 
 TComponent::TComponent(TComponent* AOwner) {
@@ -29,8 +50,81 @@ TComponent::TComponent(TComponent* AOwner) {
   if (AOwner->FComponentState.Contains(csDesigning)) FComponentState.Include(csDesigning);
 }
 
-TComponent::~TComponent() {
+void* TComponent::operator new(std::size_t size) { return ::operator new(size); }
+
+void TComponent::operator delete(void* memory) { ::operator delete(memory); }
+
+void TComponent::operator delete(TComponent* p, std::destroying_delete_t) {
+  // Freed again by a call that its own destruction pumped: the first delete
+  // finishes the job.
+  if (p->FDeleting) return;
+  if (TThread::IsMainThread() && Detail::IsRunningBlockingCallOf(*p)) {
+    p->Destroying();
+    Detail::FreeLater(*p);
+    return;
+  }
+  p->FDeleting = true;
+  try {
+    p->PrepareDestruction();
+  } catch (const EWaitDeadlock&) {
+    // A wait of its own (in BeforeDestruction) met the same situation.
+    p->FDeleting = false;
+    Detail::FreeLater(*p);
+    return;
+  }
+  void* memory = dynamic_cast<void*>(p);
+  p->~TComponent();
+  ::operator delete(memory);
+}
+
+void TComponent::PrepareDestruction() {
+  if (FPrepared) return;
+  FPrepared = true;
   Destroying();
+  try {
+    // Most recent first. A call pumped meanwhile may free or add owned
+    // components, so look at the list afresh each time.
+    for (;;) {
+      auto next = std::find_if(FComponents.rbegin(), FComponents.rend(),
+                               [](const TComponent* c) { return !c->FPrepared; });
+      if (next == FComponents.rend()) break;
+      (*next)->PrepareDestruction();
+    }
+    try {
+      BeforeDestruction();
+    } catch (const EWaitDeadlock&) {
+      throw;
+    } catch (...) {
+      LogDestructionException(u"BeforeDestruction");
+    }
+    // A wait may let a pumped call build another group; take each in turn.
+    for (std::size_t i = 0; i < FThreadGroups.size(); ++i) {
+      try {
+        FThreadGroups[i]->WaitFor();
+      } catch (const EWaitDeadlock&) {
+        throw;
+      } catch (...) {
+        LogDestructionException(u"a queued call while a component was destroyed");
+      }
+    }
+  } catch (const EWaitDeadlock&) {
+    FPrepared = false;
+    throw;
+  }
+  TThread::RemoveQueuedEvents(*this);
+}
+
+TComponent::~TComponent() {
+  if (!FPrepared) {
+    // Not freed through delete (a component on the stack): only the base part
+    // is left to take the step.
+    try {
+      PrepareDestruction();
+    } catch (...) {
+      Fmx::Types::Log::d(u"A component not freed through delete was destroyed inside a call its worker waits for");
+      std::terminate();
+    }
+  }
   DestroyComponents();
   if (FOwner) {
     auto& siblings = FOwner->FComponents;
@@ -38,6 +132,12 @@ TComponent::~TComponent() {
     auto it = std::find(siblings.begin(), siblings.end(), this);
     if (it != siblings.end()) siblings.erase(it);
   }
+  for (TThreadGroup* group : FThreadGroups) {
+    std::lock_guard lock(group->FMutex);
+    group->FOwner = nullptr;
+  }
+  // Whatever the destructors handed over on our behalf goes too.
+  TThread::RemoveQueuedEvents(*this);
 }
 
 void TComponent::Destroying() {
@@ -52,8 +152,26 @@ void TComponent::DestroyComponents() {
     TComponent* c = FComponents.back();
     FComponents.pop_back();
     c->Destroying();
+    // One whose delete is already under way (further up this stack) is
+    // finished there; it must no longer reach us, who are going.
+    if (c->FDeleting) {
+      c->FOwner = nullptr;
+      continue;
+    }
     delete c;
   }
+}
+
+void TComponent::Release() {
+  if (!FOwner) {
+    throw Sysutils::EInvalidOperation(
+        Format(u"%s has no owner: hand its unique_ptr to TComponent::Release", ClassName()));
+  }
+  Detail::FreeLater(*this);
+}
+
+void TComponent::Release(std::unique_ptr<TComponent> component) {
+  if (component) Detail::FreeLater(*component.release());
 }
 
 void TComponent::SetName(const String& value) {
@@ -269,11 +387,18 @@ TRegistry& Registry() {
 void RegisterComponents(const String& page, std::initializer_list<TComponentClass> classes) {
   TRegistry& r = Registry();
   std::lock_guard lock(r.Mutex);
-  // All or nothing: check every class before adding any.
-  for (const TComponentClass& cls : classes) {
-    const TComponentClass* known = r.FindLocked(cls.ClassName());
-    if (known && !(*known == cls)) {
-      throw EComponentError(Format(u"A class named %s already exists", cls.ClassName()));
+  // All or nothing: check every class, against the registry and against the
+  // others of this call, before adding any.
+  for (auto it = classes.begin(); it != classes.end(); ++it) {
+    const TComponentClass* known = r.FindLocked(it->ClassName());
+    if (!known) {
+      known = std::find_if(classes.begin(), it, [&](const TComponentClass& c) {
+        return SameText(c.ClassName(), it->ClassName());
+      });
+      if (known == it) known = nullptr;
+    }
+    if (known && !(*known == *it)) {
+      throw EComponentError(Format(u"A class named %s already exists", it->ClassName()));
     }
   }
   for (const TComponentClass& cls : classes) {

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <initializer_list>
 #include <memory>
+#include <new>
 #include <optional>
 #include <string_view>
 #include <utility>
@@ -51,11 +52,24 @@ class TComponentState {
   std::uint16_t FBits = 0;
 };
 
+class TThreadGroup;
+
 // Ownership: a component created with an owner belongs to it, and the owner's
 // destructor is the one place that frees it (create such components with
 // MakeOwned, never as members or on the stack). A component without an owner
 // belongs to whoever made it, normally a std::unique_ptr. Destroying a
 // component takes it out of its owner's list first.
+//
+// Destruction: delete first runs a step while the whole object is still
+// alive: csDestroying is set on it and everything it owns, every owned
+// component takes this step (most recent first), then BeforeDestruction runs,
+// the TThreadGroups built with the component are waited for (pumping on the
+// main thread) and its pending handed-over calls are dropped. Only then do
+// the destructors run, the component's own first, then the owned components
+// are freed. So no worker, event or owned component reaches a destroyed
+// member. Freeing a component inside a call that one of its workers waits for
+// in Synchronize cannot wait for that worker: such a free is carried out once
+// the main thread next pumps at its outermost level, as Release does.
 class TComponent {
  public:
   static const TPropertyTable& Properties() {
@@ -70,6 +84,11 @@ class TComponent {
   // constructor runs, so constructors may test csDesigning.
   explicit TComponent(TComponent* AOwner);
   virtual ~TComponent();
+  // delete runs the before-destruction step. new and the plain delete are its
+  // counterparts; the plain one only frees a component whose constructor threw.
+  static void* operator new(std::size_t size);
+  static void operator delete(void* memory);
+  static void operator delete(TComponent* p, std::destroying_delete_t);
   TComponent(const TComponent&) = delete;
   TComponent& operator=(const TComponent&) = delete;
 
@@ -100,14 +119,35 @@ class TComponent {
   // Sets or clears csDesigning here and on every owned component.
   void SetDesigning(bool value);
 
+  // Frees this owned component the next time the main thread pumps
+  // (CheckSynchronize or TThreadGroup::WaitFor) outside any handed-over call,
+  // so that an event handler may free the component that raised it. Its owner
+  // still frees it if the owner goes first. A component without owner raises
+  // EInvalidOperation: hand its std::unique_ptr to the static Release.
+  void Release();
+  static void Release(std::unique_ptr<TComponent> component);
+
+ protected:
+  // The last moment at which the whole component is alive: stop here the
+  // workers that are not in a TThreadGroup built with this component, and
+  // anything else that may reach it. Owned components have taken their own
+  // step already but are not freed yet.
+  virtual void BeforeDestruction() {}
+
  private:
+  friend class TThreadGroup;
+
   void ValidateName(const String& name, const TComponent* self) const;
   void Destroying();
+  void PrepareDestruction();
 
   TComponent* FOwner = nullptr;
   String FName;
   std::vector<TComponent*> FComponents;
+  std::vector<TThreadGroup*> FThreadGroups;  // built with this component
   TComponentState FComponentState;
+  bool FPrepared = false;  // the before-destruction step has run
+  bool FDeleting = false;  // a delete of this component is under way
 };
 
 // Creates a component that owner owns and frees.

@@ -18,6 +18,12 @@ void RememberError() {
 }  // namespace
 
 HMODULE LoadLibrary(std::u16string_view fileName) {
+  // dlopen of an empty name hands out the main program, which is never the
+  // library a caller asked for.
+  if (fileName.empty()) {
+    tLastError = "the file name is empty";
+    return 0;
+  }
   const std::string native = UTF8Encode(fileName);
   if (native.find('\0') != std::string::npos) {
     tLastError = "file name contains a NUL character";

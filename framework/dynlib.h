@@ -12,7 +12,8 @@ namespace System {
 
 using HMODULE = std::uintptr_t;  // 0 = no library
 
-// dlopen(RTLD_NOW | RTLD_LOCAL). A bare name is searched the system's way.
+// dlopen(RTLD_NOW | RTLD_LOCAL). A bare name is searched the system's way;
+// an empty name or one holding a NUL fails.
 HMODULE LoadLibrary(std::u16string_view fileName);
 void* GetProcAddress(HMODULE module, const char* name);
 bool FreeLibrary(HMODULE module);

@@ -1,8 +1,9 @@
 #include "framework/graphics.h"
 
 #include <algorithm>
-#include <atomic>
 #include <cstring>
+#include <mutex>
+#include <unordered_set>
 #include <utility>
 
 #include "framework/exceptions.h"
@@ -31,9 +32,36 @@ void CheckSize(const char16_t* operation, std::int32_t width, std::int32_t heigh
   }
 }
 
-std::uint64_t NextMapSerial() {
-  static std::atomic<std::uint64_t> serial{0};
-  return ++serial;
+// The serials of the mappings that have not ended, so that Map can tell a
+// TBitmapData that still holds a live mapping of another bitmap (which must
+// not be overwritten, or that bitmap stays mapped for good) from a stale one,
+// without touching the other bitmap, which may be gone.
+class TLiveMappings {
+ public:
+  std::uint64_t Begin() {
+    std::lock_guard lock(FMutex);
+    const std::uint64_t serial = ++FLast;
+    FLive.insert(serial);
+    return serial;
+  }
+  void End(std::uint64_t serial) {
+    std::lock_guard lock(FMutex);
+    FLive.erase(serial);
+  }
+  bool IsLive(std::uint64_t serial) {
+    std::lock_guard lock(FMutex);
+    return FLive.count(serial) != 0;
+  }
+
+ private:
+  std::mutex FMutex;
+  std::uint64_t FLast = 0;
+  std::unordered_set<std::uint64_t> FLive;
+};
+
+TLiveMappings& LiveMappings() {
+  static TLiveMappings* mappings = new TLiveMappings;  // outlives every static bitmap
+  return *mappings;
 }
 
 Detail::TPixelSource SourceOf(const std::uint32_t* data, std::int32_t w, std::int32_t h) { return {data, w, h}; }
@@ -53,6 +81,9 @@ TAlphaColor TBitmapData::GetPixel(std::int32_t x, std::int32_t y) const {
 }
 
 void TBitmapData::SetPixel(std::int32_t x, std::int32_t y, TAlphaColor color) {
+  if (Access == TMapAccess::Read) {
+    throw EInvalidOperation(u"TBitmapData.SetPixel: the bitmap is mapped for reading only");
+  }
   if (x < 0 || y < 0 || x >= Width || y >= Height) {
     throw EArgumentException(
         Format(u"TBitmapData.SetPixel: position (%d, %d) is outside the %d x %d bitmap", x, y, Width, Height));
@@ -62,7 +93,8 @@ void TBitmapData::SetPixel(std::int32_t x, std::int32_t y, TAlphaColor color) {
 
 std::uint8_t* TBitmapData::GetScanline(std::int32_t row) const {
   if (row < 0 || row >= Height) {
-    throw EArgumentException(Format(u"TBitmapData.GetScanline: row %d is outside 0..%d", row, Height - 1));
+    throw EArgumentException(
+        Format(u"TBitmapData.GetScanline: row %d is outside the %d x %d bitmap", row, Width, Height));
   }
   return Data + std::ptrdiff_t(row) * Pitch;
 }
@@ -104,6 +136,7 @@ TBitmap::TBitmap(std::int32_t Width, std::int32_t Height) { SetSize(Width, Heigh
 
 TBitmap::~TBitmap() {
   if (!IsMapped()) return;
+  LiveMappings().End(FMapSerial);
   try {
     Fmx::Types::Log::d(u"TBitmap destroyed while mapped; its TBitmapData now dangles");
   } catch (...) {  // a destructor must not throw, not even from the log
@@ -170,7 +203,10 @@ void TBitmap::Clear(TAlphaColor Color) { std::fill(FPixels.begin(), FPixels.end(
 
 bool TBitmap::Map(TMapAccess Access, TBitmapData& Data) {
   if (IsMapped()) throw EInvalidOperation(u"TBitmap.Map: the bitmap is already mapped; unmap it first");
-  FMapSerial = NextMapSerial();
+  if (Data.FSerial != 0 && LiveMappings().IsLive(Data.FSerial)) {
+    throw EInvalidOperation(u"TBitmap.Map: the TBitmapData still holds the mapping of another bitmap; unmap that first");
+  }
+  FMapSerial = LiveMappings().Begin();
   Data.Data = reinterpret_cast<std::uint8_t*>(FPixels.data());
   Data.Pitch = FWidth * 4;
   Data.Width = FWidth;
@@ -196,7 +232,7 @@ void TBitmap::Unmap(TBitmapData& Data) const {
   if (Data.FSerial != FMapSerial) {
     throw EInvalidOperation(u"TBitmap.Unmap: the TBitmapData is from an earlier mapping that has already ended");
   }
-  FMapSerial = 0;
+  LiveMappings().End(std::exchange(FMapSerial, 0));
   Data = TBitmapData{};
 }
 

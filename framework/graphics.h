@@ -33,7 +33,8 @@ struct TBitmapData {
   std::int32_t Height = 0;
   TMapAccess Access = TMapAccess::Read;
 
-  // Both check the position and raise EArgumentException outside the bitmap.
+  // Both check the position and raise EArgumentException outside the bitmap;
+  // SetPixel raises EInvalidOperation under a Read mapping.
   TAlphaColor GetPixel(std::int32_t x, std::int32_t y) const;
   void SetPixel(std::int32_t x, std::int32_t y, TAlphaColor color);
   std::uint8_t* GetScanline(std::int32_t row) const;
@@ -96,7 +97,8 @@ class TBitmap {
   void Clear(TAlphaColor Color);
 
   // One mapping at a time: mapping a mapped bitmap raises EInvalidOperation,
-  // and so does unmapping data that is not the current mapping of this bitmap.
+  // and so does unmapping data that is not the current mapping of this bitmap,
+  // or mapping into a TBitmapData that still holds another bitmap's mapping.
   // A const bitmap maps for reading only.
   bool Map(TMapAccess Access, TBitmapData& Data);
   bool Map(TMapAccess Access, TBitmapData& Data) const;
@@ -107,6 +109,8 @@ class TBitmap {
 
   // Loading decodes PNG, JPEG or BMP by content; saving picks the format by
   // the extension (.png, .jpg/.jpeg, .bmp). JPEG has no alpha and is lossy.
+  // A truncated file is refused whatever its format; the limits and rules
+  // are those of framework/imagefile.h.
   void LoadFromFile(const System::String& FileName);
   void SaveToFile(const System::String& FileName) const;
 

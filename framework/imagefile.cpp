@@ -1,13 +1,14 @@
 #include "framework/imagefile.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <memory>
 
 #include <csetjmp>
 #include <cstdio>
 #include <jpeglib.h>
+#include <jerror.h>
 
 #include "framework/exceptions.h"
 #include "framework/streams.h"
@@ -63,13 +64,60 @@ using System::String;
 using System::Sysutils::Exception;
 using System::Sysutils::Format;
 
-std::filesystem::path PathOf(const String& fileName) { return std::filesystem::path(fileName); }
+// ---- limits, the same for loading and saving ----
 
-String ExtensionOf(const String& fileName) {
-  return System::Sysutils::LowerCase(PathOf(fileName).extension().u16string());
-}
+// A picture's pixels must fit 2 GB, as stb demands of its own buffers.
+constexpr std::uint64_t kMaxPixels = INT32_MAX / 4;
+constexpr std::uint64_t kMaxSide = CORVINA_MAX_IMAGE_SIDE;
+// libjpeg refuses sides above 65500 (JPEG_MAX_DIMENSION), though the format
+// stores 65535: what we write must be what we can read.
+constexpr std::uint64_t kJpegMaxSide = 65500;
+// stb_image_write deflates PNG rows with int counts, and its output may be
+// 1/8 larger than the input: 450 M pixels keep both below 2^31.
+constexpr std::uint64_t kPngMaxPixels = 450'000'000;
+// stb_image_write puts the BMP file size (pixels plus a 122-byte header) in an int.
+constexpr std::uint64_t kBmpMaxPixels = (INT32_MAX - 122) / 4;
 
 enum class TFormat { Png, Jpeg, Bmp };
+
+const char16_t* NameOf(TFormat format) {
+  switch (format) {
+    case TFormat::Png: return u"PNG";
+    case TFormat::Jpeg: return u"JPEG";
+    case TFormat::Bmp: return u"BMP";
+  }
+  return u"?";
+}
+
+[[noreturn]] void LoadError(const String& name, const String& what) {
+  throw Exception(Format(u"Cannot load image \"%s\": %s", name, what));
+}
+
+// Every format refuses a file that ends before its picture is complete.
+[[noreturn]] void Truncated(const String& name, TFormat format) {
+  LoadError(name, Format(u"the %s file is truncated: it ends before the picture is complete", NameOf(format)));
+}
+
+void CheckLoadSize(const String& name, TFormat format, std::uint64_t w, std::uint64_t h) {
+  if (w == 0 || h == 0) LoadError(name, Format(u"the %s picture has no pixels (%d x %d)", NameOf(format), w, h));
+  if (w > kMaxSide || h > kMaxSide || w * h > kMaxPixels) {
+    LoadError(name, Format(u"the %s picture is %d x %d pixels, more than a bitmap holds (%d pixels, %d a side)",
+                           NameOf(format), w, h, kMaxPixels, kMaxSide));
+  }
+}
+
+// ---- saving ----
+
+String ExtensionOf(const String& fileName) {
+  // By hand rather than with std::filesystem, which throws its own
+  // exception for a name that is not valid UTF-16.
+  const std::size_t slash = fileName.find_last_of(u'/');
+  const std::size_t dot = fileName.find_last_of(u'.');
+  if (dot == String::npos || (slash != String::npos && dot < slash) || dot == (slash == String::npos ? 0 : slash + 1)) {
+    return {};
+  }
+  return System::Sysutils::LowerCase(std::u16string_view(fileName).substr(dot));
+}
 
 TFormat FormatForSaving(const String& fileName) {
   const String ext = ExtensionOf(fileName);
@@ -78,6 +126,22 @@ TFormat FormatForSaving(const String& fileName) {
   if (ext == u".bmp") return TFormat::Bmp;
   throw Exception(Format(u"Cannot save image \"%s\": unknown extension \"%s\" (use .png, .jpg, .jpeg or .bmp)",
                          fileName, ext));
+}
+
+// Checked before any encoding: past these the encoder overflows its int
+// counts (a crash or a wrong file) or writes what no reader takes back.
+void CheckSaveSize(const String& fileName, TFormat format, std::int32_t width, std::int32_t height) {
+  const std::uint64_t w = std::uint64_t(width), h = std::uint64_t(height);
+  const std::uint64_t maxSide = format == TFormat::Jpeg ? kJpegMaxSide : kMaxSide;
+  const std::uint64_t maxPixels = format == TFormat::Png ? kPngMaxPixels : format == TFormat::Bmp ? kBmpMaxPixels : kMaxPixels;
+  if (w > maxSide || h > maxSide) {
+    throw Exception(Format(u"Cannot save image \"%s\": %d x %d is too large for a %s file (at most %d pixels a side)",
+                           fileName, w, h, NameOf(format), maxSide));
+  }
+  if (w * h > maxPixels) {
+    throw Exception(Format(u"Cannot save image \"%s\": %d x %d is too large for a %s file (at most %d pixels)",
+                           fileName, w, h, NameOf(format), maxPixels));
+  }
 }
 
 void CollectBytes(void* context, void* data, int size) {
@@ -100,17 +164,23 @@ std::vector<unsigned char> ToRgb(const std::uint32_t* pixels, std::size_t count,
   return out;
 }
 
-// The pixels of a decoded image must fit 2 GB, as stb demands of its own.
-bool FitsPixelLimit(std::uint64_t w, std::uint64_t h) {
-  return w > 0 && h > 0 && w <= CORVINA_MAX_IMAGE_SIDE && h <= CORVINA_MAX_IMAGE_SIDE && w * h * 4 <= INT32_MAX;
-}
+// ---- loading ----
 
 bool IsJpeg(const std::uint8_t* d, std::size_t n) { return n >= 3 && d[0] == 0xFF && d[1] == 0xD8 && d[2] == 0xFF; }
+bool IsBmp(const std::uint8_t* d, std::size_t n) { return n >= 2 && d[0] == 'B' && d[1] == 'M'; }
+bool IsPng(const std::uint8_t* d, std::size_t n) {
+  static constexpr std::uint8_t kSignature[8] = {0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A};
+  return n >= 8 && std::memcmp(d, kSignature, 8) == 0;
+}
+
+std::uint32_t Le32(const std::uint8_t* p) { return p[0] | p[1] << 8 | p[2] << 16 | std::uint32_t(p[3]) << 24; }
+std::uint16_t Le16(const std::uint8_t* p) { return static_cast<std::uint16_t>(p[0] | p[1] << 8); }
 
 struct TJpegError {
   jpeg_error_mgr Manager;
   std::jmp_buf Jump;
   char Text[JMSG_LENGTH_MAX];
+  bool EndedEarly;
 };
 
 [[noreturn]] void JpegErrorExit(j_common_ptr info) {
@@ -119,7 +189,14 @@ struct TJpegError {
   std::longjmp(error->Jump, 1);
 }
 
-void JpegQuiet(j_common_ptr) {}  // warnings (a truncated file) still give a picture
+// libjpeg only warns when the data stops early and fills the rest with grey;
+// that is a truncated file. Other warnings (stray bytes between markers)
+// still give the picture.
+void JpegWarning(j_common_ptr info, int level) {
+  if (level < 0 && info->err->msg_code == JWRN_JPEG_EOF) reinterpret_cast<TJpegError*>(info->err)->EndedEarly = true;
+}
+
+enum class TJpegOutcome { Done, TooLarge, Empty, EndedEarly };
 
 // libjpeg reports errors by longjmp, so every object with a destructor lives
 // before the setjmp and nothing is constructed after it.
@@ -129,80 +206,123 @@ TDecodedImage DecodeJpeg(const std::uint8_t* data, std::size_t size, const Strin
   TJpegError error{};
   info.err = jpeg_std_error(&error.Manager);
   error.Manager.error_exit = JpegErrorExit;
-  error.Manager.output_message = JpegQuiet;
-  bool tooLarge = false;
+  error.Manager.emit_message = JpegWarning;
+  // Set between setjmp and a possible longjmp: volatile keeps them in memory.
+  volatile TJpegOutcome outcome = TJpegOutcome::Done;
+  volatile std::uint64_t width = 0, height = 0;
   if (setjmp(error.Jump) == 0) {
     jpeg_create_decompress(&info);
     jpeg_mem_src(&info, data, static_cast<unsigned long>(size));
     jpeg_read_header(&info, TRUE);
-    tooLarge = !FitsPixelLimit(info.image_width, info.image_height);
-    if (!tooLarge) {
+    width = info.image_width;
+    height = info.image_height;
+    if (width == 0 || height == 0) {
+      outcome = TJpegOutcome::Empty;
+    } else if (width > kMaxSide || height > kMaxSide || width * height > kMaxPixels) {
+      outcome = TJpegOutcome::TooLarge;
+    } else {
       const bool cmyk = info.jpeg_color_space == JCS_CMYK || info.jpeg_color_space == JCS_YCCK;
       info.out_color_space = cmyk ? JCS_CMYK : JCS_EXT_BGRA;
       jpeg_start_decompress(&info);
       image.Width = static_cast<std::int32_t>(info.output_width);
       image.Height = static_cast<std::int32_t>(info.output_height);
       image.Pixels.resize(std::size_t(image.Width) * std::size_t(image.Height));
-      while (info.output_scanline < info.output_height) {
+      while (info.output_scanline < info.output_height && !error.EndedEarly) {
         JSAMPROW row = reinterpret_cast<JSAMPROW>(image.Pixels.data() + std::size_t(info.output_scanline) * image.Width);
         jpeg_read_scanlines(&info, &row, 1);
       }
-      if (cmyk) {
-        // Adobe writes CMYK inverted: each channel is already 255 - ink.
-        for (std::uint32_t& px : image.Pixels) {
-          const std::uint32_t c = px & 0xFF, m = px >> 8 & 0xFF, y = px >> 16 & 0xFF, k = px >> 24;
-          px = 0xFF000000u | (c * k / 255) << 16 | (m * k / 255) << 8 | (y * k / 255);
+      if (error.EndedEarly) {
+        outcome = TJpegOutcome::EndedEarly;
+      } else {
+        if (cmyk) {
+          // Adobe writes CMYK inverted: each channel is already 255 - ink.
+          for (std::uint32_t& px : image.Pixels) {
+            const std::uint32_t c = px & 0xFF, m = px >> 8 & 0xFF, y = px >> 16 & 0xFF, k = px >> 24;
+            px = 0xFF000000u | (c * k / 255) << 16 | (m * k / 255) << 8 | (y * k / 255);
+          }
         }
+        jpeg_finish_decompress(&info);
       }
-      jpeg_finish_decompress(&info);
     }
     jpeg_destroy_decompress(&info);
   } else {
     jpeg_destroy_decompress(&info);
-    throw Exception(Format(u"Cannot load image \"%s\": %s", name, System::UTF8ToString(error.Text)));
+    // A file cut inside its header ends in an error, not a warning.
+    const int code = error.Manager.msg_code;
+    if (error.EndedEarly || code == JERR_INPUT_EMPTY || code == JERR_INPUT_EOF) Truncated(name, TFormat::Jpeg);
+    LoadError(name, Format(u"damaged or unsupported JPEG data (%s)", System::UTF8ToString(error.Text)));
   }
-  if (tooLarge) throw Exception(Format(u"Cannot load image \"%s\": the picture is too large", name));
+  switch (outcome) {
+    case TJpegOutcome::Done: break;
+    case TJpegOutcome::EndedEarly: Truncated(name, TFormat::Jpeg);
+    case TJpegOutcome::Empty:
+    case TJpegOutcome::TooLarge: CheckLoadSize(name, TFormat::Jpeg, width, height);
+  }
   return image;
 }
 
+enum class TPngLayout { Complete, ChunkPastEnd, NoEnd };
+
 // stb_image grows its buffer to a PNG chunk's declared length before it reads
-// the chunk, so a 100-byte file could claim a gigabyte. A chunk longer than
-// what follows it in the file cannot be read anyway: refuse it up front.
-bool PngChunksFitFile(const std::uint8_t* d, std::size_t n) {
-  static constexpr std::uint8_t kSignature[8] = {0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A};
-  if (n < 8 || std::memcmp(d, kSignature, 8) != 0) return true;
+// the chunk, so a 100-byte file could claim a gigabyte; and a file without
+// its end chunk reaches stb's chunk reader as zero bytes of an "unknown
+// chunk". Both are files cut short, found here before stb sees them.
+TPngLayout PngLayout(const std::uint8_t* d, std::size_t n) {
   for (std::size_t i = 8; i + 8 <= n;) {
     const std::size_t length = std::size_t(d[i]) << 24 | std::size_t(d[i + 1]) << 16 | std::size_t(d[i + 2]) << 8 | d[i + 3];
-    if (length > n - i - 8) return false;
-    if (std::memcmp(d + i + 4, "IEND", 4) == 0) break;
+    if (length > n - i - 8) return TPngLayout::ChunkPastEnd;
+    if (std::memcmp(d + i + 4, "IEND", 4) == 0) return TPngLayout::Complete;
     i += 12 + length;
   }
-  return true;
+  return TPngLayout::NoEnd;
 }
 
-}  // namespace
-
-TDecodedImage ReadImageFile(const String& fileName) {
-  System::Classes::TFileStream file(fileName, System::Classes::fmOpenRead);
-  std::vector<std::uint8_t> bytes(static_cast<std::size_t>(file.Size()));
-  file.ReadBuffer(bytes.data(), static_cast<std::int64_t>(bytes.size()));
-  return DecodeImage(bytes.data(), bytes.size(), fileName);
+// stb reads zeros past the end of a BMP and shows them as black pixels; the
+// header says how many bytes the pixels need, so compare first. Compressed
+// kinds other than bit fields are refused by stb itself.
+bool BmpComplete(const std::uint8_t* d, std::size_t n) {
+  if (n < 18) return false;
+  const std::uint32_t offset = Le32(d + 10);
+  const std::uint32_t headerSize = Le32(d + 14);
+  std::int64_t width = 0, height = 0;
+  std::uint32_t bits = 0, compression = 0;
+  if (headerSize == 12) {
+    if (n < 26) return false;
+    width = Le16(d + 18);
+    height = Le16(d + 20);
+    bits = Le16(d + 24);
+  } else {
+    if (n < 34) return false;
+    width = static_cast<std::int32_t>(Le32(d + 18));
+    height = static_cast<std::int32_t>(Le32(d + 22));
+    bits = Le16(d + 28);
+    compression = Le32(d + 30);
+  }
+  if (compression != 0 && compression != 3) return true;
+  if (width <= 0 || height == 0 || bits == 0 || bits > 32) return true;  // stb gives its own answer
+  const std::uint64_t rows = std::uint64_t(std::llabs(height));
+  const std::uint64_t stride = (std::uint64_t(width) * bits + 31) / 32 * 4;
+  const std::uint64_t lastRow = (std::uint64_t(width) * bits + 7) / 8;
+  return std::uint64_t(offset) + stride * (rows - 1) + lastRow <= n;
 }
 
-TDecodedImage DecodeImage(const std::uint8_t* data, std::size_t size, const String& name) {
-  if (size > std::size_t(INT32_MAX)) {
-    throw Exception(Format(u"Cannot load image \"%s\": the file is larger than 2 GB", name));
+// The size the header states, checked before anything else is read.
+void CheckStbHeader(const std::uint8_t* data, std::size_t size, const String& name, TFormat format) {
+  int w = 0, h = 0, channels = 0;
+  if (stbi_info_from_memory(data, static_cast<int>(size), &w, &h, &channels)) {
+    CheckLoadSize(name, format, std::uint64_t(std::max(w, 0)), std::uint64_t(std::max(h, 0)));
   }
-  if (IsJpeg(data, size)) return DecodeJpeg(data, size, name);
-  if (!PngChunksFitFile(data, size)) {
-    throw Exception(Format(u"Cannot load image \"%s\": a PNG chunk runs past the end of the file", name));
-  }
+}
+
+TDecodedImage DecodeWithStb(const std::uint8_t* data, std::size_t size, const String& name, TFormat format) {
   int w = 0, h = 0, channels = 0;
   std::unique_ptr<stbi_uc, void (*)(void*)> rgba(
       stbi_load_from_memory(data, static_cast<int>(size), &w, &h, &channels, 4), stbi_image_free);
   if (!rgba) {
-    throw Exception(Format(u"Cannot load image \"%s\": %s", name, System::UTF8ToString(stbi_failure_reason())));
+    LoadError(name, Format(u"damaged or unsupported %s data (%s)", NameOf(format),
+                           System::UTF8ToString(stbi_failure_reason())));
   }
+  CheckLoadSize(name, format, std::uint64_t(w), std::uint64_t(h));
   TDecodedImage image;
   image.Width = w;
   image.Height = h;
@@ -215,11 +335,62 @@ TDecodedImage DecodeImage(const std::uint8_t* data, std::size_t size, const Stri
   return image;
 }
 
+constexpr std::int64_t kMaxFileBytes = INT32_MAX;
+
+// The whole file, refused before reading when the system knows it is over
+// 2 GB; a pipe is read until it ends or passes the limit.
+std::vector<std::uint8_t> ReadWholeFile(const String& fileName) {
+  System::Classes::TFileStream file(fileName, System::Classes::fmOpenRead);
+  const auto tooLarge = [&] { LoadError(fileName, u"the file is larger than 2 GB"); };
+  std::vector<std::uint8_t> bytes;
+  if (file.CanSeek()) {
+    const std::int64_t size = file.Size();
+    if (size > kMaxFileBytes) tooLarge();
+    bytes.resize(static_cast<std::size_t>(size));
+    file.ReadBuffer(bytes.data(), size);
+    return bytes;
+  }
+  constexpr std::size_t kChunk = 1 << 20;
+  for (;;) {
+    const std::size_t had = bytes.size();
+    bytes.resize(had + kChunk);
+    const std::int64_t got = file.Read(bytes.data() + had, kChunk);
+    bytes.resize(had + static_cast<std::size_t>(got));
+    if (bytes.size() > std::size_t(kMaxFileBytes)) tooLarge();
+    if (got == 0) return bytes;
+  }
+}
+
+}  // namespace
+
+TDecodedImage ReadImageFile(const String& fileName) {
+  const std::vector<std::uint8_t> bytes = ReadWholeFile(fileName);
+  return DecodeImage(bytes.data(), bytes.size(), fileName);
+}
+
+TDecodedImage DecodeImage(const std::uint8_t* data, std::size_t size, const String& name) {
+  if (size > std::size_t(kMaxFileBytes)) LoadError(name, u"the file is larger than 2 GB");
+  if (size == 0) LoadError(name, u"the file is empty");
+  if (IsJpeg(data, size)) return DecodeJpeg(data, size, name);
+  if (IsPng(data, size)) {
+    if (PngLayout(data, size) != TPngLayout::Complete) Truncated(name, TFormat::Png);
+    CheckStbHeader(data, size, name, TFormat::Png);
+    return DecodeWithStb(data, size, name, TFormat::Png);
+  }
+  if (IsBmp(data, size)) {
+    CheckStbHeader(data, size, name, TFormat::Bmp);
+    if (!BmpComplete(data, size)) Truncated(name, TFormat::Bmp);
+    return DecodeWithStb(data, size, name, TFormat::Bmp);
+  }
+  LoadError(name, u"not a PNG, JPEG or BMP file");
+}
+
 void WriteImageFile(const String& fileName, std::int32_t width, std::int32_t height, const std::uint32_t* pixels) {
   const TFormat format = FormatForSaving(fileName);
   if (width <= 0 || height <= 0) {
     throw Exception(Format(u"Cannot save image \"%s\": the bitmap is empty (%d x %d)", fileName, width, height));
   }
+  CheckSaveSize(fileName, format, width, height);
   const std::size_t count = std::size_t(width) * std::size_t(height);
   std::vector<unsigned char> encoded;
   int ok = 0;
@@ -240,7 +411,7 @@ void WriteImageFile(const String& fileName, std::int32_t width, std::int32_t hei
       break;
     }
   }
-  if (!ok) throw Exception(Format(u"Cannot save image \"%s\": the encoder failed", fileName));
+  if (!ok) throw Exception(Format(u"Cannot save image \"%s\": the %s encoder failed", fileName, NameOf(format)));
 
   System::Classes::TFileStream file(fileName, System::Classes::fmCreate);
   file.WriteBuffer(encoded.data(), static_cast<std::int64_t>(encoded.size()));

@@ -17,6 +17,14 @@ const V& Expect(const TValue::Variant& v, const char16_t* wanted) {
 
 }  // namespace
 
+namespace Detail {
+
+void RaiseIntegerTooLarge(std::uint64_t v) {
+  throw EInvalidCast(Format(u"Invalid typecast: %u is beyond the Int64 range", v));
+}
+
+}  // namespace Detail
+
 String PropKindName(TPropKind kind) {
   switch (kind) {
     case TPropKind::Boolean: return u"Boolean";

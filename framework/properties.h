@@ -15,9 +15,12 @@
 //   const TPropertyTable& PublishedProperties() const override { return Properties(); }
 #pragma once
 
+#include <concepts>
 #include <cstdint>
+#include <limits>
 #include <functional>
 #include <optional>
+#include <string>
 #include <string_view>
 #include <type_traits>
 #include <utility>
@@ -41,6 +44,17 @@ enum class TPropKind { Boolean, Integer, Cardinal, Int64, Single, Double, String
 
 String PropKindName(TPropKind kind);
 
+class EInvalidCast : public Sysutils::Exception { public: using Exception::Exception; };
+
+namespace Detail {
+template <class T>
+concept TCharacter = std::same_as<T, char> || std::same_as<T, wchar_t> || std::same_as<T, char8_t> ||
+                     std::same_as<T, char16_t> || std::same_as<T, char32_t>;
+template <class T>
+concept TInteger = std::integral<T> && !std::same_as<T, bool> && !TCharacter<T>;
+[[noreturn]] void RaiseIntegerTooLarge(std::uint64_t v);
+}  // namespace Detail
+
 // A property value as generic code sees it. Enumerations travel as their
 // Integer ordinal; a TStrings property travels as a copy of its lines.
 class TValue {
@@ -50,13 +64,22 @@ class TValue {
 
   TValue() = default;
   TValue(bool v) : FValue(v) {}
+  // Every integer type: signed ones of up to 32 bits are Integer, unsigned
+  // ones Cardinal, wider ones Int64 (an unsigned value above the Int64 range
+  // raises EInvalidCast). Characters are not integers here.
   TValue(std::int32_t v) : FValue(v) {}
   TValue(std::uint32_t v) : FValue(v) {}
   TValue(std::int64_t v) : FValue(v) {}
+  template <Detail::TInteger I>
+  TValue(I v) : FValue(static_cast<TIntegerSlot<I>>(CheckedInteger(v))) {}
   TValue(float v) : FValue(v) {}
   TValue(double v) : FValue(v) {}
   TValue(String v) : FValue(std::move(v)) {}
   TValue(const char16_t* v) : FValue(String(v)) {}
+  // Narrow text is UTF-8 (a literal such as "false" is text, never a bool).
+  TValue(const char* v) : FValue(UTF8ToString(v)) {}
+  TValue(std::string_view v) : FValue(UTF8ToString(v)) {}
+  TValue(const std::string& v) : FValue(UTF8ToString(std::string_view(v))) {}
   TValue(std::vector<String> lines) : FValue(std::move(lines)) {}
   TValue(const TStrings& lines) : FValue(lines.ToVector()) {}
 
@@ -79,10 +102,20 @@ class TValue {
   bool operator==(const TValue&) const = default;
 
  private:
+  template <class I>
+  using TIntegerSlot = std::conditional_t<(sizeof(I) <= sizeof(std::int32_t)),
+                                          std::conditional_t<std::is_signed_v<I>, std::int32_t, std::uint32_t>,
+                                          std::int64_t>;
+  template <class I>
+  static I CheckedInteger(I v) {
+    if constexpr (std::is_unsigned_v<I> && sizeof(I) > sizeof(std::int32_t)) {
+      if (v > static_cast<I>(std::numeric_limits<std::int64_t>::max())) Detail::RaiseIntegerTooLarge(v);
+    }
+    return v;
+  }
+
   Variant FValue;
 };
-
-class EInvalidCast : public Sysutils::Exception { public: using Exception::Exception; };
 
 inline constexpr std::nullopt_t NoDefault = std::nullopt;
 
@@ -184,7 +217,7 @@ class TPropertyTableBuilder {
     info.Name = String(name);
     info.Kind = TPropKind::Enumeration;
     info.EnumNames = std::move(names);
-    if (def) info.Default = TValue(static_cast<std::int32_t>(*def));
+    if (def) info.Default.emplace(static_cast<std::int32_t>(*def));
     info.Get = [get](const TComponent& c) {
       return TValue(static_cast<std::int32_t>(Detail::Read<T>(get, c)));
     };
@@ -203,7 +236,7 @@ class TPropertyTableBuilder {
     TPropInfo info;
     info.Name = String(name);
     info.Kind = TPropKind::Strings;
-    if (def) info.Default = TValue(std::move(*def));
+    if (def) info.Default.emplace(std::move(*def));
     info.Get = [get](const TComponent& c) {
       decltype(auto) list = Detail::Read<T>(get, c);
       if constexpr (std::is_pointer_v<std::remove_cvref_t<decltype(list)>>) {
@@ -232,7 +265,7 @@ class TPropertyTableBuilder {
     TPropInfo info;
     info.Name = String(name);
     info.Kind = kind;
-    if (def) info.Default = TValue(std::move(*def));
+    if (def) info.Default.emplace(std::move(*def));
     info.Get = [get](const TComponent& c) { return TValue(static_cast<V>(Detail::Read<T>(get, c))); };
     info.Set = [set](TComponent& c, const TValue& v) {
       std::invoke(set, static_cast<T&>(c), std::get<V>(v.Get()));

@@ -37,6 +37,40 @@ std::int64_t SeekTarget(std::int64_t offset, TSeekOrigin origin, std::int64_t po
   return target;
 }
 
+// How a file name would be misread by the system, or empty when it is fine.
+String NameProblem(const String& name) {
+  for (std::size_t i = 0; i < name.size(); ++i) {
+    const char16_t c = name[i];
+    if (c == 0) return Sysutils::Format(u"The file name holds a NUL character at position %d", i);
+    if (c >= 0xD800 && c <= 0xDBFF && i + 1 < name.size() && name[i + 1] >= 0xDC00 && name[i + 1] <= 0xDFFF) {
+      ++i;
+    } else if (c >= 0xD800 && c <= 0xDFFF) {
+      return Sysutils::Format(u"The file name holds a lone UTF-16 surrogate at position %d", i);
+    }
+  }
+  return {};
+}
+
+// A NUL inside a name shown in a message would end the message's UTF-8 text.
+String Printable(const String& name) {
+  String out;
+  for (const char16_t c : name) {
+    if (c == 0) {
+      out += u"\\0";
+    } else {
+      out.push_back(c);
+    }
+  }
+  return out;
+}
+
+std::int64_t PhysicalMemory() {
+  const long pages = ::sysconf(_SC_PHYS_PAGES);
+  const long pageSize = ::sysconf(_SC_PAGESIZE);
+  if (pages <= 0 || pageSize <= 0) return std::numeric_limits<std::int64_t>::max();
+  return static_cast<std::int64_t>(pages) * pageSize;
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------- TStream
@@ -49,11 +83,20 @@ std::int64_t TStream::Size() {
 }
 
 void TStream::ReadBuffer(void* buffer, std::int64_t count) {
-  if (count > 0 && Read(buffer, count) != count) throw EReadError(u"Stream read error");
+  if (count <= 0) return;
+  const std::int64_t got = Read(buffer, count);
+  if (got != count) {
+    throw EReadError(Sysutils::Format(u"Stream read error%s: %d bytes wanted, the stream ended after %d", Where(),
+                                      count, got));
+  }
 }
 
 void TStream::WriteBuffer(const void* buffer, std::int64_t count) {
-  if (count > 0 && Write(buffer, count) != count) throw EWriteError(u"Stream write error");
+  if (count <= 0) return;
+  const std::int64_t put = Write(buffer, count);
+  if (put != count) {
+    throw EWriteError(Sysutils::Format(u"Stream write error%s: %d bytes to write, %d taken", Where(), count, put));
+  }
 }
 
 // ------------------------------------------------------------ TFileStream
@@ -77,6 +120,11 @@ TFileStream::TFileStream(const String& fileName, std::uint16_t mode) : FFileName
     }
     throw EFOpenError(Sysutils::Format(u"Cannot open file \"%s\". %s", fileName, Sysutils::SysErrorMessage(error)));
   };
+  if (const String problem = NameProblem(fileName); !problem.empty()) {
+    const String shown = Printable(fileName);
+    if (create) throw EFCreateError(Sysutils::Format(u"Cannot create file \"%s\". %s", shown, problem));
+    throw EFOpenError(Sysutils::Format(u"Cannot open file \"%s\". %s", shown, problem));
+  }
   int handle;
   do {
     handle = ::open(path.c_str(), flags, 0666);
@@ -85,12 +133,22 @@ TFileStream::TFileStream(const String& fileName, std::uint16_t mode) : FFileName
   // open() hands out a descriptor for a folder in read-only mode; reading it
   // would fail later with a less helpful text.
   struct stat st {};
-  if (::fstat(handle, &st) == 0 && S_ISDIR(st.st_mode)) {
+  if (::fstat(handle, &st) != 0) {
+    const int error = errno;
+    ::close(handle);
+    fail(error);
+  }
+  if (S_ISDIR(st.st_mode)) {
     ::close(handle);
     fail(EISDIR);
   }
+  // lseek "works" on some devices (/dev/zero) without moving anything, so
+  // the kind of file decides, not a trial seek.
+  FSequential = !S_ISREG(st.st_mode) && !S_ISBLK(st.st_mode);
   FHandle = handle;
 }
+
+String TFileStream::Where() const { return Sysutils::Format(u" in \"%s\"", Printable(FFileName)); }
 
 TFileStream::~TFileStream() {
   if (FHandle >= 0) ::close(FHandle);
@@ -100,12 +158,12 @@ void TFileStream::Close() {
   if (FHandle < 0) return;
   const int handle = std::exchange(FHandle, -1);
   if (::close(handle) != 0 && errno != EINTR) {
-    throw EWriteError(Sysutils::Format(u"Stream write error: %s", Sysutils::SysErrorMessage(errno)));
+    throw EWriteError(Sysutils::Format(u"Stream write error%s: %s", Where(), Sysutils::SysErrorMessage(errno)));
   }
 }
 
 std::int64_t TFileStream::Read(void* buffer, std::int64_t count) {
-  if (FHandle < 0) throw EReadError(u"Stream read error: the file is closed");
+  if (FHandle < 0) throw EReadError(Sysutils::Format(u"Stream read error%s: the file is closed", Where()));
   auto* out = static_cast<std::uint8_t*>(buffer);
   std::int64_t done = 0;
   // The kernel moves at most about 2 GB per call; loop until the count is
@@ -115,16 +173,18 @@ std::int64_t TFileStream::Read(void* buffer, std::int64_t count) {
     const ssize_t got = ::read(FHandle, out + done, chunk);
     if (got < 0) {
       if (errno == EINTR) continue;
-      throw EReadError(Sysutils::Format(u"Stream read error: %s", Sysutils::SysErrorMessage(errno)));
+      throw EReadError(Sysutils::Format(u"Stream read error%s: %s", Where(), Sysutils::SysErrorMessage(errno)));
     }
     if (got == 0) break;
     done += got;
+    // A pipe hands over what it holds; the rest may come later.
   }
+  FPosition += done;
   return done;
 }
 
 std::int64_t TFileStream::Write(const void* buffer, std::int64_t count) {
-  if (FHandle < 0) throw EWriteError(u"Stream write error: the file is closed");
+  if (FHandle < 0) throw EWriteError(Sysutils::Format(u"Stream write error%s: the file is closed", Where()));
   const auto* in = static_cast<const std::uint8_t*>(buffer);
   std::int64_t done = 0;
   while (done < count) {
@@ -132,30 +192,48 @@ std::int64_t TFileStream::Write(const void* buffer, std::int64_t count) {
     const ssize_t put = ::write(FHandle, in + done, chunk);
     if (put < 0) {
       if (errno == EINTR) continue;
-      throw EWriteError(Sysutils::Format(u"Stream write error: %s", Sysutils::SysErrorMessage(errno)));
+      throw EWriteError(Sysutils::Format(u"Stream write error%s: %s", Where(), Sysutils::SysErrorMessage(errno)));
     }
     if (put == 0) break;
     done += put;
   }
+  FPosition += done;
   return done;
 }
 
 std::int64_t TFileStream::Seek(std::int64_t offset, TSeekOrigin origin) {
-  if (FHandle < 0) throw EStreamError(u"Stream seek error: the file is closed");
-  if (origin == TSeekOrigin::soCurrent && offset == 0) return ::lseek(FHandle, 0, SEEK_CUR);
-  const std::int64_t position = origin == TSeekOrigin::soCurrent ? ::lseek(FHandle, 0, SEEK_CUR) : 0;
+  if (FHandle < 0) throw EStreamError(Sysutils::Format(u"Stream seek error%s: the file is closed", Where()));
+  if (FSequential) {
+    // Asking where we are, or to stay there, is all a pipe can answer.
+    if (offset == 0 && origin == TSeekOrigin::soCurrent) return FPosition;
+    if (origin == TSeekOrigin::soBeginning && offset == FPosition) return FPosition;
+    throw EStreamError(Sysutils::Format(
+        u"Stream seek error%s: the file is a pipe or device, read and written only in order (position %d)", Where(),
+        FPosition));
+  }
+  const auto current = [&] {
+    const off_t at = ::lseek(FHandle, 0, SEEK_CUR);
+    if (at < 0) {
+      throw EStreamError(Sysutils::Format(u"Stream seek error%s: %s", Where(), Sysutils::SysErrorMessage(errno)));
+    }
+    return static_cast<std::int64_t>(at);
+  };
+  if (origin == TSeekOrigin::soCurrent && offset == 0) return current();
+  const std::int64_t position = origin == TSeekOrigin::soCurrent ? current() : 0;
   const std::int64_t size = origin == TSeekOrigin::soEnd ? Size() : 0;
   const std::int64_t target = SeekTarget(offset, origin, position, size);
   const off_t result = ::lseek(FHandle, static_cast<off_t>(target), SEEK_SET);
-  if (result < 0) throw EStreamError(Sysutils::Format(u"Stream seek error: %s", Sysutils::SysErrorMessage(errno)));
+  if (result < 0) {
+    throw EStreamError(Sysutils::Format(u"Stream seek error%s: %s", Where(), Sysutils::SysErrorMessage(errno)));
+  }
   return result;
 }
 
 std::int64_t TFileStream::Size() {
-  if (FHandle < 0) throw EStreamError(u"Stream seek error: the file is closed");
+  if (FHandle < 0) throw EStreamError(Sysutils::Format(u"Stream seek error%s: the file is closed", Where()));
   struct stat st {};
   if (::fstat(FHandle, &st) != 0) {
-    throw EStreamError(Sysutils::Format(u"Stream seek error: %s", Sysutils::SysErrorMessage(errno)));
+    throw EStreamError(Sysutils::Format(u"Stream seek error%s: %s", Where(), Sysutils::SysErrorMessage(errno)));
   }
   return st.st_size;
 }
@@ -163,7 +241,8 @@ std::int64_t TFileStream::Size() {
 void TFileStream::SetSize(std::int64_t size) {
   if (size < 0) RaiseBeforeStart(size);
   if (FHandle < 0 || ::ftruncate(FHandle, static_cast<off_t>(size)) != 0) {
-    throw EWriteError(Sysutils::Format(u"Stream write error: %s", Sysutils::SysErrorMessage(FHandle < 0 ? EBADF : errno)));
+    throw EWriteError(Sysutils::Format(u"Stream write error%s: %s", Where(),
+                                       Sysutils::SysErrorMessage(FHandle < 0 ? EBADF : errno)));
   }
   if (Position() > size) SetPosition(size);
 }
@@ -172,10 +251,22 @@ void TFileStream::SetSize(std::int64_t size) {
 
 void TMemoryStream::Reserve(std::int64_t capacity) {
   if (capacity <= FCapacity) return;
+  // Checked before allocating: a request the machine cannot hold would end
+  // in std::bad_alloc at best and an abort under a sanitizer at worst.
+  static const std::int64_t limit = PhysicalMemory();
+  if (capacity > limit) {
+    throw EStreamError(Sysutils::Format(u"TMemoryStream: %d bytes are more than the machine's memory (%d bytes)",
+                                        capacity, limit));
+  }
   // Geometric growth keeps a run of small writes linear.
   std::int64_t grown = std::max<std::int64_t>(capacity, FCapacity + FCapacity / 2);
-  grown = std::max<std::int64_t>(grown, 256);
-  auto memory = std::make_unique_for_overwrite<std::uint8_t[]>(static_cast<size_t>(grown));
+  grown = std::clamp<std::int64_t>(grown, 256, std::max(limit, capacity));
+  std::unique_ptr<std::uint8_t[]> memory;
+  try {
+    memory = std::make_unique_for_overwrite<std::uint8_t[]>(static_cast<size_t>(grown));
+  } catch (const std::bad_alloc&) {
+    throw EStreamError(Sysutils::Format(u"TMemoryStream: out of memory growing to %d bytes", grown));
+  }
   if (FSize > 0) std::memcpy(memory.get(), FMemory.get(), static_cast<size_t>(FSize));
   FMemory = std::move(memory);
   FCapacity = grown;
@@ -192,8 +283,16 @@ std::int64_t TMemoryStream::Read(void* buffer, std::int64_t count) {
 std::int64_t TMemoryStream::Write(const void* buffer, std::int64_t count) {
   if (count <= 0) return 0;
   std::int64_t end = 0;
-  if (__builtin_add_overflow(FPosition, count, &end)) throw EWriteError(u"Stream write error");
-  if (end > FSize) SetSize(end);
+  if (__builtin_add_overflow(FPosition, count, &end)) {
+    throw EWriteError(Sysutils::Format(u"Stream write error: position %d + %d bytes overflows", FPosition, count));
+  }
+  if (end > FSize) {
+    try {
+      SetSize(end);
+    } catch (const EStreamError& e) {
+      throw EWriteError(u"Stream write error: " + e.Message());
+    }
+  }
   std::memcpy(FMemory.get() + FPosition, buffer, static_cast<size_t>(count));
   FPosition = end;
   return count;

@@ -42,14 +42,20 @@ class TStream {
   void SetPosition(std::int64_t position) { Seek(position, TSeekOrigin::soBeginning); }
   virtual std::int64_t Size();
   virtual void SetSize(std::int64_t size) = 0;
+  // False for a pipe or device, which moves only forward: Position counts
+  // the bytes moved, and any seek that would change it raises EStreamError.
+  virtual bool CanSeek() const { return true; }
 
-  // The whole count or EReadError "Stream read error" / EWriteError
-  // "Stream write error".
+  // The whole count or EReadError "Stream read error: ..." / EWriteError
+  // "Stream write error: ..." saying how much moved (and in which file).
   void ReadBuffer(void* buffer, std::int64_t count);
   void WriteBuffer(const void* buffer, std::int64_t count);
 
  protected:
   TStream() = default;
+  // " in \"<file name>\"" for streams with a name, so that messages say
+  // which file failed; empty for memory.
+  virtual String Where() const { return {}; }
 };
 
 // A file opened by name; the descriptor is closed when the stream dies.
@@ -57,25 +63,36 @@ class TFileStream : public TStream {
  public:
   // Open failures raise EFOpenError `Cannot open file "%s". %s`, creation
   // failures EFCreateError `Cannot create file "%s". %s`, with the system's
-  // text last. A folder is refused for every mode.
+  // text last. A folder is refused for every mode, and so is a name that the
+  // system would read differently: one holding a NUL character (it would end
+  // there) or a lone UTF-16 surrogate (it has no UTF-8 spelling).
+  // Pipes and devices open for sequential use (CanSeek() is false).
   TFileStream(const String& fileName, std::uint16_t mode);
   ~TFileStream() override;
 
   std::int64_t Read(void* buffer, std::int64_t count) override;
   std::int64_t Write(const void* buffer, std::int64_t count) override;
   std::int64_t Seek(std::int64_t offset, TSeekOrigin origin) override;
+  // For a pipe or device: what the system reports, usually 0.
   std::int64_t Size() override;
   void SetSize(std::int64_t size) override;
+  bool CanSeek() const override { return !FSequential; }
 
   const String& FileName() const { return FFileName; }
   int Handle() const { return FHandle; }
   // Closes now and reports a failure the destructor would have to swallow
-  // (EWriteError "Stream write error: <system text>"). Further use raises.
+  // (EWriteError "Stream write error in "<name>": <system text>"). Further
+  // use raises.
   void Close();
+
+ protected:
+  String Where() const override;
 
  private:
   String FFileName;
   int FHandle = -1;
+  bool FSequential = false;
+  std::int64_t FPosition = 0;  // bytes moved, for sequential files only
 };
 
 // A memory block the stream owns and grows as it is written.
@@ -93,6 +110,9 @@ class TMemoryStream : public TStream {
   std::uint8_t* Memory() { return FMemory.get(); }
   const std::uint8_t* Memory() const { return FMemory.get(); }
   void Clear() { SetSize(0); }
+
+  // A size beyond the machine's physical memory raises (EWriteError from
+  // Write, EStreamError from SetSize) before anything is allocated.
 
  private:
   void Reserve(std::int64_t capacity);

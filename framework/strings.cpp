@@ -184,6 +184,9 @@ String FormatNumber(double v, char conv, int prec) {
   return FromAscii(buf, std::max(n, 0));
 }
 
+// The widest field or longest precision Format accepts.
+constexpr int kMaxWidth = 100000;
+
 String Pad(String body, int width, bool left) {
   if (width > 0 && static_cast<int>(body.size()) < width) {
     const String fill(width - body.size(), u' ');
@@ -202,10 +205,15 @@ String Format(std::u16string_view fmt, std::span<const TVarRec> args) {
     if (next >= args.size()) NoArgument(fmt);
     return args[next++];
   };
+  // A width or precision from the arguments obeys the same bound as a
+  // literal one: a stray large number must not build a huge string.
   auto takeInt = [&]() -> int {
     const auto& v = take().Get();
-    if (const auto* p = std::get_if<std::int64_t>(&v)) return static_cast<int>(*p);
-    if (const auto* p = std::get_if<std::uint64_t>(&v)) return static_cast<int>(*p);
+    if (const auto* p = std::get_if<std::int64_t>(&v)) {
+      if (*p >= -kMaxWidth && *p <= kMaxWidth) return static_cast<int>(*p);
+    } else if (const auto* q = std::get_if<std::uint64_t>(&v)) {
+      if (*q <= std::uint64_t{kMaxWidth}) return static_cast<int>(*q);
+    }
     FormatError(fmt);
   };
   while (i < fmt.size()) {
@@ -231,7 +239,7 @@ String Format(std::u16string_view fmt, std::span<const TVarRec> args) {
       int v = -1;
       while (k < fmt.size() && fmt[k] >= u'0' && fmt[k] <= u'9') {
         v = (v < 0 ? 0 : v) * 10 + (fmt[k] - u'0');
-        if (v > 100000) FormatError(fmt);
+        if (v > kMaxWidth) FormatError(fmt);
         ++k;
       }
       return v;

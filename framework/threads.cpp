@@ -1,13 +1,15 @@
 #include "framework/threads.h"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <deque>
 #include <exception>
 #include <utility>
 #include <vector>
 
-#include "framework/exceptions.h"
+#include "framework/components.h"
 #include "framework/log.h"
 
 namespace System {
@@ -33,6 +35,16 @@ namespace System::Classes {
 
 namespace {
 
+// Never destroyed: threads and objects with static storage duration (a
+// TThreadGroup at namespace scope, a detached thread still running at exit)
+// may hand calls over until the very end of the process.
+template <class T>
+union TImmortal {
+  T Value;
+  TImmortal() : Value() {}
+  ~TImmortal() {}
+};
+
 // A Synchronize caller waits on its own request, which lives on its stack.
 struct TSyncRequest {
   std::condition_variable Done;
@@ -41,26 +53,48 @@ struct TSyncRequest {
 };
 
 struct TCall {
+  std::uint64_t Seq = 0;
   TThread::TProc Proc;
-  TSyncRequest* Waiter = nullptr;  // null for Queue
+  TSyncRequest* Waiter = nullptr;       // null for Queue
+  const TComponent* Target = nullptr;   // the component the call belongs to
+  TThreadID Poster;
+};
+
+// A call the main thread is inside right now.
+struct TRunning {
+  const TComponent* Target;
+  TThreadID Poster;
+  bool Blocking;  // its poster waits in Synchronize
 };
 
 struct TSyncQueue {
   std::mutex Mutex;
   std::condition_variable Arrived;  // new calls, or a group whose worker ended
   std::deque<TCall> Calls;
+  std::uint64_t LastSeq = 0;
+  // Lets a main thread about to sleep look for new calls without the lock.
+  std::atomic<std::uint64_t> Posted{0};
+  std::vector<TRunning> Running;  // outermost first; main thread only
+  std::vector<TComponent*> Released;
 };
 
 TSyncQueue& SyncQueue() {
-  static TSyncQueue queue;
-  return queue;
+  static TImmortal<TSyncQueue> queue;
+  return queue.Value;
 }
+
+// The component whose TThreadGroup started the calling thread, if any.
+thread_local const TComponent* tWorkerOwner = nullptr;
 
 void Post(TCall call) {
   TSyncQueue& q = SyncQueue();
+  call.Poster = std::this_thread::get_id();
+  if (!call.Target) call.Target = tWorkerOwner;
   {
     std::lock_guard lock(q.Mutex);
+    call.Seq = ++q.LastSeq;
     q.Calls.push_back(std::move(call));
+    q.Posted.store(q.LastSeq, std::memory_order_release);
   }
   q.Arrived.notify_all();
 }
@@ -70,64 +104,6 @@ void WakeMainThread() {
   TSyncQueue& q = SyncQueue();
   { std::lock_guard lock(q.Mutex); }
   q.Arrived.notify_all();
-}
-
-// Runs one batch of calls on the main thread. A queued proc's exception
-// leaves; the calls after it go back to the head of the queue, in order.
-bool RunCalls(std::unique_lock<std::mutex>& lock) {
-  TSyncQueue& q = SyncQueue();
-  if (q.Calls.empty()) return false;
-  std::deque<TCall> batch;
-  batch.swap(q.Calls);
-  lock.unlock();
-  while (!batch.empty()) {
-    TCall call = std::move(batch.front());
-    batch.pop_front();
-    if (call.Waiter) {
-      std::exception_ptr error;
-      try {
-        call.Proc();
-      } catch (...) {
-        error = std::current_exception();
-      }
-      // Notified under the lock: the waiter's request dies as soon as it can
-      // see Finished, which it cannot before we unlock.
-      std::lock_guard relock(q.Mutex);
-      call.Waiter->Error = std::move(error);
-      call.Waiter->Finished = true;
-      call.Waiter->Done.notify_one();
-    } else {
-      try {
-        call.Proc();
-      } catch (...) {
-        std::lock_guard relock(q.Mutex);
-        q.Calls.insert(q.Calls.begin(), std::make_move_iterator(batch.begin()),
-                       std::make_move_iterator(batch.end()));
-        throw;
-      }
-    }
-  }
-  lock.lock();
-  return true;
-}
-
-// Main thread: runs handed-over calls until done() holds. done() is evaluated
-// under the queue's lock, so whoever makes it true must call WakeMainThread.
-void PumpUntil(const std::function<bool()>& done) {
-  TSyncQueue& q = SyncQueue();
-  std::unique_lock lock(q.Mutex);
-  for (;;) {
-    RunCalls(lock);
-    q.Arrived.wait(lock, [&] { return !q.Calls.empty() || done(); });
-    if (q.Calls.empty()) return;
-  }
-}
-
-void RequireMainThread() {
-  if (!TThread::IsMainThread()) {
-    throw Sysutils::EInvalidOperation(
-        u"CheckSynchronize called from a thread that is not the main thread");
-  }
 }
 
 void LogEscapedException(std::u16string_view where) {
@@ -148,33 +124,160 @@ void LogEscapedException(std::u16string_view where) {
   }
 }
 
+void Finish(TSyncRequest& request, std::exception_ptr error) {
+  request.Error = std::move(error);
+  request.Finished = true;
+  // Notified under the lock: the waiter's request dies as soon as it can see
+  // Finished, which it cannot before we unlock.
+  request.Done.notify_one();
+}
+
+// Main thread: runs the calls that arrived up to limit, one at a time from
+// the head of the queue, so that a pump started inside one of them goes on
+// with the next and every call runs once, in arrival order. A queued proc's
+// exception leaves; the calls after it stay queued.
+bool RunPending(std::unique_lock<std::mutex>& lock, std::uint64_t limit) {
+  TSyncQueue& q = SyncQueue();
+  bool ran = false;
+  while (!q.Calls.empty() && q.Calls.front().Seq <= limit) {
+    TCall call = std::move(q.Calls.front());
+    q.Calls.pop_front();
+    q.Running.push_back(TRunning{call.Target, call.Poster, call.Waiter != nullptr});
+    lock.unlock();
+    ran = true;
+    std::exception_ptr error;
+    try {
+      call.Proc();
+    } catch (...) {
+      error = std::current_exception();
+    }
+    // The proc's captures die here, outside the lock and before the waiter
+    // (whose stack they may point into) resumes.
+    call.Proc = nullptr;
+    lock.lock();
+    q.Running.pop_back();
+    if (call.Waiter) {
+      Finish(*call.Waiter, std::move(error));
+    } else if (error) {
+      std::rethrow_exception(error);
+    }
+  }
+  return ran;
+}
+
+// Main thread, outermost pump only: frees what Release handed over. Nothing
+// runs below us, so no worker can be waiting for a call we are inside.
+bool FreeReleased(std::unique_lock<std::mutex>& lock) {
+  TSyncQueue& q = SyncQueue();
+  bool freed = false;
+  while (q.Running.empty() && !q.Released.empty()) {
+    TComponent* c = q.Released.front();
+    q.Released.erase(q.Released.begin());
+    lock.unlock();
+    delete c;
+    freed = true;
+    lock.lock();
+  }
+  return freed;
+}
+
+// Main thread: runs handed-over calls until done() holds, then those that
+// arrived before it held. done() is evaluated under the queue's lock, so
+// whoever makes it true must call WakeMainThread.
+void PumpUntil(const std::function<bool()>& done) {
+  TSyncQueue& q = SyncQueue();
+  std::unique_lock lock(q.Mutex);
+  for (;;) {
+    const bool finished = done();
+    RunPending(lock, q.LastSeq);
+    FreeReleased(lock);
+    if (finished) return;
+    q.Arrived.wait(lock, [&] { return !q.Calls.empty() || done(); });
+  }
+}
+
+void RequireMainThread() {
+  if (!TThread::IsMainThread()) {
+    throw Sysutils::EInvalidOperation(
+        u"CheckSynchronize called from a thread that is not the main thread");
+  }
+}
+
+void CpuRelax() {
+#if defined(__x86_64__) || defined(__i386__)
+  __builtin_ia32_pause();
+#else
+  std::this_thread::yield();
+#endif
+}
+
+// How long an idle main thread watches for a call before it sleeps: a
+// worker's next Synchronize usually comes within this, and catching it awake
+// saves the futex sleep and wake-up that dominate a round trip.
+constexpr auto kSpinBeforeSleep = std::chrono::microseconds(30);
+
 }  // namespace
 
 TThreadID SetMainThreadID(TThreadID id) { return MainThreadSlot().exchange(id); }
+
+void AdoptMainThread() {
+  TSyncQueue& q = SyncQueue();
+  std::lock_guard lock(q.Mutex);
+  if (!q.Running.empty()) {
+    throw Sysutils::EInvalidOperation(u"The main thread cannot move while it runs a handed-over call");
+  }
+  MainThreadSlot().store(std::this_thread::get_id());
+}
+
+namespace Detail {
+
+bool IsRunningBlockingCallOf(const TComponent& c) {
+  TSyncQueue& q = SyncQueue();
+  std::lock_guard lock(q.Mutex);
+  for (const TRunning& r : q.Running) {
+    if (!r.Blocking) continue;
+    for (const TComponent* t = r.Target; t; t = t->Owner()) {
+      if (t == &c) return true;
+    }
+  }
+  return false;
+}
+
+void FreeLater(TComponent& c) {
+  TSyncQueue& q = SyncQueue();
+  {
+    std::lock_guard lock(q.Mutex);
+    if (std::find(q.Released.begin(), q.Released.end(), &c) == q.Released.end()) q.Released.push_back(&c);
+  }
+  q.Arrived.notify_all();
+}
+
+}  // namespace Detail
 
 TThread::TThread(TProc proc) : FProc(std::move(proc)) {}
 
 TThread::~TThread() = default;
 
 TThread* TThread::CreateAnonymousThread(TProc proc) {
-  // The framework's self-freeing thread: the object deletes itself in Execute.
+  // The framework's self-freeing thread: the object deletes itself at the end
+  // of its thread, which is why nobody else can delete it.
   return new TThread(std::move(proc));
 }
 
 void TThread::Start() {
   // Detached: the thread owns this object from here on and frees it. Owners
   // that must wait for their workers use a TThreadGroup instead.
-  std::thread(&TThread::Execute, this).detach();
+  std::thread([this] {
+    try {
+      FProc();
+    } catch (...) {
+      LogEscapedException(u"anonymous thread");
+    }
+    delete this;
+  }).detach();
 }
 
-void TThread::Execute() {
-  try {
-    FProc();
-  } catch (...) {
-    LogEscapedException(u"anonymous thread");
-  }
-  delete this;
-}
+void TThread::Free() { delete this; }
 
 bool TThread::IsMainThread() { return std::this_thread::get_id() == MainThreadID(); }
 
@@ -184,7 +287,20 @@ void TThread::Synchronize(TThread*, TProc proc) {
     return;
   }
   TSyncRequest request;
-  Post(TCall{std::move(proc), &request});
+  Post(TCall{0, std::move(proc), &request, nullptr, {}});
+  TSyncQueue& q = SyncQueue();
+  std::unique_lock lock(q.Mutex);
+  request.Done.wait(lock, [&] { return request.Finished; });
+  if (request.Error) std::rethrow_exception(request.Error);
+}
+
+void TThread::Synchronize(const TComponent& target, TProc proc) {
+  if (IsMainThread()) {
+    proc();
+    return;
+  }
+  TSyncRequest request;
+  Post(TCall{0, std::move(proc), &request, &target, {}});
   TSyncQueue& q = SyncQueue();
   std::unique_lock lock(q.Mutex);
   request.Done.wait(lock, [&] { return request.Finished; });
@@ -196,18 +312,71 @@ void TThread::Queue(TThread*, TProc proc) {
     proc();
     return;
   }
-  Post(TCall{std::move(proc), nullptr});
+  Post(TCall{0, std::move(proc), nullptr, nullptr, {}});
+}
+
+void TThread::Queue(const TComponent& target, TProc proc) {
+  if (IsMainThread()) {
+    proc();
+    return;
+  }
+  Post(TCall{0, std::move(proc), nullptr, &target, {}});
+}
+
+void TThread::RemoveQueuedEvents(const TComponent& target) {
+  TSyncQueue& q = SyncQueue();
+  std::vector<TCall> dropped;
+  {
+    std::lock_guard lock(q.Mutex);
+    for (auto it = q.Calls.begin(); it != q.Calls.end();) {
+      if (it->Target != &target) {
+        ++it;
+        continue;
+      }
+      if (it->Waiter) {
+        Finish(*it->Waiter, std::make_exception_ptr(EThreadCallDropped(
+                                u"The call was dropped because its component was destroyed")));
+      }
+      dropped.push_back(std::move(*it));
+      it = q.Calls.erase(it);
+    }
+    for (TRunning& r : q.Running) {
+      if (r.Target == &target) r.Target = nullptr;
+    }
+    std::erase(q.Released, &target);
+  }
+  // The procs' captures die outside the lock: their destructors may hand
+  // over calls themselves.
+  dropped.clear();
 }
 
 bool TThread::CheckSynchronize(int timeoutMs) {
   RequireMainThread();
   TSyncQueue& q = SyncQueue();
   std::unique_lock lock(q.Mutex);
-  if (q.Calls.empty() && timeoutMs > 0) {
-    q.Arrived.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return !q.Calls.empty(); });
+  const auto idle = [&] { return q.Calls.empty() && (q.Released.empty() || !q.Running.empty()); };
+  if (timeoutMs > 0 && idle()) {
+    const std::uint64_t seen = q.LastSeq;
+    lock.unlock();
+    const auto spinEnd = std::chrono::steady_clock::now() + kSpinBeforeSleep;
+    while (q.Posted.load(std::memory_order_acquire) == seen && std::chrono::steady_clock::now() < spinEnd) {
+      CpuRelax();
+    }
+    lock.lock();
+    q.Arrived.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return !idle(); });
   }
-  return RunCalls(lock);
+  bool ran = RunPending(lock, q.LastSeq);
+  if (FreeReleased(lock)) ran = true;
+  return ran;
 }
+
+// ---- TThreadGroup ----
+
+TThreadGroup::TWorker::~TWorker() {
+  if (Thread.joinable()) Thread.join();
+}
+
+TThreadGroup::TThreadGroup(TComponent& owner) : FOwner(&owner) { owner.FThreadGroups.push_back(this); }
 
 TThreadGroup::~TThreadGroup() {
   if (IsOwnWorker()) {
@@ -218,43 +387,49 @@ TThreadGroup::~TThreadGroup() {
   }
   try {
     WaitFor();
+  } catch (const EWaitDeadlock&) {
+    // The worker waits for a call below us and would outlive the group.
+    Fmx::Types::Log::d(u"TThreadGroup destroyed inside a call that one of its workers waits for");
+    std::terminate();
   } catch (...) {
     LogEscapedException(u"queued call while a thread group was destroyed");
   }
+  if (FOwner) std::erase(FOwner->FThreadGroups, this);
 }
 
 void TThreadGroup::Start(TThread::TProc proc) {
-  std::vector<std::thread> ended;
-  {
-    std::lock_guard lock(FMutex);
-    // Join what has ended so that a long-lived owner does not collect threads.
-    for (auto it = FWorkers.begin(); it != FWorkers.end();) {
-      if (it->Finished) {
-        ended.push_back(std::move(it->Thread));
-        it = FWorkers.erase(it);
-      } else {
-        ++it;
-      }
-    }
-    TWorker& worker = FWorkers.emplace_back();
-    try {
-      worker.Thread = std::thread(&TThreadGroup::Run, this, &worker, std::move(proc));
-    } catch (...) {
-      FWorkers.pop_back();
-      for (std::thread& t : ended) t.join();
-      throw;
-    }
-    ++FRunning;
+  // Ended workers are joined (by their destructors) once the lock is gone,
+  // also when an exception leaves, so that a long-lived owner does not
+  // collect threads.
+  std::list<TWorker> ended;
+  std::lock_guard lock(FMutex);
+  for (auto it = FWorkers.begin(); it != FWorkers.end();) {
+    auto next = std::next(it);
+    if (it->Finished) ended.splice(ended.end(), FWorkers, it);
+    it = next;
   }
-  for (std::thread& t : ended) t.join();
+  TWorker& worker = FWorkers.emplace_back();
+  try {
+    worker.Thread = std::thread(&TThreadGroup::Run, this, &worker, std::move(proc));
+  } catch (...) {
+    FWorkers.pop_back();
+    throw;
+  }
+  ++FRunning;
 }
 
 void TThreadGroup::Run(TWorker* worker, TThread::TProc proc) {
+  {
+    std::lock_guard lock(FMutex);
+    tWorkerOwner = FOwner;
+  }
   try {
     proc();
   } catch (...) {
     LogEscapedException(u"worker thread");
   }
+  // Whatever proc captured dies before the owner may see the worker end.
+  proc = nullptr;
   {
     std::lock_guard lock(FMutex);
     worker->Finished = true;
@@ -266,17 +441,37 @@ void TThreadGroup::Run(TWorker* worker, TThread::TProc proc) {
   WakeMainThread();
 }
 
+void TThreadGroup::CheckNotWaitedOnByRunningCall() const {
+  TSyncQueue& q = SyncQueue();
+  std::lock_guard queueLock(q.Mutex);
+  std::lock_guard lock(FMutex);
+  for (const TRunning& r : q.Running) {
+    if (!r.Blocking) continue;
+    for (const TWorker& w : FWorkers) {
+      if (!w.Finished && w.Thread.get_id() == r.Poster) {
+        throw EWaitDeadlock(u"A thread group cannot be waited for inside a call that one of its workers waits for");
+      }
+    }
+  }
+}
+
 void TThreadGroup::WaitFor() {
   if (IsOwnWorker()) {
     throw Sysutils::EInvalidOperation(u"A worker cannot wait for its own thread group");
   }
+  const bool onMainThread = TThread::IsMainThread();
+  if (onMainThread) CheckNotWaitedOnByRunningCall();
   std::exception_ptr firstError;
   for (;;) {
-    if (TThread::IsMainThread()) {
+    if (onMainThread) {
       try {
         PumpUntil([this] { return Idle(); });
       } catch (...) {
-        if (!firstError) firstError = std::current_exception();
+        if (!firstError) {
+          firstError = std::current_exception();
+        } else {
+          LogEscapedException(u"queued call while waiting for a thread group");
+        }
         continue;
       }
     } else {
@@ -296,7 +491,7 @@ void TThreadGroup::WaitFor() {
       }
       empty = FWorkers.empty();
     }
-    for (TWorker& w : ended) w.Thread.join();
+    ended.clear();
     if (empty) break;
   }
   if (firstError) std::rethrow_exception(firstError);

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <limits>
 #include <memory>
 #include <string>
 #include <tuple>
@@ -440,6 +441,37 @@ TEST(WaveReaderData, RawReadsFollowPositionAndClampToTheData) {
   EXPECT_EQ(data->ReadData(buffer, -4, 10), 0);  // never before the data
   data->SetPossition(-4);
   EXPECT_EQ(data->ReadData(buffer, 4), 0);
+}
+
+TEST(WaveReaderData, PositionedReadPastTheEndMovesThereSoEofHolds) {
+  auto reader = Open(Riff(Fmt(1, 1, 8) + Chunk("data", "ABCDEFGH") + Chunk("LIST", "tail")));
+  TDataChunk* data = reader->DataChunk();
+  char buffer[4] = {};
+  struct Case {
+    std::int64_t offset;
+    std::int32_t read;
+    std::int64_t position;
+    bool eof;
+  };
+  const Case cases[] = {{4, 4, 8, true}, {8, 0, 8, true}, {9, 0, 9, true}, {1000, 0, 1000, true}, {2, 4, 6, false}};
+  for (const Case& c : cases) {
+    data->SetPossition(0);
+    EXPECT_EQ(data->ReadData(buffer, c.offset, 4), c.read) << c.offset;
+    EXPECT_EQ(data->Possition(), c.position) << c.offset;
+    EXPECT_EQ(data->Eof(), c.eof) << c.offset;
+  }
+  data->SetPossition(0);
+  EXPECT_EQ(data->ReadData(buffer, std::numeric_limits<std::int64_t>::max(), 4), 0);  // no overflow
+  EXPECT_TRUE(data->Eof());
+}
+
+TEST(WaveReader, PipesAndDevicesAreRefusedWhenOpened) {
+  try {
+    TWaveReader reader(u"/dev/zero");
+    ADD_FAILURE() << "a device was read as a WAV file";
+  } catch (const Exception& e) {
+    EXPECT_EQ(e.Message(), u"TWaveReader: the stream is a pipe or device; WAV files are read from files that can seek");
+  }
 }
 
 TEST(WaveReaderData, RawReadsReturnNothingBeforeTheChunkIsRead) {

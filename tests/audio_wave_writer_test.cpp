@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <sys/mman.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cmath>
@@ -121,6 +122,50 @@ TEST(WaveWriter, ReplacesAnExistingFileOnlyWhenComplete) {
   EXPECT_EQ(dir.Entries(), std::vector<std::string>{"a.wav"});
 }
 
+TEST(WaveWriter, ReplacingAFileKeepsItsPermissionBits) {
+  TempDir dir;
+  for (const mode_t mode : {mode_t{0600}, mode_t{0640}, mode_t{0755}}) {
+    WriteFileBytes(dir.Path("a.wav"), "old content");
+    ASSERT_EQ(::chmod(dir.Path("a.wav").c_str(), mode), 0);
+    TWaveWriter(8000, 1, 32).WriteFloatData({{0.25f}}, dir.File("a.wav"));
+    struct stat st {};
+    ASSERT_EQ(::stat(dir.Path("a.wav").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, mode);
+    EXPECT_EQ(ReadFileBytes(dir.Path("a.wav")).size(), 48u);
+  }
+}
+
+TEST(WaveWriter, WritesThroughSymbolicLinksToTheirTarget) {
+  TempDir dir;
+  std::filesystem::create_directory(dir.Path("real"));
+  struct Case {
+    const char* name;
+    std::string linkText;  // what the link holds
+  };
+  const Case cases[] = {{"relative", "real/target.wav"}, {"absolute", dir.Path("real/target.wav").string()}};
+  for (const Case& c : cases) {
+    WriteFileBytes(dir.Path("real/target.wav"), "old content");
+    std::filesystem::remove(dir.Path("link.wav"));
+    std::filesystem::create_symlink(c.linkText, dir.Path("link.wav"));
+    // A chain of two links ends at the same file.
+    std::filesystem::remove(dir.Path("chain.wav"));
+    std::filesystem::create_symlink("link.wav", dir.Path("chain.wav"));
+
+    TWaveWriter(8000, 1, 32).WriteFloatData({{0.25f}}, dir.File("chain.wav"));
+    EXPECT_TRUE(std::filesystem::is_symlink(dir.Path("link.wav"))) << c.name;
+    EXPECT_TRUE(std::filesystem::is_symlink(dir.Path("chain.wav"))) << c.name;
+    EXPECT_EQ(ReadFileBytes(dir.Path("real/target.wav")).size(), 48u) << c.name;
+    std::vector<std::string> inReal;
+    for (const auto& e : std::filesystem::directory_iterator(dir.Path("real"))) inReal.push_back(e.path().filename());
+    EXPECT_EQ(inReal, std::vector<std::string>{"target.wav"}) << c.name;  // no temporary left
+  }
+  // A dangling link gets its target created.
+  std::filesystem::create_symlink("real/new.wav", dir.Path("dangling.wav"));
+  TWaveWriter(8000, 1, 32).WriteFloatData({{0.25f}}, dir.File("dangling.wav"));
+  EXPECT_TRUE(std::filesystem::is_symlink(dir.Path("dangling.wav")));
+  EXPECT_EQ(ReadFileBytes(dir.Path("real/new.wav")).size(), 48u);
+}
+
 TEST(WaveWriter, FailedWriteLeavesTheExistingFileIntact) {
   TempDir dir;
   WriteFileBytes(dir.Path("a.wav"), "old content");
@@ -138,7 +183,7 @@ TEST(WaveWriter, FailedWriteLeavesTheExistingFileIntact) {
   ::setrlimit(RLIMIT_FSIZE, &saved);
   ::sigaction(SIGXFSZ, &previous, nullptr);
 
-  EXPECT_EQ(message, u"Stream write error: File too large");
+  EXPECT_EQ(message, u"Stream write error in \"" + dir.File("a.wav") + u"\": File too large");
   EXPECT_EQ(ReadFileBytes(dir.Path("a.wav")), "old content");
   EXPECT_EQ(dir.Entries(), std::vector<std::string>{"a.wav"});  // no temporary file left behind
 }

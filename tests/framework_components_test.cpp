@@ -1,9 +1,15 @@
 #include "framework/components.h"
+#include "framework/threads.h"
 #include "tests/support/test_support.h"
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <functional>
+#include <string>
+#include <string_view>
+#include <thread>
 #include <memory>
 #include <vector>
 
@@ -200,9 +206,10 @@ TEST(OwnerTree, RemovedComponentBelongsToTheCaller) {
   EXPECT_EQ(root->FindComponent(u"a"), nullptr);
   EXPECT_EQ(root->RemoveComponent(*a), nullptr) << "no longer root's to give";
   taken.reset();
-  EXPECT_EQ(log, (std::vector<String>{u"a"}));
+  // Without owner it is still marked csDestroying in its own destructor.
+  EXPECT_EQ(log, (std::vector<String>{u"a+"}));
   root.reset();
-  EXPECT_EQ(log, (std::vector<String>{u"a", u"b+"}));
+  EXPECT_EQ(log, (std::vector<String>{u"a+", u"b+"}));
 }
 
 TEST(OwnerTree, InsertComponentMovesOwnership) {
@@ -226,7 +233,7 @@ TEST(OwnerTree, InsertingAClashingNameRaisesAndFreesTheArgument) {
   EXPECT_EQ(MessageOf<EComponentError>([&] { root->InsertComponent(std::move(other)); }),
             u"A component named twin already exists");
   EXPECT_EQ(root->ComponentCount(), 1);
-  EXPECT_EQ(log, (std::vector<String>{u"twin"}));
+  EXPECT_EQ(log, (std::vector<String>{u"twin+"}));
 }
 
 TEST(OwnerTree, ComponentCannotOwnItsOwner) {
@@ -523,4 +530,257 @@ TEST_F(ClassRegistry, UnregisteredClassesAreGoneAndEmptyPagesWithThem) {
   EXPECT_EQ(MessageOf<EClassNotFound>([] { FindClass(u"TWidget"); }), u"Class TWidget not found");
   UnRegisterComponents({TComponentClass::Of<TBaseWidget>()});
   EXPECT_TRUE(GetPalettePages().empty());
+}
+
+TEST_F(ClassRegistry, TwoClassesUnderOneNameInOneCallAreRefused) {
+  EXPECT_EQ(MessageOf<EComponentError>([] {
+              RegisterComponents(u"AI Video", {TComponentClass::Of<TBaseWidget>(), TComponentClass::Of<TWidget>(),
+                                               TComponentClass::Of<TImpostor>()});
+            }),
+            u"A class named TWidget already exists");
+  EXPECT_TRUE(GetPalettePages().empty()) << "nothing of a refused call";
+  // The same class twice in one call is one registration.
+  RegisterComponents(u"AI Video", {TComponentClass::Of<TWidget>(), TComponentClass::Of<TWidget>()});
+  EXPECT_EQ(Names(GetPaletteClasses(u"AI Video")), (std::vector<String>{u"TWidget"}));
+}
+
+// ---- values of every integer type and of narrow text ----
+
+TEST(TValue, EveryIntegerTypeAndNarrowTextConvert) {
+  struct TCase {
+    const char* What;
+    TValue Value;
+    TValue Expected;
+  };
+  const TCase cases[] = {
+      {"signed char", TValue(static_cast<signed char>(-5)), TValue(std::int32_t{-5})},
+      {"short", TValue(short{-300}), TValue(std::int32_t{-300})},
+      {"unsigned char", TValue(static_cast<unsigned char>(200)), TValue(std::uint32_t{200})},
+      {"unsigned short", TValue(static_cast<unsigned short>(60000)), TValue(std::uint32_t{60000})},
+      {"long long", TValue(5LL), TValue(std::int64_t{5})},
+      {"long", TValue(-7L), TValue(std::int64_t{-7})},
+      {"size_t", TValue(std::vector<int>(3).size()), TValue(std::int64_t{3})},
+      {"unsigned long long at the Int64 limit", TValue(9223372036854775807ULL),
+       TValue(std::int64_t{9223372036854775807LL})},
+      {"narrow literal", TValue("false"), TValue(String(u"false"))},
+      {"UTF-8 literal", TValue("h\xC3\xA9"), TValue(String(u"h\u00E9"))},
+      {"std::string", TValue(std::string("abc")), TValue(String(u"abc"))},
+      {"std::string_view", TValue(std::string_view("xyz")), TValue(String(u"xyz"))},
+  };
+  for (const TCase& c : cases) EXPECT_EQ(c.Value, c.Expected) << c.What;
+  EXPECT_EQ(MessageOf<EInvalidCast>([] { TValue(18446744073709551615ULL); }),
+            u"Invalid typecast: 18446744073709551615 is beyond the Int64 range");
+}
+
+TEST(Properties, NarrowTextIsTextNeverABoolean) {
+  TWidget w(nullptr);
+  w.SetActive(true);
+  EXPECT_EQ(MessageOf<EPropertyConvertError>([&] { SetPropValue(w, u"Active", "false"); }),
+            u"Invalid value for property TWidget.Active: Boolean wanted, String given");
+  EXPECT_TRUE(w.Active());
+  SetPropValue(w, u"Path", "mod\xC3\xA8les/v1.gguf");
+  EXPECT_EQ(w.Path(), u"mod\u00E8les/v1.gguf");
+  SetPropValue(w, u"Seed", 1234567890123LL);
+  EXPECT_EQ(w.Seed(), 1234567890123LL);
+  SetPropValue(w, u"Width", std::vector<int>(640).size());
+  EXPECT_EQ(w.Width(), 640);
+  SetPropValue(w, u"Mode", "mdExact");
+  EXPECT_EQ(w.Mode(), mdExact);
+}
+
+// ---- lifetime with workers and events ----
+
+namespace {
+
+// Raises OnEvent on the main thread from its worker, count times, through
+// Synchronize. Its worker group belongs to it, so its destruction waits for
+// the worker before any destructor runs.
+class TEventSource : public TComponent {
+ public:
+  TEventSource(TComponent* owner, std::vector<String>* log) : TComponent(owner), FLog(log) {}
+  ~TEventSource() override { FLog->push_back(u"freed"); }
+
+  std::function<void(TEventSource&)> OnEvent;
+  void Fire(int count) {
+    FWorkers.Start([this, count] {
+      for (int i = 0; i < count; ++i) {
+        TThread::Synchronize(nullptr, [this] {
+          if (OnEvent) OnEvent(*this);
+        });
+      }
+    });
+  }
+
+ private:
+  std::vector<String>* FLog;
+  TThreadGroup FWorkers{*this};
+};
+
+// The same, but with a plain group that it stops in BeforeDestruction, as a
+// component whose workers need a signal to end does.
+class TStoppableSource : public TComponent {
+ public:
+  TStoppableSource(TComponent* owner, std::function<void()> onEvent) : TComponent(owner), FOnEvent(std::move(onEvent)) {}
+  void Run() {
+    FWorkers.Start([this] {
+      while (!FStop) TThread::Synchronize(nullptr, [this] { FOnEvent(); });
+    });
+  }
+
+ protected:
+  void BeforeDestruction() override {
+    FStop = true;
+    FWorkers.WaitFor();
+  }
+
+ private:
+  std::function<void()> FOnEvent;
+  std::atomic<bool> FStop{false};
+  TThreadGroup FWorkers;
+};
+
+// A form: its own member is what the owned components' events write.
+class TForm : public TComponent {
+ public:
+  TForm(bool* destructorStarted) : TComponent(nullptr), FDestructorStarted(destructorStarted) {}
+  ~TForm() override { *FDestructorStarted = true; }
+  std::vector<String> Events;
+
+ private:
+  bool* FDestructorStarted;
+};
+
+}  // namespace
+
+TEST(ComponentLifetime, OwnedWorkersAndEventsEndBeforeTheOwnersMembersDie) {
+  for (bool stoppable : {false, true}) {
+    SCOPED_TRACE(stoppable ? "worker stopped in BeforeDestruction" : "worker group built with the component");
+    bool formDestructorStarted = false;
+    int lateEvents = 0;
+    auto form = std::make_unique<TForm>(&formDestructorStarted);
+    std::vector<String> log;
+    auto onEvent = [&, f = form.get()] {
+      if (formDestructorStarted) ++lateEvents;
+      f->Events.push_back(u"event");
+    };
+    if (stoppable) {
+      MakeOwned<TStoppableSource>(*form, onEvent)->Run();
+    } else {
+      auto* source = MakeOwned<TEventSource>(*form, &log);
+      source->OnEvent = [onEvent](TEventSource&) { onEvent(); };
+      source->Fire(50);
+    }
+    while (form->Events.empty()) TThread::CheckSynchronize(100);
+    form.reset();  // while the worker still raises events
+    EXPECT_EQ(lateEvents, 0);
+    EXPECT_EQ(log, stoppable ? std::vector<String>{} : std::vector<String>{u"freed"});
+  }
+}
+
+TEST(ComponentLifetime, FreeingAComponentFromItsOwnEventDefersTheFree) {
+  enum TWay { wyResetUniquePtr, wyReleaseUniquePtr, wyReleaseOwned, wyFreeTheOwner };
+  const struct {
+    TWay Way;
+    const char* What;
+  } cases[] = {{wyResetUniquePtr, "reset its unique_ptr"},
+               {wyReleaseUniquePtr, "hand its unique_ptr to Release"},
+               {wyReleaseOwned, "Release an owned one"},
+               {wyFreeTheOwner, "free its owner"}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.What);
+    std::vector<String> log;
+    int events = 0;
+    bool freeCalledAndReturned = false;
+    auto root = std::make_unique<TComponent>(nullptr);
+    std::unique_ptr<TComponent> holder;
+    TEventSource* source;
+    if (c.Way == wyResetUniquePtr || c.Way == wyReleaseUniquePtr) {
+      holder = std::make_unique<TEventSource>(nullptr, &log);
+      source = static_cast<TEventSource*>(holder.get());
+    } else {
+      source = MakeOwned<TEventSource>(*root, &log);
+    }
+    source->OnEvent = [&, way = c.Way](TEventSource& sender) {
+      if (++events > 1) return;
+      switch (way) {
+        case wyResetUniquePtr: holder.reset(); break;
+        case wyReleaseUniquePtr: TComponent::Release(std::move(holder)); break;
+        case wyReleaseOwned: sender.Release(); break;
+        case wyFreeTheOwner: root.reset(); break;
+      }
+      // Still alive: its worker waits for this very call.
+      EXPECT_TRUE(sender.ComponentState().Contains(csDestroying) || way == wyReleaseOwned ||
+                  way == wyReleaseUniquePtr);
+      freeCalledAndReturned = true;
+    };
+    source->Fire(3);
+    while (log.empty()) TThread::CheckSynchronize(100);
+    EXPECT_TRUE(freeCalledAndReturned);
+    EXPECT_EQ(events, 3) << "the worker's remaining events run before the free";
+    EXPECT_EQ(log, std::vector<String>{u"freed"});
+    EXPECT_EQ(holder, nullptr);
+    if (c.Way == wyFreeTheOwner) {
+      EXPECT_EQ(root, nullptr);
+    } else {
+      EXPECT_EQ(root->ComponentCount(), 0);
+    }
+  }
+}
+
+TEST(ComponentLifetime, ReleaseOfAComponentWithoutOwnerRaises) {
+  std::vector<String> log;
+  TEventSource loose(nullptr, &log);
+  EXPECT_EQ(MessageOf<Sysutils::EInvalidOperation>([&] { loose.Release(); }),
+            u"TComponent has no owner: hand its unique_ptr to TComponent::Release");
+}
+
+TEST(ComponentLifetime, CallsHandedOverOnBehalfOfAComponentAreDroppedWithIt) {
+  for (bool blocking : {false, true}) {
+    SCOPED_TRACE(blocking ? "Synchronize" : "Queue");
+    bool ran = false;
+    String workerSaw;
+    auto target = std::make_unique<TComponent>(nullptr);
+    std::atomic<bool> posting{false};
+    std::thread worker([&, t = target.get()] {
+      posting = true;
+      if (blocking) {
+        workerSaw = MessageOf<EThreadCallDropped>([&] { TThread::Synchronize(*t, [&] { ran = true; }); });
+      } else {
+        TThread::Queue(*t, [&] { ran = true; });
+      }
+    });
+    if (blocking) {
+      // Without pumping, give the worker time to put its call in line.
+      while (!posting) std::this_thread::yield();
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    } else {
+      worker.join();
+    }
+    target.reset();
+    while (TThread::CheckSynchronize()) {
+    }
+    if (worker.joinable()) worker.join();
+    EXPECT_FALSE(ran);
+    EXPECT_EQ(workerSaw, blocking ? u"The call was dropped because its component was destroyed" : u"");
+  }
+}
+
+TEST(ComponentLifetime, OwnerFreedWhileAnOwnedComponentIsBeingFreedFreesEachOnce) {
+  std::vector<String> log;
+  auto root = std::make_unique<TComponent>(nullptr);
+  TEventSource* child = MakeOwned<TEventSource>(*root, &log);
+  // The child's destruction pumps; the call it meets frees the child's owner.
+  std::thread([&] { TThread::Queue(nullptr, [&] { root.reset(); }); }).join();
+  delete child;
+  EXPECT_EQ(root, nullptr);
+  EXPECT_EQ(log, std::vector<String>{u"freed"});
+}
+
+TEST(ComponentLifetime, FreedAgainFromACallItsDestructionPumpsIsFreedOnce) {
+  std::vector<String> log;
+  auto* source = new TEventSource(nullptr, &log);
+  source->OnEvent = [&](TEventSource& self) { delete &self; };
+  source->Fire(2);
+  delete source;
+  EXPECT_EQ(log, std::vector<String>{u"freed"});
 }

@@ -156,6 +156,64 @@ TEST(BitmapMapping, ConstBitmapsMapForReadingOnly) {
   EXPECT_FALSE(bmp.IsMapped());
 }
 
+TEST(BitmapMapping, ReadMappingsRefuseWritesAndKeepThePixels) {
+  TBitmap bmp(2, 1);
+  bmp.Clear(0xFF102030u);
+  const TBitmap& constRef = bmp;
+  struct Case {
+    const char* name;
+    std::function<TBitmapMapping()> map;
+    bool writable;
+  };
+  const Case cases[] = {
+      {"Read", [&] { return TBitmapMapping(bmp, TMapAccess::Read); }, false},
+      {"const guard", [&] { return TBitmapMapping(constRef); }, false},
+      {"Write", [&] { return TBitmapMapping(bmp, TMapAccess::Write); }, true},
+      {"ReadWrite", [&] { return TBitmapMapping(bmp, TMapAccess::ReadWrite); }, true},
+  };
+  for (const Case& c : cases) {
+    bmp.Clear(0xFF102030u);
+    {
+      TBitmapMapping map = c.map();
+      const String msg = MessageOf<System::Sysutils::EInvalidOperation>([&] { map.Data().SetPixel(1, 0, 0xFFFFFFFFu); });
+      EXPECT_EQ(msg, c.writable ? u"<nothing raised>" : u"TBitmapData.SetPixel: the bitmap is mapped for reading only")
+          << c.name;
+    }
+    EXPECT_EQ(PixelAt(bmp, 1, 0), c.writable ? 0xFFFFFFFFu : 0xFF102030u) << c.name;
+  }
+}
+
+TEST(BitmapMapping, MappingIntoDataThatHoldsAnotherLiveMappingRaises) {
+  TBitmap a(1, 1), b(1, 1);
+  TBitmapData data;
+  a.Map(TMapAccess::Read, data);
+  EXPECT_EQ(MessageOf<System::Sysutils::EInvalidOperation>([&] { b.Map(TMapAccess::Write, data); }),
+            u"TBitmap.Map: the TBitmapData still holds the mapping of another bitmap; unmap that first");
+  EXPECT_FALSE(b.IsMapped());
+  a.Unmap(data);  // the first mapping is intact and can end
+  EXPECT_FALSE(a.IsMapped());
+
+  // Data whose mapping has ended, through a copy or with its bitmap, is free again.
+  TBitmapData stale;
+  a.Map(TMapAccess::Read, stale);
+  TBitmapData copy = stale;
+  a.Unmap(copy);
+  EXPECT_TRUE(b.Map(TMapAccess::Write, stale));
+  b.Unmap(stale);
+  {
+    TBitmap gone(1, 1);
+    gone.Map(TMapAccess::Read, stale);
+  }
+  EXPECT_TRUE(b.Map(TMapAccess::Read, stale));
+  b.Unmap(stale);
+}
+
+TEST(BitmapMapping, ScanlineOfAnEmptyBitmapNamesItsSize) {
+  TBitmap empty(3, 0);
+  TBitmapMapping map(empty, TMapAccess::Read);
+  EXPECT_EQ(MessageOf([&] { map.Scanline(0); }), u"TBitmapData.GetScanline: row 0 is outside the 3 x 0 bitmap");
+}
+
 TEST(BitmapMapping, GuardUnmapsWhenAnExceptionLeavesTheScope) {
   TBitmap bmp(2, 2);
   try {
@@ -380,7 +438,7 @@ TEST(BitmapFile, FailuresNameTheFile) {
   const String text = dir.File("text.png");
   std::ofstream(System::UTF8Encode(text)) << "not an image at all";
   EXPECT_EQ(MessageOf([&] { bmp.LoadFromFile(text); }),
-            u"Cannot load image \"" + text + u"\": Image not of any known type, or corrupt");
+            u"Cannot load image \"" + text + u"\": not a PNG, JPEG or BMP file");
   const String gif = dir.File("a.gif");
   EXPECT_EQ(MessageOf([&] { bmp.SaveToFile(gif); }),
             u"Cannot save image \"" + gif + u"\": unknown extension \".gif\" (use .png, .jpg, .jpeg or .bmp)");
@@ -403,7 +461,8 @@ TEST(BitmapFile, HostileFilesAreRefusedBeforeDecoding) {
   jpeg += Bytes(14, '\0') + "\x2D\xFF" + Bytes(300, '\x01') + "\xFF\xD9";
   WriteFileBytes(dir.Path("huffman.jpg"), jpeg);
   EXPECT_EQ(MessageOf([&] { bmp.LoadFromFile(dir.File("huffman.jpg")); }),
-            u"Cannot load image \"" + dir.File("huffman.jpg") + u"\": Bogus Huffman table definition");
+            u"Cannot load image \"" + dir.File("huffman.jpg") +
+                u"\": damaged or unsupported JPEG data (Bogus Huffman table definition)");
 
   // A 5 x 3 picture whose image data claims 1 GB in a 55-byte file.
   Bytes png("\x89PNG\r\n\x1A\n", 8);
@@ -411,7 +470,8 @@ TEST(BitmapFile, HostileFilesAreRefusedBeforeDecoding) {
   png += Bytes("\x40\0\0\0IDATx\x9C\0\0\0\0\0\0\0\0\0\0\0\0", 22);
   WriteFileBytes(dir.Path("claim.png"), png);
   EXPECT_EQ(MessageOf([&] { bmp.LoadFromFile(dir.File("claim.png")); }),
-            u"Cannot load image \"" + dir.File("claim.png") + u"\": a PNG chunk runs past the end of the file");
+            u"Cannot load image \"" + dir.File("claim.png") +
+                u"\": the PNG file is truncated: it ends before the picture is complete");
   EXPECT_EQ(bmp.Width(), 1);
 }
 

@@ -2,10 +2,15 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <cstring>
 #include <filesystem>
+#include <limits>
 #include <memory>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "framework/binary_reader.h"
 #include "framework/exceptions.h"
@@ -75,8 +80,11 @@ TEST(FileStream, ShortTransfersRaiseReadAndWriteErrors) {
   { TFileStream(dir.File("a.bin"), fmCreate).WriteBuffer("abc", 3); }
   TFileStream file(dir.File("a.bin"), fmOpenRead);
   char buffer[8];
-  EXPECT_EQ(MessageOf<EReadError>([&] { file.ReadBuffer(buffer, 4); }), u"Stream read error");
-  EXPECT_EQ(MessageOf<EWriteError>([&] { file.WriteBuffer("x", 1); }), u"Stream write error: Bad file descriptor");
+  const String where = u" in \"" + dir.File("a.bin") + u"\": ";
+  EXPECT_EQ(MessageOf<EReadError>([&] { file.ReadBuffer(buffer, 4); }),
+            u"Stream read error" + where + u"4 bytes wanted, the stream ended after 3");
+  EXPECT_EQ(MessageOf<EWriteError>([&] { file.WriteBuffer("x", 1); }),
+            u"Stream write error" + where + u"Bad file descriptor");
   EXPECT_THROW(file.Seek(-1, TSeekOrigin::soBeginning), EStreamError);
 }
 
@@ -127,7 +135,7 @@ TEST(PointerStream, ReadsCallerMemoryAndRefusesChanges) {
   EXPECT_EQ(stream.Read(buffer, 8), 4);
   EXPECT_STREQ(buffer, "RIFF");
   EXPECT_EQ(stream.Write("x", 1), 0);
-  EXPECT_EQ(MessageOf<EWriteError>([&] { stream.WriteBuffer("x", 1); }), u"Stream write error");
+  EXPECT_EQ(MessageOf<EWriteError>([&] { stream.WriteBuffer("x", 1); }), u"Stream write error: 1 bytes to write, 0 taken");
   EXPECT_THROW(stream.SetSize(2), EStreamError);
   EXPECT_EQ(MessageOf<EStreamError>([&] { stream.Seek(-5, TSeekOrigin::soEnd); }),
             u"Invalid stream position -1: before the start of the stream");
@@ -193,4 +201,88 @@ TEST(BinaryReader, OpensFilesByNameAndReportsMissingOnes) {
   TBinaryReader reader(dir.File("a.bin"));
   EXPECT_EQ(reader.ReadUInt16(), 42);
   EXPECT_THROW(TBinaryReader(dir.File("none.bin")), EFOpenError);
+}
+
+TEST(FileStream, NamesTheSystemWouldMisreadAreRefused) {
+  TempDir dir;
+  const String withNul = dir.File("a") + String(1, u'\0') + u"b.png";
+  const String shownNul = dir.File("a") + u"\\0b.png";
+  const std::size_t nulAt = dir.File("a").size();
+  const String lone = dir.File("a") + String(1, char16_t(0xD800)) + u".png";
+  struct Case {
+    const char* name;
+    String file;
+    std::uint16_t mode;
+    String message;
+  };
+  const Case cases[] = {
+      {"NUL, create", withNul, fmCreate,
+       Sysutils::Format(u"Cannot create file \"%s\". The file name holds a NUL character at position %d", shownNul,
+                        nulAt)},
+      {"NUL, open", withNul, fmOpenRead,
+       Sysutils::Format(u"Cannot open file \"%s\". The file name holds a NUL character at position %d", shownNul,
+                        nulAt)},
+      {"lone surrogate, create", lone, fmCreate,
+       Sysutils::Format(u"Cannot create file \"%s\". The file name holds a lone UTF-16 surrogate at position %d", lone,
+                        nulAt)},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(MessageOf<EStreamError>([&] { TFileStream(c.file, c.mode); }), c.message) << c.name;
+  }
+  EXPECT_TRUE(dir.Entries().empty());  // neither "a" nor a U+FFFD name was created
+  // A proper pair of surrogates is a real character and works.
+  const String pair = dir.File("a") + u"\U0001F600.bin";
+  EXPECT_NO_THROW(TFileStream(pair, fmCreate));
+  EXPECT_EQ(dir.Entries(), std::vector<std::string>{"a\U0001F600.bin"});
+}
+
+TEST(FileStream, PipesAndDevicesReadInOrderWithoutNegativePositions) {
+  TempDir dir;
+  ASSERT_EQ(::mkfifo(dir.Path("fifo").c_str(), 0600), 0);
+  std::thread writer([&] { WriteFileBytes(dir.Path("fifo"), "0123456789"); });
+  {
+    TFileStream fifo(dir.File("fifo"), fmOpenRead);
+    EXPECT_FALSE(fifo.CanSeek());
+    EXPECT_EQ(fifo.Position(), 0);
+    TBinaryReader reader(fifo);
+    EXPECT_EQ(MessageOf<EStreamError>([&] { reader.PeekChar(); }),
+              u"TBinaryReader.PeekChar: the stream is a pipe or device and cannot give a byte back; use ReadByte");
+    EXPECT_EQ(reader.ReadByte(), '0');
+    EXPECT_EQ(reader.ReadBytes(4), (std::vector<std::uint8_t>{'1', '2', '3', '4'}));
+    EXPECT_EQ(fifo.Position(), 5);
+    fifo.SetPosition(5);  // staying put is allowed
+    EXPECT_EQ(MessageOf<EStreamError>([&] { fifo.Seek(1, TSeekOrigin::soCurrent); }),
+              u"Stream seek error in \"" + dir.File("fifo") +
+                  u"\": the file is a pipe or device, read and written only in order (position 5)");
+    EXPECT_EQ(reader.ReadBytes(100), (std::vector<std::uint8_t>{'5', '6', '7', '8', '9'}));
+    writer.join();
+    // A short read is a read error, and the position never goes negative.
+    EXPECT_EQ(MessageOf<EReadError>([&] { reader.ReadInt64(); }),
+              u"Read past end of stream: 8 bytes wanted at position 10, 0 there");
+    EXPECT_EQ(fifo.Position(), 10);
+  }
+
+  // Devices report no size; reads still deliver what was asked.
+  TBinaryReader zero(u"/dev/zero");
+  EXPECT_EQ(zero.ReadBytes(100000), std::vector<std::uint8_t>(100000, 0));
+  EXPECT_EQ(zero.BaseStream().Position(), 100000);
+  TBinaryReader random(u"/dev/urandom");
+  EXPECT_EQ(random.ReadBytes(8).size(), 8u);
+  random.ReadUInt32();
+  EXPECT_EQ(random.BaseStream().Position(), 12);
+}
+
+TEST(MemoryStream, SizesBeyondTheMachineRaiseStreamErrorsNotBadAlloc) {
+  TMemoryStream stream;
+  stream.SetPosition(std::int64_t{1} << 62);
+  const String write = MessageOf<EWriteError>([&] { stream.WriteBuffer("x", 1); });
+  EXPECT_EQ(write.rfind(u"Stream write error: TMemoryStream: 4611686018427387905 bytes are more than the machine's memory", 0),
+            0u) << UTF8Encode(write);
+  EXPECT_EQ(stream.Size(), 0);
+  const String resize = MessageOf<EStreamError>([&] { stream.SetSize(std::int64_t{1} << 62); });
+  EXPECT_EQ(resize.rfind(u"TMemoryStream: 4611686018427387904 bytes are more than the machine's memory", 0), 0u)
+      << UTF8Encode(resize);
+  stream.SetPosition(std::numeric_limits<std::int64_t>::max());
+  EXPECT_EQ(MessageOf<EWriteError>([&] { stream.WriteBuffer("x", 1); }),
+            u"Stream write error: position 9223372036854775807 + 1 bytes overflows");
 }

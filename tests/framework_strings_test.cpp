@@ -56,6 +56,31 @@ TEST(Format, MismatchedOrMissingArgumentsRaiseConvertError) {
   EXPECT_THROW(Format(u"%q", 1), EConvertError);
 }
 
+TEST(Format, WidthsFromArgumentsObeyTheLimitOfLiteralOnes) {
+  struct Case {
+    const char16_t* format;
+    long long value;
+    bool raises;
+    std::size_t length;  // of the result when it does not raise
+  };
+  const Case cases[] = {
+      {u"%*d", 100000, false, 100000}, {u"%*d", 100001, true, 0},   {u"%*d", 30000000, true, 0},
+      {u"%100001d", 0, true, 0},       {u"%.*d", 30000000, true, 0}, {u"%*d", -100000, false, 1},
+      {u"%*d", 4294967297LL, true, 0},  // would wrap to 1 in 32 bits
+  };
+  for (const Case& c : cases) {
+    bool raised = false;
+    String out;
+    try {
+      out = c.format[1] == u'1' ? Format(c.format, 1) : Format(c.format, c.value, 1);
+    } catch (const EConvertError&) {
+      raised = true;
+    }
+    EXPECT_EQ(raised, c.raises) << UTF8Encode(c.format) << " " << c.value;
+    EXPECT_EQ(out.size(), c.length) << UTF8Encode(c.format) << " " << c.value;
+  }
+}
+
 TEST(StrToInt, AcceptsDecimalAndHexWithBlanks) {
   EXPECT_EQ(StrToInt(u" 7 "), 7);
   EXPECT_EQ(StrToInt(u"-2147483648"), -2147483647 - 1);

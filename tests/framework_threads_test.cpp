@@ -3,21 +3,27 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <new>
 #include <atomic>
 #include <condition_variable>
 #include <memory>
 #include <mutex>
 #include <stdexcept>
 #include <thread>
+#include <type_traits>
 #include <vector>
 
 #include "framework/exceptions.h"
 #include "framework/log.h"
+#include "tests/support/test_support.h"
 
 using namespace System;
 using namespace System::Classes;
 using Fmx::Types::Log;
 using System::Sysutils::EInvalidOperation;
+using Corvina::Testing::MessageOf;
 
 namespace {
 
@@ -249,12 +255,16 @@ TEST(AnonymousThread, ExceptionIsDiscardedWithoutTerminating) {
                                         u"Exception in anonymous thread dropped: unknown exception"}));
 }
 
-TEST(AnonymousThread, UnstartedThreadMayBeDeleted) {
+TEST(AnonymousThread, UnstartedThreadMayBeFreed) {
   bool ran = false;
-  std::unique_ptr<TThread> thread(TThread::CreateAnonymousThread([&] { ran = true; }));
-  thread.reset();
+  TThread* thread = TThread::CreateAnonymousThread([&] { ran = true; });
+  thread->Free();
   EXPECT_FALSE(ran);
 }
+
+// A started thread frees itself, so an owner that deleted it too (a
+// std::unique_ptr holding it) would free it twice: that must not compile.
+static_assert(!std::is_destructible_v<TThread>);
 
 TEST(ThreadGroup, WaitPumpsSoBlockedWorkersFinish) {
   std::vector<int> calls;
@@ -385,4 +395,280 @@ TEST(MainThread, SetMainThreadIDMovesWhereHandedOverCallsRun) {
   stand_in.join();
   SetMainThreadID(previous);
   EXPECT_TRUE(TThread::IsMainThread());
+}
+
+// ---- nested pumping ----
+
+TEST(NestedPump, RunsTheCallsThatArrivedAfterTheOuterPumpTookItsTurn) {
+  // Calls 1 and 2 are there when the pump starts; 3 arrives while 1 runs and
+  // 1 pumps again. The nested pump must run 2 before 3, each once.
+  std::vector<int> order;
+  TLatch thirdPosted(1);
+  std::thread poster([&] {
+    TThread::Queue(nullptr, [&] {
+      order.push_back(1);
+      std::thread late([&] {
+        TThread::Queue(nullptr, [&] { order.push_back(3); });
+        thirdPosted.CountDown();
+      });
+      thirdPosted.Wait();
+      late.join();
+      while (TThread::CheckSynchronize()) {
+      }
+      order.push_back(-1);  // back in call 1
+    });
+    TThread::Queue(nullptr, [&] { order.push_back(2); });
+  });
+  poster.join();
+  EXPECT_TRUE(TThread::CheckSynchronize());
+  EXPECT_FALSE(TThread::CheckSynchronize());
+  EXPECT_EQ(order, (std::vector<int>{1, 2, 3, -1}));
+}
+
+// The owner of a worker, freed by an earlier call in the same pump. Its
+// destructor waits for the worker, as every owner must.
+struct TWorkerOwner {
+  explicit TWorkerOwner(bool* alive) : Alive(alive) { *Alive = true; }
+  ~TWorkerOwner() {
+    Workers.WaitFor();
+    *Alive = false;
+  }
+  bool* Alive;
+  TThreadGroup Workers;
+};
+
+TEST(NestedPump, CallFreeingAnotherWorkersOwnerNeitherHangsNorRunsItsCallsLate) {
+  for (bool blocking : {true, false}) {
+    SCOPED_TRACE(blocking ? "worker waits in Synchronize" : "worker queues and ends");
+    bool ownerAlive = false;
+    int victimCalls = 0;
+    bool victimCallSawOwnerDead = false;
+    auto owner = std::make_unique<TWorkerOwner>(&ownerAlive);
+    // The freeing call arrives first, the victim's call second, so that both
+    // wait in line when the pump starts.
+    std::thread([&] { TThread::Queue(nullptr, [&] { owner.reset(); }); }).join();
+    owner->Workers.Start([&, blocking] {
+      auto call = [&] {
+        ++victimCalls;
+        if (!ownerAlive) victimCallSawOwnerDead = true;
+      };
+      if (blocking) {
+        TThread::Synchronize(nullptr, call);
+      } else {
+        TThread::Queue(nullptr, call);
+      }
+    });
+    // Give the worker time to hand its call over before the pump starts.
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    while (TThread::CheckSynchronize()) {
+    }
+    EXPECT_EQ(owner, nullptr);
+    EXPECT_FALSE(ownerAlive);
+    EXPECT_EQ(victimCalls, 1);
+    EXPECT_FALSE(victimCallSawOwnerDead);
+  }
+}
+
+TEST(NestedPump, EveryCallRunsOnceInArrivalOrderUnderManyNestedPumps) {
+  constexpr int kWorkers = 4, kCalls = 200;
+  std::vector<std::vector<int>> seen(kWorkers);
+  int nestedPumps = 0;
+  {
+    TThreadGroup group;
+    for (int w = 0; w < kWorkers; ++w) {
+      group.Start([&, w] {
+        for (int i = 0; i < kCalls; ++i) {
+          auto call = [&, w, i] {
+            seen[w].push_back(i);
+            if (i % 7 == 0) {
+              ++nestedPumps;
+              TThread::CheckSynchronize();
+            }
+          };
+          if (i % 3 == 0) {
+            TThread::Synchronize(nullptr, call);
+          } else {
+            TThread::Queue(nullptr, call);
+          }
+        }
+      });
+    }
+  }
+  while (TThread::CheckSynchronize()) {
+  }
+  std::vector<int> expected(kCalls);
+  for (int i = 0; i < kCalls; ++i) expected[i] = i;
+  for (int w = 0; w < kWorkers; ++w) EXPECT_EQ(seen[w], expected) << "worker " << w;
+  EXPECT_GT(nestedPumps, 0);
+}
+
+// ---- waits that could never end ----
+
+TEST(ThreadGroup, WaitInsideACallItsOwnWorkerWaitsForRaisesInsteadOfHanging) {
+  String message;
+  TThreadGroup group;
+  group.Start([&] {
+    TThread::Synchronize(nullptr, [&] {
+      try {
+        group.WaitFor();
+      } catch (const EWaitDeadlock& e) {
+        message = e.Message();
+      }
+    });
+  });
+  group.WaitFor();
+  EXPECT_EQ(message, u"A thread group cannot be waited for inside a call that one of its workers waits for");
+}
+
+TEST(ThreadGroup, WaitInsideAQueuedCallOfItsOwnWorkerIsFine) {
+  // A queued call's worker does not wait for it, so waiting for it there ends.
+  bool waited = false;
+  TThreadGroup group;
+  TLatch queued(1);
+  group.Start([&] {
+    TThread::Queue(nullptr, [&] {
+      group.WaitFor();
+      waited = true;
+    });
+    queued.CountDown();
+  });
+  queued.Wait();
+  while (!waited) TThread::CheckSynchronize(100);
+  group.WaitFor();
+  EXPECT_TRUE(waited);
+}
+
+// ---- exceptions met while pumping ----
+
+TEST(ThreadGroup, WaitLogsEveryQueuedCallExceptionItDoesNotRaise) {
+  TLogCapture log;
+  TThreadGroup group;
+  group.Start([] {
+    TThread::Queue(nullptr, [] { throw ETestFailure(u"first"); });
+    TThread::Queue(nullptr, [] { throw ETestFailure(u"second"); });
+    TThread::Queue(nullptr, [] { throw std::runtime_error("third"); });
+    TThread::Synchronize(nullptr, [] {});
+  });
+  EXPECT_EQ(MessageOf<ETestFailure>([&] { group.WaitFor(); }), u"first");
+  EXPECT_EQ(log.Lines(),
+            (std::vector<String>{u"Exception in queued call while waiting for a thread group dropped: second",
+                                 u"Exception in queued call while waiting for a thread group dropped: third"}));
+}
+
+// ---- the queue's lifetime ----
+
+namespace {
+
+std::atomic<bool> gStopAtExit{false};
+
+// A group with static storage duration whose worker still hands calls over
+// while the process exits.
+[[noreturn]] void ExitWhileAStaticGroupsWorkerHandsOver() {
+  static TThreadGroup group;
+  std::atexit([] { gStopAtExit = true; });
+  TLatch running(1);
+  group.Start([&running] {
+    running.CountDown();
+    while (!gStopAtExit) {
+      TThread::Queue(nullptr, [] {});
+      TThread::Synchronize(nullptr, [] {});
+    }
+  });
+  running.Wait();
+  std::exit(0);
+}
+
+}  // namespace
+
+TEST(ThreadGroupDeathTest, StaticGroupAtExitFindsTheQueueAlive) {
+  // A fresh process, so that nothing has built the queue before the group.
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(ExitWhileAStaticGroupsWorkerHandsOver(), testing::ExitedWithCode(0), "");
+}
+
+// ---- running out of memory ----
+
+namespace {
+// Allocations this thread may still make before one fails; -1: no limit.
+thread_local long tAllocationsLeft = -1;
+}  // namespace
+
+void* operator new(std::size_t size) {
+  if (tAllocationsLeft == 0) {
+    tAllocationsLeft = -1;
+    throw std::bad_alloc();
+  }
+  if (tAllocationsLeft > 0) --tAllocationsLeft;
+  if (void* p = std::malloc(size ? size : 1)) return p;
+  throw std::bad_alloc();
+}
+// The replacement new above takes its memory from malloc.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+#pragma GCC diagnostic pop
+
+TEST(ThreadGroup, StartOutOfMemoryLeavesByExceptionAndKeepsNothing) {
+  TThreadGroup group;
+  // Two ended workers that Start joins on its way, so a failure meets them.
+  group.Start([] {});
+  group.Start([] {});
+  while (group.RunningCount() > 0) std::this_thread::yield();
+  std::atomic<int> ran{0};
+  int failures = 0;
+  for (long allowed = 0;; ++allowed) {
+    tAllocationsLeft = allowed;
+    try {
+      group.Start([&] { ++ran; });
+      tAllocationsLeft = -1;
+      break;
+    } catch (const std::bad_alloc&) {
+      tAllocationsLeft = -1;
+      ++failures;
+      EXPECT_EQ(group.RunningCount(), 0) << "after " << allowed << " allocations";
+      EXPECT_EQ(ran, 0);
+    }
+    ASSERT_LT(allowed, 100) << "Start never succeeded";
+  }
+  group.WaitFor();
+  EXPECT_EQ(ran, 1);
+  EXPECT_GT(failures, 0);
+}
+
+// ---- calls that belong to a component ----
+
+TEST(MainThread, AdoptMainThreadMovesTheHandOverToTheCallingThread) {
+  const TThreadID previous = MainThreadID();
+  std::atomic<bool> stop{false};
+  TLatch adopted(1);
+  std::thread host([&] {
+    AdoptMainThread();
+    adopted.CountDown();
+    while (!stop.load()) TThread::CheckSynchronize(100);
+  });
+  adopted.Wait();
+  EXPECT_FALSE(TThread::IsMainThread());
+  std::thread::id ranOn;
+  TThread::Synchronize(nullptr, [&] { ranOn = std::this_thread::get_id(); });
+  EXPECT_EQ(ranOn, host.get_id());
+  TThread::Queue(nullptr, [&] { stop = true; });
+  host.join();
+  SetMainThreadID(previous);
+}
+
+TEST(MainThread, AdoptMainThreadRefusesWhileTheMainThreadRunsAHandedOverCall) {
+  String message;
+  TThreadGroup group;
+  group.Start([&] {
+    TThread::Synchronize(nullptr, [&] {
+      // Ask from another thread while the main thread is inside this call.
+      std::thread([&] {
+        message = MessageOf<EInvalidOperation>([] { AdoptMainThread(); });
+      }).join();
+    });
+  });
+  group.WaitFor();
+  EXPECT_TRUE(TThread::IsMainThread());
+  EXPECT_EQ(message, u"The main thread cannot move while it runs a handed-over call");
 }

@@ -98,4 +98,32 @@ TEST(ReferenceDiffusionThreads, FreeingOneContextLeavesAnotherThreadsContextWork
   Lib().free_sd_ctx(kept);
 }
 
+TEST(ReferenceDiffusionThreads, AContextSharedByThreadsAndFreedMeanwhileNeverFailsACallInProgress) {
+  const std::string path = ModelPath("corvina-sd.cvm");
+  void* shared = NewContext(path);
+  ASSERT_NE(shared, nullptr);
+  const Picture expected = Generate(shared, 3);
+  std::atomic<int> started{0}, finished{0}, refused{0};
+  std::vector<std::thread> users;
+  for (int t = 0; t < 2; ++t) {
+    users.emplace_back([&] {
+      for (int i = 0; i < 4; ++i) {
+        ++started;
+        const Picture got = Generate(shared, 3);
+        if (got.pixels.empty()) {
+          ++refused;
+        } else {
+          EXPECT_EQ(got, expected);
+          ++finished;
+        }
+      }
+    });
+  }
+  while (started.load() < 3) std::this_thread::yield();
+  Lib().free_sd_ctx(shared);  // calls already inside finish; later ones are refused
+  for (auto& u : users) u.join();
+  EXPECT_EQ(finished + refused, 8);
+  EXPECT_GE(finished.load(), 1);
+}
+
 }  // namespace

@@ -3,6 +3,7 @@
 // whose truth is known, on real photos, and on every kind of bad argument.
 #include <dlfcn.h>
 
+#include <climits>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -265,7 +266,12 @@ INSTANTIATE_TEST_SUITE_P(
                       PromptCase{"PointsOutside", {{-1, 10}, {200, 10}, {10, 150}, {-5000, -5000}}, {}, false},
                       PromptCase{"RectsEmptyOrOutside", {}, {{10, 10, 0, 20}, {10, 10, 20, -3}, {300, 300, 40, 40},
                                                              {-100, -100, 50, 50}}, false},
-                      PromptCase{"ClearedPrompts", {{100, 75}}, {{50, 30, 100, 90}}, true}),
+                      PromptCase{"ClearedPrompts", {{100, 75}}, {{50, 30, 100, 90}}, true},
+                      PromptCase{"IntegerExtremes",
+                                 {{INT_MIN, INT_MIN}, {INT_MAX, INT_MAX}, {INT_MAX, 10}},
+                                 {{INT_MAX - 5, 10, 100, 20}, {10, INT_MAX - 1, 20, 100}, {INT_MIN, INT_MIN, 10, 10},
+                                  {INT_MIN, 0, INT_MAX, 10}},
+                                 false}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(ReferenceVision, MaskFollowsTheLastLoadedImage) {
@@ -594,6 +600,14 @@ const BadCall kBadCalls[] = {
        Lib().ostrack_track(l.track.get(), l.P(), 64, 48, l.picture.pitch, nullptr);
        return true;
      }},
+    // Edges anywhere in the integer range are clipped to the picture first.
+    {"TrackStartAtIntegerExtremes",
+     [](Live& l) {
+       Lib().ostrack_init_image(l.track.get(), l.P(), 64, 48, l.picture.pitch, INT_MIN, INT_MIN, INT_MAX, INT_MAX);
+       TDrOBB r{};
+       Lib().ostrack_track(l.track.get(), l.O(), 64, 48, l.other.pitch, &r);
+       return r.box.x0 >= 0 && r.box.y0 >= 0 && r.box.x1 <= 64 && r.box.y1 <= 48;
+     }},
     {"TrackStartNullPixels",
      [](Live& l) {
        Lib().ostrack_init_image(l.track.get(), nullptr, 64, 48, l.picture.pitch, 10, 10, 40, 40);
@@ -897,5 +911,70 @@ INSTANTIATE_TEST_SUITE_P(Skimage, ReferenceVisionPhotos, ::testing::Values("chel
                            std::string n = info.param;
                            return n.substr(0, n.find('.'));
                          });
+
+}  // namespace
+
+namespace {
+
+// --------------------------------------------------- tiny and flat pictures
+
+struct OddPictureCase {
+  const char* name;
+  int width, height;
+  bool flat;  // one colour everywhere, which leaves GrabCut's models degenerate
+};
+
+class ReferenceVisionOddPictures : public ReferenceVision, public ::testing::WithParamInterface<OddPictureCase> {};
+
+// Every family answers with a result of the picture's size (read in full
+// here, so a short buffer shows under AddressSanitizer) and never crashes.
+TEST_P(ReferenceVisionOddPictures, EveryFamilyAnswersWithTheRightSize) {
+  const OddPictureCase& c = GetParam();
+  const int w = c.width, h = c.height;
+  cv::Mat bgr = c.flat ? cv::Mat(h, w, CV_8UC3, cv::Scalar(90, 120, 150)) : Texture(w, h, 9);
+  Picture picture(bgr);
+  Picture marked(w, h);
+  marked.Bgra().setTo(cv::Scalar::all(255));
+
+  SamCtx sam = NewSam();
+  Lib().sam_load_image(sam.get(), picture.Data(), w, h, picture.pitch);
+  Lib().sam_add_point(sam.get(), w / 2, h / 2);
+  Lib().sam_add_rect(sam.get(), 0, 0, w, h);
+  for (auto get : {Lib().sam_get_point_mask, Lib().sam_get_rect_mask}) {
+    const std::uint8_t* mask = get(sam.get());
+    ASSERT_NE(mask, nullptr);
+    EXPECT_TRUE(OnlyZeroAnd255(GrayView(mask, w, h)));
+  }
+
+  LamaCtx lama = NewLama();
+  const std::uint8_t* filled = Lib().lama_execute(lama.get(), picture.Data(), marked.Data(), w, h, picture.pitch);
+  ASSERT_NE(filled, nullptr);
+  EXPECT_EQ(BgrView(filled, w, h).size(), cv::Size(w, h));
+
+  RmbgCtx rmbg = NewRmbg();
+  const std::uint8_t* replaced =
+      Lib().rmbg_execute(rmbg.get(), picture.Data(), marked.Data(), w, h, picture.pitch);
+  ASSERT_NE(replaced, nullptr);
+  EXPECT_EQ(BgrView(replaced, w, h).size(), cv::Size(w, h));
+
+  TrackCtx track = NewTrack();
+  Lib().ostrack_init_image(track.get(), picture.Data(), w, h, picture.pitch, 0, 0, w, h);
+  TDrOBB r{};
+  Lib().ostrack_track(track.get(), picture.Data(), w, h, picture.pitch, &r);
+  EXPECT_GE(r.box.x0, 0);
+  EXPECT_GE(r.box.y0, 0);
+  EXPECT_LE(r.box.x1, w);
+  EXPECT_LE(r.box.y1, h);
+}
+
+INSTANTIATE_TEST_SUITE_P(Pictures, ReferenceVisionOddPictures,
+                         ::testing::Values(OddPictureCase{"OnePixel", 1, 1, false},
+                                           OddPictureCase{"OneRow", 100, 1, false},
+                                           OddPictureCase{"OneColumn", 1, 100, false},
+                                           OddPictureCase{"ThreeByThree", 3, 3, false},
+                                           OddPictureCase{"FiveByFive", 5, 5, false},
+                                           OddPictureCase{"Flat", 64, 48, true},
+                                           OddPictureCase{"FlatWide", 900, 20, true}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

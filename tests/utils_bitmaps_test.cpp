@@ -90,8 +90,8 @@ TEST(BufferConversions, LeaveTheBitmapUnmappedAndRefuseAMappedOne) {
   Utils::MatToBitmap(bgr, bmp);
   EXPECT_FALSE(bmp.IsMapped());
   TBitmapMapping busy(bmp, TMapAccess::Read);
-  EXPECT_EQ(MessageOf([&] { Utils::GrayToBitmap(bgr, bmp); }),
-            u"TBitmap.Map: the bitmap is already mapped; unmap it first");
+  EXPECT_EQ(MessageOf([&] { Utils::GrayToBitmap(bgr, bmp); }), u"GrayToBitmap: the bitmap is mapped; unmap it first");
+  EXPECT_EQ(MessageOf([&] { Utils::MatToBitmap(bgr, bmp); }), u"MatToBitmap: the bitmap is mapped; unmap it first");
   EXPECT_TRUE(bmp.IsMapped());  // the caller's mapping is untouched
 }
 
@@ -147,7 +147,9 @@ TEST(StretchBitmap, InvalidSizeRaisesAndLeavesTheBitmapAlone) {
   TBitmap bmp(2, 2);
   bmp.Clear(0xFF010203u);
   EXPECT_EQ(MessageOf([&] { Utils::StretchBitmap(bmp, -4, 4); }),
-            u"TBitmap.SetSize: width and height must be 0 or more, got -4 x 4");
+            u"StretchBitmap: NewWidth and NewHeight must be 0 or more, got -4 x 4");
+  EXPECT_EQ(MessageOf([&] { Utils::StretchBitmap(bmp, 536870912, 1); }),
+            u"StretchBitmap: NewWidth must be at most 536870911, got 536870912");
   EXPECT_EQ(bmp.Width(), 2);
   EXPECT_EQ(Pixels(bmp), std::vector<TAlphaColor>(4, 0xFF010203u));
   Utils::StretchBitmap(bmp, 0, 0);
@@ -157,8 +159,7 @@ TEST(StretchBitmap, InvalidSizeRaisesAndLeavesTheBitmapAlone) {
 TEST(StretchBitmap, MappedBitmapRaisesAndStaysMapped) {
   TBitmap bmp(2, 2);
   TBitmapMapping busy(bmp, TMapAccess::Read);
-  EXPECT_EQ(MessageOf([&] { Utils::StretchBitmap(bmp, 4, 4); }),
-            u"TBitmap.Assign: the bitmap is mapped; unmap it first");
+  EXPECT_EQ(MessageOf([&] { Utils::StretchBitmap(bmp, 4, 4); }), u"StretchBitmap: the bitmap is mapped; unmap it first");
   EXPECT_EQ(bmp.Width(), 2);
   EXPECT_TRUE(bmp.IsMapped());
 }

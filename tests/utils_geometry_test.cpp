@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <limits>
 
 #include "framework/exceptions.h"
 #include "tests/support/test_support.h"
@@ -111,4 +112,40 @@ TEST(ClientToBitmap, BitmapWithoutAreaRaises) {
             u"ClientToBitmap: Bitmap must have a non-zero width and height, got 0 x 480");
   EXPECT_EQ(MessageOf([] { Utils::ClientToBitmap(TBitmap(), RectF(0, 0, 0, 0), 1, 1); }),
             u"ClientToBitmap: Bitmap must have a non-zero width and height, got 0 x 0");
+}
+
+TEST(ClientToBitmap, PictureFittedToNoPixelsRaisesInsteadOfDividingByZero) {
+  // 200 / 192 rounds to 1, made even: 0 rows high.
+  const TBitmap strip(1920, 10);
+  EXPECT_EQ(MessageOf([&] { Utils::ClientToBitmap(strip, RectF(0, 0, 200, 200), 100, 100); }),
+            u"ClientToBitmap: the 1920 x 10 bitmap is shown 200 x 0 pixels in the view (0, 0, 200, 200), which "
+            u"leaves no pixel to point at");
+  const TBitmap column(10, 1920);
+  EXPECT_EQ(MessageOf([&] { Utils::ClientToBitmap(column, RectF(0, 0, 200, 200), 100, 100); }),
+            u"ClientToBitmap: the 10 x 1920 bitmap is shown 0 x 200 pixels in the view (0, 0, 200, 200), which "
+            u"leaves no pixel to point at");
+}
+
+TEST(ViewGeometry, NonFiniteInputRaisesInsteadOfGivingGarbage) {
+  const float nan = std::numeric_limits<float>::quiet_NaN();
+  const float inf = std::numeric_limits<float>::infinity();
+  const TBitmap bmp(640, 480);
+  struct Case {
+    const char* name;
+    std::function<void()> call;
+    const char16_t* message;
+  };
+  const Case cases[] = {
+      {"NaN view", [&] { Utils::ClientToBitmap(bmp, RectF(0, 0, nan, 600), 1, 1); },
+       u"ClientToBitmap: ViewRect must have finite coordinates, got (0, 0, NAN, 600)"},
+      {"infinite view", [&] { Utils::ClientToBitmap(bmp, RectF(0, -inf, 800, 600), 1, 1); },
+       u"ClientToBitmap: ViewRect must have finite coordinates, got (0, -INF, 800, 600)"},
+      {"NaN point", [&] { Utils::ClientToBitmap(bmp, RectF(0, 0, 800, 600), nan, 1); },
+       u"ClientToBitmap: the point (NAN, 1) must be finite"},
+      {"NaN bounds", [&] { TRectF r = RectF(0, 0, 4, 3); Utils::FitRect2(r, RectF(nan, 0, 10, 10)); },
+       u"FitRect2: BoundsRect must have finite coordinates, got (NAN, 0, 10, 10)"},
+      {"infinite R", [&] { TRectF r = RectF(0, 0, inf, 3); Utils::FitRect2(r, RectF(0, 0, 10, 10)); },
+       u"FitRect2: R must have finite coordinates, got (0, 0, INF, 3)"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(MessageOf(c.call), c.message) << c.name;
 }

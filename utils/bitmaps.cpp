@@ -206,6 +206,7 @@ void FillFromBuffer(const char16_t* operation, const std::uint8_t* source, int b
   if (source == nullptr && w > 0 && h > 0) {
     throw Exception(Format(u"%s: the source buffer is nil for a %d x %d bitmap", operation, w, h));
   }
+  if (bitmap.IsMapped()) throw Exception(Format(u"%s: the bitmap is mapped; unmap it first", operation));
   TBitmapMapping map(bitmap, TMapAccess::Write);
   if (w == 0 || h == 0) return;
   if (map.Data().Pitch == w * 4) {
@@ -230,6 +231,17 @@ void MatToBitmap(const std::uint8_t* Source, TBitmap& Bitmap) {
 }
 
 void StretchBitmap(TBitmap& Bitmap, std::int32_t NewWidth, std::int32_t NewHeight) {
+  // Checked here so that the message names this call, not the bitmap
+  // operations it is made of.
+  if (NewWidth < 0 || NewHeight < 0) {
+    throw Exception(
+        Format(u"StretchBitmap: NewWidth and NewHeight must be 0 or more, got %d x %d", NewWidth, NewHeight));
+  }
+  constexpr std::int32_t kMaxWidth = INT32_MAX / 4;  // a row's bytes must fit the 32-bit pitch
+  if (NewWidth > kMaxWidth) {
+    throw Exception(Format(u"StretchBitmap: NewWidth must be at most %d, got %d", kMaxWidth, NewWidth));
+  }
+  if (Bitmap.IsMapped()) throw Exception(u"StretchBitmap: the bitmap is mapped; unmap it first");
   TBitmap stretched(NewWidth, NewHeight);
   {
     Fmx::Graphics::TCanvasScene scene(stretched.Canvas());

@@ -30,9 +30,22 @@ std::int64_t Nearest(double v) {
 
 double EvenBelow(std::int64_t v) { return static_cast<double>(v & ~std::int64_t{1}); }
 
+bool Finite(const TRectF& r) {
+  return std::isfinite(r.Left) && std::isfinite(r.Top) && std::isfinite(r.Right) && std::isfinite(r.Bottom);
+}
+
+void CheckFinite(const char16_t* where, const char16_t* name, const TRectF& r) {
+  if (!Finite(r)) {
+    throw Exception(Format(u"%s: %s must have finite coordinates, got (%.7g, %.7g, %.7g, %.7g)", where, name,
+                           r.Left, r.Top, r.Right, r.Bottom));
+  }
+}
+
 }  // namespace
 
 float FitRect2(TRectF& R, const TRectF& BoundsRect) {
+  CheckFinite(u"FitRect2", u"BoundsRect", BoundsRect);
+  CheckFinite(u"FitRect2", u"R", R);
   const double bw = BoundsRect.Width();
   const double bh = BoundsRect.Height();
   if (bw * bh == 0) return 1.0f;
@@ -59,8 +72,20 @@ TPointF ClientToBitmap(const Fmx::Graphics::TBitmap& Bitmap, const TRectF& ViewR
   if (w == 0 || h == 0) {
     throw Exception(Format(u"ClientToBitmap: Bitmap must have a non-zero width and height, got %d x %d", w, h));
   }
+  CheckFinite(u"ClientToBitmap", u"ViewRect", ViewRect);
+  if (!std::isfinite(X) || !std::isfinite(Y)) {
+    throw Exception(Format(u"ClientToBitmap: the point (%.7g, %.7g) must be finite", X, Y));
+  }
   TRectF shown = System::Types::RectF(0, 0, static_cast<float>(w), static_cast<float>(h));
   FitRect2(shown, ViewRect);
+  // A very long, thin bitmap can be fitted to a side that rounds to 0 pixels:
+  // no view point then lies on it.
+  if (shown.Width() <= 0 || shown.Height() <= 0) {
+    throw Exception(Format(u"ClientToBitmap: the %d x %d bitmap is shown %.7g x %.7g pixels in the view (%.7g, %.7g, "
+                           u"%.7g, %.7g), which leaves no pixel to point at",
+                           w, h, shown.Width(), shown.Height(), ViewRect.Left, ViewRect.Top, ViewRect.Right,
+                           ViewRect.Bottom));
+  }
   const double sx = static_cast<double>(shown.Width()) / w;
   const double sy = static_cast<double>(shown.Height()) / h;
   return System::Types::PointF(static_cast<float>(Nearest((double(X) - shown.Left) / sx)),

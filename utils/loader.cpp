@@ -21,15 +21,27 @@ String ExportName(const char16_t* name) {
   return String(name);
 }
 
+// The first attempt is meant for a file that exists where the name points;
+// the Linux loader never looks in the current folder for a bare name, so a
+// name without a folder is made a path into it.
+String AsPath(const String& name) { return name.find(u'/') == String::npos ? u"./" + name : name; }
+
+// dlerror starts with the path it tried, which the message already names.
+String WithoutLeadingPath(String text, const String& path) {
+  const String prefix = path + u": ";
+  if (!path.empty() && text.rfind(prefix, 0) == 0) text.erase(0, prefix.size());
+  return text;
+}
+
 }  // namespace
 
 System::HMODULE MySafeLoadLibrary(String Path, String Name) {
   System::HMODULE handle = 0;
-  if (System::Sysutils::FileExists(Name)) handle = System::LoadLibrary(Name);
+  if (System::Sysutils::FileExists(Name)) handle = System::LoadLibrary(AsPath(Name));
   const String joined = Path + Name;
   if (!handle) handle = System::LoadLibrary(joined);
   if (!handle) {
-    String text = System::LastLoaderErrorText();
+    String text = WithoutLeadingPath(System::LastLoaderErrorText(), joined);
     if (text.size() > kSystemTextMax) text.resize(kSystemTextMax);
     throw Exception(Format(u"Can not load %s %s", joined, text));
   }

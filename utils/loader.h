@@ -8,9 +8,11 @@
 
 namespace Utils {
 
-// Tries the bare Name first when a file of that name exists (the system's
-// search order then decides), then Path + Name joined exactly as given.
-// Raises "Can not load <Path+Name> <system text>". Never returns 0.
+// Tries Name first when a file of that name exists (a name without a folder
+// is loaded from the current folder, where FileExists found it), then
+// Path + Name joined exactly as given. Raises "Can not load <Path+Name>
+// <system text>", the text without the path the system repeats; an empty
+// name is refused. Never returns 0.
 System::HMODULE MySafeLoadLibrary(System::String Path, System::String Name);
 
 // Name is a NUL-terminated export name; a pointer value below 65536 is an

@@ -16,7 +16,7 @@
 #include <string>
 #include <thread>
 #include <type_traits>
-#include <unordered_set>
+#include <unordered_map>
 
 #include "binding/stablediffusion.h"
 #include "reference/diffusion/callbacks.h"
@@ -52,40 +52,53 @@ struct UpscalerContext {
 constexpr int kMaxSide = 8192;
 constexpr uint64_t kMaxPixels = 4096ull * 4096ull;
 constexpr uint64_t kMaxResultBytes = 1ull << 30;
+constexpr uint64_t kMaxWorkingBytes = 2ull << 30;
 constexpr int kMaxSteps = 10000;
 
 // Handles the library gave out and not yet freed: a stale or foreign pointer
-// is refused with a log line instead of being dereferenced.
-class LiveHandles {
+// is refused with a log line instead of being dereferenced. A call holds its
+// own reference while it works, so a context freed meanwhile (from one of its
+// callbacks, or from another thread) lives until that call returns.
+template <class T>
+class Registry {
  public:
-  void Add(const void* p) {
+  void* Add(std::unique_ptr<T> object) {
+    std::shared_ptr<T> shared(std::move(object));
+    void* handle = shared.get();
     std::lock_guard guard(FLock);
-    FLive.insert(p);
+    FLive.emplace(handle, std::move(shared));
+    return handle;
   }
-  bool Remove(const void* p) {
+  std::shared_ptr<T> Find(const void* handle) {
     std::lock_guard guard(FLock);
-    return FLive.erase(p) == 1;
+    const auto it = FLive.find(handle);
+    return it == FLive.end() ? nullptr : it->second;
   }
-  bool Contains(const void* p) {
+  bool Remove(const void* handle) {
+    std::shared_ptr<T> doomed;  // released after the lock
     std::lock_guard guard(FLock);
-    return FLive.count(p) == 1;
+    const auto it = FLive.find(handle);
+    if (it == FLive.end()) return false;
+    doomed = std::move(it->second);
+    FLive.erase(it);
+    return true;
   }
 
  private:
   std::mutex FLock;
-  std::unordered_set<const void*> FLive;
+  std::unordered_map<const void*, std::shared_ptr<T>> FLive;
 };
 
 // One registry per kind, so a context passed where an upscaler belongs (or
 // the reverse) is refused rather than misread.
-LiveHandles& Contexts() {
-  static LiveHandles handles;
-  return handles;
+Registry<DiffusionContext>& Contexts() {
+  static Registry<DiffusionContext> contexts;
+  return contexts;
 }
 
-LiveHandles& Upscalers() {
-  static LiveHandles handles;
-  return handles;
+Registry<UpscalerContext>& Upscalers() {
+  static Registry<UpscalerContext> upscalers;
+  return upscalers;
 }
 
 template <class Result, class Body>
@@ -136,16 +149,14 @@ bool ReadImage(const char* entry, const char* what, const sd_image_t& image, std
   return true;
 }
 
-DiffusionContext* LiveContext(const char* entry, PPsd_ctx_t ctx) {
-  if (ctx == nullptr) {
+std::shared_ptr<DiffusionContext> LiveContext(const char* entry, PPsd_ctx_t handle) {
+  if (handle == nullptr) {
     LOG_ERROR("%s: the context is null", entry);
     return nullptr;
   }
-  if (!Contexts().Contains(ctx)) {
-    LOG_ERROR("%s: %p is not a live context of this library", entry, ctx);
-    return nullptr;
-  }
-  return static_cast<DiffusionContext*>(ctx);
+  auto ctx = Contexts().Find(handle);
+  if (ctx == nullptr) LOG_ERROR("%s: %p is not a live context of this library", entry, handle);
+  return ctx;
 }
 
 // Output size and sampling settings shared by image and video requests.
@@ -254,6 +265,17 @@ sd_image_t* HandOver(std::vector<std::vector<uint8_t>>&& pictures, int width, in
   return array.release();
 }
 
+// Unsharp mask against a half-size copy: restores some of the crispness a
+// smooth resampling filter takes away.
+void Sharpen(uint8_t* rgb, int width, int height, float amount) {
+  const int halfW = std::max(1, width / 2), halfH = std::max(1, height / 2);
+  std::vector<uint8_t> half(size_t(halfW) * size_t(halfH) * 3), soft(size_t(width) * size_t(height) * 3);
+  Ref::Resample(rgb, width, height, 3, half.data(), halfW, halfH, Ref::ResampleFilter::Bicubic);
+  Ref::Resample(half.data(), halfW, halfH, 3, soft.data(), width, height, Ref::ResampleFilter::Bicubic);
+  for (size_t i = 0; i < soft.size(); ++i)
+    rgb[i] = uint8_t(std::clamp(float(rgb[i]) + amount * float(int(rgb[i]) - int(soft[i])), 0.0f, 255.0f) + 0.5f);
+}
+
 bool ClaimContext(const char* entry, DiffusionContext& ctx) {
   if (ctx.freeParams && ctx.spent.exchange(true)) {
     LOG_ERROR("%s: the model weights were freed after the first generation (free_params_immediately); "
@@ -358,18 +380,13 @@ SD_EXPORT PPsd_ctx_t new_sd_ctx(const sd_ctx_params_t* params) {
       Ref::ReportProgress(i, tensors, std::chrono::duration<float>(std::chrono::steady_clock::now() - start).count());
     LOG_INFO("model '%s' loaded: %zu colours, detail %.2f", ctx->model.name.c_str(), ctx->model.palette.size(),
              double(ctx->model.detail));
-    Contexts().Add(ctx.get());
-    return static_cast<PPsd_ctx_t>(ctx.release());
+    return Contexts().Add(std::move(ctx));
   });
 }
 
 SD_EXPORT void free_sd_ctx(PPsd_ctx_t ctx) {
   if (ctx == nullptr) return;
-  if (!Contexts().Remove(ctx)) {
-    LOG_ERROR("free_sd_ctx: %p is not a live context of this library", ctx);
-    return;
-  }
-  std::unique_ptr<DiffusionContext> owned(static_cast<DiffusionContext*>(ctx));
+  if (!Contexts().Remove(ctx)) LOG_ERROR("free_sd_ctx: %p is not a live context of this library", ctx);
 }
 
 SD_EXPORT void sd_img_gen_params_init(sd_img_gen_params_t* params) {
@@ -403,7 +420,7 @@ SD_EXPORT void sd_img_gen_params_init(sd_img_gen_params_t* params) {
 SD_EXPORT sd_image_t* generate_image(PPsd_ctx_t handle, const sd_img_gen_params_t* params) {
   constexpr const char* kEntry = "generate_image";
   return Guarded(kEntry, static_cast<sd_image_t*>(nullptr), [&]() -> sd_image_t* {
-    DiffusionContext* ctx = LiveContext(kEntry, handle);
+    const std::shared_ptr<DiffusionContext> ctx = LiveContext(kEntry, handle);
     if (ctx == nullptr) return nullptr;
     if (params == nullptr) {
       LOG_ERROR("%s: the parameters are null", kEntry);
@@ -453,7 +470,8 @@ SD_EXPORT sd_image_t* generate_image(PPsd_ctx_t handle, const sd_img_gen_params_
     std::vector<std::vector<uint8_t>> pictures;
     for (int b = 0; b < params->batch_count; ++b) {
       job.look = common.look;
-      job.look.seed = NoiseSeed(*ctx, common.seed + b);
+      // Wraps around instead of overflowing at the largest seed.
+      job.look.seed = NoiseSeed(*ctx, int64_t(uint64_t(common.seed) + uint64_t(b)));
       auto frames = Ref::RunSampling(job);
       pictures.push_back(std::move(frames.front()));
       LOG_INFO("sampling of image %d/%d completed", b + 1, params->batch_count);
@@ -502,7 +520,7 @@ SD_EXPORT sd_image_t* generate_video(PPsd_ctx_t handle, const sd_vid_gen_params_
   constexpr const char* kEntry = "generate_video";
   if (num_frames_out != nullptr) *num_frames_out = 0;
   return Guarded(kEntry, static_cast<sd_image_t*>(nullptr), [&]() -> sd_image_t* {
-    DiffusionContext* ctx = LiveContext(kEntry, handle);
+    const std::shared_ptr<DiffusionContext> ctx = LiveContext(kEntry, handle);
     if (ctx == nullptr) return nullptr;
     if (params == nullptr || num_frames_out == nullptr) {
       LOG_ERROR("%s: the %s is null", kEntry, params == nullptr ? "parameter record" : "frame count pointer");
@@ -530,6 +548,14 @@ SD_EXPORT sd_image_t* generate_video(PPsd_ctx_t handle, const sd_vid_gen_params_
         !ReadImage(kEntry, "end_image", params->end_image, endImage))
       return nullptr;
     if (!ResultFits(kEntry, params->video_frames, common.width, common.height)) return nullptr;
+    // Every frame is worked on at once, in floats, with previews three times over.
+    const uint64_t working = uint64_t(params->video_frames) * uint64_t(common.width) * uint64_t(common.height) * 39;
+    if (working > kMaxWorkingBytes) {
+      LOG_ERROR("%s: %d frames of %dx%d need %llu bytes of working memory, more than the limit of %llu", kEntry,
+                params->video_frames, common.width, common.height, static_cast<unsigned long long>(working),
+                static_cast<unsigned long long>(kMaxWorkingBytes));
+      return nullptr;
+    }
     if (job.init && ctx->vaeDecodeOnly) {
       LOG_ERROR("%s: an init image needs the VAE encoder, but the context was created with vae_decode_only", kEntry);
       return nullptr;
@@ -587,28 +613,23 @@ SD_EXPORT PPupscaler_ctx_t new_upscaler_ctx(const char* esrgan_path, bool offloa
     ctx->threads = n_threads > 0 ? n_threads : PhysicalCores();
     ctx->tileSize = tile_size;
     LOG_INFO("upscaler '%s' loaded: x%d", ctx->model.name.c_str(), ctx->model.scale);
-    Upscalers().Add(ctx.get());
-    return static_cast<PPupscaler_ctx_t>(ctx.release());
+    return Upscalers().Add(std::move(ctx));
   });
 }
 
 SD_EXPORT void free_upscaler_ctx(PPupscaler_ctx_t ctx) {
   if (ctx == nullptr) return;
-  if (!Upscalers().Remove(ctx)) {
-    LOG_ERROR("free_upscaler_ctx: %p is not a live upscaler context of this library", ctx);
-    return;
-  }
-  std::unique_ptr<UpscalerContext> owned(static_cast<UpscalerContext*>(ctx));
+  if (!Upscalers().Remove(ctx)) LOG_ERROR("free_upscaler_ctx: %p is not a live upscaler context of this library", ctx);
 }
 
 SD_EXPORT sd_image_t upscale(PPupscaler_ctx_t handle, sd_image_t input_image, uint32_t upscale_factor) {
   constexpr const char* kEntry = "upscale";
   return Guarded(kEntry, sd_image_t{}, [&]() -> sd_image_t {
-    if (handle == nullptr || !Upscalers().Contains(handle)) {
+    const std::shared_ptr<const UpscalerContext> ctx = Upscalers().Find(handle);
+    if (ctx == nullptr) {
       LOG_ERROR("%s: %p is not a live upscaler context", kEntry, handle);
       return {};
     }
-    const UpscalerContext* ctx = static_cast<const UpscalerContext*>(handle);
     std::optional<Ref::PixelView> input;
     if (!ReadImage(kEntry, "the input image", input_image, input)) return {};
     if (!input) {
@@ -623,35 +644,23 @@ SD_EXPORT sd_image_t upscale(PPupscaler_ctx_t handle, sd_image_t input_image, ui
     if (uint64_t(width) * uint64_t(height) > kMaxPixels * 4 || !ResultFits(kEntry, 1, width, height)) return {};
 
     const std::vector<uint8_t> rgb = Ref::Conform(*input, input->width, input->height, 3);
-    std::vector<uint8_t> out(size_t(width) * size_t(height) * 3);
-    const Ref::Resampler resampler(rgb.data(), input->width, input->height, 3, width, height, model.filter);
-    // One band of output rows per tile row, so progress moves as tiles do.
-    const int band = std::max(1, ctx->tileSize * model.scale);
-    const int bands = (height + band - 1) / band;
-    const auto start = std::chrono::steady_clock::now();
-    for (int i = 0; i < bands; ++i) {
-      resampler.Rows(i * band, std::min(height, (i + 1) * band), out.data());
-      Ref::ReportProgress(i + 1, bands,
-                          std::chrono::duration<float>(std::chrono::steady_clock::now() - start).count());
-    }
-    if (model.sharpen > 0) {
-      const std::vector<uint8_t> soft = out;
-      std::vector<uint8_t> blurred(soft.size());
-      Ref::Resample(soft.data(), width, height, 3, blurred.data(), std::max(1, width / 2), std::max(1, height / 2),
-                    Ref::ResampleFilter::Bicubic);
-      std::vector<uint8_t> back(soft.size());
-      Ref::Resample(blurred.data(), std::max(1, width / 2), std::max(1, height / 2), 3, back.data(), width, height,
-                    Ref::ResampleFilter::Bicubic);
-      for (size_t i = 0; i < out.size(); ++i)
-        out[i] = uint8_t(std::clamp(std::lround(float(soft[i]) + model.sharpen * float(int(soft[i]) - int(back[i]))),
-                                    0L, 255L));
-    }
-    std::unique_ptr<uint8_t, FreeDeleter> data(static_cast<uint8_t*>(std::malloc(out.size())));
+    const size_t bytes = size_t(width) * size_t(height) * 3;
+    std::unique_ptr<uint8_t, FreeDeleter> data(static_cast<uint8_t*>(std::malloc(bytes)));
     if (!data) {
       LOG_ERROR("%s: out of memory for the result", kEntry);
       return {};
     }
-    std::memcpy(data.get(), out.data(), out.size());
+    const Ref::Resampler resampler(rgb.data(), input->width, input->height, 3, width, height, model.filter);
+    // One band of output rows per tile row, so progress moves as tiles do.
+    const int band = int(std::clamp<int64_t>(int64_t(ctx->tileSize) * model.scale, 1, height));
+    const int bands = (height + band - 1) / band;
+    const auto start = std::chrono::steady_clock::now();
+    for (int i = 0; i < bands; ++i) {
+      resampler.Rows(i * band, std::min(height, (i + 1) * band), data.get());
+      Ref::ReportProgress(i + 1, bands,
+                          std::chrono::duration<float>(std::chrono::steady_clock::now() - start).count());
+    }
+    if (model.sharpen > 0) Sharpen(data.get(), width, height, model.sharpen);
     LOG_INFO("input image upscaled to %dx%d", width, height);
     return sd_image_t{uint32_t(width), uint32_t(height), 3, data.release()};
   });
@@ -676,9 +685,15 @@ SD_EXPORT bool preprocess_canny(sd_image_t image, float high_threshold, float lo
     const auto edges = Ref::CannyEdges(image.data, view->width, view->height, view->channels,
                                        Ref::CannySettings{high_threshold, low_threshold, weak, strong, inverse});
     // Gray into every colour channel; a fourth (alpha) channel is left alone.
-    const size_t colours = std::min<size_t>(image.channel, 3);
-    for (size_t i = 0; i < edges.size(); ++i)
-      std::memset(image.data + i * image.channel, edges[i], colours);
+    uint8_t* out = image.data;
+    switch (image.channel) {
+      case 1:
+        std::memcpy(out, edges.data(), edges.size());
+        break;
+      default:
+        for (size_t i = 0; i < edges.size(); ++i, out += image.channel) out[0] = out[1] = out[2] = edges[i];
+        break;
+    }
     return true;
   });
 }

@@ -56,12 +56,20 @@ void LogLine(Stablediffusion::sd_log_level_t level, const char* file, int line, 
   }
   if (cb == nullptr) return;
 
-  char message[1024];
-  va_list args;
+  std::string text = std::string(file) + ":" + std::to_string(line) + " - ";
+  const size_t prefix = text.size();
+  va_list args, again;
   va_start(args, format);
-  std::vsnprintf(message, sizeof message, format, args);
+  va_copy(again, args);
+  const int length = std::vsnprintf(nullptr, 0, format, args);
+  if (length > 0) {
+    text.resize(prefix + size_t(length) + 1);
+    std::vsnprintf(text.data() + prefix, size_t(length) + 1, format, again);
+    text.resize(prefix + size_t(length));
+  }
+  va_end(again);
   va_end(args);
-  std::string text = std::string(file) + ":" + std::to_string(line) + " - " + message + "\n";
+  text += '\n';
   cb(level, text.c_str(), data);
 }
 

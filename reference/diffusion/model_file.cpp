@@ -4,6 +4,7 @@
 #include <charconv>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <map>
 #include <memory>
 
@@ -158,6 +159,11 @@ ModelFile ParseModel(std::string_view text) {
 }
 
 ModelFile LoadModelFile(const std::string& path) {
+  // A FIFO or a device would block or never end; only plain files are models.
+  std::error_code error;
+  const auto status = std::filesystem::status(path, error);
+  if (error) return Fail("cannot open '" + path + "': " + error.message());
+  if (!std::filesystem::is_regular_file(status)) return Fail("'" + path + "' is not a regular file");
   const std::unique_ptr<FILE, int (*)(FILE*)> file(std::fopen(path.c_str(), "rb"), &std::fclose);
   if (!file) return Fail("cannot open '" + path + "': " + std::strerror(errno));
   std::string text(kMaxModelFileBytes + 1, '\0');

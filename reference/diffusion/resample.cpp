@@ -39,7 +39,8 @@ Taps MakeTaps(int srcSize, int dstSize, ResampleFilter filter) {
   const float widen = std::max(1.0f, scale);
   const float support = Radius(filter) * widen;
   Taps taps;
-  taps.count = int(std::ceil(support)) * 2 + 1;
+  // Source pixels in (center - support, center + support]: never more than this.
+  taps.count = std::max(1, int(std::ceil(2.0f * support)));
   taps.index.resize(size_t(dstSize) * size_t(taps.count));
   taps.weight.resize(taps.index.size());
   for (int o = 0; o < dstSize; ++o) {
@@ -118,7 +119,7 @@ void Resampler::Rows(int firstRow, int endRow, uint8_t* dst) const {
       for (size_t i = 0; i < rowFloats; ++i) acc[i] += wk * r[i];
     }
     uint8_t* d = dst + size_t(y) * rowFloats;
-    for (size_t i = 0; i < rowFloats; ++i) d[i] = uint8_t(std::clamp(std::lround(acc[i]), 0L, 255L));
+    for (size_t i = 0; i < rowFloats; ++i) d[i] = uint8_t(std::clamp(acc[i], 0.0f, 255.0f) + 0.5f);
   }
 }
 

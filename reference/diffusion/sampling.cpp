@@ -14,7 +14,7 @@ namespace {
 
 using Stablediffusion::sd_image_t;
 
-uint8_t ToByte(float v) { return uint8_t(std::lround(std::clamp(v, 0.0f, 1.0f) * 255.0f)); }
+uint8_t ToByte(float v) { return uint8_t(std::clamp(v, 0.0f, 1.0f) * 255.0f + 0.5f); }
 
 // Remaining noise after step k of n, from 1 down to 0; the scheduler decides
 // whether the picture settles early or late.

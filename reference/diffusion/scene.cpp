@@ -177,8 +177,8 @@ Canvas PaintScene(const DiffusionModel& model, const Conditioning& conditioning,
   const float driftX = dice.Range(-0.4f, 0.4f), driftY = dice.Range(-0.4f, 0.4f);
   float cellX[12], cellY[12];
   for (int i = 0; i < 12; ++i) {
-    cellX[i] = dice.Range(0.0f, 1.6f);
-    cellY[i] = dice.Range(0.0f, 1.6f);
+    cellX[i] = dice.Range(-0.2f, 1.4f);
+    cellY[i] = dice.Range(-0.2f, 1.4f);
   }
   std::vector<Shape> shapes(3 + size_t(dice.Next() * 6.0f));
   for (size_t i = 0; i < shapes.size(); ++i) {
@@ -208,12 +208,15 @@ Canvas PaintScene(const DiffusionModel& model, const Conditioning& conditioning,
                                          3.0f * detail);
           break;
         case Style::Cells: {
-          float nearest = 10.0f;
+          // Dark seams where the two nearest cell centres are equally far.
+          float first = 10.0f, second = 10.0f;
           for (int i = 0; i < 12; ++i) {
             const float dx = su - cellX[i], dy = sv - cellY[i];
-            nearest = std::min(nearest, dx * dx + dy * dy);
+            const float d = dx * dx + dy * dy;
+            second = std::min(second, std::max(first, d));
+            first = std::min(first, d);
           }
-          field = std::clamp(std::sqrt(nearest) * 3.5f + 0.4f * (detail - 0.5f), 0.0f, 1.0f);
+          field = std::clamp((std::sqrt(second) - std::sqrt(first)) * 6.0f + 0.4f * (detail - 0.5f), 0.0f, 1.0f);
           break;
         }
         case Style::Rings: {
@@ -225,7 +228,9 @@ Canvas PaintScene(const DiffusionModel& model, const Conditioning& conditioning,
           field = 0.5f + 0.5f * std::sin(kTau * frequency * 0.5f * (su + sv) + 6.0f * detail);
           break;
       }
-      colour = Lerp(colour, textureColour, model.detail * 0.6f * field);
+      colour = Lerp(colour, textureColour, model.detail * 0.5f * field);
+      const float shade = 1.0f + model.detail * 0.45f * (field - 0.5f);
+      for (auto& c : colour) c *= shade;
 
       for (const auto& s : shapes) {
         const float dx = (u - (s.cx + s.vx * time)) / s.rx, dy = (v - (s.cy + s.vy * time)) / s.ry;

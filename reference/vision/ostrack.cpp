@@ -50,8 +50,10 @@ class TrackContext : public Context {
     FTracker.reset();
     if (!image.Valid()) return;
     if (right <= left || bottom <= top) return;
-    const cv::Rect box = cv::Rect(cv::Point(left, top), cv::Point(right, bottom)) &
-                         cv::Rect(0, 0, image.width, image.height);
+    // Clip the edges before any width is computed: the far ones may be
+    // anywhere in the integer range.
+    const cv::Rect box(cv::Point(std::clamp(left, 0, image.width), std::clamp(top, 0, image.height)),
+                       cv::Point(std::clamp(right, 0, image.width), std::clamp(bottom, 0, image.height)));
     // CSRT needs a few pixels of object to build its filters.
     if (box.width < 4 || box.height < 4) return;
 

@@ -3,7 +3,9 @@
 // out on a shrunk copy and brought back to full size with a guided filter so
 // its edge follows the picture's.
 #include <algorithm>
+#include <climits>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 
@@ -60,6 +62,9 @@ bool KnownDevice(const char* device) {
   return std::sscanf(device, "cuda:%d%c", &number, &tail) == 1;
 }
 
+// More prompts than any picture needs would only make every mask slower.
+constexpr std::size_t kMaxPrompts = 4096;
+
 class SamContext : public Context {
  public:
   explicit SamContext(const SamParams& params) : FParams(params) {}
@@ -81,9 +86,13 @@ class SamContext : public Context {
     FImage = std::move(bgr);
   }
 
-  void AddPoint(int x, int y) { FPoints.emplace_back(x, y); }
+  void AddPoint(int x, int y) {
+    if (FPoints.size() < kMaxPrompts) FPoints.emplace_back(x, y);
+  }
   void AddRect(int x, int y, int width, int height) {
-    if (width <= 0 || height <= 0) return;
+    if (width <= 0 || height <= 0 || FRects.size() >= kMaxPrompts) return;
+    // Far edges beyond the integer range could not be clipped safely.
+    if (std::int64_t{x} + width > INT32_MAX || std::int64_t{y} + height > INT32_MAX) return;
     FRects.emplace_back(x, y, width, height);
   }
   void Clear() {

@@ -1,0 +1,30 @@
+# cmake -DLIBRARY=<file> -DEXPORTS=<exports.map> -DNM=<nm> -P check_exports.cmake
+# Fails unless the library's defined dynamic symbols are exactly the global
+# names of the version script.
+file(STRINGS ${EXPORTS} lines)
+set(expected "")
+foreach(line IN LISTS lines)
+  if(line MATCHES "^[ \t]+([a-z_]+);$")
+    list(APPEND expected ${CMAKE_MATCH_1})
+  endif()
+endforeach()
+list(SORT expected)
+
+execute_process(COMMAND ${NM} -D --defined-only ${LIBRARY} OUTPUT_VARIABLE out RESULT_VARIABLE rc)
+if(NOT rc EQUAL 0)
+  message(FATAL_ERROR "nm failed on ${LIBRARY}")
+endif()
+string(REPLACE "\n" ";" out "${out}")
+set(actual "")
+foreach(line IN LISTS out)
+  if(line MATCHES " [A-Za-z] ([^ ]+)$")
+    list(APPEND actual ${CMAKE_MATCH_1})
+  endif()
+endforeach()
+list(SORT actual)
+
+list(LENGTH expected n)
+if(NOT actual STREQUAL expected OR NOT n EQUAL 15)
+  message(FATAL_ERROR "exports differ\n expected (${n}): ${expected}\n actual: ${actual}")
+endif()
+message(STATUS "exactly the ${n} entry points are exported")
