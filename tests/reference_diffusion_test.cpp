@@ -171,6 +171,11 @@ TEST_F(ReferenceDiffusionTest, ModelsThatCannotBeLoadedGiveNullAndAnErrorLine) {
       {write("detail.cvm", header + "kind = diffusion\npalette = #000000 #ffffff\ndetail = 1.5\n"), "detail"},
       {write("unknown-key.cvm", header + "kind = diffusion\npalette = #000000 #ffffff\ncolour = red\n"), "colour"},
       {write("twice.cvm", header + "kind = diffusion\nkind = diffusion\n"), "twice"},
+      {write("tensors.cvm", header + "kind = diffusion\npalette = #000000 #ffffff\ntensors = 0\n"), "tensors"},
+      {write("nine-colours.cvm", header + "kind = diffusion\npalette = #111111 #222222 #333333 #444444 #555555 "
+                                          "#666666 #777777 #888888 #999999\n"),
+       "palette"},
+      {write("nan-detail.cvm", header + "kind = diffusion\npalette = #000000 #ffffff\ndetail = nan\n"), "detail"},
       {write("no-equals.cvm", header + "kind diffusion\n"), "key = value"},
       {write("huge.cvm", header + std::string(70000, '#')), "64 KiB"},
       {dir.Root().string(), "not a regular file"},
@@ -187,6 +192,20 @@ TEST_F(ReferenceDiffusionTest, ModelsThatCannotBeLoadedGiveNullAndAnErrorLine) {
   rec.Clear();
   EXPECT_EQ(Upscaler(Lib().new_upscaler_ctx(ModelPath("corvina-sd.cvm").c_str(), false, false, 1, 128)), nullptr);
   EXPECT_TRUE(rec.Logged("not an upscaler model"));
+
+  const Case upscalers[] = {
+      {write("no-scale.cvm", header + "kind = upscaler\n"), "no 'scale'"},
+      {write("scale-9.cvm", header + "kind = upscaler\nscale = 9\n"), "scale"},
+      {write("scale-x.cvm", header + "kind = upscaler\nscale = 2x\n"), "scale"},
+      {write("filter.cvm", header + "kind = upscaler\nscale = 2\nfilter = nearest\n"), "filter"},
+      {write("sharpen.cvm", header + "kind = upscaler\nscale = 2\nsharpen = 3\n"), "sharpen"},
+      {write("palette.cvm", header + "kind = upscaler\nscale = 2\npalette = #000000 #ffffff\n"), "palette"},
+  };
+  for (const auto& c : upscalers) {
+    rec.Clear();
+    EXPECT_EQ(Upscaler(Lib().new_upscaler_ctx(c.path.c_str(), false, false, 1, 128)), nullptr) << c.path;
+    EXPECT_TRUE(rec.Logged(c.logged)) << c.path << " should log " << c.logged;
+  }
 }
 
 TEST_F(ReferenceDiffusionTest, LoadingReportsTensorProgressAndLogsFromALoaderThread) {
@@ -857,6 +876,25 @@ TEST_F(ReferenceDiffusionTest, LongLogLinesAreNotCut) {
   const std::string path = dir.Path(name + ".cvm").string() + "/" + name + ".cvm";
   EXPECT_EQ(NewContext("", [&](sd_ctx_params_t& p) { p.model_path = path.c_str(); }), nullptr);
   EXPECT_TRUE(rec.Logged(path + "': "));
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(ReferenceDiffusionTest, EveryStyleOfAModelFilePaintsItsOwnPicture) {
+  TempDir dir;
+  std::vector<Picture> pictures;
+  for (const char* style : {"waves", "cells", "rings", "marble"}) {
+    const auto path = dir.Path(std::string(style) + ".cvm");
+    WriteFileBytes(path, std::string("CORVINA-MODEL 1\n# comment\n\nkind = diffusion\nstyle = ") + style +
+                             "\npalette = #202020 #808080 #e0e0e0\ndetail = 1\ntensors = 3\n");
+    auto ctx = NewContext("", [&](sd_ctx_params_t& p) { p.model_path = path.c_str(); });
+    ASSERT_NE(ctx, nullptr) << style;
+    pictures.push_back(GenerateOne(ctx.get(), Params("", 5)));
+  }
+  for (size_t i = 0; i < pictures.size(); ++i)
+    for (size_t j = i + 1; j < pictures.size(); ++j) EXPECT_GT(Difference(pictures[i], pictures[j]), 1.0) << i << j;
 }
 
 }  // namespace

@@ -29,9 +29,6 @@ std::string Trimmed(std::string_view s) {
   return std::string(s.substr(first, last - first + 1));
 }
 
-// Model files are a few lines; anything larger is not one of ours.
-constexpr std::streamsize kMaxModelBytes = 64 * 1024;
-
 }  // namespace
 
 void* Register(std::unique_ptr<Context> context) {
@@ -86,12 +83,14 @@ std::optional<ModelFile> ModelFile::Read(const char* path, std::string_view fami
   if (path == nullptr || *path == '\0') return std::nullopt;
   std::ifstream in(path, std::ios::binary);
   if (!in) return std::nullopt;
-  std::string text(static_cast<std::size_t>(kMaxModelBytes) + 1, '\0');
-  in.read(text.data(), kMaxModelBytes + 1);
-  const auto got = in.gcount();
-  if (got > kMaxModelBytes) return std::nullopt;
-  text.resize(static_cast<std::size_t>(got));
+  std::string text(kMaxBytes + 1, '\0');
+  in.read(text.data(), static_cast<std::streamsize>(text.size()));
+  text.resize(static_cast<std::size_t>(in.gcount()));
+  return Parse(text, family);
+}
 
+std::optional<ModelFile> ModelFile::Parse(std::string_view text, std::string_view family) {
+  if (text.size() > kMaxBytes) return std::nullopt;
   ModelFile model;
   std::string_view rest = text;
   bool first = true;

@@ -71,10 +71,14 @@ struct ImageArgs {
 class ModelFile {
  public:
   static constexpr std::string_view kMagic = "corvina-vision-model 1";
+  // Model files are a few lines; anything larger is not one of ours.
+  static constexpr std::size_t kMaxBytes = 64 * 1024;
 
   // Null when the file is missing, unreadable, too large, lacks the magic
   // line or names another family.
   static std::optional<ModelFile> Read(const char* path, std::string_view family);
+  // The same for text already in memory.
+  static std::optional<ModelFile> Parse(std::string_view text, std::string_view family);
 
   // The value of key within [lo, hi]; fallback when absent; null when present
   // but not a number in range.
