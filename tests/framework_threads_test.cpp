@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
+#include <limits>
 #include <new>
 #include <atomic>
 #include <condition_variable>
@@ -691,4 +692,15 @@ TEST(Synchronize, EmptyProcIsRefusedWhereItIsHandedOver) {
     EXPECT_EQ(queued, u"TThread::Queue was given no procedure");
     EXPECT_FALSE(TThread::CheckSynchronize()) << "nothing may have been queued";
   }
+}
+
+TEST(CheckSynchronize, OddTimeoutsNeitherHangNorOverflow) {
+  EXPECT_FALSE(TThread::CheckSynchronize(-1));
+  EXPECT_FALSE(TThread::CheckSynchronize(std::numeric_limits<int>::min()));
+  // The longest timeout still returns as soon as a call arrives.
+  bool ran = false;
+  std::thread worker([&] { TThread::Queue(nullptr, [&] { ran = true; }); });
+  EXPECT_TRUE(TThread::CheckSynchronize(std::numeric_limits<int>::max()));
+  worker.join();
+  EXPECT_TRUE(ran);
 }
