@@ -110,7 +110,13 @@ String FollowLinks(const String& fileName) {
   if (native.find('\0') != std::string::npos) return fileName;  // refused by the file stream
   fs::path path(native);
   std::error_code error;
-  for (int hops = 0; hops < 40 && fs::is_symlink(fs::symlink_status(path, error)); ++hops) {
+  for (int hops = 0; fs::is_symlink(fs::symlink_status(path, error)); ++hops) {
+    // A loop of links has no file to write to; replacing one of its links
+    // would quietly break it.
+    if (hops == 40) {
+      throw System::Classes::EFCreateError(
+          Format(u"Cannot create file \"%s\". %s", fileName, System::Sysutils::SysErrorMessage(ELOOP)));
+    }
     const fs::path link = fs::read_symlink(path, error);
     if (error) break;
     path = link.is_absolute() ? link : path.parent_path() / link;

@@ -358,6 +358,12 @@ std::vector<std::uint8_t> ReadWholeFile(const String& fileName) {
     bytes.resize(had + static_cast<std::size_t>(got));
     if (bytes.size() > std::size_t(kMaxFileBytes)) tooLarge();
     if (got == 0) return bytes;
+    // A device such as /dev/zero never ends: what is not an image is
+    // refused from its first bytes, not after 2 GB of them.
+    if (had == 0 && !IsJpeg(bytes.data(), bytes.size()) && !IsPng(bytes.data(), bytes.size()) &&
+        !IsBmp(bytes.data(), bytes.size())) {
+      LoadError(fileName, u"not a PNG, JPEG or BMP file");
+    }
   }
 }
 

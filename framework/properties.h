@@ -204,7 +204,7 @@ class TPropertyTableBuilder {
   }
   template <class G, class S>
   TPropertyTableBuilder& Str(std::u16string_view name, G get, S set, std::optional<String> def) {
-    return Scalar<String>(name, TPropKind::String, get, set, std::move(def));
+    return Scalar<String>(name, TPropKind::String, get, set, def);
   }
 
   // The getter returns an enumeration (or integer) whose ordinals are the
@@ -260,12 +260,16 @@ class TPropertyTableBuilder {
   operator TPropertyTable() const { return FTable; }
 
  private:
+  // def by reference and the default built in place: moving an empty
+  // optional<String>, or a TValue, makes GCC 12 with sanitizers report reads
+  // of values that are not there.
   template <class V, class G, class S>
-  TPropertyTableBuilder& Scalar(std::u16string_view name, TPropKind kind, G get, S set, std::optional<V> def) {
+  TPropertyTableBuilder& Scalar(std::u16string_view name, TPropKind kind, G get, S set,
+                                const std::optional<V>& def) {
     TPropInfo info;
     info.Name = String(name);
     info.Kind = kind;
-    if (def) info.Default.emplace(std::move(*def));
+    if (def) info.Default.emplace(*def);
     info.Get = [get](const TComponent& c) { return TValue(static_cast<V>(Detail::Read<T>(get, c))); };
     info.Set = [set](TComponent& c, const TValue& v) {
       std::invoke(set, static_cast<T&>(c), std::get<V>(v.Get()));

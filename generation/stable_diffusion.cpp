@@ -310,13 +310,7 @@ TFMXStableDiffusion::TFMXStableDiffusion(TComponent* AOwner)
   sd_set_progress_callback(SDProgressCallback, this);
 }
 
-TFMXStableDiffusion::~TFMXStableDiffusion() {
-  if (FHandlerDepth > 0) {
-    // The worker waits for the handler this destructor runs in, and the
-    // handler would wait for the worker: nothing could ever end.
-    ::Fmx::Types::Log::d(u"TFMXStableDiffusion destroyed inside its own event handler");
-    std::terminate();
-  }
+void TFMXStableDiffusion::BeforeDestruction() {
   std::deque<std::unique_ptr<TRequest>> cancelled;
   {
     std::lock_guard lock(FQueueMutex);
@@ -329,6 +323,11 @@ TFMXStableDiffusion::~TFMXStableDiffusion() {
       LogDropped(u"OnError of a cancelled request", std::current_exception());
     }
   }
+}
+
+TFMXStableDiffusion::~TFMXStableDiffusion() {
+  // The framework has waited for the worker already; this covers a
+  // destruction that did not go through it.
   try {
     FWorker.WaitFor();
   } catch (...) {
@@ -755,16 +754,11 @@ void TFMXStableDiffusion::Deliver(TBitmaps outputs) { DoComplete(std::move(outpu
 
 // ---- events ----
 
+// On behalf of this component: a call still pending when its destruction
+// begins is dropped, and the worker gets EThreadCallDropped.
 template <class F>
-void TFMXStableDiffusion::RaiseOnMainThread(const void*, F&& call) {
-  TThread::Synchronize(nullptr, [&] {
-    ++FHandlerDepth;
-    struct TDepth {
-      int& Depth;
-      ~TDepth() { --Depth; }
-    } depth{FHandlerDepth};
-    call();
-  });
+void TFMXStableDiffusion::RaiseOnMainThread(F&& call) {
+  TThread::Synchronize(*this, [&] { call(); });
 }
 
 namespace {
@@ -779,35 +773,35 @@ H Copy(std::mutex& m, const H& handler) {
 
 void TFMXStableDiffusion::DoLog(const String& text) {
   if (!Copy(FEventMutex, FOnLog)) return;
-  RaiseOnMainThread(nullptr, [&] {
+  RaiseOnMainThread([&] {
     if (auto h = Copy(FEventMutex, FOnLog)) h(this, text);
   });
 }
 
 void TFMXStableDiffusion::DoProgress(std::int32_t step, std::int32_t steps, float time) {
   if (!Copy(FEventMutex, FOnProgress)) return;
-  RaiseOnMainThread(nullptr, [&] {
+  RaiseOnMainThread([&] {
     if (auto h = Copy(FEventMutex, FOnProgress)) h(this, step, steps, time);
   });
 }
 
 void TFMXStableDiffusion::DoComplete(TBitmaps outputs) {
   if (!Copy(FEventMutex, FOnComplete)) return;
-  RaiseOnMainThread(nullptr, [&] {
+  RaiseOnMainThread([&] {
     if (auto h = Copy(FEventMutex, FOnComplete)) h(this, std::move(outputs));
   });
 }
 
 void TFMXStableDiffusion::DoError(const String& msg) {
   if (!Copy(FEventMutex, FOnError)) return;
-  RaiseOnMainThread(nullptr, [&] {
+  RaiseOnMainThread([&] {
     if (auto h = Copy(FEventMutex, FOnError)) h(this, msg);
   });
 }
 
 void TFMXStableDiffusion::DoPreview(std::int32_t step, TBitmaps frames) {
   if (!Copy(FEventMutex, FOnPreview)) return;
-  RaiseOnMainThread(nullptr, [&] {
+  RaiseOnMainThread([&] {
     if (auto h = Copy(FEventMutex, FOnPreview)) h(this, step, std::move(frames));
   });
 }

@@ -49,6 +49,8 @@ class TFMXStableDiffusion : public TComponent {
   explicit TFMXStableDiffusion(TComponent* AOwner);
   // Requests not yet started end with OnError; the running one is waited
   // for (pumping CheckSynchronize on the main thread); then the contexts go.
+  // A handler may free the component that raised it: the framework defers
+  // that free until the main thread pumps outside the handler.
   ~TFMXStableDiffusion() override;
 
   // ---- requests: checked and converted here, run on the worker ----
@@ -189,6 +191,10 @@ class TFMXStableDiffusion : public TComponent {
   void SetOnPreview(TSDOnPreviewEvent v);
 
  protected:
+  // Cancels the requests that have not started, before the framework waits
+  // for the worker.
+  void BeforeDestruction() override;
+
   // Each raises its event on the main thread and waits for the handler;
   // nothing happens when no handler is set. A handler's exception comes back
   // out of these.
@@ -214,9 +220,8 @@ class TFMXStableDiffusion : public TComponent {
   void GenerateVideo(TRequest& request);
   void Upscale(TRequest& request);
   void Deliver(TBitmaps outputs);
-  bool HasHandler(const void* handler) const;
   template <class F>
-  void RaiseOnMainThread(const void* handler, F&& call);
+  void RaiseOnMainThread(F&& call);
 
   // Published fields, in property order.
   std::atomic<bool> FActive{false};
@@ -289,8 +294,9 @@ class TFMXStableDiffusion : public TComponent {
   mutable std::mutex FQueueMutex;
   std::deque<std::unique_ptr<TRequest>> FQueue;
   bool FRunning = false;  // the worker is draining FQueue
-  int FHandlerDepth = 0;  // main thread: inside one of this component's handlers
-  System::Classes::TThreadGroup FWorker;
+  // Built with the component: destruction waits for it and drops its
+  // pending calls before any destructor runs.
+  System::Classes::TThreadGroup FWorker{*this};
 };
 
 }  // namespace Sd::Fmx

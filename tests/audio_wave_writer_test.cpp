@@ -159,6 +159,12 @@ TEST(WaveWriter, WritesThroughSymbolicLinksToTheirTarget) {
     for (const auto& e : std::filesystem::directory_iterator(dir.Path("real"))) inReal.push_back(e.path().filename());
     EXPECT_EQ(inReal, std::vector<std::string>{"target.wav"}) << c.name;  // no temporary left
   }
+  // A loop of links is refused and left as it was.
+  std::filesystem::create_symlink("loop-b.wav", dir.Path("loop-a.wav"));
+  std::filesystem::create_symlink("loop-a.wav", dir.Path("loop-b.wav"));
+  EXPECT_EQ(MessageOf([&] { TWaveWriter(8000, 1, 32).WriteFloatData({{0.25f}}, dir.File("loop-a.wav")); }),
+            u"Cannot create file \"" + dir.File("loop-a.wav") + u"\". Too many levels of symbolic links");
+  EXPECT_TRUE(std::filesystem::is_symlink(dir.Path("loop-a.wav")));
   // A dangling link gets its target created.
   std::filesystem::create_symlink("real/new.wav", dir.Path("dangling.wav"));
   TWaveWriter(8000, 1, 32).WriteFloatData({{0.25f}}, dir.File("dangling.wav"));

@@ -164,6 +164,12 @@ TEST_F(VoiceTest, FailedExtractionsRaiseOnErrorAndNoDoneEvent) {
   } cases[] = {
       {"library raises", [](VoiceTest&, TFMXVoiceExtractor&) { Sam2().SetThrows("voice_extractor_execute"); },
        u"Voice Extractor failed: fake voice_extractor_execute failed"},
+      {"library hands out no vocals",
+       [](VoiceTest&, TFMXVoiceExtractor&) {
+         Sam2().SetProgress({50}, false);
+         Sam2().SetNullResult("voice_extractor_execute");
+       },
+       u"Voice Extractor returned no vocals"},
       {"handler raises on a progress event",
        [](VoiceTest& t, TFMXVoiceExtractor& v) {
          Sam2().SetProgress({30}, true);

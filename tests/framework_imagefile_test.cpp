@@ -218,4 +218,10 @@ TEST(ImageFileLoading, HugeFilesAreRefusedBeforeReadingAndPipesAreRead) {
   bmp.LoadFromFile(dir.File("pipe"));
   writer.join();
   EXPECT_EQ(Pixels(bmp), Pixels(source));
+
+  // Endless devices are refused from their first bytes.
+  for (const char16_t* device : {u"/dev/zero"}) {
+    EXPECT_EQ(MessageOf([&] { bmp.LoadFromFile(device); }),
+              u"Cannot load image \"" + String(device) + u"\": not a PNG, JPEG or BMP file");
+  }
 }

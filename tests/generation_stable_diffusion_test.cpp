@@ -939,8 +939,11 @@ TEST_F(Generation, InputsAreTakenBeforeTheCallReturns) {
 
 TEST_F(Generation, RequestsOfOneComponentRunOneAtATimeInCallOrder) {
   std::atomic<int> inside{0}, most{0};
+  std::atomic<bool> held{false}, checked{false};
   Fake().Script.Hook = [&](TFakeEntry e) {
     if (e != TFakeEntry::GenerateImage && e != TFakeEntry::GenerateVideo && e != TFakeEntry::Upscale) return;
+    held = true;
+    while (!checked) std::this_thread::sleep_for(std::chrono::milliseconds(1));
     const int now = ++inside;
     int seen = most.load();
     while (now > seen && !most.compare_exchange_weak(seen, now)) {
@@ -959,8 +962,12 @@ TEST_F(Generation, RequestsOfOneComponentRunOneAtATimeInCallOrder) {
   c->Text2Image(u"second", u"", nullptr);
   c->Video2Video(u"third", u"", &a);
   c->UpscaleImage(&a, u"m", 2);
-  EXPECT_EQ(MessageOf([&] { c->SetActive(true); }),
+  // The first request is held inside the library, the component active.
+  EXPECT_TRUE(PumpUntil([&] { return held.load(); }));
+  EXPECT_TRUE(c->Active());
+  EXPECT_EQ(MessageOf([&] { c->SetActive(false); }),
             u"TFMXStableDiffusion.Active can not change while a request is running");
+  checked = true;
   ASSERT_TRUE(Finished(*c, events, 4));
   EXPECT_EQ(most.load(), 1);
   ASSERT_EQ(events.Kinds(), (std::vector<std::string>(4, "complete")));
@@ -1038,11 +1045,12 @@ TEST_F(Generation, UpscaleNeedsNoContextAndReplacesItsModelEachTime) {
 // ---- lifetime ----
 
 TEST_F(Generation, DestructionWaitsForTheRunningRequestAndCancelsTheQueuedOnes) {
-  std::atomic<bool> holding{false}, release{false};
+  std::atomic<bool> holding{false}, release{false}, returned{false};
   Fake().Script.Hook = [&](TFakeEntry e) {
     if (e != TFakeEntry::GenerateImage) return;
     holding = true;
     while (!release) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    returned = true;
   };
   TEvents events;
   auto c = Make(events);
@@ -1055,9 +1063,28 @@ TEST_F(Generation, DestructionWaitsForTheRunningRequestAndCancelsTheQueuedOnes) 
   });
   c.reset();  // pumps while it waits: the running request still completes
   releaser.join();
+  EXPECT_TRUE(returned.load()) << "the context was freed under a running generation";
   EXPECT_EQ(events.Kinds(), (std::vector<std::string>{"error", "complete"}));
   EXPECT_EQ(events.List[0].Text, u"Request cancelled: the component is being destroyed");
   EXPECT_EQ(Fake().CallsNamed("generate_image").size(), 1u);
+}
+
+TEST_F(Generation, AHandlerMayFreeTheComponentThatRaisedIt) {
+  for (const char* kind : {"log", "complete", "error"}) {
+    SCOPED_TRACE(kind);
+    Fake().Reset();
+    Fake().Script.Callbacks[TFakeEntry::GenerateImage] = {{LogEvent("x\n")}};
+    if (std::string(kind) == "error") Fake().Script.GenerateFails = true;
+    TEvents events;
+    auto c = Make(events);
+    events.Then = [&](const TEvents::TEvent& e) {
+      if (e.Kind == kind) c.reset();  // the framework defers the free
+    };
+    c->Text2Image(u"p", u"", nullptr);
+    c->Text2Image(u"second", u"", nullptr);
+    ASSERT_TRUE(PumpUntil([&] { return c == nullptr && Fake().LiveContexts == 0; }));
+    EXPECT_EQ(events.List.at(0).Kind, "log");
+  }
 }
 
 TEST_F(Generation, CallbacksReachTheComponentInsideTheLibraryNotTheLastConstructed) {

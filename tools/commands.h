@@ -20,6 +20,7 @@ using TCommands = std::vector<TCommand>;
 
 void AddDemoCommand(CLI::App& app, TCommands& commands);
 void AddGenerationCommands(CLI::App& app, TCommands& commands);
+void AddVisionCommands(CLI::App& app, TCommands& commands);
 void AddFaceCommands(CLI::App& app, TCommands& commands);
 
 }  // namespace Corvina::Tool

@@ -18,6 +18,7 @@ int main(int argc, char** argv) {
   TCommands commands;
   AddDemoCommand(app, commands);
   AddGenerationCommands(app, commands);
+  AddVisionCommands(app, commands);
   AddFaceCommands(app, commands);
 
   CLI11_PARSE(app, argc, argv);

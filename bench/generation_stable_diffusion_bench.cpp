@@ -1,0 +1,122 @@
+// What TFMXStableDiffusion adds around the library: one Text2Image of four
+// 512 x 512 pictures, from the call to OnComplete, with an instant library
+// (the recording fake), against the conversions alone that the request must
+// do in any case; and the request's peak memory against its pixels.
+#include <benchmark/benchmark.h>
+#include <malloc.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <string>
+
+#include "framework/threads.h"
+#include "generation/sd_fmx.h"
+#include "tests/fakes/sd_fake.h"
+
+namespace {
+
+using Sd::Fmx::TBitmaps;
+using Sd::Fmx::TFMXStableDiffusion;
+using System::Classes::TThread;
+
+constexpr int kSide = 512, kBatch = 4;
+
+Corvina::Fakes::TFakeSd& Fake() {
+  return Corvina::Fakes::LoadedFakeSd(CORVINA_FAKE_DIR "fakes/sd/libstable-diffusion.so");
+}
+
+void LoadFake() {
+  if (Sd::Fmx::SDLibsLoaded()) return;
+  Sd::Fmx::SD_DLL_PATH = System::UTF8ToString(CORVINA_FAKE_DIR "fakes/sd/");
+  Sd::Fmx::LoadSDLibs();
+}
+
+struct TRig {
+  TRig() {
+    LoadFake();
+    c = std::make_unique<TFMXStableDiffusion>(nullptr);
+    c->SetBatchCount(kBatch);
+    c->SetOnComplete([this](TFMXStableDiffusion*, TBitmaps outputs) { done = outputs.size() == kBatch; });
+    c->SetActive(true);
+  }
+  void RunOne() {
+    done = false;
+    c->Text2Image(u"a lighthouse", u"", nullptr);
+    while (!done) TThread::CheckSynchronize(1);
+  }
+  std::unique_ptr<TFMXStableDiffusion> c;
+  bool done = false;
+};
+
+void BM_Text2Image_CallToOnComplete(benchmark::State& state) {
+  TRig rig;
+  int n = 0;
+  for (auto _ : state) {
+    rig.RunOne();
+    if (++n % 256 == 0) {
+      state.PauseTiming();
+      Fake().Reset();
+      state.ResumeTiming();
+    }
+  }
+  state.SetItemsProcessed(state.iterations());
+}
+
+// The work no design can skip: the library's four results (made here by
+// malloc as the library does) converted into bitmaps and freed.
+void BM_Text2Image_ConversionsOnly(benchmark::State& state) {
+  for (auto _ : state) {
+    auto* images = static_cast<Sd::Fmx::sd_image_t*>(std::calloc(kBatch, sizeof(Sd::Fmx::sd_image_t)));
+    for (int i = 0; i < kBatch; ++i) {
+      images[i] = {kSide, kSide, 3, static_cast<std::uint8_t*>(std::malloc(kSide * kSide * 3))};
+      std::memset(images[i].data, i, kSide * kSide * 3);  // the library writes its pixels too
+    }
+    Sd::Fmx::TSDImageArray results(images, kBatch);
+    TBitmaps bitmaps = Sd::Fmx::ConvertResults(results, u"x");
+    benchmark::DoNotOptimize(bitmaps.data());
+  }
+}
+
+long StatusKb(const char* key) {
+  std::ifstream in("/proc/self/status");
+  std::string line;
+  while (std::getline(in, line))
+    if (line.rfind(key, 0) == 0) return std::stol(line.substr(std::strlen(key)));
+  return -1;
+}
+
+// Peak resident memory of one request above what was resident before it,
+// over the pixels it must hold: the library's four RGB results and the four
+// bitmaps handed to OnComplete. Large blocks are mapped and unmapped on
+// every allocation here, so freed memory cannot hide in the heap.
+void BM_Text2Image_PeakMemory(benchmark::State& state) {
+  mallopt(M_MMAP_THRESHOLD, 64 * 1024);
+  mallopt(M_TRIM_THRESHOLD, 64 * 1024);
+  TRig rig;
+  rig.RunOne();  // threads, tables and first-use allocations
+  double ratio = 0;
+  for (auto _ : state) {
+    state.PauseTiming();
+    Fake().Reset();
+    malloc_trim(0);
+    std::ofstream("/proc/self/clear_refs") << "5";  // resets the peak to what is resident now
+    const long before = StatusKb("VmRSS:");
+    state.ResumeTiming();
+    rig.RunOne();
+    state.PauseTiming();
+    const double peak = double(StatusKb("VmHWM:") - before) * 1024;
+    const double pixels = double(kBatch) * kSide * kSide * (3 + 4);
+    ratio = peak / pixels;
+    state.ResumeTiming();
+  }
+  state.counters["peak_over_pixels"] = ratio;
+}
+
+BENCHMARK(BM_Text2Image_CallToOnComplete)->Unit(benchmark::kMicrosecond)->Repetitions(7)->ReportAggregatesOnly(true);
+BENCHMARK(BM_Text2Image_ConversionsOnly)->Unit(benchmark::kMicrosecond)->Repetitions(7)->ReportAggregatesOnly(true);
+BENCHMARK(BM_Text2Image_PeakMemory)->Unit(benchmark::kMicrosecond)->Iterations(5);
+
+}  // namespace
+
+BENCHMARK_MAIN();

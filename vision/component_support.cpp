@@ -1,0 +1,47 @@
+#include "vision/component_support.h"
+
+#include <memory>
+
+namespace Anything::Fmx::Detail {
+
+using System::String;
+using System::Sysutils::Exception;
+using System::Sysutils::Format;
+
+void CheckCanActivate(const System::Classes::TComponent& component, std::u16string_view family,
+                      const void* initEntryPoint) {
+  if (component.ComponentState().Contains(System::Classes::csDesigning))
+    throw Exception(Format(u"Cannot activate %s in the designer", family));
+  if (!initEntryPoint) throw Exception(Format(u"Cannot activate %s: the vision library is not loaded", family));
+}
+
+void CheckModelFile(const String& path, const char16_t* message) {
+  if (!System::Sysutils::FileExists(path)) throw Exception(message);
+}
+
+const ::Fmx::Graphics::TBitmap& RequireBitmap(const ::Fmx::Graphics::TBitmap* bitmap, std::u16string_view method,
+                                            std::u16string_view parameter) {
+  if (!bitmap) throw Exception(Format(u"%s: %s is nil", method, parameter));
+  if (bitmap->IsEmpty())
+    throw Exception(Format(u"%s: %s is empty (%d x %d)", method, parameter, bitmap->Width(), bitmap->Height()));
+  return *bitmap;
+}
+
+const std::uint8_t* RequireResult(const std::uint8_t* buffer, std::u16string_view family, std::u16string_view what) {
+  if (!buffer) throw Exception(Format(u"%s returned no %s", family, what));
+  return buffer;
+}
+
+String DeviceText(std::int32_t gpuDeviceID) {
+  if (gpuDeviceID == -1) return u"cpu";
+  return Format(u"cuda:%d", gpuDeviceID);
+}
+
+TMappedPair::TMappedPair(const ::Fmx::Graphics::TBitmap& first, const ::Fmx::Graphics::TBitmap& second)
+    : FFirst(std::make_unique<TMappedImage>(first)) {
+  if (&second != &first) FSecond = std::make_unique<TMappedImage>(second);
+}
+
+TMappedPair::~TMappedPair() { FFirst.reset(); }
+
+}  // namespace Anything::Fmx::Detail
