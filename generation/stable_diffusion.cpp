@@ -769,6 +769,13 @@ H Copy(std::mutex& m, const H& handler) {
   return handler;
 }
 
+// Handlers are set on the main thread and read by workers.
+template <class H>
+void Store(std::mutex& m, H& handler, H value) {
+  std::lock_guard lock(m);
+  handler = std::move(value);
+}
+
 }  // namespace
 
 void TFMXStableDiffusion::DoLog(const String& text) {
@@ -806,25 +813,10 @@ void TFMXStableDiffusion::DoPreview(std::int32_t step, TBitmaps frames) {
   });
 }
 
-void TFMXStableDiffusion::SetOnLog(TSDOnLogEvent v) {
-  std::lock_guard lock(FEventMutex);
-  FOnLog = std::move(v);
-}
-void TFMXStableDiffusion::SetOnProgress(TSDOnProgressEvent v) {
-  std::lock_guard lock(FEventMutex);
-  FOnProgress = std::move(v);
-}
-void TFMXStableDiffusion::SetOnComplete(TSDOnCompleteEvent v) {
-  std::lock_guard lock(FEventMutex);
-  FOnComplete = std::move(v);
-}
-void TFMXStableDiffusion::SetOnError(TSDOnErrorEvent v) {
-  std::lock_guard lock(FEventMutex);
-  FOnError = std::move(v);
-}
-void TFMXStableDiffusion::SetOnPreview(TSDOnPreviewEvent v) {
-  std::lock_guard lock(FEventMutex);
-  FOnPreview = std::move(v);
-}
+void TFMXStableDiffusion::SetOnLog(TSDOnLogEvent v) { Store(FEventMutex, FOnLog, std::move(v)); }
+void TFMXStableDiffusion::SetOnProgress(TSDOnProgressEvent v) { Store(FEventMutex, FOnProgress, std::move(v)); }
+void TFMXStableDiffusion::SetOnComplete(TSDOnCompleteEvent v) { Store(FEventMutex, FOnComplete, std::move(v)); }
+void TFMXStableDiffusion::SetOnError(TSDOnErrorEvent v) { Store(FEventMutex, FOnError, std::move(v)); }
+void TFMXStableDiffusion::SetOnPreview(TSDOnPreviewEvent v) { Store(FEventMutex, FOnPreview, std::move(v)); }
 
 }  // namespace Sd::Fmx
