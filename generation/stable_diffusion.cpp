@@ -239,8 +239,10 @@ const std::vector<String> kPreviewNames = {u"PREVIEW_NONE", u"PREVIEW_PROJ", u"P
 
 // GCC 12 at -O3 takes the empty optional of an enumeration without a default
 // for a read of uninitialised memory.
+#if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
 const TPropertyTable& TFMXStableDiffusion::Properties() {
   using T = TFMXStableDiffusion;
   static const TPropertyTable table =
@@ -297,7 +299,9 @@ const TPropertyTable& TFMXStableDiffusion::Properties() {
           .Bool(u"PreviewNoisy", &T::PreviewNoisy, &T::SetPreviewNoisy, false);
   return table;
 }
+#if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic pop
+#endif
 
 // ---- life ----
 
