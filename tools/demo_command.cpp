@@ -26,7 +26,7 @@ TBitmap SynthesisePicture(int w, int h) {
   TBitmap bmp(w, h);
   TBitmapMapping map(bmp, TMapAccess::Write);
   for (int y = 0; y < h; ++y) {
-    auto* row = reinterpret_cast<std::uint32_t*>(map.Scanline(y));
+    auto* row = reinterpret_cast<std::uint32_t*>(map.WritableScanline(y));
     for (int x = 0; x < w; ++x) {
       const double u = double(x) / w, v = double(y) / h;
       int r = int(255 * (1 - 0.6 * v)), g = int(90 + 120 * u * (1 - v)), b = int(60 + 180 * v);
