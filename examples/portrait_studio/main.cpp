@@ -134,9 +134,9 @@ int main(int argc, char** argv) {
   const fs::path out = argc > 2 ? argv[2] : "studio";
   const std::string prompt = argc > 3 ? argv[3] : "a sunset over a calm blue sea";
   try {
-    fs::create_directories(out);
     TBitmap photo;
     photo.LoadFromFile(UTF8ToString(argv[1]));
+    fs::create_directories(out);
 
     auto backdrop = PaintBackdrop(prompt, photo.Width(), photo.Height());
     backdrop->SaveToFile((out / "backdrop.png").u16string());
