@@ -90,6 +90,10 @@ void TComponent::PrepareDestruction() {
       if (next == FComponents.rend()) break;
       (*next)->PrepareDestruction();
     }
+    // One whose free began further up this stack (its step is still waiting
+    // for its workers, pumping the call that frees us) has workers that may
+    // reach us: wait for them here too.
+    WaitForOwnedGroups();
     try {
       BeforeDestruction();
     } catch (const EWaitDeadlock&) {
@@ -112,6 +116,23 @@ void TComponent::PrepareDestruction() {
     throw;
   }
   TThread::RemoveQueuedEvents(*this);
+}
+
+void TComponent::WaitForOwnedGroups() {
+  for (std::size_t i = 0; i < FComponents.size(); ++i) {
+    TComponent* c = FComponents[i];
+    c->WaitForOwnedGroups();
+    // A pumped call may free c meanwhile; then its groups are gone with it.
+    for (std::size_t g = 0; i < FComponents.size() && FComponents[i] == c && g < c->FThreadGroups.size(); ++g) {
+      try {
+        c->FThreadGroups[g]->WaitFor();
+      } catch (const EWaitDeadlock&) {
+        throw;
+      } catch (...) {
+        LogDestructionException(u"a queued call while a component was destroyed");
+      }
+    }
+  }
 }
 
 TComponent::~TComponent() {

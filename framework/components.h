@@ -140,6 +140,7 @@ class TComponent {
   void ValidateName(const String& name, const TComponent* self) const;
   void Destroying();
   void PrepareDestruction();
+  void WaitForOwnedGroups();
 
   TComponent* FOwner = nullptr;
   String FName;
