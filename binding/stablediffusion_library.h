@@ -16,8 +16,9 @@ inline constexpr char16_t SD_DLL_NAME[] = u"libstable-diffusion.so";
 #endif
 
 // The folder of the library, ending with a path separator; empty (the
-// default) looks the file up by its bare name, which finds the library built
-// beside libCorvina.so. Set it before the first generation component is made.
+// default) looks the file up by its bare name and then beside libCorvina.so,
+// where the reference backend is built. Set it before the first generation
+// component is made.
 extern System::String SD_DLL_PATH;
 
 // Null until LoadSDLibs has resolved them, null again after UnLoadSDLibs.

@@ -58,6 +58,14 @@ void TComponent::operator delete(TComponent* p, std::destroying_delete_t) {
   // Freed again by a call that its own destruction pumped: the first delete
   // finishes the job.
   if (p->FDeleting) return;
+  if (p->FPreparing) {
+    // Its owner's destruction is taking it through the step right now (and
+    // pumped the call that frees it): the owner's step frees it as soon as
+    // its own step is over.
+    p->FDeleting = true;
+    p->FFreeAfterStep = true;
+    return;
+  }
   if (TThread::IsMainThread() && Detail::IsRunningBlockingCallOf(*p)) {
     p->Destroying();
     Detail::FreeLater(*p);
@@ -72,14 +80,19 @@ void TComponent::operator delete(TComponent* p, std::destroying_delete_t) {
     Detail::FreeLater(*p);
     return;
   }
-  void* memory = dynamic_cast<void*>(p);
-  p->~TComponent();
+  p->Destroy();
+}
+
+void TComponent::Destroy() {
+  void* memory = dynamic_cast<void*>(this);
+  this->~TComponent();
   ::operator delete(memory);
 }
 
 void TComponent::PrepareDestruction() {
   if (FPrepared) return;
   FPrepared = true;
+  FPreparing = true;
   Destroying();
   try {
     // Most recent first. A call pumped meanwhile may free or add owned
@@ -88,7 +101,9 @@ void TComponent::PrepareDestruction() {
       auto next = std::find_if(FComponents.rbegin(), FComponents.rend(),
                                [](const TComponent* c) { return !c->FPrepared; });
       if (next == FComponents.rend()) break;
-      (*next)->PrepareDestruction();
+      TComponent* c = *next;
+      c->PrepareDestruction();
+      if (c->FFreeAfterStep) c->Destroy();
     }
     // One whose free began further up this stack (its step is still waiting
     // for its workers, pumping the call that frees us) has workers that may
@@ -113,8 +128,10 @@ void TComponent::PrepareDestruction() {
     }
   } catch (const EWaitDeadlock&) {
     FPrepared = false;
+    FPreparing = false;
     throw;
   }
+  FPreparing = false;
   TThread::RemoveQueuedEvents(*this);
 }
 

@@ -141,14 +141,17 @@ class TComponent {
   void Destroying();
   void PrepareDestruction();
   void WaitForOwnedGroups();
+  void Destroy();  // the destructors and the memory, after the step
 
   TComponent* FOwner = nullptr;
   String FName;
   std::vector<TComponent*> FComponents;
   std::vector<TThreadGroup*> FThreadGroups;  // built with this component
   TComponentState FComponentState;
-  bool FPrepared = false;  // the before-destruction step has run
-  bool FDeleting = false;  // a delete of this component is under way
+  bool FPrepared = false;       // the before-destruction step has begun
+  bool FPreparing = false;      // ... and is not over yet
+  bool FDeleting = false;       // a delete of this component is under way
+  bool FFreeAfterStep = false;  // deleted during its owner's step
 };
 
 // Creates a component that owner owns and frees.

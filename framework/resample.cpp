@@ -1,8 +1,10 @@
 #include "framework/resample.h"
 
 #include "framework/kernels.h"
+#include "framework/pixel_pool.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstring>
 #include <vector>
@@ -241,29 +243,43 @@ void ComposeRow(const std::uint32_t* src, std::uint32_t* dst, std::int32_t n, fl
   }
 }
 
+// Target rows are split across cores in bands once a draw has this many
+// target pixels; below it one core is faster than two sharing the work.
+constexpr std::size_t kParallelPixels = std::size_t(1) << 16;
+
+std::size_t MinBandRows(std::int32_t width) {
+  return std::max<std::size_t>(1, kParallelPixels / std::size_t(std::max(width, 1)));
+}
+
 // Each target pixel reads one source pixel.
 void DrawPicked(const TPixelSource& src, const TPixelTarget& dst, const TAxis& ax, const TAxis& ay, float opacity,
                 TBlend blend) {
-  std::vector<std::uint32_t> row(ax.Count);
-  for (std::int32_t j = 0; j < ay.Count; ++j) {
-    const std::uint32_t* in = src.Data + std::size_t(ay.Start[j]) * src.Width;
-    for (std::int32_t i = 0; i < ax.Count; ++i) row[i] = in[ax.Start[i]];
-    std::uint32_t* out = dst.Data + std::size_t(ay.First + j) * dst.Width + ax.First;
-    ComposeRow(row.data(), out, ax.Count, opacity, blend);
-  }
+  ParallelFor(std::size_t(ay.Count), 1, MinBandRows(ax.Count), [&](std::size_t j0, std::size_t j1) {
+    std::vector<std::uint32_t> row(ax.Count);
+    for (std::size_t j = j0; j < j1; ++j) {
+      const std::uint32_t* in = src.Data + std::size_t(ay.Start[j]) * src.Width;
+      for (std::int32_t i = 0; i < ax.Count; ++i) row[i] = in[ax.Start[i]];
+      std::uint32_t* out = dst.Data + (std::size_t(ay.First) + j) * dst.Width + ax.First;
+      ComposeRow(row.data(), out, ax.Count, opacity, blend);
+    }
+  });
 }
 
 // True when every pixel of the block has alpha 255: then filtering needs no
 // alpha weighting and the result is opaque too.
 bool Opaque(const TPixelSource& src, const TAxis& ax, const TAxis& ay) {
-  std::uint32_t all = 0xFFFFFFFFu;
+  std::atomic<bool> opaque{true};
   const std::size_t n = std::size_t(ax.SrcHi - ax.SrcLo + 1);
-  for (std::int32_t y = ay.SrcLo; y <= ay.SrcHi; ++y) {
-    const std::uint32_t* row = src.Data + std::size_t(y) * src.Width + ax.SrcLo;
-    for (std::size_t x = 0; x < n; ++x) all &= row[x];
-    if ((all >> 24) != 0xFF) return false;
-  }
-  return true;
+  const std::size_t rows = std::size_t(ay.SrcHi - ay.SrcLo + 1);
+  ParallelFor(rows, 1, MinBandRows(ax.SrcHi - ax.SrcLo + 1), [&](std::size_t r0, std::size_t r1) {
+    std::uint32_t all = 0xFFFFFFFFu;
+    for (std::size_t r = r0; r < r1 && opaque.load(std::memory_order_relaxed); ++r) {
+      const std::uint32_t* row = src.Data + (std::size_t(ay.SrcLo) + r) * src.Width + ax.SrcLo;
+      for (std::size_t x = 0; x < n; ++x) all &= row[x];
+      if ((all >> 24) != 0xFF) opaque.store(false, std::memory_order_relaxed);
+    }
+  });
+  return opaque.load(std::memory_order_relaxed);
 }
 
 // out[j] = sum of w[t] * rows[t][j], rounded half to even to bytes. The
@@ -340,15 +356,6 @@ TCombineFn PickCombine() { return CombineToBytesBase; }
 void CombineToBytes(const float* const* rows, const float* w, std::int32_t taps, std::size_t n, std::uint8_t* out) {
   static const TCombineFn best = PickCombine();
   PickKernel<TCombineFn>(CombineToBytesBase, best)(rows, w, taps, n, out);
-}
-
-void CombineToFloatsBody(const float* const* rows, const float* w, std::int32_t taps, std::size_t n, float* out) {
-  for (std::size_t j = 0; j < n; ++j) out[j] = rows[0][j] * w[0];
-  for (std::int32_t t = 1; t < taps; ++t) {
-    const float* r = rows[t];
-    const float wt = w[t];
-    for (std::size_t j = 0; j < n; ++j) out[j] += r[j] * wt;
-  }
 }
 
 // Bytes to floats, four per pixel: the one pass over every source pixel.
@@ -448,78 +455,189 @@ void FilterLine2(const F4* line, const std::int32_t* start, const F4* w, std::in
   PickKernel<TFilter2Fn>(FilterLine<2>, best)(line, start, w, count, out);
 }
 
-// Separable filtering in floats: each source row is filtered horizontally
-// once into a small ring, and each target row combines the ring rows it
-// needs. Sources with transparency are filtered premultiplied.
-class TSmoothDraw {
- public:
-  TSmoothDraw(const TPixelSource& src, const TAxis& ax, const TAxis& ay)
-      : FSrc(src), FAx(ax), FAy(ay), FOpaque(Opaque(src, ax, ay)), FRing(std::size_t(ay.MaxTaps) * ax.Count),
-        FRingRow(ay.MaxTaps, -1), FLine(std::size_t(ax.SrcHi - ax.SrcLo + 1) + ax.MaxTaps, F4::Zero()),
-        FWeights(ax.Weights.size()) {
-    for (std::size_t k = 0; k < FWeights.size(); ++k) FWeights[k] = F4::Splat(ax.Weights[k]);
+void CombineAddFloats(const float* const* rows, const float* w, std::int32_t taps, std::size_t n, float* acc) {
+  for (std::int32_t t = 0; t < taps; ++t) {
+    const float* r = rows[t];
+    const float wt = w[t];
+    for (std::size_t j = 0; j < n; ++j) acc[j] += r[j] * wt;
+  }
+}
+
+void FilterLineTaps(const F4* line, const std::int32_t* start, const F4* w, std::int32_t taps, std::int32_t count,
+                    F4* out) {
+  switch (taps) {
+    case 1: FilterLine<1>(line, start, w, count, out); break;
+    case 2: FilterLine2(line, start, w, count, out); break;
+    case 3: FilterLine<3>(line, start, w, count, out); break;
+    case 4: FilterLine<4>(line, start, w, count, out); break;
+    case 5: FilterLine<5>(line, start, w, count, out); break;
+    default: FilterLineAnyTaps(line, start, w, taps, count, out); break;
+  }
+}
+
+// The ring holds this many horizontally filtered rows: every target row of
+// ordinary scaling finds all its rows there. An extreme shrink (thousands of
+// source rows per target row) sums its rows in groups of this many instead,
+// so memory stays a few target rows whatever the scale.
+constexpr std::int32_t kMaxRingRows = 16;
+
+// What every band of one draw shares, read-only while the bands run.
+struct TSmoothPlan {
+  TSmoothPlan(const TPixelSource& src, const TAxis& ax, const TAxis& ay)
+      : Src(src), Ax(ax), Ay(ay), IsOpaque(Opaque(src, ax, ay)), Weights(ax.Weights.size()) {
+    for (std::size_t k = 0; k < Weights.size(); ++k) Weights[k] = F4::Splat(ax.Weights[k]);
   }
 
-  void Run(const TPixelTarget& dst, float opacity, TBlend blend) {
+  // One source row as floats (premultiplied when there is transparency),
+  // from its first used pixel on.
+  void ConvertRow(std::int32_t y, F4* line) const {
+    const std::uint32_t* in = Src.Data + std::size_t(y) * Src.Width + Ax.SrcLo;
+    const std::size_t n = std::size_t(Ax.SrcHi - Ax.SrcLo + 1);
+    if (IsOpaque) {
+      ConvertLine(in, n, reinterpret_cast<float*>(line));
+    } else {
+      for (std::size_t x = 0; x < n; ++x) line[x] = F4::FromPixel(in[x]).Premultiplied();
+    }
+  }
+
+  // Filtered sums of one target row into pixels.
+  void ToPixels(const F4* sums, std::uint32_t* px) const {
+    if (IsOpaque) {
+      static const float one = 1.0f;
+      const float* rows[1] = {reinterpret_cast<const float*>(sums)};
+      CombineToBytes(rows, &one, 1, std::size_t(Ax.Count) * 4, reinterpret_cast<std::uint8_t*>(px));
+    } else {
+      for (std::int32_t i = 0; i < Ax.Count; ++i) px[i] = sums[i].Straight().ToPixel();
+    }
+  }
+
+  std::size_t LineLength() const { return std::size_t(Ax.SrcHi - Ax.SrcLo + 1) + Ax.MaxTaps; }
+
+  const TPixelSource& Src;
+  const TAxis& Ax;
+  const TAxis& Ay;
+  const bool IsOpaque;
+  std::vector<F4> Weights;  // horizontal weights, each spread over four lanes
+};
+
+// Target rows [j0, j1) of a draw that filters each source row horizontally
+// once into a small ring, then combines the ring rows each target row needs.
+class THorizontalFirstBand {
+ public:
+  explicit THorizontalFirstBand(const TSmoothPlan& plan)
+      : P(plan), FRows(std::min(plan.Ay.MaxTaps, kMaxRingRows)), FRing(std::size_t(FRows) * plan.Ax.Count),
+        FRingRow(FRows, -1), FLine(plan.LineLength(), F4::Zero()) {}
+
+  void Run(const TPixelTarget& dst, float opacity, TBlend blend, std::size_t j0, std::size_t j1) {
+    const TAxis& ax = P.Ax;
+    const TAxis& ay = P.Ay;
     // An opaque result drawn at full opacity covers what is there.
-    const bool direct = blend == TBlend::Replace || (FOpaque && opacity >= 1.0f);
-    std::vector<std::uint32_t> row(direct ? 0 : FAx.Count);
-    std::vector<F4> sums(FOpaque ? 0 : FAx.Count);
-    std::vector<const float*> rows(FAy.MaxTaps);
-    const std::size_t floats = std::size_t(FAx.Count) * 4;
-    for (std::int32_t j = 0; j < FAy.Count; ++j) {
-      const std::int32_t taps = FAy.Taps[j];
-      for (std::int32_t t = 0; t < taps; ++t) rows[t] = reinterpret_cast<const float*>(Filtered(FAy.Start[j] + t));
-      std::uint32_t* out = dst.Data + std::size_t(FAy.First + j) * dst.Width + FAx.First;
+    const bool direct = blend == TBlend::Replace || (P.IsOpaque && opacity >= 1.0f);
+    std::vector<std::uint32_t> row(direct ? 0 : ax.Count);
+    std::vector<F4> sums;
+    std::vector<const float*> rows(FRows);
+    const std::size_t floats = std::size_t(ax.Count) * 4;
+    for (std::size_t j = j0; j < j1; ++j) {
+      const std::int32_t taps = ay.Taps[j];
+      const float* w = ay.WeightsOf(std::int32_t(j));
+      std::uint32_t* out = dst.Data + (std::size_t(ay.First) + j) * dst.Width + ax.First;
       std::uint32_t* px = direct ? out : row.data();
-      if (FOpaque) {
-        CombineToBytes(rows.data(), FAy.WeightsOf(j), taps, floats, reinterpret_cast<std::uint8_t*>(px));
+      if (taps <= FRows && P.IsOpaque) {
+        for (std::int32_t t = 0; t < taps; ++t) rows[t] = reinterpret_cast<const float*>(Filtered(ay.Start[j] + t));
+        CombineToBytes(rows.data(), w, taps, floats, reinterpret_cast<std::uint8_t*>(px));
       } else {
-        CombineToFloatsBody(rows.data(), FAy.WeightsOf(j), taps, floats, reinterpret_cast<float*>(sums.data()));
-        for (std::int32_t i = 0; i < FAx.Count; ++i) px[i] = sums[i].Straight().ToPixel();
+        sums.assign(ax.Count, F4::Zero());
+        for (std::int32_t t0 = 0; t0 < taps; t0 += FRows) {
+          const std::int32_t n = std::min(FRows, taps - t0);
+          for (std::int32_t t = 0; t < n; ++t) rows[t] = reinterpret_cast<const float*>(Filtered(ay.Start[j] + t0 + t));
+          CombineAddFloats(rows.data(), w + t0, n, floats, reinterpret_cast<float*>(sums.data()));
+        }
+        P.ToPixels(sums.data(), px);
       }
-      if (!direct) ComposeRow(row.data(), out, FAx.Count, opacity, blend);
+      if (!direct) ComposeRow(row.data(), out, ax.Count, opacity, blend);
     }
   }
 
  private:
-  // Rows are asked for in rising order, so a slot is reused only after its
-  // row has left every later window.
+  // Rows are asked for in rising order, at most FRows at a time, so a slot
+  // is reused only after its row has left every later window.
   const F4* Filtered(std::int32_t y) {
     const std::size_t slot = std::size_t(y) % FRingRow.size();
-    F4* out = FRing.data() + slot * FAx.Count;
+    F4* out = FRing.data() + slot * P.Ax.Count;
     if (FRingRow[slot] == y) return out;
     FRingRow[slot] = y;
-    const std::uint32_t* in = FSrc.Data + std::size_t(y) * FSrc.Width + FAx.SrcLo;
-    const std::size_t n = std::size_t(FAx.SrcHi - FAx.SrcLo + 1);
-    if (FOpaque) {
-      ConvertLine(in, n, reinterpret_cast<float*>(FLine.data()));
-    } else {
-      for (std::size_t x = 0; x < n; ++x) FLine[x] = F4::FromPixel(in[x]).Premultiplied();
-    }
-    const F4* line = FLine.data() - FAx.SrcLo;
-    const std::int32_t* start = FAx.Start.data();
-    const F4* w = FWeights.data();
-    switch (FAx.MaxTaps) {
-      case 1: FilterLine<1>(line, start, w, FAx.Count, out); break;
-      case 2: FilterLine2(line, start, w, FAx.Count, out); break;
-      case 3: FilterLine<3>(line, start, w, FAx.Count, out); break;
-      case 4: FilterLine<4>(line, start, w, FAx.Count, out); break;
-      case 5: FilterLine<5>(line, start, w, FAx.Count, out); break;
-      default: FilterLineAnyTaps(line, start, w, FAx.MaxTaps, FAx.Count, out); break;
-    }
+    P.ConvertRow(y, FLine.data());
+    FilterLineTaps(FLine.data() - P.Ax.SrcLo, P.Ax.Start.data(), P.Weights.data(), P.Ax.MaxTaps, P.Ax.Count, out);
     return out;
   }
 
-  const TPixelSource& FSrc;
-  const TAxis& FAx;
-  const TAxis& FAy;
-  const bool FOpaque;
+  const TSmoothPlan& P;
+  const std::int32_t FRows;
   std::vector<F4> FRing;
   std::vector<std::int32_t> FRingRow;
-  std::vector<F4> FLine;     // one source row as floats, zero-padded by MaxTaps
-  std::vector<F4> FWeights;  // horizontal weights, each spread over four lanes
+  std::vector<F4> FLine;  // one source row as floats, zero-padded by MaxTaps
 };
+
+// Target rows [j0, j1) of a draw that first sums the source rows of each
+// target row at the source's width and then filters that one row
+// horizontally. Picked when many source rows shrink into few target rows
+// that are much wider than the source: filtering every source row to the
+// target's width first would cost source rows x target width.
+class TVerticalFirstBand {
+ public:
+  explicit TVerticalFirstBand(const TSmoothPlan& plan)
+      : P(plan), FLine(plan.LineLength(), F4::Zero()), FSum(plan.LineLength(), F4::Zero()), FOut(plan.Ax.Count) {}
+
+  void Run(const TPixelTarget& dst, float opacity, TBlend blend, std::size_t j0, std::size_t j1) {
+    const TAxis& ax = P.Ax;
+    const TAxis& ay = P.Ay;
+    const bool direct = blend == TBlend::Replace || (P.IsOpaque && opacity >= 1.0f);
+    std::vector<std::uint32_t> row(direct ? 0 : ax.Count);
+    const std::size_t floats = std::size_t(ax.SrcHi - ax.SrcLo + 1) * 4;
+    for (std::size_t j = j0; j < j1; ++j) {
+      const float* w = ay.WeightsOf(std::int32_t(j));
+      std::fill(FSum.begin(), FSum.end(), F4::Zero());
+      for (std::int32_t t = 0; t < ay.Taps[j]; ++t) {
+        P.ConvertRow(ay.Start[j] + t, FLine.data());
+        const float* line = reinterpret_cast<const float*>(FLine.data());
+        CombineAddFloats(&line, w + t, 1, floats, reinterpret_cast<float*>(FSum.data()));
+      }
+      FilterLineTaps(FSum.data() - ax.SrcLo, ax.Start.data(), P.Weights.data(), ax.MaxTaps, ax.Count, FOut.data());
+      std::uint32_t* out = dst.Data + (std::size_t(ay.First) + j) * dst.Width + ax.First;
+      P.ToPixels(FOut.data(), direct ? out : row.data());
+      if (!direct) ComposeRow(row.data(), out, ax.Count, opacity, blend);
+    }
+  }
+
+ private:
+  const TSmoothPlan& P;
+  std::vector<F4> FLine;
+  std::vector<F4> FSum;  // zero-padded by MaxTaps, like a line
+  std::vector<F4> FOut;
+};
+
+bool VerticalFirstIsCheaper(const TAxis& ax, const TAxis& ay) {
+  const double sourceRows = double(ay.SrcHi - ay.SrcLo + 1);
+  const double sourceWidth = double(ax.SrcHi - ax.SrcLo + 1);
+  const double horizontalFirst = sourceRows * ax.Count * ax.MaxTaps + double(ay.Count) * ax.Count * ay.MaxTaps;
+  const double verticalFirst = double(ay.Count) * ay.MaxTaps * sourceWidth + double(ay.Count) * ax.Count * ax.MaxTaps;
+  return verticalFirst * 2 < horizontalFirst;
+}
+
+// Separable filtering in floats, in bands of target rows spread over the
+// cores. Sources with transparency are filtered premultiplied.
+void DrawSmooth(const TPixelSource& src, const TPixelTarget& dst, const TAxis& ax, const TAxis& ay, float opacity,
+                TBlend blend) {
+  const TSmoothPlan plan(src, ax, ay);
+  const bool verticalFirst = VerticalFirstIsCheaper(ax, ay);
+  ParallelFor(std::size_t(ay.Count), 1, MinBandRows(ax.Count), [&](std::size_t j0, std::size_t j1) {
+    if (verticalFirst) {
+      TVerticalFirstBand(plan).Run(dst, opacity, blend, j0, j1);
+    } else {
+      THorizontalFirstBand(plan).Run(dst, opacity, blend, j0, j1);
+    }
+  });
+}
 
 }  // namespace
 
@@ -541,7 +659,7 @@ void DrawScaled(const TPixelSource& Source, const TRectF& SrcRect, const TPixelT
   if (ax.SingleTap() && ay.SingleTap()) {
     DrawPicked(Source, Target, ax, ay, Opacity, Blend);
   } else {
-    TSmoothDraw(Source, ax, ay).Run(Target, Opacity, Blend);
+    DrawSmooth(Source, Target, ax, ay, Opacity, Blend);
   }
 }
 

@@ -72,8 +72,6 @@ struct TSyncQueue {
   std::condition_variable Arrived;  // new calls, or a group whose worker ended
   std::deque<TCall> Calls;
   std::uint64_t LastSeq = 0;
-  // Lets a main thread about to sleep look for new calls without the lock.
-  std::atomic<std::uint64_t> Posted{0};
   std::vector<TRunning> Running;  // outermost first; main thread only
   std::vector<TComponent*> Released;
 };
@@ -94,7 +92,6 @@ void Post(TCall call) {
     std::lock_guard lock(q.Mutex);
     call.Seq = ++q.LastSeq;
     q.Calls.push_back(std::move(call));
-    q.Posted.store(q.LastSeq, std::memory_order_release);
   }
   q.Arrived.notify_all();
 }
@@ -205,18 +202,6 @@ void RequireMainThread() {
   }
 }
 
-void CpuRelax() {
-#if defined(__x86_64__) || defined(__i386__)
-  __builtin_ia32_pause();
-#else
-  std::this_thread::yield();
-#endif
-}
-
-// How long an idle main thread watches for a call before it sleeps: a
-// worker's next Synchronize usually comes within this, and catching it awake
-// saves the futex sleep and wake-up that dominate a round trip.
-constexpr auto kSpinBeforeSleep = std::chrono::microseconds(30);
 
 }  // namespace
 
@@ -283,47 +268,46 @@ void TThread::Free() { delete this; }
 
 bool TThread::IsMainThread() { return std::this_thread::get_id() == MainThreadID(); }
 
-void TThread::Synchronize(TThread*, TProc proc) {
-  if (IsMainThread()) {
+namespace {
+
+// An empty proc would only fail later, on the main thread, far from the
+// caller who handed it over.
+void RequireProc(const TThread::TProc& proc, std::u16string_view method) {
+  if (!proc) throw Sysutils::EArgumentException(String(method) + u" was given no procedure");
+}
+
+void SynchronizeCall(const TComponent* target, TThread::TProc proc) {
+  RequireProc(proc, u"TThread::Synchronize");
+  if (TThread::IsMainThread()) {
     proc();
     return;
   }
   TSyncRequest request;
-  Post(TCall{0, std::move(proc), &request, nullptr, {}});
+  Post(TCall{0, std::move(proc), &request, target, {}});
   TSyncQueue& q = SyncQueue();
   std::unique_lock lock(q.Mutex);
   request.Done.wait(lock, [&] { return request.Finished; });
   if (request.Error) std::rethrow_exception(request.Error);
 }
 
-void TThread::Synchronize(const TComponent& target, TProc proc) {
-  if (IsMainThread()) {
+void QueueCall(const TComponent* target, TThread::TProc proc) {
+  RequireProc(proc, u"TThread::Queue");
+  if (TThread::IsMainThread()) {
     proc();
     return;
   }
-  TSyncRequest request;
-  Post(TCall{0, std::move(proc), &request, &target, {}});
-  TSyncQueue& q = SyncQueue();
-  std::unique_lock lock(q.Mutex);
-  request.Done.wait(lock, [&] { return request.Finished; });
-  if (request.Error) std::rethrow_exception(request.Error);
+  Post(TCall{0, std::move(proc), nullptr, target, {}});
 }
 
-void TThread::Queue(TThread*, TProc proc) {
-  if (IsMainThread()) {
-    proc();
-    return;
-  }
-  Post(TCall{0, std::move(proc), nullptr, nullptr, {}});
-}
+}  // namespace
 
-void TThread::Queue(const TComponent& target, TProc proc) {
-  if (IsMainThread()) {
-    proc();
-    return;
-  }
-  Post(TCall{0, std::move(proc), nullptr, &target, {}});
-}
+void TThread::Synchronize(TThread*, TProc proc) { SynchronizeCall(nullptr, std::move(proc)); }
+
+void TThread::Synchronize(const TComponent& target, TProc proc) { SynchronizeCall(&target, std::move(proc)); }
+
+void TThread::Queue(TThread*, TProc proc) { QueueCall(nullptr, std::move(proc)); }
+
+void TThread::Queue(const TComponent& target, TProc proc) { QueueCall(&target, std::move(proc)); }
 
 void TThread::RemoveQueuedEvents(const TComponent& target) {
   TSyncQueue& q = SyncQueue();
@@ -361,14 +345,9 @@ bool TThread::CheckSynchronize(int timeoutMs) {
   TSyncQueue& q = SyncQueue();
   std::unique_lock lock(q.Mutex);
   const auto idle = [&] { return q.Calls.empty() && (q.Released.empty() || !q.Running.empty()); };
+  // No spinning before the sleep: on the virtual machines we run on, a
+  // pause loop costs the worker its core and doubled the round trip.
   if (timeoutMs > 0 && idle()) {
-    const std::uint64_t seen = q.LastSeq;
-    lock.unlock();
-    const auto spinEnd = std::chrono::steady_clock::now() + kSpinBeforeSleep;
-    while (q.Posted.load(std::memory_order_acquire) == seen && std::chrono::steady_clock::now() < spinEnd) {
-      CpuRelax();
-    }
-    lock.lock();
     q.Arrived.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return !idle(); });
   }
   bool ran = RunPending(lock, q.LastSeq);

@@ -1,5 +1,6 @@
 // Loading the diffusion library: all fifteen entry points or none, and a load
 // that failed is tried again in full.
+#include <dlfcn.h>
 #include <gtest/gtest.h>
 
 #include <string>
@@ -88,6 +89,17 @@ TEST_F(SDLibs, LoadsOnceAndUnloadNullsEveryEntryPoint) {
   SD_DLL_PATH = kFakes + u"sd/";
   LoadSDLibs();
   EXPECT_EQ(NullCount(), 0);
+}
+
+TEST_F(SDLibs, WithoutAFolderTheLibraryBesideThePackageIsLoaded) {
+  SD_DLL_PATH.clear();
+  LoadSDLibs();
+  EXPECT_EQ(NullCount(), 0);
+  // It is the library in lib/ (the reference backend), not a fake.
+  void* beside = ::dlopen(CORVINA_FAKE_DIR "libstable-diffusion.so", RTLD_NOW | RTLD_NOLOAD);
+  ASSERT_NE(beside, nullptr);
+  EXPECT_EQ(::dlsym(beside, "sd_ctx_params_init"), reinterpret_cast<void*>(sd_ctx_params_init));
+  ::dlclose(beside);
 }
 
 TEST_F(SDLibs, EntryPointsReachTheLoadedLibrary) {

@@ -818,4 +818,22 @@ TEST(ComponentLifetime, OwnerFreedFromACallPumpedByAnOwnedComponentsFreeWaitsFor
   std::thread([&] { TThread::Queue(nullptr, [&] { form.reset(); }); }).join();
   delete child;
   EXPECT_EQ(form, nullptr);
+TEST(ComponentLifetime, ReleasedOwnerAndOwnedComponentAreEachFreedOnce) {
+  for (bool ownerFirst : {false, true}) {
+    SCOPED_TRACE(ownerFirst ? "owner released first" : "owned one released first");
+    std::vector<String> log;
+    auto owner = std::make_unique<TEventSource>(nullptr, &log);
+    auto* child = MakeOwned<TEventSource>(*owner, &log);
+    int events = 0;
+    child->OnEvent = [&](TEventSource&) { ++events; };
+    child->Fire(5);
+    if (ownerFirst) TComponent::Release(std::move(owner));
+    child->Release();
+    child->Release();  // twice is once
+    if (!ownerFirst) TComponent::Release(std::move(owner));
+    while (log.size() < 2) TThread::CheckSynchronize(100);
+    EXPECT_EQ(log, (std::vector<String>{u"freed", u"freed"}));
+    EXPECT_EQ(events, 5);
+    EXPECT_FALSE(TThread::CheckSynchronize()) << "nothing may be left to free";
+  }
 }

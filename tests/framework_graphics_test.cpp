@@ -559,7 +559,11 @@ TEST_P(WideSmoothScaling, MatchesTheDefinitionWithinOneStep) {
     bool opaque;
   };
   for (const Case c : {Case{37, 5, 83, 11, true}, Case{83, 11, 37, 5, true}, Case{90, 9, 31, 20, true},
-                       Case{37, 5, 83, 11, false}, Case{83, 12, 29, 5, false}, Case{64, 4, 64, 9, true}}) {
+                       Case{37, 5, 83, 11, false}, Case{83, 12, 29, 5, false}, Case{64, 4, 64, 9, true},
+                       // Far more source rows per target row than the ring holds: summed in groups.
+                       Case{7, 300, 40, 3, true}, Case{7, 300, 5, 3, false},
+                       // Tall and thin into wide and flat: the vertical pass goes first.
+                       Case{2, 400, 300, 1, true}, Case{3, 500, 200, 2, false}}) {
     const auto pixels = RandomPixels(c.sw * c.sh, c.opaque);
     TBitmap src(c.sw, c.sh);
     Fill(src, pixels);
@@ -571,6 +575,31 @@ TEST_P(WideSmoothScaling, MatchesTheDefinitionWithinOneStep) {
     }
     EXPECT_LE(WorstChannelDifference(Pixels(target), ReferenceScale(pixels, c.sw, c.sh, c.dw, c.dh)), 1)
         << c.sw << "x" << c.sh << " -> " << c.dw << "x" << c.dh << (c.opaque ? " opaque" : " with alpha");
+  }
+}
+
+TEST(Bitmap, ExtremeReshapingNeedsMemoryForAFewRowsNotForEveryTap) {
+  // 1 x 100000 into 100000 x 1 once asked for 100001 rows of 100000 pixels
+  // of working memory (std::bad_alloc); each target pixel is the mean of the
+  // whole column.
+  struct Case {
+    int sw, sh, dw, dh;
+  };
+  for (const Case c : {Case{1, 100000, 100000, 1}, Case{100000, 1, 1, 100000}, Case{64, 40000, 64, 1}}) {
+    TBitmap bmp(c.sw, c.sh);
+    {
+      TBitmapMapping map(bmp, TMapAccess::Write);
+      for (int y = 0; y < c.sh; ++y) {
+        auto* row = reinterpret_cast<TAlphaColor*>(map.Scanline(y));
+        for (int x = 0; x < c.sw; ++x) row[x] = (x + y) % 2 ? 0xFF6496C8u : 0xFF2050A0u;
+      }
+    }
+    bmp.Resize(c.dw, c.dh);
+    ASSERT_EQ(bmp.Width(), c.dw);
+    const std::vector<TAlphaColor> got = Pixels(bmp);
+    // Halfway between the two colours: (0x64 + 0x20) / 2 = 0x42, and so on.
+    EXPECT_EQ(WorstChannelDifference(got, std::vector<TAlphaColor>(got.size(), 0xFF4273B4u)), 0)
+        << c.sw << "x" << c.sh << " -> " << c.dw << "x" << c.dh;
   }
 }
 

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
+#include <limits>
 #include <new>
 #include <atomic>
 #include <condition_variable>
@@ -834,4 +835,33 @@ TEST(Hostile, AMainThreadThatMovesWhileTheOldOneWaitsRunsNothingOnTheOldOne) {
   SetMainThreadID(previous);
   EXPECT_EQ(ranOnOld.load(), 0);
   EXPECT_EQ(ranOnNew.load(), 1);
+TEST(Synchronize, EmptyProcIsRefusedWhereItIsHandedOver) {
+  const TThread::TProc none;
+  for (bool onMain : {true, false}) {
+    SCOPED_TRACE(onMain ? "main thread" : "worker");
+    String synchronized, queued;
+    auto handOver = [&] {
+      synchronized = MessageOf<Sysutils::EArgumentException>([&] { TThread::Synchronize(nullptr, none); });
+      queued = MessageOf<Sysutils::EArgumentException>([&] { TThread::Queue(nullptr, none); });
+    };
+    if (onMain) {
+      handOver();
+    } else {
+      std::thread(handOver).join();
+    }
+    EXPECT_EQ(synchronized, u"TThread::Synchronize was given no procedure");
+    EXPECT_EQ(queued, u"TThread::Queue was given no procedure");
+    EXPECT_FALSE(TThread::CheckSynchronize()) << "nothing may have been queued";
+  }
+}
+
+TEST(CheckSynchronize, OddTimeoutsNeitherHangNorOverflow) {
+  EXPECT_FALSE(TThread::CheckSynchronize(-1));
+  EXPECT_FALSE(TThread::CheckSynchronize(std::numeric_limits<int>::min()));
+  // The longest timeout still returns as soon as a call arrives.
+  bool ran = false;
+  std::thread worker([&] { TThread::Queue(nullptr, [&] { ran = true; }); });
+  EXPECT_TRUE(TThread::CheckSynchronize(std::numeric_limits<int>::max()));
+  worker.join();
+  EXPECT_TRUE(ran);
 }

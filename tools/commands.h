@@ -19,5 +19,6 @@ struct TCommand {
 using TCommands = std::vector<TCommand>;
 
 void AddDemoCommand(CLI::App& app, TCommands& commands);
+void AddGenerationCommands(CLI::App& app, TCommands& commands);
 
 }  // namespace Corvina::Tool

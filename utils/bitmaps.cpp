@@ -5,6 +5,7 @@
 
 #include "framework/exceptions.h"
 #include "framework/kernels.h"
+#include "framework/pixel_pool.h"
 
 // SSE2 is part of x86-64; SSSE3 is chosen at run time.
 #if (defined(__GNUC__) || defined(__clang__)) && defined(__x86_64__)
@@ -26,14 +27,14 @@ using System::Sysutils::Format;
 
 constexpr std::uint32_t kOpaque = 0xFF000000u;
 
-void GrayRowScalar(const std::uint8_t* in, std::uint32_t* out, std::size_t width) {
+void GrayRowScalar(const std::uint8_t* in, std::uint32_t* out, std::size_t width, bool = false) {
   for (std::size_t x = 0; x < width; ++x) {
     const std::uint32_t v = in[x];
     out[x] = kOpaque | v << 16 | v << 8 | v;
   }
 }
 
-void BgrRowScalar(const std::uint8_t* in, std::uint32_t* out, std::size_t width) {
+void BgrRowScalar(const std::uint8_t* in, std::uint32_t* out, std::size_t width, bool = false) {
   for (std::size_t x = 0; x < width; ++x) {
     const std::uint8_t* p = in + 3 * x;
     out[x] = kOpaque | std::uint32_t(p[2]) << 16 | std::uint32_t(p[1]) << 8 | p[0];
@@ -43,7 +44,7 @@ void BgrRowScalar(const std::uint8_t* in, std::uint32_t* out, std::size_t width)
 #if CORVINA_X86_SIMD
 // 16 gray bytes become 16 pixels by interleaving: (v, v) pairs next to
 // (v, 255) pairs give v, v, v, 255.
-void GrayRowSse2(const std::uint8_t* in, std::uint32_t* out, std::size_t width) {
+void GrayRowSse2(const std::uint8_t* in, std::uint32_t* out, std::size_t width, bool = false) {
   const __m128i opaque = _mm_set1_epi8(char(0xFF));
   std::size_t x = 0;
   for (; x + 16 <= width; x += 16) {
@@ -89,15 +90,12 @@ __attribute__((target("avx2"))) void GrayBlocksAvx2(const std::uint8_t* in, std:
   }
 }
 
-// Outputs far larger than the caches bypass them: nobody reads them back
-// soon, and skipping the read-for-ownership saves a third of the traffic.
-constexpr std::size_t kStreamPixels = std::size_t(8) << 20;
-
-__attribute__((target("avx2"))) void GrayRowAvx2(const std::uint8_t* in, std::uint32_t* out, std::size_t width) {
+__attribute__((target("avx2"))) void GrayRowAvx2(const std::uint8_t* in, std::uint32_t* out, std::size_t width,
+                                                 bool stream) {
   // Stores that straddle cache lines cost double: reach a 32-byte boundary first.
   std::size_t x = std::min(width, ((32 - reinterpret_cast<std::uintptr_t>(out) % 32) % 32) / 4);
   GrayRowScalar(in, out, x);
-  if (width >= kStreamPixels) {
+  if (stream) {
     GrayBlocksAvx2<true>(in, out, x, width);
     _mm_sfence();
   } else {
@@ -131,10 +129,11 @@ __attribute__((target("ssse3"))) void BgrBlocksSsse3(const std::uint8_t* in, std
   }
 }
 
-__attribute__((target("ssse3"))) void BgrRowSsse3(const std::uint8_t* in, std::uint32_t* out, std::size_t width) {
+__attribute__((target("ssse3"))) void BgrRowSsse3(const std::uint8_t* in, std::uint32_t* out, std::size_t width,
+                                                  bool stream) {
   std::size_t x = std::min(width, ((16 - reinterpret_cast<std::uintptr_t>(out) % 16) % 16) / 4);
   BgrRowScalar(in, out, x);
-  if (width >= kStreamPixels) {
+  if (stream) {
     BgrBlocksSsse3<true>(in, out, x, width);
     _mm_sfence();
   } else {
@@ -164,10 +163,11 @@ __attribute__((target("avx2"))) void BgrBlocksAvx2(const std::uint8_t* in, std::
   }
 }
 
-__attribute__((target("avx2"))) void BgrRowAvx2(const std::uint8_t* in, std::uint32_t* out, std::size_t width) {
+__attribute__((target("avx2"))) void BgrRowAvx2(const std::uint8_t* in, std::uint32_t* out, std::size_t width,
+                                                bool stream) {
   std::size_t x = std::min(width, ((32 - reinterpret_cast<std::uintptr_t>(out) % 32) % 32) / 4);
   BgrRowScalar(in, out, x);
-  if (width >= kStreamPixels) {
+  if (stream) {
     BgrBlocksAvx2<true>(in, out, x, width);
     _mm_sfence();
   } else {
@@ -176,7 +176,9 @@ __attribute__((target("avx2"))) void BgrRowAvx2(const std::uint8_t* in, std::uin
   BgrRowScalar(in + 3 * x, out + x, width - x);
 }
 
-using TRowFn = void (*)(const std::uint8_t*, std::uint32_t*, std::size_t);
+// Stream: the whole picture is far larger than the caches, so stores may
+// bypass them.
+using TRowFn = void (*)(const std::uint8_t*, std::uint32_t*, std::size_t, bool);
 
 TRowFn PickGrayRow() { return __builtin_cpu_supports("avx2") ? GrayRowAvx2 : GrayRowSse2; }
 TRowFn PickBgrRow() {
@@ -184,19 +186,28 @@ TRowFn PickBgrRow() {
   return __builtin_cpu_supports("ssse3") ? BgrRowSsse3 : BgrRowScalar;
 }
 
-void GrayRow(const std::uint8_t* in, std::uint32_t* out, std::size_t width) {
+void GrayRow(const std::uint8_t* in, std::uint32_t* out, std::size_t width, bool stream) {
   static const TRowFn best = PickGrayRow();
-  Fmx::Graphics::Detail::PickKernel<TRowFn>(GrayRowSse2, best)(in, out, width);
+  Fmx::Graphics::Detail::PickKernel<TRowFn>(GrayRowSse2, best)(in, out, width, stream);
 }
 
-void BgrRow(const std::uint8_t* in, std::uint32_t* out, std::size_t width) {
+void BgrRow(const std::uint8_t* in, std::uint32_t* out, std::size_t width, bool stream) {
   static const TRowFn best = PickBgrRow();
-  Fmx::Graphics::Detail::PickKernel<TRowFn>(BgrRowScalar, best)(in, out, width);
+  Fmx::Graphics::Detail::PickKernel<TRowFn>(BgrRowScalar, best)(in, out, width, stream);
 }
 #else
-void GrayRow(const std::uint8_t* in, std::uint32_t* out, std::size_t width) { GrayRowScalar(in, out, width); }
-void BgrRow(const std::uint8_t* in, std::uint32_t* out, std::size_t width) { BgrRowScalar(in, out, width); }
+void GrayRow(const std::uint8_t* in, std::uint32_t* out, std::size_t width, bool) { GrayRowScalar(in, out, width); }
+void BgrRow(const std::uint8_t* in, std::uint32_t* out, std::size_t width, bool) { BgrRowScalar(in, out, width); }
 #endif
+
+// Outputs far larger than the caches bypass them: nobody reads them back
+// soon, and skipping the read-for-ownership saves a third of the traffic.
+constexpr std::size_t kStreamPixels = std::size_t(8) << 20;
+
+// Below this many pixels one core converts faster than two can share the
+// work; the split is in blocks of whole cache lines of output.
+constexpr std::size_t kParallelPixels = std::size_t(1) << 17;
+constexpr std::size_t kBlockPixels = 16;
 
 template <class RowFn>
 void FillFromBuffer(const char16_t* operation, const std::uint8_t* source, int bytesPerPixel, TBitmap& bitmap,
@@ -209,15 +220,24 @@ void FillFromBuffer(const char16_t* operation, const std::uint8_t* source, int b
   if (bitmap.IsMapped()) throw Exception(Format(u"%s: the bitmap is mapped; unmap it first", operation));
   TBitmapMapping map(bitmap, TMapAccess::Write);
   if (w == 0 || h == 0) return;
+  const std::size_t total = std::size_t(w) * std::size_t(h);
+  const bool stream = total >= kStreamPixels;
   if (map.Data().Pitch == w * 4) {
-    // Both sides are gapless: the picture is one long row.
-    row(source, reinterpret_cast<std::uint32_t*>(map.Data().Data), std::size_t(w) * std::size_t(h));
+    // Both sides are gapless: the picture is one long row, cut into blocks.
+    auto* out = reinterpret_cast<std::uint32_t*>(map.Data().Data);
+    Fmx::Graphics::Detail::ParallelFor(total, kBlockPixels, kParallelPixels, [&](std::size_t begin, std::size_t end) {
+      row(source + begin * bytesPerPixel, out + begin, end - begin, stream);
+    });
     return;
   }
   const std::size_t sourcePitch = std::size_t(w) * bytesPerPixel;
-  for (std::int32_t y = 0; y < h; ++y) {
-    row(source + std::size_t(y) * sourcePitch, reinterpret_cast<std::uint32_t*>(map.Scanline(y)), std::size_t(w));
-  }
+  const std::size_t minRows = std::max<std::size_t>(1, kParallelPixels / std::size_t(w));
+  Fmx::Graphics::Detail::ParallelFor(std::size_t(h), 1, minRows, [&](std::size_t begin, std::size_t end) {
+    for (std::size_t y = begin; y < end; ++y) {
+      row(source + y * sourcePitch, reinterpret_cast<std::uint32_t*>(map.Data().Data + y * std::size_t(map.Data().Pitch)),
+          std::size_t(w), stream);
+    }
+  });
 }
 
 }  // namespace

@@ -79,7 +79,6 @@ class SamContext : public Context {
     if (!image.Valid()) return;
     cv::Mat bgr = image.Bgr();
     cv::Mat work = Shrink(bgr, FParams.workSize, FFactor);
-    if (work.data == bgr.data) work = bgr.clone();
     cv::medianBlur(work, FSmooth, FParams.smoothing);
     if (FParams.refineRadius > 0) cv::cvtColor(bgr, FGuide, cv::COLOR_BGR2GRAY);
     FWork = std::move(work);

@@ -9,8 +9,20 @@ using namespace Corvina::Fakes;
 
 namespace {
 
+// A process that cannot reach the fake's state (a tool under test) asks for
+// a little log and progress through the environment.
+void ScriptFromEnvironment(TFakeSd& f) {
+  if (!std::getenv("CORVINA_FAKE_SD_CHATTY")) return;
+  TFakeCallbacks chatter;
+  chatter.Events = {LogEvent("fake.cpp:7 - working\n"), ProgressEvent(1, 2, 0.25f), ProgressEvent(2, 2, 0.25f)};
+  f.Script.Callbacks[TFakeEntry::GenerateImage] = chatter;
+  f.Script.Callbacks[TFakeEntry::GenerateVideo] = chatter;
+}
+
 TFakeSd& Fake() {
   static TFakeSd fake;
+  static const bool scripted = (ScriptFromEnvironment(fake), true);
+  (void)scripted;
   return fake;
 }
 
@@ -38,9 +50,12 @@ std::optional<std::string> TextOf(const char* s) {
   return std::string(s);
 }
 
+// The pixels of the images the init functions put into records.
+std::uint8_t gSentinelPixels[4] = {1, 2, 3, 4};
+
 TFakeImage CopyImage(const sd_image_t& img) {
   TFakeImage out{img.width, img.height, img.channel, img.data == nullptr, {}};
-  if (img.data) {
+  if (img.data && img.data != gSentinelPixels) {
     const size_t n = size_t(img.width) * img.height * img.channel;
     out.Pixels.assign(img.data, img.data + n);
   }
@@ -98,9 +113,22 @@ sd_image_t* MakeResults(const TFakeScript& script, std::uint32_t count, std::int
   return images;
 }
 
+void FireEvent(const TFakeEvent& e);
+
+// A C++ exception must never unwind through the library's C frames.
 void FireEvents(const std::vector<TFakeEvent>& events) {
-  TFakeSd& f = Fake();
   for (const TFakeEvent& e : events) {
+    try {
+      FireEvent(e);
+    } catch (...) {
+      Violation("a C++ exception left a callback into the library");
+    }
+  }
+}
+
+void FireEvent(const TFakeEvent& e) {
+  TFakeSd& f = Fake();
+  {
     switch (e.Kind) {
       case TFakeEvent::Log:
         if (f.LogCb) f.LogCb(SD_LOG_INFO, e.Text.c_str(), f.LogData);
@@ -185,9 +213,13 @@ void InitCache(sd_cache_params_t& c) {
   c.scm_policy_dynamic = true;
 }
 
-sd_image_t SentinelImage(std::uint32_t salt) {
-  static std::uint8_t pixels[4] = {1, 2, 3, 4};
-  return sd_image_t{900 + salt, 800 + salt, 7, pixels};
+// Field by field, so that padding keeps the init's byte pattern and two
+// records filled by the init compare equal byte for byte.
+void SetSentinelImage(sd_image_t& img, std::uint32_t salt) {
+  img.width = 900 + salt;
+  img.height = 800 + salt;
+  img.channel = 7;
+  img.data = gSentinelPixels;
 }
 
 }  // namespace
@@ -340,24 +372,32 @@ void sd_img_gen_params_init(sd_img_gen_params_t* p) {
   p->prompt = Sentinel("prompt");
   p->negative_prompt = Sentinel("negative_prompt");
   p->clip_skip = -55;
-  p->init_image = SentinelImage(1);
-  static sd_image_t refs[1] = {SentinelImage(2)};
+  SetSentinelImage(p->init_image, 1);
+  static sd_image_t refs[1] = {{902, 802, 7, gSentinelPixels}};
   p->ref_images = refs;
   p->ref_images_count = 1;
   p->auto_resize_ref_image = true;
   p->increase_ref_index = true;
-  p->mask_image = SentinelImage(3);
+  SetSentinelImage(p->mask_image, 3);
   p->width = 777;
   p->height = 555;
   InitSample(p->sample_params, 0);
   p->strength = 0.3125f;
   p->seed = 0x123456789LL;
   p->batch_count = 99;
-  p->control_image = SentinelImage(4);
+  SetSentinelImage(p->control_image, 4);
   p->control_strength = 0.1875f;
-  static sd_image_t ids[1] = {SentinelImage(5)};
-  p->pm_params = sd_pm_params_t{ids, 1, Sentinel("pm_params.id_embed_path"), 66.5f};
-  p->vae_tiling_params = sd_tiling_params_t{true, 41, 42, 0.4375f, 0.5625f, 0.6875f};
+  static sd_image_t ids[1] = {{905, 805, 7, gSentinelPixels}};
+  p->pm_params.id_images = ids;
+  p->pm_params.id_images_count = 1;
+  p->pm_params.id_embed_path = Sentinel("pm_params.id_embed_path");
+  p->pm_params.style_strength = 66.5f;
+  p->vae_tiling_params.enabled = true;
+  p->vae_tiling_params.tile_size_x = 41;
+  p->vae_tiling_params.tile_size_y = 42;
+  p->vae_tiling_params.target_overlap = 0.4375f;
+  p->vae_tiling_params.rel_size_x = 0.5625f;
+  p->vae_tiling_params.rel_size_y = 0.6875f;
   InitCache(p->cache);
 }
 
@@ -395,9 +435,9 @@ void sd_vid_gen_params_init(sd_vid_gen_params_t* p) {
   p->prompt = Sentinel("prompt");
   p->negative_prompt = Sentinel("negative_prompt");
   p->clip_skip = -44;
-  p->init_image = SentinelImage(11);
-  p->end_image = SentinelImage(12);
-  static sd_image_t frames[1] = {SentinelImage(13)};
+  SetSentinelImage(p->init_image, 11);
+  SetSentinelImage(p->end_image, 12);
+  static sd_image_t frames[1] = {{913, 813, 7, gSentinelPixels}};
   p->control_frames = frames;
   p->control_frames_size = 1;
   p->width = 333;

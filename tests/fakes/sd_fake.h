@@ -33,6 +33,12 @@ struct TFakeImage {
   std::vector<std::uint8_t> Pixels;  // copied bytes, Width * Height * Channel
 };
 
+inline TFakeImage FakeImage(std::uint32_t w, std::uint32_t h, std::uint32_t channel, bool nullData = false) {
+  TFakeImage img;
+  img.Width = w, img.Height = h, img.Channel = channel, img.NullData = nullData;
+  return img;
+}
+
 // One thing the library reports while it works.
 struct TFakeEvent {
   enum TKind { Log, Progress, Preview } Kind = Log;
@@ -42,6 +48,22 @@ struct TFakeEvent {
   std::int32_t Frames = 0;              // Preview: frame count
   std::uint32_t FrameWidth = 0, FrameHeight = 0;
 };
+
+inline TFakeEvent LogEvent(std::string text) {
+  TFakeEvent e;
+  e.Kind = TFakeEvent::Log, e.Text = std::move(text);
+  return e;
+}
+inline TFakeEvent ProgressEvent(std::int32_t step, std::int32_t steps, float time) {
+  TFakeEvent e;
+  e.Kind = TFakeEvent::Progress, e.Step = step, e.Steps = steps, e.Time = time;
+  return e;
+}
+inline TFakeEvent PreviewEvent(std::int32_t step, std::int32_t frames, std::uint32_t w, std::uint32_t h) {
+  TFakeEvent e;
+  e.Kind = TFakeEvent::Preview, e.Step = step, e.Frames = frames, e.FrameWidth = w, e.FrameHeight = h;
+  return e;
+}
 
 // What one entry point does with the callbacks during its call.
 struct TFakeCallbacks {

@@ -1,0 +1,15 @@
+// Unit SD.FMX: the generation component, its picture exchange, and the
+// library's folder and loading under the names the unit exports.
+#pragma once
+
+#include "binding/stablediffusion_library.h"
+#include "generation/sd_images.h"
+#include "generation/stable_diffusion.h"
+
+namespace Sd::Fmx {
+
+using Stablediffusion::LoadSDLibs;
+using Stablediffusion::SD_DLL_PATH;
+using Stablediffusion::UnLoadSDLibs;
+
+}  // namespace Sd::Fmx

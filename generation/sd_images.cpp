@@ -1,0 +1,279 @@
+#include "generation/sd_images.h"
+
+#include <algorithm>
+#include <cstring>
+#include <limits>
+#include <new>
+
+#include "binding/stablediffusion_library.h"
+#include "framework/exceptions.h"
+#include "framework/kernels.h"
+#include "utils/bitmaps.h"
+
+#if (defined(__GNUC__) || defined(__clang__)) && defined(__x86_64__)
+#define CORVINA_SD_SIMD 1
+#include <immintrin.h>
+#else
+#define CORVINA_SD_SIMD 0
+#endif
+
+namespace Sd::Fmx {
+
+namespace {
+
+using ::Fmx::Graphics::TBitmapMapping;
+using ::Fmx::Graphics::TMapAccess;
+using System::String;
+using System::Sysutils::Exception;
+using System::Sysutils::Format;
+
+constexpr std::uint32_t kOpaque = 0xFF000000u;
+
+// The smallest picture the library's Canny survives, either way.
+constexpr std::uint32_t kCannyMinSide = 64;
+
+// ---- row kernels: a baseline and an SSSE3 version of each ----
+
+// R, G, B (and an ignored fourth byte) into opaque B, G, R, A.
+template <int Channels>
+void RgbRowScalar(const std::uint8_t* in, std::uint32_t* out, std::size_t width) {
+  for (std::size_t x = 0; x < width; ++x) {
+    const std::uint8_t* p = in + Channels * x;
+    out[x] = kOpaque | std::uint32_t(p[0]) << 16 | std::uint32_t(p[1]) << 8 | p[2];
+  }
+}
+
+void ToRgbRowScalar(const std::uint32_t* in, std::uint8_t* out, std::size_t width) {
+  for (std::size_t x = 0; x < width; ++x) {
+    const std::uint32_t c = in[x];
+    out[3 * x] = std::uint8_t(c >> 16);
+    out[3 * x + 1] = std::uint8_t(c >> 8);
+    out[3 * x + 2] = std::uint8_t(c);
+  }
+}
+
+void ToMaskRowScalar(const std::uint32_t* in, std::uint8_t* out, std::size_t width) {
+  for (std::size_t x = 0; x < width; ++x) {
+    const std::uint32_t c = in[x];
+    out[x] = std::uint8_t(((c >> 16 & 0xFF) + (c >> 8 & 0xFF) + (c & 0xFF)) / 3);
+  }
+}
+
+using TFromRowFn = void (*)(const std::uint8_t*, std::uint32_t*, std::size_t);
+using TToRowFn = void (*)(const std::uint32_t*, std::uint8_t*, std::size_t);
+
+#if CORVINA_SD_SIMD
+// 48 bytes are 16 pixels; each 12-byte group is spread to four B, G, R, A
+// pixels by one byte shuffle that also swaps R and B.
+__attribute__((target("ssse3"))) void RgbRowSsse3(const std::uint8_t* in, std::uint32_t* out, std::size_t width) {
+  const __m128i spread = _mm_setr_epi8(2, 1, 0, -1, 5, 4, 3, -1, 8, 7, 6, -1, 11, 10, 9, -1);
+  const __m128i alpha = _mm_set1_epi32(int(kOpaque));
+  std::size_t x = 0;
+  for (; x + 16 <= width; x += 16) {
+    const auto* p = reinterpret_cast<const __m128i*>(in + 3 * x);
+    const __m128i a = _mm_loadu_si128(p), b = _mm_loadu_si128(p + 1), c = _mm_loadu_si128(p + 2);
+    auto* o = reinterpret_cast<__m128i*>(out + x);
+    _mm_storeu_si128(o + 0, _mm_or_si128(_mm_shuffle_epi8(a, spread), alpha));
+    _mm_storeu_si128(o + 1, _mm_or_si128(_mm_shuffle_epi8(_mm_alignr_epi8(b, a, 12), spread), alpha));
+    _mm_storeu_si128(o + 2, _mm_or_si128(_mm_shuffle_epi8(_mm_alignr_epi8(c, b, 8), spread), alpha));
+    _mm_storeu_si128(o + 3, _mm_or_si128(_mm_shuffle_epi8(_mm_srli_si128(c, 4), spread), alpha));
+  }
+  RgbRowScalar<3>(in + 3 * x, out + x, width - x);
+}
+
+__attribute__((target("ssse3"))) void RgbaRowSsse3(const std::uint8_t* in, std::uint32_t* out, std::size_t width) {
+  const __m128i swap = _mm_setr_epi8(2, 1, 0, -1, 6, 5, 4, -1, 10, 9, 8, -1, 14, 13, 12, -1);
+  const __m128i alpha = _mm_set1_epi32(int(kOpaque));
+  std::size_t x = 0;
+  for (; x + 4 <= width; x += 4) {
+    const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + 4 * x));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + x), _mm_or_si128(_mm_shuffle_epi8(a, swap), alpha));
+  }
+  RgbRowScalar<4>(in + 4 * x, out + x, width - x);
+}
+
+// 16 pixels (64 bytes) become 48: each register's four pixels shrink to 12
+// R, G, B bytes at its bottom, and the four pieces are joined by shifts.
+__attribute__((target("ssse3"))) void ToRgbRowSsse3(const std::uint32_t* in, std::uint8_t* out, std::size_t width) {
+  const __m128i pack = _mm_setr_epi8(2, 1, 0, 6, 5, 4, 10, 9, 8, 14, 13, 12, -1, -1, -1, -1);
+  std::size_t x = 0;
+  for (; x + 16 <= width; x += 16) {
+    const auto* p = reinterpret_cast<const __m128i*>(in + x);
+    const __m128i a = _mm_shuffle_epi8(_mm_loadu_si128(p), pack);
+    const __m128i b = _mm_shuffle_epi8(_mm_loadu_si128(p + 1), pack);
+    const __m128i c = _mm_shuffle_epi8(_mm_loadu_si128(p + 2), pack);
+    const __m128i d = _mm_shuffle_epi8(_mm_loadu_si128(p + 3), pack);
+    auto* o = reinterpret_cast<__m128i*>(out + 3 * x);
+    _mm_storeu_si128(o + 0, _mm_or_si128(a, _mm_slli_si128(b, 12)));
+    _mm_storeu_si128(o + 1, _mm_or_si128(_mm_srli_si128(b, 4), _mm_slli_si128(c, 8)));
+    _mm_storeu_si128(o + 2, _mm_or_si128(_mm_srli_si128(c, 8), _mm_slli_si128(d, 4)));
+  }
+  ToRgbRowScalar(in + x, out + 3 * x, width - x);
+}
+
+// Sums of three bytes stay below 2^16, where x div 3 = (x * 43691) >> 17.
+__attribute__((target("ssse3"))) __m128i MaskOf8(__m128i lo, __m128i hi) {
+  const __m128i byte = _mm_set1_epi32(0xFF);
+  auto sum = [&](__m128i v) {
+    return _mm_add_epi32(_mm_add_epi32(_mm_and_si128(v, byte), _mm_and_si128(_mm_srli_epi32(v, 8), byte)),
+                         _mm_and_si128(_mm_srli_epi32(v, 16), byte));
+  };
+  const __m128i sums = _mm_packs_epi32(sum(lo), sum(hi));
+  return _mm_srli_epi16(_mm_mulhi_epu16(sums, _mm_set1_epi16(short(43691))), 1);
+}
+
+__attribute__((target("ssse3"))) void ToMaskRowSsse3(const std::uint32_t* in, std::uint8_t* out, std::size_t width) {
+  std::size_t x = 0;
+  for (; x + 16 <= width; x += 16) {
+    const auto* p = reinterpret_cast<const __m128i*>(in + x);
+    const __m128i first = MaskOf8(_mm_loadu_si128(p), _mm_loadu_si128(p + 1));
+    const __m128i second = MaskOf8(_mm_loadu_si128(p + 2), _mm_loadu_si128(p + 3));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + x), _mm_packus_epi16(first, second));
+  }
+  ToMaskRowScalar(in + x, out + x, width - x);
+}
+
+const bool kHasSsse3 = __builtin_cpu_supports("ssse3");
+
+template <class Fn>
+Fn Pick(Fn baseline, Fn ssse3) {
+  return ::Fmx::Graphics::Detail::PickKernel<Fn>(baseline, kHasSsse3 ? ssse3 : baseline);
+}
+
+TFromRowFn RgbRow() { return Pick<TFromRowFn>(RgbRowScalar<3>, RgbRowSsse3); }
+TFromRowFn RgbaRow() { return Pick<TFromRowFn>(RgbRowScalar<4>, RgbaRowSsse3); }
+TToRowFn ToRgbRow() { return Pick<TToRowFn>(ToRgbRowScalar, ToRgbRowSsse3); }
+TToRowFn ToMaskRow() { return Pick<TToRowFn>(ToMaskRowScalar, ToMaskRowSsse3); }
+#else
+TFromRowFn RgbRow() { return RgbRowScalar<3>; }
+TFromRowFn RgbaRow() { return RgbRowScalar<4>; }
+TToRowFn ToRgbRow() { return ToRgbRowScalar; }
+TToRowFn ToMaskRow() { return ToMaskRowScalar; }
+#endif
+
+// ---- whole pictures ----
+
+void CheckConvertible(const sd_image_t* image) {
+  if (!image) throw Exception(u"SDImage2Bitmap: the image is nil");
+  if (image->width == 0 || image->height == 0)
+    throw Exception(Format(u"SDImage2Bitmap: the image is empty (%u x %u)", image->width, image->height));
+  if (!image->data) throw Exception(u"SDImage2Bitmap: the image has no pixel data");
+  if (image->channel != 1 && image->channel != 3 && image->channel != 4)
+    throw Exception(Format(u"SDImage2Bitmap: %u channels per pixel, expected 1, 3 or 4", image->channel));
+  constexpr auto kMax = std::uint32_t(std::numeric_limits<std::int32_t>::max());
+  if (image->width > kMax || image->height > kMax)
+    throw Exception(Format(u"SDImage2Bitmap: the image is too large for a bitmap (%u x %u)", image->width,
+                           image->height));
+}
+
+// Rows of `stride` bytes; the bitmap has the picture's size already.
+void PixelsToBitmap(const std::uint8_t* data, std::size_t stride, std::uint32_t channel, TBitmap& bitmap) {
+  if (channel == 1 && stride == std::size_t(bitmap.Width())) return Utils::GrayToBitmap(data, bitmap);
+  TBitmapMapping map(bitmap, TMapAccess::Write);
+  const TFromRowFn row = channel == 4 ? RgbaRow() : RgbRow();
+  for (std::int32_t y = 0; y < bitmap.Height(); ++y) {
+    auto* out = reinterpret_cast<std::uint32_t*>(map.Scanline(y));
+    const std::uint8_t* in = data + std::size_t(y) * stride;
+    if (channel == 1) {
+      for (std::int32_t x = 0; x < bitmap.Width(); ++x) out[x] = kOpaque | in[x] * 0x010101u;
+    } else {
+      row(in, out, std::size_t(bitmap.Width()));
+    }
+  }
+}
+
+template <class RowFn>
+TSDImageBuffer FromBitmap(const TBitmap& bitmap, std::uint32_t channel, RowFn row) {
+  TSDImageBuffer image(std::uint32_t(bitmap.Width()), std::uint32_t(bitmap.Height()), channel);
+  if (image.Empty()) return image;
+  TBitmapMapping map(bitmap);
+  const std::size_t rowBytes = std::size_t(bitmap.Width()) * channel;
+  for (std::int32_t y = 0; y < bitmap.Height(); ++y)
+    row(reinterpret_cast<const std::uint32_t*>(map.Scanline(y)), image.Data() + std::size_t(y) * rowBytes,
+        std::size_t(bitmap.Width()));
+  return image;
+}
+
+// The picture grown to at least kCannyMinSide either way, edges repeated.
+TSDImageBuffer PadForCanny(const TSDImageBuffer& small) {
+  const sd_image_t& s = small.Image();
+  TSDImageBuffer padded(std::max(s.width, kCannyMinSide), std::max(s.height, kCannyMinSide), 3);
+  const sd_image_t& p = padded.Image();
+  for (std::uint32_t y = 0; y < p.height; ++y) {
+    const std::uint8_t* in = s.data + std::size_t(std::min(y, s.height - 1)) * s.width * 3;
+    std::uint8_t* out = p.data + std::size_t(y) * p.width * 3;
+    std::memcpy(out, in, std::size_t(s.width) * 3);
+    for (std::uint32_t x = s.width; x < p.width; ++x) std::memcpy(out + 3 * x, in + 3 * (s.width - 1), 3);
+  }
+  return padded;
+}
+
+}  // namespace
+
+TSDImageBuffer::TSDImageBuffer(std::uint32_t Width, std::uint32_t Height, std::uint32_t Channel) {
+  const std::size_t bytes = std::size_t(Width) * Height * Channel;
+  if (bytes == 0) return;
+  FPixels.reset(static_cast<std::uint8_t*>(std::malloc(bytes)));
+  if (!FPixels) throw Exception(Format(u"Out of memory for a %u x %u picture", Width, Height));
+  FImage = sd_image_t{Width, Height, Channel, FPixels.get()};
+}
+
+std::unique_ptr<TBitmap> SDImage2Bitmap(const sd_image_t* image) {
+  CheckConvertible(image);
+  auto bitmap = std::make_unique<TBitmap>(std::int32_t(image->width), std::int32_t(image->height));
+  PixelsToBitmap(image->data, std::size_t(image->width) * image->channel, image->channel, *bitmap);
+  return bitmap;
+}
+
+TSDImageBuffer Bitmap2SDImage(const TBitmap& bitmap) { return FromBitmap(bitmap, 3, ToRgbRow()); }
+
+TSDImageBuffer Bitmap2SDMask(const TBitmap& bitmap) { return FromBitmap(bitmap, 1, ToMaskRow()); }
+
+void FreeSDImages(sd_image_t* images, std::int32_t count) {
+  if (!images) return;
+  for (std::int32_t i = 0; i < count; ++i) {
+    std::free(images[i].data);
+    images[i].data = nullptr;
+  }
+}
+
+void TSDImageArray::Release() noexcept {
+  if (!FImages) return;
+  FreeSDImages(FImages, FCount);
+  std::free(FImages);
+  FImages = nullptr;
+  FCount = 0;
+}
+
+TBitmaps ConvertResults(TSDImageArray& results, const char16_t* what) {
+  const std::int32_t count = results.Count();
+  TBitmaps bitmaps;
+  bitmaps.reserve(std::size_t(std::max(count, 0)));
+  for (std::int32_t i = 0; i < count; ++i) {
+    const sd_image_t& image = results.Images()[i];
+    if (!image.data) {
+      results.Release();
+      throw Exception(Format(u"%s: result %d of %d has no pixel data", what, i + 1, count));
+    }
+    bitmaps.push_back(SDImage2Bitmap(&image));
+  }
+  results.Release();
+  return bitmaps;
+}
+
+std::unique_ptr<TBitmap> GetCannyOfBitmap(const TBitmap& bitmap) {
+  Stablediffusion::RequireSDLibs();
+  if (bitmap.IsEmpty())
+    throw Exception(Format(u"GetCannyOfBitmap: the bitmap is empty (%d x %d)", bitmap.Width(), bitmap.Height()));
+  TSDImageBuffer image = Bitmap2SDImage(bitmap);
+  const bool small = image.Image().width < kCannyMinSide || image.Image().height < kCannyMinSide;
+  TSDImageBuffer padded = small ? PadForCanny(image) : TSDImageBuffer();
+  const TSDImageBuffer& work = small ? padded : image;
+  if (!Stablediffusion::preprocess_canny(work.Image(), 0.08f, 0.08f, 0.8f, 1.0f, false))
+    throw Exception(u"Failed to generate canny image");
+  auto result = std::make_unique<TBitmap>(bitmap.Width(), bitmap.Height());
+  PixelsToBitmap(work.Data(), std::size_t(work.Image().width) * 3, 3, *result);
+  return result;
+}
+
+}  // namespace Sd::Fmx

@@ -1,0 +1,836 @@
+#include "generation/stable_diffusion.h"
+
+#include <string>
+#include <thread>
+#include <utility>
+
+#include "binding/stablediffusion_library.h"
+#include "framework/exceptions.h"
+#include "framework/log.h"
+
+namespace Sd::Fmx {
+
+using System::UTF8Encode;
+using System::Classes::csDesigning;
+using System::Classes::NoDefault;
+using System::Classes::TThread;
+using System::Sysutils::Exception;
+using System::Sysutils::Format;
+
+namespace {
+
+// The message an exception carries, whatever its type.
+String MessageOf(std::exception_ptr error) {
+  try {
+    std::rethrow_exception(error);
+  } catch (const Exception& e) {
+    return e.Message();
+  } catch (const std::exception& e) {
+    return System::UTF8ToString(e.what());
+  } catch (...) {
+    return u"Unknown error";
+  }
+}
+
+void LogDropped(const char16_t* where, std::exception_ptr error) noexcept {
+  try {
+    ::Fmx::Types::Log::d(u"TFMXStableDiffusion: %s: %s", where, MessageOf(error));
+  } catch (...) {
+  }
+}
+
+void CheckAtLeastOne(const char16_t* property, std::int32_t value) {
+  if (value < 1) throw Exception(Format(u"TFMXStableDiffusion.%s must be at least 1, got %d", property, value));
+}
+
+void CheckAssigned(const TBitmap* bitmap, const char16_t* message) {
+  if (!bitmap) throw Exception(message);
+}
+
+// Input pictures take the requested size in place, as the caller's bitmaps.
+void FitTo(TBitmap& bitmap, std::int32_t width, std::int32_t height) {
+  if (bitmap.Width() != width || bitmap.Height() != height) bitmap.Resize(width, height);
+}
+
+}  // namespace
+
+// ---- what a request captures ----
+
+// The properties as they were when the request was made.
+struct TFMXStableDiffusion::TSettings {
+  String ModelPath, ClipLPath, ClipGPath, T5XXLPath, DiffusionModelPath, LLMPath, VAEPath, TAESDPath,
+      ControlNetPath, LoraDir, EmbedDir, StackedIdEmbedDir, InputIdImagesPath;
+  bool VaeTiling, KeepClipCpu, KeepControlnetOnCpu, KeepVaeOnCpu, FlashAttn, OffloadParamsToCPU, VaeDecodeOnly,
+      FreeParams, PreviewDenoised, PreviewNoisy;
+  std::int32_t Threads, Width, Height, ClipSkip, SampleSteps, BatchCount, VideoFrames, PreviewInterval;
+  rng_type_t RngType;
+  scheduler_t Schedule;
+  sample_method_t SampleMethod;
+  preview_t PreviewMode;
+  sd_type_t SDType;
+  float SLGScale, SkipLayerStart, SkipLayerEnd, CfgScale, Guidance, ControlStrength, StyleStrength, Strength,
+      MoEBoundary, VaceStrength;
+  std::int64_t Seed;
+  std::vector<std::int32_t> Layers;
+};
+
+struct TFMXStableDiffusion::TRequest {
+  enum TKind { Images, Video, Upscale } Kind = Images;
+  TSettings Settings;
+  String Prompt, Negative;
+  TSDImageBuffer Init;     // image requests: input; video: init image; upscale: input
+  TSDImageBuffer Mask;     // image requests
+  TSDImageBuffer Control;  // image requests, when a control image was given
+  String ScaleModel;
+  std::uint32_t Scale = 0;
+  bool WantPreview = false;
+};
+
+// ---- library callbacks ----
+
+// One library call in progress on behalf of a component. The library calls
+// back on the thread inside it and, while loading models, from threads of
+// its own. Callbacks on the calling thread are raised at once; those from
+// other threads are kept and raised on the calling thread at its next
+// callback or when the call returns, so no library thread ever waits for the
+// main thread (which may itself be the one inside the library).
+struct TCallbackRoute {
+  TFMXStableDiffusion* Component;
+  std::thread::id Thread = std::this_thread::get_id();
+  bool WantPreview;
+  std::mutex Mutex;
+  bool Closed = false;
+  std::vector<std::function<void()>> Pending;
+  std::exception_ptr Error;  // the first exception a handler raised
+
+  TCallbackRoute(TFMXStableDiffusion& component, bool wantPreview) : Component(&component), WantPreview(wantPreview) {}
+
+  void Raise(std::function<void()> event) {
+    if (std::this_thread::get_id() != Thread) {
+      std::lock_guard lock(Mutex);
+      if (!Closed) Pending.push_back(std::move(event));
+      return;
+    }
+    RaisePending();
+    Run(event);
+  }
+
+  void RaisePending() {
+    std::vector<std::function<void()>> events;
+    {
+      std::lock_guard lock(Mutex);
+      events.swap(Pending);
+    }
+    for (auto& e : events) Run(e);
+  }
+
+  void Run(const std::function<void()>& event) {
+    try {
+      event();
+    } catch (...) {
+      if (!Error) Error = std::current_exception();
+    }
+  }
+
+  static void Log(TFMXStableDiffusion* c, const String& text) { c->DoLog(text); }
+  static void Progress(TFMXStableDiffusion* c, std::int32_t step, std::int32_t steps, float time) {
+    c->DoProgress(step, steps, time);
+  }
+  static void Preview(TFMXStableDiffusion* c, std::int32_t step, TBitmaps frames) { c->DoPreview(step, std::move(frames)); }
+};
+
+namespace {
+
+// Routes in progress, most recent last. A callback goes to the route of its
+// own thread, else (a library thread) to the most recent one.
+std::mutex gRoutesMutex;
+std::vector<std::shared_ptr<TCallbackRoute>> gRoutes;
+
+std::shared_ptr<TCallbackRoute> FindRoute() {
+  std::lock_guard lock(gRoutesMutex);
+  const auto self = std::this_thread::get_id();
+  for (auto it = gRoutes.rbegin(); it != gRoutes.rend(); ++it)
+    if ((*it)->Thread == self) return *it;
+  return gRoutes.empty() ? nullptr : gRoutes.back();
+}
+
+// Opens a route for the calls made while it lives. Finish closes it, raises
+// what other threads left and gives back the first handler exception.
+class TRouteScope {
+ public:
+  TRouteScope(TFMXStableDiffusion& component, bool wantPreview)
+      : FRoute(std::make_shared<TCallbackRoute>(component, wantPreview)) {
+    std::lock_guard lock(gRoutesMutex);
+    gRoutes.push_back(FRoute);
+  }
+  ~TRouteScope() { Close(); }
+  TRouteScope(const TRouteScope&) = delete;
+  TRouteScope& operator=(const TRouteScope&) = delete;
+
+  std::exception_ptr Finish() {
+    Close();
+    FRoute->RaisePending();
+    return FRoute->Error;
+  }
+
+ private:
+  void Close() noexcept {
+    {
+      std::lock_guard lock(gRoutesMutex);
+      std::erase(gRoutes, FRoute);
+    }
+    std::lock_guard lock(FRoute->Mutex);
+    FRoute->Closed = true;
+  }
+
+  std::shared_ptr<TCallbackRoute> FRoute;
+};
+
+// The trampolines live as long as the process: the library keeps them after
+// every component is gone. They never look at data, and nothing escapes them.
+extern "C" void SDLogCallback(sd_log_level_t, const char* text, void*) noexcept {
+  try {
+    auto route = FindRoute();
+    if (!route) return;
+    String line = System::UTF8ToString(text);
+    route->Raise([c = route->Component, line] { TCallbackRoute::Log(c, line); });
+  } catch (...) {
+  }
+}
+
+extern "C" void SDProgressCallback(std::int32_t step, std::int32_t steps, float time, void*) noexcept {
+  try {
+    auto route = FindRoute();
+    if (!route) return;
+    route->Raise([c = route->Component, step, steps, time] { TCallbackRoute::Progress(c, step, steps, time); });
+  } catch (...) {
+  }
+}
+
+extern "C" void SDPreviewCallback(std::int32_t step, std::int32_t frame_count, sd_image_t* frames, bool,
+                                  void*) noexcept {
+  try {
+    auto route = FindRoute();
+    if (!route || !route->WantPreview) return;
+    // Frames are the library's only during this call: convert them now.
+    auto bitmaps = std::make_shared<TBitmaps>();
+    for (std::int32_t i = 0; frames && i < frame_count; ++i) bitmaps->push_back(SDImage2Bitmap(&frames[i]));
+    route->Raise([c = route->Component, step, bitmaps] { TCallbackRoute::Preview(c, step, std::move(*bitmaps)); });
+  } catch (...) {
+  }
+}
+
+const std::vector<String> kRngTypeNames = {u"STD_DEFAULT_RNG", u"CUDA_RNG", u"CPU_RNG", u"RNG_TYPE_COUNT"};
+const std::vector<String> kSchedulerNames = {
+    u"DISCRETE_SCHEDULER", u"KARRAS_SCHEDULER",     u"EXPONENTIAL_SCHEDULER", u"AYS_SCHEDULER",
+    u"GITS_SCHEDULER",     u"SGM_UNIFORM_SCHEDULER", u"SIMPLE_SCHEDULER",      u"SMOOTHSTEP_SCHEDULER",
+    u"KL_OPTIMAL_SCHEDULER", u"LCM_SCHEDULER",       u"SCHEDULER_COUNT"};
+const std::vector<String> kSampleMethodNames = {
+    u"EULER_SAMPLE_METHOD",     u"EULER_A_SAMPLE_METHOD",   u"HEUN_SAMPLE_METHOD",
+    u"DPM2_SAMPLE_METHOD",      u"DPMPP2S_A_SAMPLE_METHOD", u"DPMPP2M_SAMPLE_METHOD",
+    u"DPMPP2Mv2_SAMPLE_METHOD", u"IPNDM_SAMPLE_METHOD",     u"IPNDM_V_SAMPLE_METHOD",
+    u"LCM_SAMPLE_METHOD",       u"DDIM_TRAILING_SAMPLE_METHOD", u"TCD_SAMPLE_METHOD",
+    u"SAMPLE_METHOD_COUNT"};
+const std::vector<String> kPreviewNames = {u"PREVIEW_NONE", u"PREVIEW_PROJ", u"PREVIEW_TAE", u"PREVIEW_VAE"};
+
+}  // namespace
+
+// ---- published properties, in streaming order ----
+
+// GCC 12 at -O3 takes the empty optional of an enumeration without a default
+// for a read of uninitialised memory.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+const TPropertyTable& TFMXStableDiffusion::Properties() {
+  using T = TFMXStableDiffusion;
+  static const TPropertyTable table =
+      TPropertyTable::Of<T>(u"TFMXStableDiffusion", TComponent::Properties())
+          .Bool(u"Active", &T::Active, &T::SetActive, NoDefault)
+          .Str(u"ModelPath", &T::ModelPath, &T::SetModelPath, u"")
+          .Str(u"ClipLPath", &T::ClipLPath, &T::SetClipLPath, u"")
+          .Str(u"ClipGPath", &T::ClipGPath, &T::SetClipGPath, u"")
+          .Str(u"T5XXLPath", &T::T5XXLPath, &T::SetT5XXLPath, u"")
+          .Str(u"DiffusionModelPath", &T::DiffusionModelPath, &T::SetDiffusionModelPath, u"")
+          .Str(u"LLMPath", &T::LLMPath, &T::SetLLMPath, u"")
+          .Str(u"VAEPath", &T::VAEPath, &T::SetVAEPath, u"")
+          .Str(u"TAESDPath", &T::TAESDPath, &T::SetTAESDPath, u"")
+          .Str(u"ControlNetPath", &T::ControlNetPath, &T::SetControlNetPath, u"")
+          .Str(u"LoraDir", &T::LoraDir, &T::SetLoraDir, u"")
+          .Str(u"EmbedDir", &T::EmbedDir, &T::SetEmbedDir, u"")
+          .Str(u"StackedIdEmbedDir", &T::StackedIdEmbedDir, &T::SetStackedIdEmbedDir, u"")
+          .Bool(u"VaeTiling", &T::VaeTiling, &T::SetVaeTiling, NoDefault)
+          .Int(u"Threads", &T::Threads, &T::SetThreads, NoDefault)
+          .Enum(u"RngType", &T::RngType, &T::SetRngType, kRngTypeNames, CUDA_RNG)
+          .Enum(u"Schedule", &T::Schedule, &T::SetSchedule, kSchedulerNames, NoDefault)
+          .Bool(u"KeepClipCpu", &T::KeepClipCpu, &T::SetKeepClipCpu, NoDefault)
+          .Bool(u"KeepControlnetOnCpu", &T::KeepControlnetOnCpu, &T::SetKeepControlnetOnCpu, NoDefault)
+          .Bool(u"KeepVaeOnCpu", &T::KeepVaeOnCpu, &T::SetKeepVaeOnCpu, NoDefault)
+          .Bool(u"FlashAttn", &T::FlashAttn, &T::SetFlashAttn, NoDefault)
+          .Bool(u"OffloadParamsToCPU", &T::OffloadParamsToCPU, &T::SetOffloadParamsToCPU, false)
+          .Bool(u"DiffusionFlashAttn", &T::DiffusionFlashAttn, &T::SetDiffusionFlashAttn, false)
+          .Single(u"SLGScale", &T::SLGScale, &T::SetSLGScale, 0.0f)
+          .Single(u"SkipLayerStart", &T::SkipLayerStart, &T::SetSkipLayerStart, 0.0f)
+          .Single(u"SkipLayerEnd", &T::SkipLayerEnd, &T::SetSkipLayerEnd, 0.0f)
+          .Strings(u"SkipLayers", &T::SkipLayers, &T::SetSkipLayers, NoDefault)
+          .Int(u"Width", &T::Width, &T::SetWidth, 512)
+          .Int(u"Height", &T::Height, &T::SetHeight, 512)
+          .Int(u"ClipSkip", &T::ClipSkip, &T::SetClipSkip, -1)
+          .Single(u"CfgScale", &T::CfgScale, &T::SetCfgScale, 0.0f)
+          .Single(u"Guidance", &T::Guidance, &T::SetGuidance, 0.0f)
+          .Enum(u"SampleMethod", &T::SampleMethod, &T::SetSampleMethod, kSampleMethodNames, NoDefault)
+          .Int(u"SampleSteps", &T::SampleSteps, &T::SetSampleSteps, 20)
+          .Int64(u"Seed", &T::Seed, &T::SetSeed, NoDefault)
+          .Int(u"BatchCount", &T::BatchCount, &T::SetBatchCount, 1)
+          .Single(u"ControlStrength", &T::ControlStrength, &T::SetControlStrength, 0.0f)
+          .Single(u"StyleStrength", &T::StyleStrength, &T::SetStyleStrength, 0.0f)
+          .Single(u"Strength", &T::Strength, &T::SetStrength, 0.0f)
+          .Bool(u"NormalizeInput", &T::NormalizeInput, &T::SetNormalizeInput, NoDefault)
+          .Str(u"InputIdImagesPath", &T::InputIdImagesPath, &T::SetInputIdImagesPath, u"")
+          .Bool(u"VaeDecodeOnly", &T::VaeDecodeOnly, &T::SetVaeDecodeOnly, NoDefault)
+          .Bool(u"FreeParams", &T::FreeParams, &T::SetFreeParams, NoDefault)
+          .Int(u"VideoFrames", &T::VideoFrames, &T::SetVideoFrames, 16)
+          .Single(u"MoEBoundary", &T::MoEBoundary, &T::SetMoEBoundary, 0.0f)
+          .Single(u"VaceStrength", &T::VaceStrength, &T::SetVaceStrength, 0.0f)
+          .Enum(u"PreviewMode", &T::PreviewMode, &T::SetPreviewMode, kPreviewNames, PREVIEW_NONE)
+          .Int(u"PreviewInterval", &T::PreviewInterval, &T::SetPreviewInterval, 1)
+          .Bool(u"PreviewDenoised", &T::PreviewDenoised, &T::SetPreviewDenoised, true)
+          .Bool(u"PreviewNoisy", &T::PreviewNoisy, &T::SetPreviewNoisy, false);
+  return table;
+}
+#pragma GCC diagnostic pop
+
+// ---- life ----
+
+TFMXStableDiffusion::TFMXStableDiffusion(TComponent* AOwner)
+    : TComponent(AOwner), FSkipLayers(std::make_unique<TStringList>(TStringList{u"7", u"8", u"9"})) {
+  UpdateLayers();
+  if (ComponentState().Contains(csDesigning)) return;
+  LoadSDLibs();
+  sd_set_log_callback(SDLogCallback, this);
+  sd_set_progress_callback(SDProgressCallback, this);
+}
+
+TFMXStableDiffusion::~TFMXStableDiffusion() {
+  if (FHandlerDepth > 0) {
+    // The worker waits for the handler this destructor runs in, and the
+    // handler would wait for the worker: nothing could ever end.
+    ::Fmx::Types::Log::d(u"TFMXStableDiffusion destroyed inside its own event handler");
+    std::terminate();
+  }
+  std::deque<std::unique_ptr<TRequest>> cancelled;
+  {
+    std::lock_guard lock(FQueueMutex);
+    cancelled.swap(FQueue);
+  }
+  for (std::size_t i = 0; i < cancelled.size(); ++i) {
+    try {
+      DoError(u"Request cancelled: the component is being destroyed");
+    } catch (...) {
+      LogDropped(u"OnError of a cancelled request", std::current_exception());
+    }
+  }
+  try {
+    FWorker.WaitFor();
+  } catch (...) {
+    LogDropped(u"waiting for the worker", std::current_exception());
+  }
+  Deactivate();
+  if (FUpScaleContext) free_upscaler_ctx(std::exchange(FUpScaleContext, nullptr));
+}
+
+// ---- activation ----
+
+void TFMXStableDiffusion::SetActive(bool Value) {
+  if (Value == FActive) return;
+  if (Value && ComponentState().Contains(csDesigning))
+    throw Exception(u"TFMXStableDiffusion can not be activated while designing");
+  if (PendingRequests() > 0)
+    throw Exception(u"TFMXStableDiffusion.Active can not change while a request is running");
+  if (Value) {
+    Activate(Snapshot());
+  } else {
+    Deactivate();
+  }
+}
+
+void TFMXStableDiffusion::Activate(const TSettings& s) {
+  struct TCheck {
+    const String& Path;
+    bool Folder;
+    const char16_t* Message;
+  };
+  const TCheck checks[] = {
+      {s.ModelPath, false, u"Model File does not exist"},
+      {s.VAEPath, false, u"Vae Model File does not exist"},
+      {s.TAESDPath, false, u"TAESDPath Model File does not exist"},
+      {s.ControlNetPath, false, u"ControlNet Model File does not exist"},
+      {s.LLMPath, false, u"LLM Model File does not exist"},
+      {s.LoraDir, true, u"Lora directory does not exist"},
+      {s.EmbedDir, true, u"Embed directory does not exist"},
+      {s.StackedIdEmbedDir, true, u"StackedIdEmbed directory does not exist"},
+  };
+  for (const TCheck& c : checks) {
+    if (System::Sysutils::Trim(c.Path).empty()) continue;
+    const bool exists = c.Folder ? System::Sysutils::DirectoryExists(c.Path) : System::Sysutils::FileExists(c.Path);
+    if (!exists) throw Exception(c.Message);
+  }
+  // The library crashes on this pair.
+  if (s.PreviewMode == PREVIEW_VAE && !s.TAESDPath.empty())
+    throw Exception(u"TFMXStableDiffusion: PreviewMode PREVIEW_VAE can not be used with a TAESDPath");
+  RequireSDLibs();
+
+  sd_ctx_params_t p;
+  sd_ctx_params_init(&p);
+  const std::string model = UTF8Encode(s.ModelPath), clipL = UTF8Encode(s.ClipLPath),
+                    clipG = UTF8Encode(s.ClipGPath), t5xxl = UTF8Encode(s.T5XXLPath), llm = UTF8Encode(s.LLMPath),
+                    diffusion = UTF8Encode(s.DiffusionModelPath), vae = UTF8Encode(s.VAEPath),
+                    taesd = UTF8Encode(s.TAESDPath), controlNet = UTF8Encode(s.ControlNetPath);
+  p.model_path = model.c_str();
+  p.clip_l_path = clipL.c_str();
+  p.clip_g_path = clipG.c_str();
+  p.t5xxl_path = t5xxl.c_str();
+  p.llm_path = llm.c_str();
+  p.diffusion_model_path = diffusion.c_str();
+  p.vae_path = vae.c_str();
+  p.taesd_path = taesd.c_str();
+  p.control_net_path = controlNet.c_str();
+  p.vae_decode_only = s.VaeDecodeOnly;
+  p.free_params_immediately = s.FreeParams;
+  p.n_threads = s.Threads != 0 ? s.Threads : sd_get_num_physical_cores();
+  p.wtype = s.SDType;
+  p.rng_type = s.RngType;
+  p.keep_clip_on_cpu = s.KeepClipCpu;
+  p.keep_control_net_on_cpu = s.KeepControlnetOnCpu;
+  p.offload_params_to_cpu = s.OffloadParamsToCPU;
+  p.keep_vae_on_cpu = s.KeepVaeOnCpu;
+  p.diffusion_flash_attn = s.FlashAttn;
+
+  TRouteScope route(*this, false);
+  PPsd_ctx_t context = new_sd_ctx(&p);
+  if (std::exception_ptr error = route.Finish()) {
+    if (context) free_sd_ctx(context);
+    std::rethrow_exception(error);
+  }
+  if (!context) throw Exception(u"Failed to init Stable Diffusion");
+  FContext = context;
+  sd_set_preview_callback(SDPreviewCallback, s.PreviewMode, s.PreviewInterval, s.PreviewDenoised, s.PreviewNoisy,
+                          this);
+  FActive = true;
+}
+
+void TFMXStableDiffusion::Deactivate() {
+  if (FContext) free_sd_ctx(std::exchange(FContext, nullptr));
+  FActive = false;
+}
+
+std::int32_t TFMXStableDiffusion::GetThreadCount() const {
+  if (FThreads != 0) return FThreads;
+  RequireSDLibs();
+  return sd_get_num_physical_cores();
+}
+
+void TFMXStableDiffusion::UpdateLayers() {
+  const int count = FSkipLayers->Count();
+  FLayers.resize(std::size_t(count));
+  for (int i = 0; i < count; ++i) FLayers[std::size_t(i)] = System::Sysutils::StrToInt(FSkipLayers->Get(i));
+}
+
+void TFMXStableDiffusion::SetSkipLayers(const TStrings& Value) {
+  FSkipLayers->Assign(Value);
+  UpdateLayers();
+}
+
+void TFMXStableDiffusion::SetPreviewInterval(std::int32_t Value) {
+  if (Value < 1) throw Exception(u"Preview Interval must be no less than 1");
+  FPreviewInterval = Value;
+}
+
+TFMXStableDiffusion::TSettings TFMXStableDiffusion::Snapshot() const {
+  TSettings s;
+  s.ModelPath = FModelPath;
+  s.ClipLPath = FClipLPath;
+  s.ClipGPath = FClipGPath;
+  s.T5XXLPath = FT5XXLPath;
+  s.DiffusionModelPath = FDiffusionModelPath;
+  s.LLMPath = FLLMPath;
+  s.VAEPath = FVAEPath;
+  s.TAESDPath = FTAESDPath;
+  s.ControlNetPath = FControlNetPath;
+  s.LoraDir = FLoraDir;
+  s.EmbedDir = FEmbedDir;
+  s.StackedIdEmbedDir = FStackedIdEmbedDir;
+  s.InputIdImagesPath = FInputIdImagesPath;
+  s.VaeTiling = FVaeTiling;
+  s.KeepClipCpu = FKeepClipCpu;
+  s.KeepControlnetOnCpu = FKeepControlnetOnCpu;
+  s.KeepVaeOnCpu = FKeepVaeOnCpu;
+  s.FlashAttn = FFlashAttn;
+  s.OffloadParamsToCPU = FOffloadParamsToCPU;
+  s.VaeDecodeOnly = FVaeDecodeOnly;
+  s.FreeParams = FFreeParams;
+  s.PreviewDenoised = FPreviewDenoised;
+  s.PreviewNoisy = FPreviewNoisy;
+  s.Threads = FThreads;
+  s.Width = FWidth;
+  s.Height = FHeight;
+  s.ClipSkip = FClipSkip;
+  s.SampleSteps = FSampleSteps;
+  s.BatchCount = FBatchCount;
+  s.VideoFrames = FVideoFrames;
+  s.PreviewInterval = FPreviewInterval;
+  s.RngType = FRngType;
+  s.Schedule = FSchedule;
+  s.SampleMethod = FSampleMethod;
+  s.PreviewMode = FPreviewMode;
+  s.SDType = FSDType;
+  s.SLGScale = FSLGScale;
+  s.SkipLayerStart = FSkipLayerStart;
+  s.SkipLayerEnd = FSkipLayerEnd;
+  s.CfgScale = FCfgScale;
+  s.Guidance = FGuidance;
+  s.ControlStrength = FControlStrength;
+  s.StyleStrength = FStyleStrength;
+  s.Strength = FStrength;
+  s.MoEBoundary = FMoEBoundary;
+  s.VaceStrength = FVaceStrength;
+  s.Seed = FSeed;
+  s.Layers = FLayers;
+  return s;
+}
+
+// ---- requests: the calling thread's part ----
+
+void TFMXStableDiffusion::CheckGenerationSettings(bool image, bool video) const {
+  if (ComponentState().Contains(csDesigning))
+    throw Exception(u"TFMXStableDiffusion can not run requests while designing");
+  CheckAtLeastOne(u"Width", FWidth);
+  CheckAtLeastOne(u"Height", FHeight);
+  if (image) CheckAtLeastOne(u"BatchCount", FBatchCount);
+  CheckAtLeastOne(u"SampleSteps", FSampleSteps);
+  if (video) CheckAtLeastOne(u"VideoFrames", FVideoFrames);
+  RequireSDLibs();
+}
+
+void TFMXStableDiffusion::Text2Image(const String& prompt, const String& negative, TBitmap* controlImage) {
+  CheckGenerationSettings(true, false);
+  auto r = std::make_unique<TRequest>();
+  r->Kind = TRequest::Images;
+  r->Settings = Snapshot();
+  r->Prompt = prompt;
+  r->Negative = negative;
+  if (controlImage) {
+    FitTo(*controlImage, FWidth, FHeight);
+    r->Control = Bitmap2SDImage(*controlImage);
+  }
+  Enqueue(std::move(r));
+}
+
+void TFMXStableDiffusion::Image2Image(const String& prompt, const String& negative, TBitmap* inputImage,
+                                      TBitmap* controlImage) {
+  CheckAssigned(inputImage, u"Input Image can not be nil");
+  // Image-to-image is inpainting under an all-white mask.
+  TBitmap mask(FWidth > 0 ? FWidth : 0, FHeight > 0 ? FHeight : 0);
+  mask.Clear(0xFFFFFFFFu);
+  ImageInPaint(prompt, negative, inputImage, &mask, controlImage);
+}
+
+void TFMXStableDiffusion::ImageInPaint(const String& prompt, const String& negative, TBitmap* inputImage,
+                                       TBitmap* maskImage, TBitmap* controlImage) {
+  CheckAssigned(inputImage, u"Input Image can not be nil");
+  CheckAssigned(maskImage, u"Mask Image can not be nil");
+  CheckGenerationSettings(true, false);
+  auto r = std::make_unique<TRequest>();
+  r->Kind = TRequest::Images;
+  r->Settings = Snapshot();
+  r->Prompt = prompt;
+  r->Negative = negative;
+  if (controlImage) {
+    FitTo(*controlImage, FWidth, FHeight);
+    r->Control = Bitmap2SDImage(*controlImage);
+  }
+  FitTo(*inputImage, FWidth, FHeight);
+  r->Init = Bitmap2SDImage(*inputImage);
+  FitTo(*maskImage, FWidth, FHeight);
+  r->Mask = Bitmap2SDMask(*maskImage);
+  Enqueue(std::move(r));
+}
+
+void TFMXStableDiffusion::Video2Video(const String& prompt, const String& negative, TBitmap* initImage) {
+  CheckAssigned(initImage, u"Init Image can not be nil");
+  CheckGenerationSettings(false, true);
+  auto r = std::make_unique<TRequest>();
+  r->Kind = TRequest::Video;
+  r->Settings = Snapshot();
+  r->Prompt = prompt;
+  r->Negative = negative;
+  FitTo(*initImage, FWidth, FHeight);
+  r->Init = Bitmap2SDImage(*initImage);
+  Enqueue(std::move(r));
+}
+
+void TFMXStableDiffusion::UpscaleImage(TBitmap* Input, const String& ScaleModel, std::uint32_t Scale) {
+  CheckAssigned(Input, u"Input Image can not be nil");
+  if (Input->IsEmpty())
+    throw Exception(Format(u"TFMXStableDiffusion.UpscaleImage: the input image is empty (%d x %d)", Input->Width(),
+                           Input->Height()));
+  if (Scale == 0) throw Exception(u"TFMXStableDiffusion.UpscaleImage: Scale must be at least 1, got 0");
+  if (ComponentState().Contains(csDesigning))
+    throw Exception(u"TFMXStableDiffusion can not run requests while designing");
+  RequireSDLibs();
+  auto r = std::make_unique<TRequest>();
+  r->Kind = TRequest::Upscale;
+  r->Settings = Snapshot();
+  r->ScaleModel = ScaleModel;
+  r->Scale = Scale;
+  r->Init = Bitmap2SDImage(*Input);
+  Enqueue(std::move(r));
+}
+
+int TFMXStableDiffusion::PendingRequests() const {
+  std::lock_guard lock(FQueueMutex);
+  return int(FQueue.size()) + (FRunning ? 1 : 0);
+}
+
+void TFMXStableDiffusion::Enqueue(std::unique_ptr<TRequest> request) {
+  {
+    std::lock_guard lock(FEventMutex);
+    request->WantPreview = bool(FOnPreview);
+  }
+  bool start;
+  {
+    std::lock_guard lock(FQueueMutex);
+    FQueue.push_back(std::move(request));
+    start = !FRunning;
+    FRunning = true;
+  }
+  if (!start) return;
+  try {
+    FWorker.Start([this] { RunQueue(); });
+  } catch (...) {
+    std::lock_guard lock(FQueueMutex);
+    FQueue.clear();
+    FRunning = false;
+    throw;
+  }
+}
+
+// ---- requests: the worker's part ----
+
+void TFMXStableDiffusion::RunQueue() {
+  for (;;) {
+    std::unique_ptr<TRequest> request;
+    {
+      std::lock_guard lock(FQueueMutex);
+      if (FQueue.empty()) {
+        FRunning = false;
+        return;
+      }
+      request = std::move(FQueue.front());
+      FQueue.pop_front();
+    }
+    Run(*request);
+  }
+}
+
+void TFMXStableDiffusion::Run(TRequest& request) {
+  try {
+    switch (request.Kind) {
+      case TRequest::Images: GenerateImages(request); break;
+      case TRequest::Video: GenerateVideo(request); break;
+      case TRequest::Upscale: Upscale(request); break;
+    }
+  } catch (...) {
+    const String message = MessageOf(std::current_exception());
+    try {
+      DoError(message);
+    } catch (...) {
+      LogDropped(u"OnError", std::current_exception());
+    }
+  }
+  // The library crashes on a second generation with such a context.
+  if (request.Kind != TRequest::Upscale && request.Settings.FreeParams) Deactivate();
+}
+
+void TFMXStableDiffusion::GenerateImages(TRequest& r) {
+  const TSettings& s = r.Settings;
+  if (!FActive) Activate(s);
+  if (!FContext) throw Exception(u"Stable Diffusion not inited");
+
+  sd_img_gen_params_t p;
+  sd_img_gen_params_init(&p);
+  const std::string prompt = UTF8Encode(r.Prompt), negative = UTF8Encode(r.Negative),
+                    idEmbed = UTF8Encode(s.InputIdImagesPath);
+  p.prompt = prompt.c_str();
+  p.negative_prompt = negative.c_str();
+  p.clip_skip = s.ClipSkip;
+  if (!r.Init.Empty()) {
+    p.init_image = r.Init.Image();
+    p.mask_image = r.Mask.Image();
+    p.strength = s.Strength;
+  }
+  p.width = s.Width;
+  p.height = s.Height;
+  p.sample_params.guidance.txt_cfg = s.CfgScale;
+  p.sample_params.guidance.img_cfg = s.Guidance;
+  p.sample_params.sample_method = s.SampleMethod;
+  p.sample_params.sample_steps = s.SampleSteps;
+  p.sample_params.scheduler = s.Schedule;
+  p.seed = s.Seed;
+  p.batch_count = s.BatchCount;
+  p.vae_tiling_params.enabled = s.VaeTiling;
+  if (!r.Control.Empty()) {
+    p.control_image = r.Control.Image();
+    p.control_strength = s.ControlStrength;
+  }
+  p.pm_params.style_strength = s.StyleStrength;
+  p.pm_params.id_embed_path = idEmbed.c_str();
+  std::vector<std::int32_t> layers = s.Layers;
+  if (!layers.empty()) {
+    sd_slg_params_t& slg = p.sample_params.guidance.slg;
+    slg.layers = layers.data();
+    slg.layer_count = layers.size();
+    slg.scale = s.SLGScale;
+    slg.layer_start = s.SkipLayerStart;
+    slg.layer_end = s.SkipLayerEnd;
+  }
+
+  TRouteScope route(*this, r.WantPreview);
+  TSDImageArray results(generate_image(FContext, &p), s.BatchCount);
+  if (std::exception_ptr error = route.Finish()) std::rethrow_exception(error);
+  if (!results.Images()) throw Exception(u"Failed to generate image");
+  Deliver(ConvertResults(results, u"Failed to generate image"));
+}
+
+void TFMXStableDiffusion::GenerateVideo(TRequest& r) {
+  const TSettings& s = r.Settings;
+  if (!FActive) Activate(s);
+  if (!FContext) throw Exception(u"Stable Diffusion not inited");
+
+  sd_vid_gen_params_t p;
+  sd_vid_gen_params_init(&p);
+  const std::string prompt = UTF8Encode(r.Prompt), negative = UTF8Encode(r.Negative);
+  p.prompt = prompt.c_str();
+  p.negative_prompt = negative.c_str();
+  p.clip_skip = s.ClipSkip;
+  p.init_image = r.Init.Image();
+  p.width = s.Width;
+  p.height = s.Height;
+  p.sample_params.sample_method = s.SampleMethod;
+  p.sample_params.sample_steps = s.SampleSteps;
+  p.sample_params.scheduler = s.Schedule;
+  p.strength = s.Strength;
+  p.seed = s.Seed;
+  p.video_frames = s.VideoFrames;
+  p.vace_strength = s.VaceStrength;
+  p.moe_boundary = s.MoEBoundary;
+
+  TRouteScope route(*this, r.WantPreview);
+  std::int32_t count = 0;
+  sd_image_t* frames = generate_video(FContext, &p, &count);
+  TSDImageArray results(frames, count);
+  if (std::exception_ptr error = route.Finish()) std::rethrow_exception(error);
+  if (!frames || count < 1) throw Exception(u"Failed to generate video");
+  Deliver(ConvertResults(results, u"Failed to generate video"));
+}
+
+void TFMXStableDiffusion::Upscale(TRequest& r) {
+  if (FUpScaleContext) free_upscaler_ctx(std::exchange(FUpScaleContext, nullptr));
+  const std::string model = UTF8Encode(r.ScaleModel);
+  const std::int32_t threads = r.Settings.Threads != 0 ? r.Settings.Threads : sd_get_num_physical_cores();
+
+  TRouteScope route(*this, false);
+  FUpScaleContext = new_upscaler_ctx(model.c_str(), false, false, threads, 128);
+  sd_image_t result{0, 0, 0, nullptr};
+  if (FUpScaleContext) result = upscale(FUpScaleContext, r.Init.Image(), r.Scale);
+  const std::unique_ptr<std::uint8_t, TCFree> pixels(result.data);
+  if (std::exception_ptr error = route.Finish()) std::rethrow_exception(error);
+  if (!FUpScaleContext) throw Exception(u"Failed to load upscale model");
+  if (!result.data) throw Exception(u"Failed to upscale image");
+  TBitmaps outputs;
+  outputs.push_back(SDImage2Bitmap(&result));
+  Deliver(std::move(outputs));
+}
+
+void TFMXStableDiffusion::Deliver(TBitmaps outputs) { DoComplete(std::move(outputs)); }
+
+// ---- events ----
+
+template <class F>
+void TFMXStableDiffusion::RaiseOnMainThread(const void*, F&& call) {
+  TThread::Synchronize(nullptr, [&] {
+    ++FHandlerDepth;
+    struct TDepth {
+      int& Depth;
+      ~TDepth() { --Depth; }
+    } depth{FHandlerDepth};
+    call();
+  });
+}
+
+namespace {
+
+template <class H>
+H Copy(std::mutex& m, const H& handler) {
+  std::lock_guard lock(m);
+  return handler;
+}
+
+}  // namespace
+
+void TFMXStableDiffusion::DoLog(const String& text) {
+  if (!Copy(FEventMutex, FOnLog)) return;
+  RaiseOnMainThread(nullptr, [&] {
+    if (auto h = Copy(FEventMutex, FOnLog)) h(this, text);
+  });
+}
+
+void TFMXStableDiffusion::DoProgress(std::int32_t step, std::int32_t steps, float time) {
+  if (!Copy(FEventMutex, FOnProgress)) return;
+  RaiseOnMainThread(nullptr, [&] {
+    if (auto h = Copy(FEventMutex, FOnProgress)) h(this, step, steps, time);
+  });
+}
+
+void TFMXStableDiffusion::DoComplete(TBitmaps outputs) {
+  if (!Copy(FEventMutex, FOnComplete)) return;
+  RaiseOnMainThread(nullptr, [&] {
+    if (auto h = Copy(FEventMutex, FOnComplete)) h(this, std::move(outputs));
+  });
+}
+
+void TFMXStableDiffusion::DoError(const String& msg) {
+  if (!Copy(FEventMutex, FOnError)) return;
+  RaiseOnMainThread(nullptr, [&] {
+    if (auto h = Copy(FEventMutex, FOnError)) h(this, msg);
+  });
+}
+
+void TFMXStableDiffusion::DoPreview(std::int32_t step, TBitmaps frames) {
+  if (!Copy(FEventMutex, FOnPreview)) return;
+  RaiseOnMainThread(nullptr, [&] {
+    if (auto h = Copy(FEventMutex, FOnPreview)) h(this, step, std::move(frames));
+  });
+}
+
+void TFMXStableDiffusion::SetOnLog(TSDOnLogEvent v) {
+  std::lock_guard lock(FEventMutex);
+  FOnLog = std::move(v);
+}
+void TFMXStableDiffusion::SetOnProgress(TSDOnProgressEvent v) {
+  std::lock_guard lock(FEventMutex);
+  FOnProgress = std::move(v);
+}
+void TFMXStableDiffusion::SetOnComplete(TSDOnCompleteEvent v) {
+  std::lock_guard lock(FEventMutex);
+  FOnComplete = std::move(v);
+}
+void TFMXStableDiffusion::SetOnError(TSDOnErrorEvent v) {
+  std::lock_guard lock(FEventMutex);
+  FOnError = std::move(v);
+}
+void TFMXStableDiffusion::SetOnPreview(TSDOnPreviewEvent v) {
+  std::lock_guard lock(FEventMutex);
+  FOnPreview = std::move(v);
+}
+
+}  // namespace Sd::Fmx

@@ -1,0 +1,296 @@
+// TFMXStableDiffusion: image and video generation, inpainting and upscaling
+// through the diffusion library (libstable-diffusion.so / stable-diffusion.dll).
+// Requests return at once; the component runs them one at a time, in call
+// order, on its worker, and reports each with exactly one OnComplete or
+// OnError on the main thread.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <deque>
+#include <exception>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "binding/stablediffusion.h"
+#include "framework/components.h"
+#include "framework/graphics.h"
+#include "framework/stringlist.h"
+#include "framework/threads.h"
+#include "generation/sd_images.h"
+
+namespace Sd::Fmx {
+
+using namespace Stablediffusion;
+using System::String;
+using System::Classes::TComponent;
+using System::Classes::TPropertyTable;
+using System::Classes::TStringList;
+using System::Classes::TStrings;
+
+class TFMXStableDiffusion;
+
+// Handlers run on the main thread; bitmaps handed to them are theirs.
+using TSDOnLogEvent = std::function<void(TFMXStableDiffusion* Sender, const String& text)>;
+using TSDOnProgressEvent = std::function<void(TFMXStableDiffusion* Sender, std::int32_t step, std::int32_t steps, float time)>;
+using TSDOnCompleteEvent = std::function<void(TFMXStableDiffusion* Sender, TBitmaps outputs)>;
+using TSDOnErrorEvent = std::function<void(TFMXStableDiffusion* Sender, const String& msg)>;
+using TSDOnPreviewEvent = std::function<void(TFMXStableDiffusion* Sender, std::int32_t step, TBitmaps frames)>;
+
+class TFMXStableDiffusion : public TComponent {
+ public:
+  static const TPropertyTable& Properties();
+  const TPropertyTable& PublishedProperties() const override { return Properties(); }
+
+  // At run time the first construction loads the library (LoadSDLibs) and
+  // every construction registers the log and progress callbacks.
+  explicit TFMXStableDiffusion(TComponent* AOwner);
+  // Requests not yet started end with OnError; the running one is waited
+  // for (pumping CheckSynchronize on the main thread); then the contexts go.
+  ~TFMXStableDiffusion() override;
+
+  // ---- requests: checked and converted here, run on the worker ----
+  // Input, mask and control bitmaps are resized in place to Width x Height
+  // and converted before the call returns; the caller may then reuse them.
+  void Text2Image(const String& prompt, const String& negative, TBitmap* controlImage);
+  void Image2Image(const String& prompt, const String& negative, TBitmap* inputImage, TBitmap* controlImage);
+  void ImageInPaint(const String& prompt, const String& negative, TBitmap* inputImage, TBitmap* maskImage,
+                    TBitmap* controlImage);
+  void Video2Video(const String& prompt, const String& negative, TBitmap* initImage);
+  // Input is read as it is (not resized). The result has the model's scale.
+  void UpscaleImage(TBitmap* Input, const String& ScaleModel, std::uint32_t Scale);
+
+  // Threads when not 0, else the library's count of physical cores.
+  std::int32_t GetThreadCount() const;
+  // FLayers from the SkipLayers lines (StrToInt each).
+  void UpdateLayers();
+  // Requests accepted and not yet reported.
+  int PendingRequests() const;
+
+  // ---- published properties ----
+  bool Active() const { return FActive.load(); }
+  // Creates the library context (checking the model files) or frees it.
+  // Refused while designing and while a request is pending.
+  void SetActive(bool Value);
+  const String& ModelPath() const { return FModelPath; }
+  void SetModelPath(const String& v) { FModelPath = v; }
+  const String& ClipLPath() const { return FClipLPath; }
+  void SetClipLPath(const String& v) { FClipLPath = v; }
+  const String& ClipGPath() const { return FClipGPath; }
+  void SetClipGPath(const String& v) { FClipGPath = v; }
+  const String& T5XXLPath() const { return FT5XXLPath; }
+  void SetT5XXLPath(const String& v) { FT5XXLPath = v; }
+  const String& DiffusionModelPath() const { return FDiffusionModelPath; }
+  void SetDiffusionModelPath(const String& v) { FDiffusionModelPath = v; }
+  const String& LLMPath() const { return FLLMPath; }
+  void SetLLMPath(const String& v) { FLLMPath = v; }
+  const String& VAEPath() const { return FVAEPath; }
+  void SetVAEPath(const String& v) { FVAEPath = v; }
+  const String& TAESDPath() const { return FTAESDPath; }
+  void SetTAESDPath(const String& v) { FTAESDPath = v; }
+  const String& ControlNetPath() const { return FControlNetPath; }
+  void SetControlNetPath(const String& v) { FControlNetPath = v; }
+  const String& LoraDir() const { return FLoraDir; }
+  void SetLoraDir(const String& v) { FLoraDir = v; }
+  const String& EmbedDir() const { return FEmbedDir; }
+  void SetEmbedDir(const String& v) { FEmbedDir = v; }
+  const String& StackedIdEmbedDir() const { return FStackedIdEmbedDir; }
+  void SetStackedIdEmbedDir(const String& v) { FStackedIdEmbedDir = v; }
+  bool VaeTiling() const { return FVaeTiling; }
+  void SetVaeTiling(bool v) { FVaeTiling = v; }
+  std::int32_t Threads() const { return FThreads; }
+  void SetThreads(std::int32_t v) { FThreads = v; }
+  rng_type_t RngType() const { return FRngType; }
+  void SetRngType(rng_type_t v) { FRngType = v; }
+  scheduler_t Schedule() const { return FSchedule; }
+  void SetSchedule(scheduler_t v) { FSchedule = v; }
+  bool KeepClipCpu() const { return FKeepClipCpu; }
+  void SetKeepClipCpu(bool v) { FKeepClipCpu = v; }
+  bool KeepControlnetOnCpu() const { return FKeepControlnetOnCpu; }
+  void SetKeepControlnetOnCpu(bool v) { FKeepControlnetOnCpu = v; }
+  bool KeepVaeOnCpu() const { return FKeepVaeOnCpu; }
+  void SetKeepVaeOnCpu(bool v) { FKeepVaeOnCpu = v; }
+  bool FlashAttn() const { return FFlashAttn; }
+  void SetFlashAttn(bool v) { FFlashAttn = v; }
+  bool OffloadParamsToCPU() const { return FOffloadParamsToCPU; }
+  void SetOffloadParamsToCPU(bool v) { FOffloadParamsToCPU = v; }
+  bool DiffusionFlashAttn() const { return FDiffusionFlashAttn; }
+  void SetDiffusionFlashAttn(bool v) { FDiffusionFlashAttn = v; }
+  float SLGScale() const { return FSLGScale; }
+  void SetSLGScale(float v) { FSLGScale = v; }
+  float SkipLayerStart() const { return FSkipLayerStart; }
+  void SetSkipLayerStart(float v) { FSkipLayerStart = v; }
+  float SkipLayerEnd() const { return FSkipLayerEnd; }
+  void SetSkipLayerEnd(float v) { FSkipLayerEnd = v; }
+  // The list itself: editing it in place changes nothing until it is
+  // assigned back with SetSkipLayers.
+  TStrings& SkipLayers() const { return *FSkipLayers; }
+  // Copies the lines, then UpdateLayers.
+  void SetSkipLayers(const TStrings& Value);
+  std::int32_t Width() const { return FWidth; }
+  void SetWidth(std::int32_t v) { FWidth = v; }
+  std::int32_t Height() const { return FHeight; }
+  void SetHeight(std::int32_t v) { FHeight = v; }
+  std::int32_t ClipSkip() const { return FClipSkip; }
+  void SetClipSkip(std::int32_t v) { FClipSkip = v; }
+  float CfgScale() const { return FCfgScale; }
+  void SetCfgScale(float v) { FCfgScale = v; }
+  float Guidance() const { return FGuidance; }
+  void SetGuidance(float v) { FGuidance = v; }
+  sample_method_t SampleMethod() const { return FSampleMethod; }
+  void SetSampleMethod(sample_method_t v) { FSampleMethod = v; }
+  std::int32_t SampleSteps() const { return FSampleSteps; }
+  void SetSampleSteps(std::int32_t v) { FSampleSteps = v; }
+  std::int64_t Seed() const { return FSeed; }
+  void SetSeed(std::int64_t v) { FSeed = v; }
+  std::int32_t BatchCount() const { return FBatchCount; }
+  void SetBatchCount(std::int32_t v) { FBatchCount = v; }
+  float ControlStrength() const { return FControlStrength; }
+  void SetControlStrength(float v) { FControlStrength = v; }
+  float StyleStrength() const { return FStyleStrength; }
+  void SetStyleStrength(float v) { FStyleStrength = v; }
+  float Strength() const { return FStrength; }
+  void SetStrength(float v) { FStrength = v; }
+  bool NormalizeInput() const { return FNormalizeInput; }
+  void SetNormalizeInput(bool v) { FNormalizeInput = v; }
+  const String& InputIdImagesPath() const { return FInputIdImagesPath; }
+  void SetInputIdImagesPath(const String& v) { FInputIdImagesPath = v; }
+  bool VaeDecodeOnly() const { return FVaeDecodeOnly; }
+  void SetVaeDecodeOnly(bool v) { FVaeDecodeOnly = v; }
+  // The context serves one generation: it is freed after each request.
+  bool FreeParams() const { return FFreeParams; }
+  void SetFreeParams(bool v) { FFreeParams = v; }
+  std::int32_t VideoFrames() const { return FVideoFrames; }
+  void SetVideoFrames(std::int32_t v) { FVideoFrames = v; }
+  float MoEBoundary() const { return FMoEBoundary; }
+  void SetMoEBoundary(float v) { FMoEBoundary = v; }
+  float VaceStrength() const { return FVaceStrength; }
+  void SetVaceStrength(float v) { FVaceStrength = v; }
+  preview_t PreviewMode() const { return FPreviewMode; }
+  void SetPreviewMode(preview_t v) { FPreviewMode = v; }
+  std::int32_t PreviewInterval() const { return FPreviewInterval; }
+  // Raises "Preview Interval must be no less than 1" below 1.
+  void SetPreviewInterval(std::int32_t Value);
+  bool PreviewDenoised() const { return FPreviewDenoised; }
+  void SetPreviewDenoised(bool v) { FPreviewDenoised = v; }
+  bool PreviewNoisy() const { return FPreviewNoisy; }
+  void SetPreviewNoisy(bool v) { FPreviewNoisy = v; }
+  // The weight type for the next activation (no property of its own).
+  void SetSDType(sd_type_t Value) { FSDType = Value; }
+  sd_type_t SDType() const { return FSDType; }
+
+  // ---- events ----
+  void SetOnLog(TSDOnLogEvent v);
+  void SetOnProgress(TSDOnProgressEvent v);
+  void SetOnComplete(TSDOnCompleteEvent v);
+  void SetOnError(TSDOnErrorEvent v);
+  void SetOnPreview(TSDOnPreviewEvent v);
+
+ protected:
+  // Each raises its event on the main thread and waits for the handler;
+  // nothing happens when no handler is set. A handler's exception comes back
+  // out of these.
+  virtual void DoLog(const String& text);
+  virtual void DoProgress(std::int32_t step, std::int32_t steps, float time);
+  virtual void DoComplete(TBitmaps outputs);
+  virtual void DoError(const String& msg);
+  virtual void DoPreview(std::int32_t step, TBitmaps frames);
+
+ private:
+  struct TSettings;
+  struct TRequest;
+  friend struct TCallbackRoute;
+
+  TSettings Snapshot() const;
+  void CheckGenerationSettings(bool image, bool video) const;
+  void Enqueue(std::unique_ptr<TRequest> request);
+  void RunQueue();
+  void Run(TRequest& request);
+  void Activate(const TSettings& settings);
+  void Deactivate();
+  void GenerateImages(TRequest& request);
+  void GenerateVideo(TRequest& request);
+  void Upscale(TRequest& request);
+  void Deliver(TBitmaps outputs);
+  bool HasHandler(const void* handler) const;
+  template <class F>
+  void RaiseOnMainThread(const void* handler, F&& call);
+
+  // Published fields, in property order.
+  std::atomic<bool> FActive{false};
+  String FModelPath;
+  String FClipLPath;
+  String FClipGPath;
+  String FT5XXLPath;
+  String FDiffusionModelPath;
+  String FLLMPath;
+  String FVAEPath;
+  String FTAESDPath;
+  String FControlNetPath;
+  String FLoraDir;
+  String FEmbedDir;
+  String FStackedIdEmbedDir;
+  bool FVaeTiling = false;
+  std::int32_t FThreads = 0;
+  rng_type_t FRngType = CUDA_RNG;
+  scheduler_t FSchedule = DISCRETE_SCHEDULER;
+  bool FKeepClipCpu = false;
+  bool FKeepControlnetOnCpu = false;
+  bool FKeepVaeOnCpu = false;
+  bool FFlashAttn = false;
+  bool FOffloadParamsToCPU = false;
+  bool FDiffusionFlashAttn = false;
+  float FSLGScale = 0.0f;
+  float FSkipLayerStart = 0.01f;
+  float FSkipLayerEnd = 0.2f;
+  std::unique_ptr<TStringList> FSkipLayers;
+  std::int32_t FWidth = 512;
+  std::int32_t FHeight = 512;
+  std::int32_t FClipSkip = -1;
+  float FCfgScale = 7.0f;
+  float FGuidance = 3.5f;
+  sample_method_t FSampleMethod = EULER_SAMPLE_METHOD;
+  std::int32_t FSampleSteps = 20;
+  std::int64_t FSeed = 0;
+  std::int32_t FBatchCount = 1;
+  float FControlStrength = 0.9f;
+  float FStyleStrength = 20.0f;
+  float FStrength = 0.75f;
+  bool FNormalizeInput = false;
+  String FInputIdImagesPath;
+  bool FVaeDecodeOnly = false;
+  bool FFreeParams = false;
+  std::int32_t FVideoFrames = 16;
+  float FMoEBoundary = 0.0f;
+  float FVaceStrength = 0.0f;
+  preview_t FPreviewMode = PREVIEW_NONE;
+  std::int32_t FPreviewInterval = 1;
+  bool FPreviewDenoised = true;
+  bool FPreviewNoisy = false;
+  sd_type_t FSDType = sd_type_t(40);
+  std::vector<std::int32_t> FLayers;
+
+  // Event handlers: set on the main thread, looked at from the worker.
+  mutable std::mutex FEventMutex;
+  TSDOnLogEvent FOnLog;
+  TSDOnProgressEvent FOnProgress;
+  TSDOnCompleteEvent FOnComplete;
+  TSDOnErrorEvent FOnError;
+  TSDOnPreviewEvent FOnPreview;
+
+  // Library contexts: the worker's while a request is pending, else the
+  // main thread's.
+  PPsd_ctx_t FContext = nullptr;
+  PPupscaler_ctx_t FUpScaleContext = nullptr;
+
+  // Requests accepted and not reported yet, the running one first.
+  mutable std::mutex FQueueMutex;
+  std::deque<std::unique_ptr<TRequest>> FQueue;
+  bool FRunning = false;  // the worker is draining FQueue
+  int FHandlerDepth = 0;  // main thread: inside one of this component's handlers
+  System::Classes::TThreadGroup FWorker;
+};
+
+}  // namespace Sd::Fmx
