@@ -835,6 +835,8 @@ TEST(Hostile, AMainThreadThatMovesWhileTheOldOneWaitsRunsNothingOnTheOldOne) {
   SetMainThreadID(previous);
   EXPECT_EQ(ranOnOld.load(), 0);
   EXPECT_EQ(ranOnNew.load(), 1);
+}
+
 TEST(Synchronize, EmptyProcIsRefusedWhereItIsHandedOver) {
   const TThread::TProc none;
   for (bool onMain : {true, false}) {
