@@ -818,6 +818,8 @@ TEST(ComponentLifetime, OwnerFreedFromACallPumpedByAnOwnedComponentsFreeWaitsFor
   std::thread([&] { TThread::Queue(nullptr, [&] { form.reset(); }); }).join();
   delete child;
   EXPECT_EQ(form, nullptr);
+}
+
 TEST(ComponentLifetime, ReleasedOwnerAndOwnedComponentAreEachFreedOnce) {
   for (bool ownerFirst : {false, true}) {
     SCOPED_TRACE(ownerFirst ? "owner released first" : "owned one released first");
