@@ -6,6 +6,7 @@
 
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <cstdio>
@@ -239,4 +240,26 @@ TEST(DemoTool, MissingSamplesAndAFailedStepAreReportedAndTheTourGoesOn) {
   EXPECT_NE(html.find("espeak-ng is missing (Debian package espeak-ng)"), std::string::npos);
   EXPECT_NE(html.find("it comes with the Debian package python3-skimage"), std::string::npos);
   EXPECT_EQ(ReadSound(out / "16-voice/vocals.wav").Rate, 22050u);
+}
+
+TEST(DemoTool, AnOutputFolderThatCannotBeMadeIsOneLineAndAFailingExit) {
+  TempDir dir;
+  Corvina::Testing::WriteFileBytes(dir.Path("a-file"), "not a folder");
+  const struct {
+    std::string folder;
+    std::string err;
+  } cases[] = {
+      {"", "corvina demo: the output folder name is empty\n"},
+      {dir.Path("a-file").string(), "corvina demo: filesystem error: cannot create directories: Not a directory"},
+      {dir.Path("a-file/below").string(), "corvina demo: filesystem error: cannot create directories: Not a directory"},
+      {"/proc/no-such-folder/demo", "corvina demo: filesystem error: cannot create directories"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.folder);
+    const TRun run = RunDemo(c.folder, dir);
+    EXPECT_EQ(run.Exit, 1);
+    EXPECT_EQ(run.Out, "");
+    EXPECT_EQ(run.Err.rfind(c.err, 0), 0u) << run.Err;
+    EXPECT_EQ(std::count(run.Err.begin(), run.Err.end(), '\n'), 1) << run.Err;
+  }
 }

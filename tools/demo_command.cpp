@@ -447,6 +447,7 @@ void SeparateVoice(TStep& step, TState& s) {
 }
 
 int Tour(const fs::path& folder) {
+  if (folder.empty()) throw std::invalid_argument("the output folder name is empty");
   const auto start = std::chrono::steady_clock::now();
   TTour tour(folder);
   std::printf("corvina demo: a tour of the components into %s\n", folder.string().c_str());
