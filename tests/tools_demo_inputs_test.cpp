@@ -212,6 +212,7 @@ TEST(DemoTour, PageLinksOnlyTheFilesThatWereWrittenAndEscapesText) {
     Corvina::Testing::WriteFileBytes(s.Output("sub/out.wav", "sound"), "wav");
     s.Output("never.png", "not written");
     s.Caption("made <two> files");
+    s.InputText("prompt: <a cat>");
     s.Note("a stand-in");
   });
   tour.Run("two", "TFMXTwo", "fail", [](TStep& s) {
@@ -232,6 +233,7 @@ TEST(DemoTour, PageLinksOnlyTheFilesThatWereWrittenAndEscapesText) {
   EXPECT_EQ(html.find("half.png"), std::string::npos);
   EXPECT_NE(html.find("TFMX&lt;One&gt;: draw &amp; &quot;say&quot;"), std::string::npos);
   EXPECT_NE(html.find("made &lt;two&gt; files; a stand-in"), std::string::npos);
+  EXPECT_NE(html.find("<blockquote>prompt: &lt;a cat&gt;</blockquote>"), std::string::npos);
   EXPECT_NE(html.find("FAILED: broke &lt;here&gt;"), std::string::npos);
   EXPECT_EQ(html.find("<here>"), std::string::npos);
 }

@@ -136,6 +136,7 @@ void TextToImage(TStep& step, TState& s) {
   g.C().SetWidth(512);
   g.C().SetHeight(512);
   g.C().SetBatchCount(2);
+  step.InputText(std::string("prompt: ") + kPrompt);
   g.C().Text2Image(UTF8ToString(kPrompt), u"", nullptr);
   TBitmaps pictures = g.Wait();
   s.Generated.clear();
@@ -153,6 +154,7 @@ void ImageToImage(TStep& step, TState& s) {
   TGeneration& g = s.Generator();
   g.C().SetBatchCount(1);
   g.C().SetStrength(0.6f);
+  step.InputText("prompt: stormy sea");
   g.C().Image2Image(u"stormy sea", u"", &input, nullptr);
   const TBitmaps out = g.Wait();
   Save(*out[0], step.Output("stormy-sea.png", "\"stormy sea\", strength 0.6"));
@@ -171,6 +173,7 @@ void InPaint(TStep& step, TState& s) {
   TGeneration& g = s.Generator();
   g.C().SetBatchCount(1);
   g.C().SetStrength(0.75f);
+  step.InputText("prompt: a red door");
   g.C().ImageInPaint(u"a red door", u"", &input, &mask, nullptr);
   const TBitmaps out = g.Wait();
   Save(*out[0], step.Output("red-door.png", "\"a red door\" in the masked disc"));
@@ -186,6 +189,7 @@ void Video(TStep& step, TState& s) {
   g.C().SetHeight(256);
   g.C().SetVideoFrames(6);
   g.C().SetStrength(0.75f);
+  step.InputText("prompt: waves");
   g.C().Video2Video(u"waves", u"", &init);
   const TBitmaps frames = g.Wait();
   for (std::size_t i = 0; i < frames.size(); ++i)

@@ -53,9 +53,11 @@ bool Exists(const fs::path& root, const TDemoFile& f) {
   return fs::is_regular_file(root / f.Path, ignored);
 }
 
-void WriteFiles(std::ostream& html, const fs::path& root, const char* heading, const std::vector<TDemoFile>& files) {
+void WriteFiles(std::ostream& html, const fs::path& root, const char* heading, const std::vector<TDemoFile>& files,
+                const std::string& text = "") {
   html << "<div class=\"col\"><h3>" << heading << "</h3>";
-  bool any = false;
+  bool any = !text.empty();
+  if (any) html << "<blockquote>" << HtmlEscape(text) << "</blockquote>";
   for (const TDemoFile& f : files) {
     if (!Exists(root, f)) continue;
     any = true;
@@ -80,7 +82,7 @@ const char kStyle[] =
     "h3{font-size:0.9em;color:#555;margin:0.3em 0}.row{display:flex;gap:2em;flex-wrap:wrap}"
     ".col{flex:1;min-width:18em}figure{display:inline-block;margin:0.3em;vertical-align:top}"
     "img{max-width:240px;max-height:240px;border:1px solid #ddd}figcaption{font-size:0.8em;color:#555}"
-    ".message{color:#a00;font-family:monospace}.none{color:#999}"
+    ".message{color:#a00;font-family:monospace}.none{color:#999}blockquote{font-style:italic;margin:0.5em 1em}"
     "table{border-collapse:collapse}td{padding:0.1em 0.8em 0.1em 0}";
 
 }  // namespace
@@ -171,7 +173,7 @@ void TTour::WriteIndex(double seconds) const {
     if (r.Status != TStepStatus::Done)
       html << "<p class=\"message\">" << StatusWord(r.Status) << ": " << HtmlEscape(r.Message) << "</p>\n";
     html << "<div class=\"row\">";
-    WriteFiles(html, FFolder, "inputs", r.Inputs);
+    WriteFiles(html, FFolder, "inputs", r.Inputs, r.InputText);
     WriteFiles(html, FFolder, "outputs", r.Outputs);
     html << "</div></section>\n";
   }

@@ -32,6 +32,7 @@ struct TStepResult {
   std::string Action;   // what the step asks of the component, short
   std::string Caption;  // one line on what came out
   std::vector<std::string> Notes;  // remarks such as a stand-in for a missing input
+  std::string InputText;           // an input that is words, such as a prompt
   std::string Message;  // why it failed or was skipped
   std::vector<TDemoFile> Inputs, Outputs;
   TStepStatus Status = TStepStatus::Done;
@@ -47,6 +48,7 @@ class TStep {
   fs::path Input(const std::string& name, const std::string& label);
   fs::path Output(const std::string& name, const std::string& label);
   void Caption(std::string text) { FResult.Caption = std::move(text); }
+  void InputText(std::string text) { FResult.InputText = std::move(text); }
   // A remark appended to the caption, e.g. a replacement for a missing input.
   void Note(const std::string& text);
   const fs::path& Folder() const { return FFolder; }
