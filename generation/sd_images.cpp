@@ -172,7 +172,7 @@ void PixelsToBitmap(const std::uint8_t* data, std::size_t stride, std::uint32_t 
   TBitmapMapping map(bitmap, TMapAccess::Write);
   const TFromRowFn row = channel == 4 ? RgbaRow() : RgbRow();
   for (std::int32_t y = 0; y < bitmap.Height(); ++y) {
-    auto* out = reinterpret_cast<std::uint32_t*>(map.Scanline(y));
+    auto* out = reinterpret_cast<std::uint32_t*>(map.WritableScanline(y));
     const std::uint8_t* in = data + std::size_t(y) * stride;
     if (channel == 1) {
       for (std::int32_t x = 0; x < bitmap.Width(); ++x) out[x] = kOpaque | in[x] * 0x010101u;
