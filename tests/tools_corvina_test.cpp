@@ -147,6 +147,11 @@ TEST_F(GenerationTool, SubcommandsWriteTheirPictures) {
       {"video in.png 'waves' --frames 3 -W 24 -H 24 -o v/f.png", {"v/f-001.png", "v/f-002.png", "v/f-003.png"}, {24, 24}},
       {"upscale in.png -o big.png", {"big.png"}, {140, 80}},  // the fake's model doubles
       {"canny in.png -o edges.png", {"edges.png"}, {70, 40}},
+      // Without -o each subcommand has a file of its own.
+      {"generate 'a cat' -W 8 -H 8", {"out/generated.png"}, {8, 8}},
+      {"img2img in.png 'a dog' -W 8 -H 8", {"out/img2img.png"}, {8, 8}},
+      {"upscale in.png", {"out/upscaled.png"}, {140, 80}},
+      {"canny in.png", {"out/canny.png"}, {70, 40}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.args);
@@ -395,6 +400,7 @@ TEST_F(CorvinaTool, BadInputGivesOneLineAndTheDocumentedExitCode) {
       {"generate x -W 0", 2, "corvina generate: --width: Value 0 not in range 1 to 16384"},
       {"generate x -W 16384 -H 16384 -b 2", 2, "corvina generate: the request asks for 536870912 pixels"},
       {"generate x -t -1", 2, "corvina generate: --threads: Value -1 not in range 0 to 1024"},
+      {"generate x --seed 99999999999999999999", 2, "corvina generate: --seed: Value 99999999999999999999 is out of the 64-bit range"},
       {"faces astronaut.png --confidence 2", 2, "corvina faces: --confidence: Value 2 not in range"},
       {"separate stereo16.wav -o v.wav --gpu -2", 2, "corvina separate: --gpu: Value -2 not in range -1 to 1023"},
       {"segment astronaut.png --point 9999,5 -o m.png", 2, "corvina segment: --point: 9999,5 lies outside the 512 x 512 picture"},

@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <limits>
 #include <memory>
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -283,7 +284,7 @@ void AddSamplingOptions(CLI::App* cmd, TOptions& o, bool batch) {
   cmd->add_option("-W,--width", o.Width, "width in pixels")->capture_default_str()->check(kPictureSide);
   cmd->add_option("-H,--height", o.Height, "height in pixels")->capture_default_str()->check(kPictureSide);
   cmd->add_option("--steps", o.Steps, "sampling steps")->capture_default_str()->check(kSteps);
-  cmd->add_option("--seed", o.Seed, "seed, -1 lets the library draw one")->capture_default_str();
+  cmd->add_option("--seed", o.Seed, "seed, -1 lets the library draw one")->capture_default_str()->check(kWholeNumber);
   cmd->add_option("--cfg", o.Cfg, "classifier-free guidance scale")
       ->capture_default_str()
       ->check(CLI::NonNegativeNumber);
@@ -296,7 +297,7 @@ void AddSamplingOptions(CLI::App* cmd, TOptions& o, bool batch) {
 void AddGenerationCommands(CLI::App& app, TCommands& commands) {
   auto o = std::make_shared<TOptions>();
   // Positionals in order: the pictures the command reads, then the prompt.
-  auto picture = [&](const char* name, const char* about, std::vector<const char*> inputs, const char* output) {
+  auto picture = [&](const char* name, const char* about, std::vector<const char*> inputs) {
     CLI::App* cmd = app.add_subcommand(name, about);
     cmd->group(kGroupGeneration);
     for (std::size_t i = 0; i < inputs.size(); ++i) {
@@ -304,20 +305,28 @@ void AddGenerationCommands(CLI::App& app, TCommands& commands) {
           ->required()
           ->check(kInputFile);
     }
-    AddOutput(*cmd, o->Output, "picture to write; several get -1, -2, ... before the extension", output);
+    AddOutput(*cmd, o->Output, "picture to write; several get -1, -2, ... before the extension", "");
     AddDiffusionLibraryDir(*cmd, o->LibDir);
     AddJson(*cmd, o->Json);
     return cmd;
   };
+  // The subcommands share the options: each applies its own output fallback.
+  auto add = [&](CLI::App* cmd, const char* output, std::function<int(const TOptions&)> run) {
+    cmd->get_option("--output")->default_str(output);
+    commands.push_back({cmd, [o, output, run] {
+                          if (o->Output.empty()) o->Output = output;
+                          return run(*o);
+                        }});
+  };
 
-  CLI::App* generate = picture("generate", "draw pictures from a text prompt", {}, "out/generated.png");
+  CLI::App* generate = picture("generate", "draw pictures from a text prompt", {});
   generate->add_option("prompt", o->Prompt, "what to draw")->required();
   generate->add_option("--control", o->Control, "control picture")->check(kInputFile);
   AddSamplingOptions(generate, *o, true);
   AddModelOptions(generate, *o, "diffusion");
-  commands.push_back({generate, [o] { return Generate(*o, "generate"); }});
+  add(generate, "out/generated.png", [](const TOptions& x) { return Generate(x, "generate"); });
 
-  CLI::App* img2img = picture("img2img", "redraw a picture after a text prompt", {"input"}, "out/img2img.png");
+  CLI::App* img2img = picture("img2img", "redraw a picture after a text prompt", {"input"});
   img2img->add_option("prompt", o->Prompt, "what to draw")->required();
   img2img->add_option("--strength", o->Strength, "how far from the input, 0..1")
       ->capture_default_str()
@@ -325,20 +334,18 @@ void AddGenerationCommands(CLI::App& app, TCommands& commands) {
   img2img->add_option("--control", o->Control, "control picture")->check(kInputFile);
   AddSamplingOptions(img2img, *o, true);
   AddModelOptions(img2img, *o, "diffusion");
-  commands.push_back({img2img, [o] { return Generate(*o, "img2img"); }});
+  add(img2img, "out/img2img.png", [](const TOptions& x) { return Generate(x, "img2img"); });
 
-  CLI::App* inpaint = picture("inpaint", "repaint the white part of a mask after a text prompt", {"input", "mask"},
-                              "out/inpaint.png");
+  CLI::App* inpaint = picture("inpaint", "repaint the white part of a mask after a text prompt", {"input", "mask"});
   inpaint->add_option("prompt", o->Prompt, "what to draw")->required();
   inpaint->add_option("--strength", o->Strength, "how far from the input, 0..1")
       ->capture_default_str()
       ->check(kStrength);
   AddSamplingOptions(inpaint, *o, true);
   AddModelOptions(inpaint, *o, "diffusion");
-  commands.push_back({inpaint, [o] { return Generate(*o, "inpaint"); }});
+  add(inpaint, "out/inpaint.png", [](const TOptions& x) { return Generate(x, "inpaint"); });
 
-  CLI::App* video = picture("video", "make video frames from a picture and a text prompt", {"init"},
-                            "out/video/frame.png");
+  CLI::App* video = picture("video", "make video frames from a picture and a text prompt", {"init"});
   video->add_option("prompt", o->Prompt, "what to show")->required();
   video->add_option("--frames", o->Frames, "frames to make")->capture_default_str()->check(kFrames);
   video->add_option("--strength", o->Strength, "how far from the init picture, 0..1")
@@ -346,17 +353,17 @@ void AddGenerationCommands(CLI::App& app, TCommands& commands) {
       ->check(kStrength);
   AddSamplingOptions(video, *o, false);
   AddModelOptions(video, *o, "diffusion");
-  commands.push_back({video, [o] { return Generate(*o, "video"); }});
+  add(video, "out/video/frame.png", [](const TOptions& x) { return Generate(x, "video"); });
 
-  CLI::App* upscale = picture("upscale", "enlarge a picture with an upscaling model", {"input"}, "out/upscaled.png");
+  CLI::App* upscale = picture("upscale", "enlarge a picture with an upscaling model", {"input"});
   upscale->add_option("--scale", o->Scale, "factor asked of the library (the model's own factor applies)")
       ->capture_default_str()
       ->check(kScale);
   AddModelOptions(upscale, *o, "upscaling");
-  commands.push_back({upscale, [o] { return Upscale(*o); }});
+  add(upscale, "out/upscaled.png", [](const TOptions& x) { return Upscale(x); });
 
-  CLI::App* canny = picture("canny", "draw the Canny edge map of a picture", {"input"}, "out/canny.png");
-  commands.push_back({canny, [o] { return Canny(*o); }});
+  CLI::App* canny = picture("canny", "draw the Canny edge map of a picture", {"input"});
+  add(canny, "out/canny.png", [](const TOptions& x) { return Canny(x); });
 }
 
 }  // namespace Corvina::Tool

@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <charconv>
 #include <cstdio>
 #include <limits>
 
@@ -23,13 +24,25 @@ const CLI::Validator kInputFile(
 
 CLI::Option* AddOutput(CLI::App& command, std::string& output, const std::string& what, const char* fallback) {
   CLI::Option* option = command.add_option("-o,--output", output, what)->type_name("PATH");
+  // Only shown: subcommands may share one variable, which a default_val
+  // would fill with the last subcommand's fallback.
   if (fallback) {
-    option->default_val(fallback);
+    if (*fallback) option->default_str(fallback);
   } else {
     option->required();
   }
   return option;
 }
+
+const CLI::Validator kWholeNumber(
+    [](std::string& text) -> std::string {
+      std::int64_t value = 0;
+      const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+      if (error == std::errc::result_out_of_range) return "Value " + text + " is out of the 64-bit range";
+      if (error != std::errc() || end != text.data() + text.size()) return "Value " + text + " is not a whole number";
+      return {};
+    },
+    "INT");
 
 CLI::Option* AddJson(CLI::App& command, bool& json) {
   return command.add_flag("--json", json, "print the result as one JSON document on stdout");

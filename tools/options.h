@@ -50,7 +50,11 @@ class TUsageError : public std::runtime_error {
 // never block or feed the tool endlessly.
 extern const CLI::Validator kInputFile;
 
-// -o,--output PATH. Without a fallback the option is required.
+// A whole number within 64 bits; the parser alone would saturate.
+extern const CLI::Validator kWholeNumber;
+
+// -o,--output PATH. Without a fallback the option is required; the fallback
+// is only shown, the subcommand applies it when the option stays empty.
 CLI::Option* AddOutput(CLI::App& command, std::string& output, const std::string& what,
                        const char* fallback = nullptr);
 CLI::Option* AddJson(CLI::App& command, bool& json);
