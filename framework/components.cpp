@@ -105,6 +105,10 @@ void TComponent::PrepareDestruction() {
       c->PrepareDestruction();
       if (c->FFreeAfterStep) c->Destroy();
     }
+    // One whose free began further up this stack (its step is still waiting
+    // for its workers, pumping the call that frees us) has workers that may
+    // reach us: wait for them here too.
+    WaitForOwnedGroups();
     try {
       BeforeDestruction();
     } catch (const EWaitDeadlock&) {
@@ -129,6 +133,23 @@ void TComponent::PrepareDestruction() {
   }
   FPreparing = false;
   TThread::RemoveQueuedEvents(*this);
+}
+
+void TComponent::WaitForOwnedGroups() {
+  for (std::size_t i = 0; i < FComponents.size(); ++i) {
+    TComponent* c = FComponents[i];
+    c->WaitForOwnedGroups();
+    // A pumped call may free c meanwhile; then its groups are gone with it.
+    for (std::size_t g = 0; i < FComponents.size() && FComponents[i] == c && g < c->FThreadGroups.size(); ++g) {
+      try {
+        c->FThreadGroups[g]->WaitFor();
+      } catch (const EWaitDeadlock&) {
+        throw;
+      } catch (...) {
+        LogDestructionException(u"a queued call while a component was destroyed");
+      }
+    }
+  }
 }
 
 TComponent::~TComponent() {

@@ -140,6 +140,7 @@ class TComponent {
   void ValidateName(const String& name, const TComponent* self) const;
   void Destroying();
   void PrepareDestruction();
+  void WaitForOwnedGroups();
   void Destroy();  // the destructors and the memory, after the step
 
   TComponent* FOwner = nullptr;

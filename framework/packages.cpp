@@ -31,15 +31,6 @@ void TPackageContext::Finalize() {
   if (FStarts == 0) FStarted = 0;
 }
 
-std::uint8_t PackageNameHash(std::string_view name) {
-  std::uint32_t h = 0;
-  for (char c : name) {
-    const auto u = static_cast<unsigned char>(c >= 'a' && c <= 'z' ? c - 'a' + 'A' : c);
-    h = (h << 5 | h >> 27) ^ u;  // rotate and mix, as simple name hashes do
-  }
-  return static_cast<std::uint8_t>(h ^ h >> 8 ^ h >> 16 ^ h >> 24);
-}
-
 namespace {
 
 void PutU32(std::vector<std::uint8_t>& out, std::uint32_t v) {

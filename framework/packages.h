@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "framework/dynlib.h"
@@ -108,7 +109,14 @@ struct TPackageDescription {
 
 // The hash byte stored beside each name: ASCII letters taken as upper case,
 // so that names differing only in case hash alike.
-std::uint8_t PackageNameHash(std::string_view name);
+constexpr std::uint8_t PackageNameHash(std::string_view name) {
+  std::uint32_t h = 0;
+  for (char c : name) {
+    const auto u = static_cast<unsigned char>(c >= 'a' && c <= 'z' ? c - 'a' + 'A' : c);
+    h = (h << 5 | h >> 27) ^ u;  // rotate and mix, as simple name hashes do
+  }
+  return static_cast<std::uint8_t>(h ^ h >> 8 ^ h >> 16 ^ h >> 24);
+}
 
 // Opens the package, runs its Initialize, then the Register procedure of each
 // contained unit that has one, in description order. Raises EPackageError

@@ -136,7 +136,9 @@ void Finish(TSyncRequest& request, std::exception_ptr error) {
 bool RunPending(std::unique_lock<std::mutex>& lock, std::uint64_t limit) {
   TSyncQueue& q = SyncQueue();
   bool ran = false;
-  while (!q.Calls.empty() && q.Calls.front().Seq <= limit) {
+  // The main thread may move (AdoptMainThread) while this one waited: from
+  // then on only the new one runs calls.
+  while (!q.Calls.empty() && q.Calls.front().Seq <= limit && TThread::IsMainThread()) {
     TCall call = std::move(q.Calls.front());
     q.Calls.pop_front();
     q.Running.push_back(TRunning{call.Target, call.Poster, call.Waiter != nullptr});
@@ -167,7 +169,7 @@ bool RunPending(std::unique_lock<std::mutex>& lock, std::uint64_t limit) {
 bool FreeReleased(std::unique_lock<std::mutex>& lock) {
   TSyncQueue& q = SyncQueue();
   bool freed = false;
-  while (q.Running.empty() && !q.Released.empty()) {
+  while (q.Running.empty() && !q.Released.empty() && TThread::IsMainThread()) {
     TComponent* c = q.Released.front();
     q.Released.erase(q.Released.begin());
     lock.unlock();
@@ -189,7 +191,7 @@ void PumpUntil(const std::function<bool()>& done) {
     RunPending(lock, q.LastSeq);
     FreeReleased(lock);
     if (finished) return;
-    q.Arrived.wait(lock, [&] { return !q.Calls.empty() || done(); });
+    q.Arrived.wait(lock, [&] { return (!q.Calls.empty() && TThread::IsMainThread()) || done(); });
   }
 }
 
@@ -317,10 +319,6 @@ void TThread::RemoveQueuedEvents(const TComponent& target) {
         ++it;
         continue;
       }
-      if (it->Waiter) {
-        Finish(*it->Waiter, std::make_exception_ptr(EThreadCallDropped(
-                                u"The call was dropped because its component was destroyed")));
-      }
       dropped.push_back(std::move(*it));
       it = q.Calls.erase(it);
     }
@@ -329,9 +327,17 @@ void TThread::RemoveQueuedEvents(const TComponent& target) {
     }
     std::erase(q.Released, &target);
   }
-  // The procs' captures die outside the lock: their destructors may hand
-  // over calls themselves.
-  dropped.clear();
+  // The procs' captures die outside the lock (their destructors may hand
+  // over calls themselves) and before their waiters resume, whose stacks they
+  // may point into. Out of the queue, nobody else finishes these waiters.
+  for (TCall& call : dropped) call.Proc = nullptr;
+  std::lock_guard lock(q.Mutex);
+  for (TCall& call : dropped) {
+    if (call.Waiter) {
+      Finish(*call.Waiter, std::make_exception_ptr(EThreadCallDropped(
+                               u"The call was dropped because its component was destroyed")));
+    }
+  }
 }
 
 bool TThread::CheckSynchronize(int timeoutMs) {

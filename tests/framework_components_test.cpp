@@ -785,6 +785,41 @@ TEST(ComponentLifetime, FreedAgainFromACallItsDestructionPumpsIsFreedOnce) {
   EXPECT_EQ(log, std::vector<String>{u"freed"});
 }
 
+namespace {
+
+// Raises events without end until destroyed; each event writes into a form's
+// member.
+class TChattySource : public TComponent {
+ public:
+  TChattySource(TComponent* owner, std::vector<String>* sink) : TComponent(owner), FSink(sink) {
+    FWorkers.Start([this] {
+      while (!FStopping || FExtra-- > 0) {
+        TThread::Synchronize(nullptr, [this] { FSink->push_back(u"event"); });
+      }
+    });
+  }
+
+ private:
+  std::vector<String>* FSink;
+  void BeforeDestruction() override { FStopping = true; }
+
+  std::atomic<bool> FStopping{false};
+  std::atomic<int> FExtra{20};
+  TThreadGroup FWorkers{*this};
+};
+
+}  // namespace
+
+TEST(ComponentLifetime, OwnerFreedFromACallPumpedByAnOwnedComponentsFreeWaitsForItsWorkers) {
+  bool formDestructorStarted = false;
+  auto form = std::make_unique<TForm>(&formDestructorStarted);
+  auto* child = MakeOwned<TChattySource>(*form, &form->Events);
+  while (form->Events.empty()) TThread::CheckSynchronize(100);
+  std::thread([&] { TThread::Queue(nullptr, [&] { form.reset(); }); }).join();
+  delete child;
+  EXPECT_EQ(form, nullptr);
+}
+
 TEST(ComponentLifetime, ReleasedOwnerAndOwnedComponentAreEachFreedOnce) {
   for (bool ownerFirst : {false, true}) {
     SCOPED_TRACE(ownerFirst ? "owner released first" : "owned one released first");

@@ -14,8 +14,11 @@
 #include <stdexcept>
 #include <thread>
 #include <type_traits>
+#include <limits>
+#include <utility>
 #include <vector>
 
+#include "framework/components.h"
 #include "framework/exceptions.h"
 #include "framework/log.h"
 #include "tests/support/test_support.h"
@@ -672,6 +675,166 @@ TEST(MainThread, AdoptMainThreadRefusesWhileTheMainThreadRunsAHandedOverCall) {
   group.WaitFor();
   EXPECT_TRUE(TThread::IsMainThread());
   EXPECT_EQ(message, u"The main thread cannot move while it runs a handed-over call");
+}
+
+// ---- hostile callers ----
+
+namespace {
+
+// Sets its flag when destroyed, a little late, so that whoever looks too early
+// sees it unset.
+struct TSlowDestroyFlag {
+  explicit TSlowDestroyFlag(std::atomic<bool>* flag) : Flag(flag) {}
+  TSlowDestroyFlag(TSlowDestroyFlag&& other) noexcept : Flag(std::exchange(other.Flag, nullptr)) {}
+  TSlowDestroyFlag(const TSlowDestroyFlag& other) = delete;
+  ~TSlowDestroyFlag() {
+    if (!Flag) return;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    Flag->store(true);
+  }
+  std::atomic<bool>* Flag;
+};
+
+}  // namespace
+
+TEST(Hostile, DroppedSynchronizeCallsCapturesDieBeforeTheWorkerResumes) {
+  auto target = std::make_unique<TComponent>(nullptr);
+  std::atomic<bool> captureGone{false};
+  std::atomic<bool> posted{false};
+  bool goneWhenResumed = false;
+  std::thread worker([&, t = target.get()] {
+    auto flag = std::make_shared<TSlowDestroyFlag>(&captureGone);
+    posted = true;
+    try {
+      TThread::Synchronize(*t, [flag = std::move(flag)] {});
+    } catch (const EThreadCallDropped&) {
+    }
+    goneWhenResumed = captureGone.load();
+  });
+  while (!posted) std::this_thread::yield();
+  std::this_thread::sleep_for(std::chrono::milliseconds(30));
+  TThread::RemoveQueuedEvents(*target);
+  worker.join();
+  EXPECT_TRUE(goneWhenResumed);
+}
+
+TEST(Hostile, CheckSynchronizeTakesAnyTimeout) {
+  const struct {
+    int Timeout;
+    bool CallArrives;
+  } cases[] = {{-1, false}, {std::numeric_limits<int>::min(), false}, {0, false},
+               {std::numeric_limits<int>::max(), true}, {1, false}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.Timeout);
+    int ran = 0;
+    std::thread poster;
+    if (c.CallArrives) {
+      poster = std::thread([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        TThread::Queue(nullptr, [&] { ++ran; });
+      });
+    }
+    EXPECT_EQ(TThread::CheckSynchronize(c.Timeout), c.CallArrives);
+    if (poster.joinable()) poster.join();
+    EXPECT_EQ(ran, c.CallArrives ? 1 : 0);
+  }
+}
+
+TEST(Hostile, ThousandsOfWorkersEachHandOverCalls) {
+  constexpr int kWorkers = 1000;
+  int synced = 0, queued = 0;
+  TThreadGroup group;
+  for (int i = 0; i < kWorkers; ++i) {
+    group.Start([&] {
+      TThread::Synchronize(nullptr, [&] { ++synced; });
+      TThread::Queue(nullptr, [&] { ++queued; });
+    });
+  }
+  group.WaitFor();
+  while (TThread::CheckSynchronize()) {
+  }
+  EXPECT_EQ(synced, kWorkers);
+  EXPECT_EQ(queued, kWorkers);
+  EXPECT_EQ(group.RunningCount(), 0);
+}
+
+TEST(Hostile, WorkersStartedFromACallAndFromAWorkerAreWaitedFor) {
+  std::atomic<int> ended{0};
+  TThreadGroup group;
+  group.Start([&] {
+    TThread::Synchronize(nullptr, [&] {
+      group.Start([&] {
+        group.Start([&] { ++ended; });
+        TThread::Queue(nullptr, [&] { group.Start([&] { ++ended; }); });
+        ++ended;
+      });
+      TThread::CheckSynchronize();
+    });
+    ++ended;
+  });
+  group.WaitFor();
+  while (TThread::CheckSynchronize()) {
+  }
+  group.WaitFor();
+  EXPECT_EQ(ended.load(), 4);
+}
+
+TEST(Hostile, ExceptionsFromQueuedCallsAtSeveralNestingLevelsEachComeOutOnce) {
+  std::vector<String> caught;
+  std::thread([&] {
+    TThread::Queue(nullptr, [&] {
+      std::thread([&] {
+        TThread::Queue(nullptr, [] { throw ETestFailure(u"inner"); });
+        TThread::Queue(nullptr, [] { throw ETestFailure(u"inner2"); });
+      }).join();
+      try {
+        TThread::CheckSynchronize();
+      } catch (const ETestFailure& e) {
+        caught.push_back(e.Message());
+      }
+      throw ETestFailure(u"outer");
+    });
+  }).join();
+  for (int i = 0; i < 5; ++i) {
+    try {
+      TThread::CheckSynchronize();
+    } catch (const ETestFailure& e) {
+      caught.push_back(e.Message());
+    }
+  }
+  EXPECT_EQ(caught, (std::vector<String>{u"inner", u"outer", u"inner2"}));
+}
+
+TEST(Hostile, AMainThreadThatMovesWhileTheOldOneWaitsRunsNothingOnTheOldOne) {
+  std::atomic<bool> oldWaiting{false};
+  std::atomic<int> ranOnOld{0}, ranOnNew{0};
+  std::thread oldMain;
+  const TThreadID previous = MainThreadID();
+  oldMain = std::thread([&] {
+    AdoptMainThread();
+    oldWaiting = true;
+    TThread::CheckSynchronize(300);
+    // What it ran after the move ran on a thread that is no longer the main one.
+  });
+  while (!oldWaiting) std::this_thread::yield();
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  AdoptMainThread();
+  std::thread worker([&] {
+    TThread::Queue(nullptr, [&] {
+      if (TThread::IsMainThread()) {
+        ++ranOnNew;
+      } else {
+        ++ranOnOld;
+      }
+    });
+  });
+  worker.join();
+  oldMain.join();
+  while (TThread::CheckSynchronize()) {
+  }
+  SetMainThreadID(previous);
+  EXPECT_EQ(ranOnOld.load(), 0);
+  EXPECT_EQ(ranOnNew.load(), 1);
 }
 
 TEST(Synchronize, EmptyProcIsRefusedWhereItIsHandedOver) {

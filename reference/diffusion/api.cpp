@@ -389,11 +389,10 @@ SD_EXPORT void free_sd_ctx(PPsd_ctx_t ctx) {
   if (!Contexts().Remove(ctx)) LOG_ERROR("free_sd_ctx: %p is not a live context of this library", ctx);
 }
 
-SD_EXPORT void sd_img_gen_params_init(sd_img_gen_params_t* params) {
-  if (params == nullptr) return;
-  std::memset(static_cast<void*>(params), 0, sizeof *params);
-  params->clip_skip = -1;
-  auto& sample = params->sample_params;
+namespace {
+
+// The library's own defaults for one sampling pass.
+void InitSampleParams(sd_sample_params_t& sample) {
   sample.guidance.txt_cfg = 7.0f;
   sample.guidance.img_cfg = INFINITY;
   sample.guidance.distilled_guidance = 3.5f;
@@ -403,6 +402,36 @@ SD_EXPORT void sd_img_gen_params_init(sd_img_gen_params_t* params) {
   sample.sample_method = SAMPLE_METHOD_COUNT;
   sample.sample_steps = 20;
   sample.eta = INFINITY;
+}
+
+void InitCacheParams(sd_cache_params_t& cache) {
+  cache.mode = SD_CACHE_DISABLED;
+  cache.reuse_threshold = 1.0f;
+  cache.start_percent = 0.15f;
+  cache.end_percent = 0.95f;
+}
+
+// A count of items needs the array that holds them.
+template <class TCount>
+bool ArrayGiven(const char* entry, TCount count, const void* array, const char* what) {
+  if (count <= 0 || array != nullptr) return true;
+  LOG_ERROR("%s: %lld %s given without their array", entry, static_cast<long long>(count), what);
+  return false;
+}
+
+bool EncoderAvailable(const char* entry, const Ref::SamplingJob& job, const DiffusionContext& ctx) {
+  if (!job.init || !ctx.vaeDecodeOnly) return true;
+  LOG_ERROR("%s: an init image needs the VAE encoder, but the context was created with vae_decode_only", entry);
+  return false;
+}
+
+}  // namespace
+
+SD_EXPORT void sd_img_gen_params_init(sd_img_gen_params_t* params) {
+  if (params == nullptr) return;
+  std::memset(static_cast<void*>(params), 0, sizeof *params);
+  params->clip_skip = -1;
+  InitSampleParams(params->sample_params);
   params->width = 512;
   params->height = 512;
   params->strength = 0.75f;
@@ -411,10 +440,7 @@ SD_EXPORT void sd_img_gen_params_init(sd_img_gen_params_t* params) {
   params->control_strength = 0.9f;
   params->pm_params.style_strength = 20.0f;
   params->vae_tiling_params.target_overlap = 0.5f;
-  params->cache.mode = SD_CACHE_DISABLED;
-  params->cache.reuse_threshold = 1.0f;
-  params->cache.start_percent = 0.15f;
-  params->cache.end_percent = 0.95f;
+  InitCacheParams(params->cache);
 }
 
 SD_EXPORT sd_image_t* generate_image(PPsd_ctx_t handle, const sd_img_gen_params_t* params) {
@@ -434,25 +460,16 @@ SD_EXPORT sd_image_t* generate_image(PPsd_ctx_t handle, const sd_img_gen_params_
       LOG_ERROR("%s: batch_count is %d; expected at least 1", kEntry, params->batch_count);
       return nullptr;
     }
-    if (params->lora_count > 0 && params->loras == nullptr) {
-      LOG_ERROR("%s: %u LoRAs given without the LoRA array", kEntry, params->lora_count);
+    if (!ArrayGiven(kEntry, params->lora_count, params->loras, "LoRAs") ||
+        !ArrayGiven(kEntry, params->ref_images_count, params->ref_images, "reference images"))
       return nullptr;
-    }
-    if (params->ref_images_count > 0 && params->ref_images == nullptr) {
-      LOG_ERROR("%s: %d reference images given without the image array", kEntry, params->ref_images_count);
-      return nullptr;
-    }
     Ref::SamplingJob job;
     if (!ReadImage(kEntry, "init_image", params->init_image, job.init) ||
         !ReadImage(kEntry, "mask_image", params->mask_image, job.mask) ||
         !ReadImage(kEntry, "control_image", params->control_image, job.control))
       return nullptr;
     if (!ResultFits(kEntry, params->batch_count, common.width, common.height)) return nullptr;
-    if (job.init && ctx->vaeDecodeOnly) {
-      LOG_ERROR("%s: an init image needs the VAE encoder, but the context was created with vae_decode_only", kEntry);
-      return nullptr;
-    }
-    if (!ClaimContext(kEntry, *ctx)) return nullptr;
+    if (!EncoderAvailable(kEntry, job, *ctx) || !ClaimContext(kEntry, *ctx)) return nullptr;
 
     job.model = &ctx->model;
     job.conditioning = common.conditioning;
@@ -491,17 +508,8 @@ SD_EXPORT void sd_vid_gen_params_init(sd_vid_gen_params_t* params) {
   if (params == nullptr) return;
   std::memset(static_cast<void*>(params), 0, sizeof *params);
   params->clip_skip = -1;
-  for (auto* sample : {&params->sample_params, &params->high_noise_sample_params}) {
-    sample->guidance.txt_cfg = 7.0f;
-    sample->guidance.img_cfg = INFINITY;
-    sample->guidance.distilled_guidance = 3.5f;
-    sample->guidance.slg.layer_start = 0.01f;
-    sample->guidance.slg.layer_end = 0.2f;
-    sample->scheduler = SCHEDULER_COUNT;
-    sample->sample_method = SAMPLE_METHOD_COUNT;
-    sample->sample_steps = 20;
-    sample->eta = INFINITY;
-  }
+  InitSampleParams(params->sample_params);
+  InitSampleParams(params->high_noise_sample_params);
   params->high_noise_sample_params.sample_steps = -1;
   params->width = 512;
   params->height = 512;
@@ -510,10 +518,7 @@ SD_EXPORT void sd_vid_gen_params_init(sd_vid_gen_params_t* params) {
   params->seed = -1;
   params->video_frames = 6;
   params->vace_strength = 1.0f;
-  params->cache.mode = SD_CACHE_DISABLED;
-  params->cache.reuse_threshold = 1.0f;
-  params->cache.start_percent = 0.15f;
-  params->cache.end_percent = 0.95f;
+  InitCacheParams(params->cache);
 }
 
 SD_EXPORT sd_image_t* generate_video(PPsd_ctx_t handle, const sd_vid_gen_params_t* params, int32_t* num_frames_out) {
@@ -534,14 +539,9 @@ SD_EXPORT sd_image_t* generate_video(PPsd_ctx_t handle, const sd_vid_gen_params_
       LOG_ERROR("%s: video_frames is %d; expected at least 1", kEntry, params->video_frames);
       return nullptr;
     }
-    if (params->lora_count > 0 && params->loras == nullptr) {
-      LOG_ERROR("%s: %u LoRAs given without the LoRA array", kEntry, params->lora_count);
+    if (!ArrayGiven(kEntry, params->lora_count, params->loras, "LoRAs") ||
+        !ArrayGiven(kEntry, params->control_frames_size, params->control_frames, "control frames"))
       return nullptr;
-    }
-    if (params->control_frames_size > 0 && params->control_frames == nullptr) {
-      LOG_ERROR("%s: %d control frames given without the frame array", kEntry, params->control_frames_size);
-      return nullptr;
-    }
     Ref::SamplingJob job;
     std::optional<Ref::PixelView> endImage;
     if (!ReadImage(kEntry, "init_image", params->init_image, job.init) ||
@@ -556,11 +556,7 @@ SD_EXPORT sd_image_t* generate_video(PPsd_ctx_t handle, const sd_vid_gen_params_
                 static_cast<unsigned long long>(kMaxWorkingBytes));
       return nullptr;
     }
-    if (job.init && ctx->vaeDecodeOnly) {
-      LOG_ERROR("%s: an init image needs the VAE encoder, but the context was created with vae_decode_only", kEntry);
-      return nullptr;
-    }
-    if (!ClaimContext(kEntry, *ctx)) return nullptr;
+    if (!EncoderAvailable(kEntry, job, *ctx) || !ClaimContext(kEntry, *ctx)) return nullptr;
 
     job.model = &ctx->model;
     job.conditioning = common.conditioning;

@@ -77,6 +77,10 @@ String FolderFor(const fs::path& library) {
 }
 
 fs::path TinySd1Model() { return EnsureModel(kModelDir / "tiny-sd1-decoder-v1.gguf", TinySd1Tensors(false), 1); }
+// The same network with the autoencoder's encoder, which image-to-image needs.
+fs::path TinySd1EncoderModel() {
+  return EnsureModel(kModelDir / "tiny-sd1-encoder-v1.gguf", TinySd1Tensors(true), 1);
+}
 fs::path TinyEsrgan(int scale) {
   return EnsureModel(kModelDir / ("tiny-esrgan-x" + std::to_string(scale) + "-v1.gguf"), TinyEsrganTensors(scale), 2);
 }
@@ -529,6 +533,43 @@ TEST_F(RealLibrary, FreeParamsServesEachRequestWithAFreshContext) {
     ASSERT_FALSE(events.error.has_value()) << *events.error;
     ASSERT_EQ(events.outputs->size(), 1u);
     EXPECT_TRUE(events.Logged("loading tensors completed")) << "the request did not load a fresh context";
+  }
+}
+
+TEST_F(RealLibrary, ImageToImageAndInpaintingEncodeTheirInputAndDeliverAPictureOfTheComponentsSize) {
+  auto sd = MakeComponent();
+  UseTinySettings(*sd);
+  sd->SetModelPath(UTF8ToString(TinySd1EncoderModel().string()));
+  sd->SetVaeDecodeOnly(false);
+  sd->SetWidth(64);
+  sd->SetHeight(64);
+  sd->SetStrength(0.5f);
+  for (const bool inpaint : {false, true}) {
+    SCOPED_TRACE(inpaint ? "inpainting" : "image to image");
+    Events events;
+    events.Attach(*sd);
+    // Inputs of other sizes are resized in place to Width x Height.
+    auto input = EdgePicture(96, 80);
+    auto mask = EdgePicture(32, 32);
+    const auto started = std::chrono::steady_clock::now();
+    if (inpaint)
+      sd->ImageInPaint(u"a fox", u"", input.get(), mask.get(), nullptr);
+    else
+      sd->Image2Image(u"a fox", u"", input.get(), nullptr);
+    EXPECT_EQ(std::pair(input->Width(), input->Height()), std::pair(64, 64));
+    if (inpaint) {
+      EXPECT_EQ(std::pair(mask->Width(), mask->Height()), std::pair(64, 64));
+    }
+    ASSERT_TRUE(events.WaitForEnd());
+    Figure(inpaint ? "inpaint 64x64" : "image2image 64x64", Seconds(std::chrono::steady_clock::now() - started));
+    ASSERT_FALSE(events.error.has_value()) << *events.error;
+    ASSERT_EQ(events.outputs->size(), 1u);
+    const auto& out = *events.outputs->front();
+    EXPECT_EQ(std::pair(out.Width(), out.Height()), std::pair(64, 64));
+    for (TAlphaColor c : Pixels(out)) ASSERT_EQ(c >> 24, 0xFFu) << "a pixel was left out";
+    EXPECT_TRUE(events.Logged("IMG2IMG")) << "the library did not see the input picture";
+    EXPECT_TRUE(events.Logged("encode_first_stage completed")) << "the input was not encoded";
+    EXPECT_EQ(events.offMainThread, 0);
   }
 }
 
