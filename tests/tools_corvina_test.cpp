@@ -315,7 +315,9 @@ TEST_F(CorvinaTool, JsonDocumentsCarryTheResultsData) {
   EXPECT_EQ(batch[0]["seed"], 9223372036854775807LL);
   EXPECT_EQ(batch[1]["seed"], std::numeric_limits<std::int64_t>::min());
   EXPECT_EQ(batch[2]["seed"], std::numeric_limits<std::int64_t>::min() + 1);
-  for (const json& frame : json::parse(runs[1].Out)["files"]) EXPECT_EQ(frame["seed"], 5);
+  const json video = json::parse(runs[1].Out);
+  ASSERT_EQ(video["files"].size(), 2u);
+  for (const json& frame : video["files"]) EXPECT_EQ(frame["seed"], 5);
   // The box prompt's mask lies inside the box.
   const json mask = json::parse(runs[2].Out)["mask"];
   EXPECT_GT(mask["maskedPixels"].get<int>(), 0);
