@@ -63,7 +63,7 @@ struct TUnitName {
   std::uint8_t Flags;
   std::string_view Name;
 };
-constexpr std::string_view kRequires[] = {"libCorvinaFramework.so"};
+constexpr std::string_view kRequires[] = {"libCorvinaFramework.so.1"};  // its SONAME
 // Resource order, which is not the start order.
 constexpr TUnitName kContains[] = {
     {System::ufMainUnit | System::ufPackageUnit, "Corvina"},

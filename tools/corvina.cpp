@@ -36,7 +36,7 @@ int main(int argc, char** argv) {
     c->group(kGroupStart);
 
   // Without this, a misspelt subcommand reads as a missing one.
-  if (argc > 1 && argv[1][0] != '-' && 
+  if (argc > 1 && argv[1][0] != '-' &&
       app.get_subcommands([&](const CLI::App* c) { return c->check_name(argv[1]); }).empty()) {
     std::fprintf(stderr, "corvina: unknown subcommand '%s'; corvina --help lists them\n", argv[1]);
     return kExitUsage;
