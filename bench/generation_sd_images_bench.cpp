@@ -33,7 +33,7 @@ TBitmap NoiseBitmap(int w, int h) {
   TBitmap bmp(w, h);
   const auto bytes = NoiseBytes(std::size_t(w) * h * 4);
   TBitmapMapping map(bmp, Fmx::Graphics::TMapAccess::Write);
-  for (int y = 0; y < h; ++y) std::memcpy(map.Scanline(y), bytes.data() + std::size_t(y) * w * 4, std::size_t(w) * 4);
+  for (int y = 0; y < h; ++y) std::memcpy(map.WritableScanline(y), bytes.data() + std::size_t(y) * w * 4, std::size_t(w) * 4);
   return bmp;
 }
 

@@ -72,7 +72,7 @@ cv::Mat PhotoLike(int w, int h) {
 void CopyInto(const cv::Mat& src, TBitmap& bmp) {
   bmp.SetSize(src.cols, src.rows);
   TBitmapMapping map(bmp, TMapAccess::Write);
-  for (int y = 0; y < src.rows; ++y) std::memcpy(map.Scanline(y), src.ptr(y), std::size_t(src.cols) * 4);
+  for (int y = 0; y < src.rows; ++y) std::memcpy(map.WritableScanline(y), src.ptr(y), std::size_t(src.cols) * 4);
 }
 
 double Psnr(const TBitmap& ours, const cv::Mat& theirs) {

@@ -20,8 +20,13 @@ namespace {
 
 constexpr char16_t kFamily[] = u"Face Detector";
 
-TFace FaceOf(const Anything::TBBox& box) {
+// A face for the library's record, in a spare face's storage when there is one.
+TFace FaceOf(const Anything::TBBox& box, std::vector<TFace>& spare) {
   TFace face;
+  if (!spare.empty()) {
+    face = std::move(spare.back());
+    spare.pop_back();
+  }
   face.bounding_box = System::Types::RectF(box.xmin, box.ymin, box.xmax, box.ymax);
   face.score = box.score;
   return face;
@@ -107,6 +112,7 @@ void TFMXFaceDetector::SetActive(bool Value) {
 System::Generics::Collections::TList<TFace>& TFMXFaceDetector::Detect(const TBitmap* Image) {
   void* context = Detail::RequireContext(FContext, kFamily);
   const TBitmap& image = Detail::RequireBitmap(Image, u"FaceDetector.Detect", u"Image");
+  for (TFace& face : FFaceList) FSpare.push_back(std::move(face));
   FFaceList.Clear();
   Detail::TMappedImage mapped(image);
   std::int32_t count = 0;
@@ -128,7 +134,7 @@ System::Generics::Collections::TList<TFace>& TFMXFaceDetector::Detect(const TBit
     }
   };
   for (std::int32_t i = 0; i < count; ++i) {
-    TFace face = FaceOf(boxes[i]);
+    TFace face = FaceOf(boxes[i], FSpare);
     std::int32_t length = 0;
     float* feature = nullptr;
     Anything::face_detector_landmark_5(context, mapped.Pixels(), mapped.Width(), mapped.Height(), mapped.Pitch(),

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 #include "binding/anything.h"
 #include "face/face.h"
@@ -62,6 +63,9 @@ class TFMXFaceDetector : public System::Classes::TComponent {
   float FOverlapTh = 0.4f;
   float FConfidenceTh = 0.5f;
   System::Generics::Collections::TList<TFace> FFaceList;
+  // The previous Detect's faces: the next one refills their vectors instead
+  // of allocating new ones.
+  std::vector<TFace> FSpare;
   System::String FLandmarkModel;
   System::String FFeatureModel;
 };

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <limits>
 #include <mutex>
+#include <unordered_set>
 
 #include "framework/log.h"
 #include "framework/threads.h"
@@ -43,10 +44,43 @@ void LogDestructionException(std::u16string_view where) {
 
 }  // namespace
 
+namespace {
+
+struct TLiveComponents {
+  std::mutex Mutex;
+  std::unordered_set<const TComponent*> Set;
+};
+TLiveComponents& LiveComponents() {
+  static auto* live = new TLiveComponents();  // outlives every static component
+  return *live;
+}
+
+}  // namespace
+
+const TPropertyTable& TComponent::Properties() {
+  using T = TComponent;
+  static const TPropertyTable table = TPropertyTable::Of<T>(u"TComponent").Str(u"Name", &T::Name, &T::SetName, u"");
+  return table;
+}
+
+int CountLiveComponents(const std::function<bool(const TComponent&)>& match) {
+  TLiveComponents& live = LiveComponents();
+  std::lock_guard lock(live.Mutex);
+  return static_cast<int>(std::count_if(live.Set.begin(), live.Set.end(), [&](const TComponent* c) { return match(*c); }));
+}
+
 TComponent::TComponent(TComponent* AOwner) {
+  TLiveComponents& live = LiveComponents();
+  std::lock_guard lock(live.Mutex);
+  live.Set.insert(this);
   if (!AOwner) return;
   FOwner = AOwner;
-  AOwner->FComponents.push_back(this);
+  try {
+    AOwner->FComponents.push_back(this);
+  } catch (...) {
+    live.Set.erase(this);  // no destructor runs for a constructor that throws
+    throw;
+  }
   if (AOwner->FComponentState.Contains(csDesigning)) FComponentState.Include(csDesigning);
 }
 
@@ -176,6 +210,9 @@ TComponent::~TComponent() {
   }
   // Whatever the destructors handed over on our behalf goes too.
   TThread::RemoveQueuedEvents(*this);
+  TLiveComponents& live = LiveComponents();
+  std::lock_guard lock(live.Mutex);
+  live.Set.erase(this);
 }
 
 void TComponent::Destroying() {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <initializer_list>
 #include <memory>
 #include <new>
@@ -72,12 +73,10 @@ class TThreadGroup;
 // the main thread next pumps at its outermost level, as Release does.
 class TComponent {
  public:
-  static const TPropertyTable& Properties() {
-    using T = TComponent;
-    static const TPropertyTable table = TPropertyTable::Of<T>(u"TComponent")
-        .Str(u"Name", &T::Name, &T::SetName, u"");
-    return table;
-  }
+  // Defined in the framework library: an inline one would give every package
+  // its own copy of the table, shared through the loader and destroyed when
+  // the first package that built it is unloaded.
+  static const TPropertyTable& Properties();
   virtual const TPropertyTable& PublishedProperties() const { return Properties(); }
 
   // A designing owner makes the new component designing before any derived
@@ -161,6 +160,10 @@ T* MakeOwned(TComponent& owner, A&&... args) {
   // half-built component out of owner's list.
   return new T(&owner, std::forward<A>(args)...);
 }
+
+// How many components now alive match; a package loader asks before it
+// takes their code away.
+int CountLiveComponents(const std::function<bool(const TComponent&)>& match);
 
 // Generic property access by name (ASCII case-insensitive). Unknown names
 // raise EPropertyError; values of the wrong kind or out of range raise

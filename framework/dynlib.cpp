@@ -54,6 +54,16 @@ bool FreeLibrary(HMODULE module) {
   return true;
 }
 
+bool ModuleContains(HMODULE module, const void* address) {
+  if (!module) return false;
+  Dl_info info;
+  void* owner = nullptr;
+  if (!::dladdr1(address, &info, &owner, RTLD_DL_LINKMAP) || !owner) return false;
+  void* map = nullptr;
+  if (::dlinfo(reinterpret_cast<void*>(module), RTLD_DI_LINKMAP, &map) != 0) return false;
+  return owner == map;
+}
+
 String LastLoaderErrorText() { return UTF8ToString(std::string_view(tLastError)); }
 
 void TLibraryHandle::reset() noexcept {

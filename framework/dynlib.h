@@ -17,6 +17,8 @@ using HMODULE = std::uintptr_t;  // 0 = no library
 HMODULE LoadLibrary(std::u16string_view fileName);
 void* GetProcAddress(HMODULE module, const char* name);
 bool FreeLibrary(HMODULE module);
+// Whether address lies in the code or data of the loaded library module.
+bool ModuleContains(HMODULE module, const void* address);
 // The loader's text for the last failed LoadLibrary or GetProcAddress on the
 // calling thread (dlerror on Linux), empty when none failed.
 String LastLoaderErrorText();

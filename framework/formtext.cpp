@@ -82,6 +82,18 @@ void WriteValue(std::string& out, const TPropInfo& p, const TValue& v, const std
   }
 }
 
+// -0.0 equals a default of 0.0 but would come back as 0.0.
+bool IsDefault(const TPropInfo& p, const TValue& v) {
+  if (!p.Default || v != *p.Default) return false;
+  if (p.Kind == TPropKind::Single || p.Kind == TPropKind::Double) {
+    const auto sign = [&](const TValue& x) {
+      return p.Kind == TPropKind::Single ? std::signbit(x.AsSingle()) : std::signbit(x.AsDouble());
+    };
+    return sign(v) == sign(*p.Default);
+  }
+  return true;
+}
+
 void WriteObject(std::string& out, const TComponent& c, const std::string& indent) {
   out += indent + "object ";
   if (!c.Name().empty()) out += UTF8Encode(c.Name()) + ": ";
@@ -90,7 +102,7 @@ void WriteObject(std::string& out, const TComponent& c, const std::string& inden
   for (const TPropInfo& p : c.PublishedProperties()) {
     if (SameText(p.Name, u"Name")) continue;  // the header carries it
     const TValue v = p.Get(c);
-    if (p.Default && v == *p.Default) continue;
+    if (IsDefault(p, v)) continue;
     out += inner + UTF8Encode(p.Name) + (p.Kind == TPropKind::Strings ? ".Strings" : "") + " = ";
     WriteValue(out, p, v, inner);
     out += '\n';
@@ -105,7 +117,11 @@ enum class TToken { End, Symbol, Ident, Integer, Float, String };
 
 class TParser {
  public:
-  explicit TParser(std::string_view text) : FText(text) { Next(); }
+  explicit TParser(std::string_view text) : FText(text) {
+    // Editors on some systems start a UTF-8 file with a byte order mark.
+    if (FText.starts_with("\xEF\xBB\xBF")) FPos = 3;
+    Next();
+  }
 
   TToken Kind() const { return FKind; }
   const std::string& Text() const { return FToken; }
@@ -317,7 +333,11 @@ TValue ReadValue(TParser& in, const TPropInfo& p, const String& owner) {
   return v;
 }
 
-void ReadObject(TParser& in, TComponent& c);
+// Each level of nesting takes stack and a component: a text cannot ask for
+// more than any form needs.
+constexpr int kMaxNesting = 256;
+
+void ReadObject(TParser& in, TComponent& c, int depth);
 
 void ReadProperty(TParser& in, TComponent& c) {
   const int line = in.Line();
@@ -354,8 +374,17 @@ std::pair<String, String> ReadHeader(TParser& in) {
   return {name, UTF8ToString(in.TakeIdent(u"Class name"))};
 }
 
-void ReadChild(TParser& in, TComponent& owner) {
+void SetHeaderName(TComponent& c, const String& name, int line) {
+  try {
+    c.SetName(name);
+  } catch (const Sysutils::Exception& e) {
+    throw EParserError(Format(u"Line %d: %s", line, e.Message()));
+  }
+}
+
+void ReadChild(TParser& in, TComponent& owner, int depth) {
   const int line = in.Line();
+  if (depth >= kMaxNesting) in.Error(Format(u"objects are nested more than %d deep", kMaxNesting));
   in.Next();  // "object"
   const auto [name, className] = ReadHeader(in);
   TComponent* child = name.empty() ? nullptr : owner.FindComponent(name);
@@ -366,24 +395,20 @@ void ReadChild(TParser& in, TComponent& owner) {
     const auto cls = GetClass(className);
     if (!cls) throw EParserError(Format(u"Line %d: class %s is not registered", line, className));
     child = &cls->Create(owner);
-    try {
-      child->SetName(name);
-    } catch (const Sysutils::Exception& e) {
-      throw EParserError(Format(u"Line %d: %s", line, e.Message()));
-    }
+    SetHeaderName(*child, name, line);
   }
-  ReadObject(in, *child);
+  ReadObject(in, *child, depth + 1);
 }
 
 // The body of an object up to and including its "end".
-void ReadObject(TParser& in, TComponent& c) {
+void ReadObject(TParser& in, TComponent& c, int depth) {
   for (;;) {
     if (in.IsIdent("end")) {
       in.Next();
       return;
     }
     if (in.IsIdent("object")) {
-      ReadChild(in, c);
+      ReadChild(in, c, depth);
     } else if (in.Kind() == TToken::Ident) {
       ReadProperty(in, c);
     } else {
@@ -417,8 +442,8 @@ void ReadComponentText(std::string_view text, TComponent& root) {
   if (!SameText(className, root.ClassName())) {
     throw EParserError(Format(u"Line %d: the text holds a %s, not a %s", line, className, root.ClassName()));
   }
-  if (!name.empty()) root.SetName(name);
-  ReadObject(in, root);
+  if (!name.empty()) SetHeaderName(root, name, line);
+  ReadObject(in, root, 0);
   ExpectEnd(in);
 }
 
@@ -430,8 +455,8 @@ std::unique_ptr<TComponent> CreateComponentFromText(std::string_view text) {
   const auto cls = GetClass(className);
   if (!cls) throw EParserError(Format(u"Line %d: class %s is not registered", line, className));
   std::unique_ptr<TComponent> root = cls->Create();
-  if (!name.empty()) root->SetName(name);
-  ReadObject(in, *root);
+  if (!name.empty()) SetHeaderName(*root, name, line);
+  ReadObject(in, *root, 0);
   ExpectEnd(in);
   return root;
 }

@@ -80,7 +80,7 @@ TAlphaColor TBitmapData::GetPixel(std::int32_t x, std::int32_t y) const {
   return c;
 }
 
-void TBitmapData::SetPixel(std::int32_t x, std::int32_t y, TAlphaColor color) {
+void TBitmapData::SetPixel(std::int32_t x, std::int32_t y, TAlphaColor color) const {
   if (Access == TMapAccess::Read) {
     throw EInvalidOperation(u"TBitmapData.SetPixel: the bitmap is mapped for reading only");
   }
@@ -88,15 +88,34 @@ void TBitmapData::SetPixel(std::int32_t x, std::int32_t y, TAlphaColor color) {
     throw EArgumentException(
         Format(u"TBitmapData.SetPixel: position (%d, %d) is outside the %d x %d bitmap", x, y, Width, Height));
   }
-  std::memcpy(Data + std::ptrdiff_t(y) * Pitch + std::ptrdiff_t(x) * 4, &color, 4);
+  std::memcpy(WritableData() + std::ptrdiff_t(y) * Pitch + std::ptrdiff_t(x) * 4, &color, 4);
 }
 
-std::uint8_t* TBitmapData::GetScanline(std::int32_t row) const {
+const std::uint8_t* TBitmapData::GetScanline(std::int32_t row) const {
   if (row < 0 || row >= Height) {
     throw EArgumentException(
         Format(u"TBitmapData.GetScanline: row %d is outside the %d x %d bitmap", row, Width, Height));
   }
   return Data + std::ptrdiff_t(row) * Pitch;
+}
+
+std::uint8_t* TBitmapData::GetWritableScanline(std::int32_t row) const {
+  if (Access == TMapAccess::Read) {
+    throw EInvalidOperation(u"TBitmapData.GetWritableScanline: the bitmap is mapped for reading only");
+  }
+  if (row < 0 || row >= Height) {
+    throw EArgumentException(
+        Format(u"TBitmapData.GetWritableScanline: row %d is outside the %d x %d bitmap", row, Width, Height));
+  }
+  return WritableData() + std::ptrdiff_t(row) * Pitch;
+}
+
+std::uint8_t* TBitmapData::WritableData() const {
+  if (Access == TMapAccess::Read) {
+    throw EInvalidOperation(u"TBitmapData.WritableData: the bitmap is mapped for reading only");
+  }
+  // Only a non-const bitmap maps for writing, so its storage may be written.
+  return const_cast<std::uint8_t*>(Data);
 }
 
 // ---- TCanvas ----

@@ -26,18 +26,25 @@ enum class TMapAccess { Read = 0, Write = 1, ReadWrite = 2 };
 
 // What Map hands out. The pixels are the bitmap's own storage, so writes are
 // the bitmap's content at once; Unmap only ends the right to touch them.
+// Data and GetScanline only read, whatever the access: a writable pointer
+// comes from WritableData or GetWritableScanline, which raise
+// EInvalidOperation under a Read mapping, so a read mapping cannot be written
+// through by accident.
 struct TBitmapData {
-  std::uint8_t* Data = nullptr;  // first byte of row 0
+  const std::uint8_t* Data = nullptr;  // first byte of row 0
   std::int32_t Pitch = 0;        // bytes from one row to the next
   std::int32_t Width = 0;
   std::int32_t Height = 0;
   TMapAccess Access = TMapAccess::Read;
 
   // Both check the position and raise EArgumentException outside the bitmap;
-  // SetPixel raises EInvalidOperation under a Read mapping.
+  // SetPixel raises EInvalidOperation under a Read mapping. The record is a
+  // handle, so writing pixels does not change it (hence const).
   TAlphaColor GetPixel(std::int32_t x, std::int32_t y) const;
-  void SetPixel(std::int32_t x, std::int32_t y, TAlphaColor color);
-  std::uint8_t* GetScanline(std::int32_t row) const;
+  void SetPixel(std::int32_t x, std::int32_t y, TAlphaColor color) const;
+  const std::uint8_t* GetScanline(std::int32_t row) const;
+  std::uint8_t* GetWritableScanline(std::int32_t row) const;
+  std::uint8_t* WritableData() const;
 
  private:
   friend class TBitmap;
@@ -139,9 +146,11 @@ class TBitmapMapping {
   TBitmapMapping(const TBitmapMapping&) = delete;
   TBitmapMapping& operator=(const TBitmapMapping&) = delete;
 
-  TBitmapData& Data() { return FData; }
+  // The record stays the mapping's own: callers read it, and write pixels
+  // only through WritableScanline or SetPixel (both raise under Read).
   const TBitmapData& Data() const { return FData; }
-  std::uint8_t* Scanline(std::int32_t row) const { return FData.GetScanline(row); }
+  const std::uint8_t* Scanline(std::int32_t row) const { return FData.GetScanline(row); }
+  std::uint8_t* WritableScanline(std::int32_t row) const { return FData.GetWritableScanline(row); }
   // Ends the mapping early; unlike the destructor it raises on failure.
   void Unmap();
 

@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <optional>
 
 #include <csetjmp>
 #include <cstdio>
@@ -337,32 +338,111 @@ TDecodedImage DecodeWithStb(const std::uint8_t* data, std::size_t size, const St
 
 constexpr std::int64_t kMaxFileBytes = INT32_MAX;
 
+// What a stream that cannot seek may send before its picture's size is known
+// (a JPEG may put metadata before its frame header), and what a picture may
+// take beyond 8 bytes a pixel (16-bit RGBA PNG, the widest we decode): room
+// for metadata and for compression that does not pay off.
+constexpr std::uint64_t kHeaderRoom = 4u << 20;
+constexpr std::uint64_t kMetadataRoom = 4u << 20;
+
+std::uint32_t Be32(const std::uint8_t* p) { return std::uint32_t(p[0]) << 24 | p[1] << 16 | p[2] << 8 | p[3]; }
+std::uint16_t Be16(const std::uint8_t* p) { return static_cast<std::uint16_t>(p[0] << 8 | p[1]); }
+
+struct TAnnounced {
+  TFormat Format;
+  std::uint64_t Width, Height;
+  std::uint64_t Skip;  // bytes the header places before the pixels (BMP)
+};
+
+// The size the frame header of a JPEG states: its SOF segment, which comes
+// before the first scan.
+std::optional<TAnnounced> JpegAnnounced(const std::uint8_t* d, std::size_t n) {
+  std::size_t i = 2;
+  while (i + 4 <= n) {
+    if (d[i] != 0xFF) return std::nullopt;  // not a marker: the decoder will say what is wrong
+    const std::uint8_t marker = d[i + 1];
+    if (marker == 0xFF) {  // fill byte
+      ++i;
+      continue;
+    }
+    if (marker == 0x01 || (marker >= 0xD0 && marker <= 0xD7)) {  // no length
+      i += 2;
+      continue;
+    }
+    if (marker == 0xDA || marker == 0xD9) return std::nullopt;  // a scan before any frame header
+    const bool frame = marker >= 0xC0 && marker <= 0xCF && marker != 0xC4 && marker != 0xC8 && marker != 0xCC;
+    if (frame) {
+      if (i + 9 > n) return std::nullopt;
+      return TAnnounced{TFormat::Jpeg, Be16(d + i + 7), Be16(d + i + 5), 0};
+    }
+    i += 2 + Be16(d + i + 2);
+  }
+  return std::nullopt;
+}
+
+// The picture size a stream's first bytes announce, once they are there.
+std::optional<TAnnounced> Announced(const std::uint8_t* d, std::size_t n) {
+  if (IsPng(d, n)) {
+    if (n < 24 || std::memcmp(d + 12, "IHDR", 4) != 0) return std::nullopt;
+    return TAnnounced{TFormat::Png, Be32(d + 16), Be32(d + 20), 0};
+  }
+  if (IsBmp(d, n)) {
+    if (n < 26) return std::nullopt;
+    const std::uint32_t headerSize = Le32(d + 14);
+    if (headerSize == 12) return TAnnounced{TFormat::Bmp, Le16(d + 18), Le16(d + 20), Le32(d + 10)};
+    const auto height = static_cast<std::int32_t>(Le32(d + 22));
+    return TAnnounced{TFormat::Bmp, std::uint64_t(std::max(static_cast<std::int32_t>(Le32(d + 18)), 0)),
+                      std::uint64_t(std::llabs(height)), Le32(d + 10)};
+  }
+  if (IsJpeg(d, n)) return JpegAnnounced(d, n);
+  return std::nullopt;
+}
+
 // The whole file, refused before reading when the system knows it is over
-// 2 GB; a pipe is read until it ends or passes the limit.
+// 2 GB. A stream that cannot seek is read until it ends, but no further than
+// the picture its header announces can take: a pipe that keeps sending after
+// a valid header is refused within megabytes, not after 2 GB.
 std::vector<std::uint8_t> ReadWholeFile(const String& fileName) {
   System::Classes::TFileStream file(fileName, System::Classes::fmOpenRead);
-  const auto tooLarge = [&] { LoadError(fileName, u"the file is larger than 2 GB"); };
   std::vector<std::uint8_t> bytes;
   if (file.CanSeek()) {
     const std::int64_t size = file.Size();
-    if (size > kMaxFileBytes) tooLarge();
+    if (size > kMaxFileBytes) LoadError(fileName, u"the file is larger than 2 GB");
     bytes.resize(static_cast<std::size_t>(size));
     file.ReadBuffer(bytes.data(), size);
     return bytes;
   }
   constexpr std::size_t kChunk = 1 << 20;
+  std::optional<TAnnounced> announced;
+  std::uint64_t limit = kHeaderRoom;
   for (;;) {
     const std::size_t had = bytes.size();
     bytes.resize(had + kChunk);
     const std::int64_t got = file.Read(bytes.data() + had, kChunk);
     bytes.resize(had + static_cast<std::size_t>(got));
-    if (bytes.size() > std::size_t(kMaxFileBytes)) tooLarge();
     if (got == 0) return bytes;
     // A device such as /dev/zero never ends: what is not an image is
-    // refused from its first bytes, not after 2 GB of them.
+    // refused from its first bytes.
     if (had == 0 && !IsJpeg(bytes.data(), bytes.size()) && !IsPng(bytes.data(), bytes.size()) &&
         !IsBmp(bytes.data(), bytes.size())) {
       LoadError(fileName, u"not a PNG, JPEG or BMP file");
+    }
+    if (!announced && (announced = Announced(bytes.data(), bytes.size()))) {
+      // Refused from the header, as from a file's; a picture without pixels
+      // is left to the decoder, which names what is wrong.
+      if (announced->Width > kMaxSide || announced->Height > kMaxSide ||
+          announced->Width * announced->Height > kMaxPixels) {
+        CheckLoadSize(fileName, announced->Format, announced->Width, announced->Height);
+      }
+      limit = std::min<std::uint64_t>(announced->Skip + announced->Width * announced->Height * 8 + kMetadataRoom,
+                                      std::uint64_t(kMaxFileBytes));
+    }
+    if (bytes.size() > limit) {
+      if (!announced) {
+        LoadError(fileName, Format(u"the stream states no picture size in its first %d bytes", kHeaderRoom));
+      }
+      LoadError(fileName, Format(u"the stream goes on past the %d bytes that a %d x %d %s picture can take", limit,
+                                 announced->Width, announced->Height, NameOf(announced->Format)));
     }
   }
 }

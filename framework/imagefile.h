@@ -26,7 +26,9 @@ struct TDecodedImage {
 // - a file over 2 GB is refused before it is read;
 // - palette indices past a short palette decode as black (transparent in a
 //   PNG, whose palette carries alpha; opaque in a BMP).
-// Pipes are read to their end.
+// A stream that cannot seek (a pipe) is read to its end, but refused once it
+// passes what the picture its header announces can take (8 bytes a pixel plus
+// 4 MB) or, while no header has been found, 4 MB.
 TDecodedImage ReadImageFile(const System::String& fileName);
 
 // The same decoding for bytes already in memory; Name only goes into messages.

@@ -4,6 +4,8 @@
 #include <cstring>
 #include <map>
 #include <mutex>
+#include <optional>
+#include <typeinfo>
 
 #include "framework/components.h"
 
@@ -14,12 +16,21 @@ using Sysutils::Format;
 void TPackageContext::Initialize() {
   // A second start runs every unit's routine again; the units' own counters
   // keep their work to the first.
-  FStarted = 0;
-  ++FStarts;
-  for (int i = 0; i < FTable.UnitCount; ++i) {
-    if (FTable.UnitInfo[i].Init) FTable.UnitInfo[i].Init();
-    FStarted = i + 1;
+  int reached = 0;
+  try {
+    for (; reached < FTable.UnitCount; ++reached) {
+      if (FTable.UnitInfo[reached].Init) FTable.UnitInfo[reached].Init();
+    }
+  } catch (...) {
+    // A start that fails takes itself back: the units it reached stop again,
+    // newest first, so that no later stop is owed for it.
+    while (reached-- > 0) {
+      if (FTable.UnitInfo[reached].FInit) FTable.UnitInfo[reached].FInit();
+    }
+    throw;
   }
+  ++FStarts;
+  FStarted = FTable.UnitCount;
 }
 
 void TPackageContext::Finalize() {
@@ -87,6 +98,7 @@ class TDescriptionReader {
 };
 
 struct TLoadedPackage {
+  String FileName;
   int Loads = 0;
   std::vector<Classes::TComponentClass> Registered;
 };
@@ -184,8 +196,15 @@ HMODULE LoadPackage(const String& fileName) {
   }
 
   std::lock_guard lock(PackagesMutex());
-  TLoadedPackage& loaded = Packages()[module];
   const auto before = AllRegistered();
+  const auto added = [&] {
+    std::vector<Classes::TComponentClass> fresh;
+    for (const auto& cls : AllRegistered()) {
+      if (std::find(before.begin(), before.end(), cls) == before.end()) fresh.push_back(cls);
+    }
+    return fresh;
+  };
+  std::optional<String> why;
   try {
     initialize();
     try {
@@ -195,32 +214,58 @@ HMODULE LoadPackage(const String& fileName) {
         if (const auto reg = Resolve<void (*)()>(module, symbol.c_str())) reg();
       }
     } catch (...) {
+      // The classes of the units that did register would outlive their code.
+      for (const auto& cls : added()) Classes::UnRegisterComponents({cls});
       finalize();
       throw;
     }
   } catch (const Sysutils::Exception& e) {
-    if (loaded.Loads == 0) Packages().erase(module);
-    throw EPackageError(Format(u"Can't load package %s.\n%s", fileName, e.Message()));
+    why = e.Message();
+  } catch (const std::exception& e) {
+    why = UTF8ToString(e.what());
+  } catch (...) {
+    why = u"unknown exception";
   }
-  for (const auto& cls : AllRegistered()) {
-    if (std::find(before.begin(), before.end(), cls) == before.end()) loaded.Registered.push_back(cls);
-  }
+  if (why) throw EPackageError(Format(u"Can't load package %s.\n%s", fileName, *why));
+  TLoadedPackage& loaded = Packages()[module];
+  loaded.FileName = fileName;
+  for (const auto& cls : added()) loaded.Registered.push_back(cls);
   ++loaded.Loads;
   return library.release();
 }
 
 void UnloadPackage(HMODULE module) {
   if (!module) return;
-  TLibraryHandle library(module);
   std::lock_guard lock(PackagesMutex());
-  if (const auto finalize = Resolve<void (*)()>(module, "Finalize")) finalize();
+  // Only a handle that LoadPackage handed out: anything else may be closed
+  // already, or belong to a caller who still uses it.
   auto it = Packages().find(module);
-  if (it != Packages().end() && --it->second.Loads == 0) {
+  if (it == Packages().end()) throw EPackageError(u"The module is not a package loaded by LoadPackage");
+  if (it->second.Loads == 1) {
+    // The last unload takes the classes' code away, and the components
+    // made from it would then crash when they are freed.
+    const int alive = Classes::CountLiveComponents(
+        [&](const Classes::TComponent& c) { return ModuleContains(module, &typeid(c)); });
+    if (alive > 0) {
+      throw EPackageError(Format(u"Can't unload package %s: %d of its components are still alive",
+                                 it->second.FileName, std::int64_t(alive)));
+    }
+  }
+  TLibraryHandle library(module);
+  const auto forget = [&] {
+    if (--it->second.Loads > 0) return;
     // The classes' code goes away with the module: the registry must not
     // keep pointers into it.
     for (const auto& cls : it->second.Registered) Classes::UnRegisterComponents({cls});
     Packages().erase(it);
+  };
+  try {
+    if (const auto finalize = Resolve<void (*)()>(module, "Finalize")) finalize();
+  } catch (...) {
+    forget();  // the module closes all the same
+    throw;
   }
+  forget();
 }
 
 }  // namespace System

@@ -52,9 +52,8 @@ class TUnitCounter {
 };
 
 // Runs the units' start routines in table order, and their stop routines in
-// reverse order, each time for as many units as the last start reached: a
-// stop without a start does nothing, and a unit that failed to start is not
-// stopped.
+// reverse order: a stop without a start does nothing, and a start that fails
+// stops the units it reached before it raises, so it owes no stop.
 class TPackageContext {
  public:
   explicit TPackageContext(const PackageInfoTable& table) : FTable(table) {}
@@ -122,7 +121,10 @@ constexpr std::uint8_t PackageNameHash(std::string_view name) {
 // contained unit that has one, in description order. Raises EPackageError
 // naming the file; nothing stays loaded or started after a failure.
 HMODULE LoadPackage(const String& fileName);
-// Runs the package's Finalize and closes it.
+// Runs the package's Finalize and closes it; null does nothing. Raises
+// EPackageError for a handle LoadPackage did not hand out (or that is
+// unloaded already), and, leaving everything as it was, for the last unload
+// while components whose class code lies in the package are alive.
 void UnloadPackage(HMODULE module);
 // The description of a loaded package.
 TPackageDescription GetPackageDescription(HMODULE module);

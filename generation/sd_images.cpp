@@ -8,6 +8,7 @@
 #include "binding/stablediffusion_library.h"
 #include "framework/exceptions.h"
 #include "framework/kernels.h"
+#include "framework/pixel_pool.h"
 #include "utils/bitmaps.h"
 
 #if (defined(__GNUC__) || defined(__clang__)) && defined(__x86_64__)
@@ -112,13 +113,11 @@ __attribute__((target("ssse3"))) void ToRgbRowSsse3(const std::uint32_t* in, std
 }
 
 // Sums of three bytes stay below 2^16, where x div 3 = (x * 43691) >> 17.
+// maddubs adds B + G and R + 0 in 16-bit lanes, hadd joins the pairs: eight
+// pixels' sums from two registers in two instructions.
 __attribute__((target("ssse3"))) __m128i MaskOf8(__m128i lo, __m128i hi) {
-  const __m128i byte = _mm_set1_epi32(0xFF);
-  auto sum = [&](__m128i v) {
-    return _mm_add_epi32(_mm_add_epi32(_mm_and_si128(v, byte), _mm_and_si128(_mm_srli_epi32(v, 8), byte)),
-                         _mm_and_si128(_mm_srli_epi32(v, 16), byte));
-  };
-  const __m128i sums = _mm_packs_epi32(sum(lo), sum(hi));
+  const __m128i ones = _mm_setr_epi8(1, 1, 1, 0, 1, 1, 1, 0, 1, 1, 1, 0, 1, 1, 1, 0);
+  const __m128i sums = _mm_hadd_epi16(_mm_maddubs_epi16(lo, ones), _mm_maddubs_epi16(hi, ones));
   return _mm_srli_epi16(_mm_mulhi_epu16(sums, _mm_set1_epi16(short(43691))), 1);
 }
 
@@ -166,20 +165,33 @@ void CheckConvertible(const sd_image_t* image) {
                            image->height));
 }
 
+// Pictures from this many pixels are split across the cores, in bands of
+// whole rows (below it a split costs more than it saves).
+constexpr std::size_t kParallelPixels = std::size_t(1) << 17;
+
+template <class Body>
+void ForRows(std::int32_t width, std::int32_t height, Body&& body) {
+  const std::size_t minRows = std::max<std::size_t>(1, kParallelPixels / std::size_t(std::max(width, 1)));
+  ::Fmx::Graphics::Detail::ParallelFor(std::size_t(height), 1, minRows, [&](std::size_t begin, std::size_t end) {
+    for (std::size_t y = begin; y < end; ++y) body(std::int32_t(y));
+  });
+}
+
+void GrayRow(const std::uint8_t* in, std::uint32_t* out, std::size_t width) {
+  for (std::size_t x = 0; x < width; ++x) out[x] = kOpaque | in[x] * 0x010101u;
+}
+
 // Rows of `stride` bytes; the bitmap has the picture's size already.
 void PixelsToBitmap(const std::uint8_t* data, std::size_t stride, std::uint32_t channel, TBitmap& bitmap) {
   if (channel == 1 && stride == std::size_t(bitmap.Width())) return Utils::GrayToBitmap(data, bitmap);
   TBitmapMapping map(bitmap, TMapAccess::Write);
-  const TFromRowFn row = channel == 4 ? RgbaRow() : RgbRow();
-  for (std::int32_t y = 0; y < bitmap.Height(); ++y) {
-    auto* out = reinterpret_cast<std::uint32_t*>(map.Scanline(y));
-    const std::uint8_t* in = data + std::size_t(y) * stride;
-    if (channel == 1) {
-      for (std::int32_t x = 0; x < bitmap.Width(); ++x) out[x] = kOpaque | in[x] * 0x010101u;
-    } else {
-      row(in, out, std::size_t(bitmap.Width()));
-    }
-  }
+  const TFromRowFn row = channel == 1 ? GrayRow : channel == 4 ? RgbaRow() : RgbRow();
+  std::uint8_t* const pixels = map.Data().WritableData();
+  const std::size_t pitch = std::size_t(map.Data().Pitch);
+  const std::size_t width = std::size_t(bitmap.Width());
+  ForRows(bitmap.Width(), bitmap.Height(), [&](std::int32_t y) {
+    row(data + std::size_t(y) * stride, reinterpret_cast<std::uint32_t*>(pixels + std::size_t(y) * pitch), width);
+  });
 }
 
 template <class RowFn>
@@ -187,10 +199,14 @@ TSDImageBuffer FromBitmap(const TBitmap& bitmap, std::uint32_t channel, RowFn ro
   TSDImageBuffer image(std::uint32_t(bitmap.Width()), std::uint32_t(bitmap.Height()), channel);
   if (image.Empty()) return image;
   TBitmapMapping map(bitmap);
-  const std::size_t rowBytes = std::size_t(bitmap.Width()) * channel;
-  for (std::int32_t y = 0; y < bitmap.Height(); ++y)
-    row(reinterpret_cast<const std::uint32_t*>(map.Scanline(y)), image.Data() + std::size_t(y) * rowBytes,
-        std::size_t(bitmap.Width()));
+  const std::uint8_t* const pixels = map.Data().Data;
+  const std::size_t pitch = std::size_t(map.Data().Pitch);
+  const std::size_t width = std::size_t(bitmap.Width());
+  const std::size_t rowBytes = width * channel;
+  ForRows(bitmap.Width(), bitmap.Height(), [&](std::int32_t y) {
+    row(reinterpret_cast<const std::uint32_t*>(pixels + std::size_t(y) * pitch), image.Data() + std::size_t(y) * rowBytes,
+        width);
+  });
   return image;
 }
 

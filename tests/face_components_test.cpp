@@ -341,6 +341,41 @@ TEST_F(DetectorTest, EachDetectReplacesTheListAndNoFaceGivesAnEmptyOne) {
   EXPECT_TRUE(Sam2().Calls("face_detector_landmark_5").size() == 3u);
 }
 
+// Detect refills the previous faces' storage: nothing of an earlier, larger
+// or longer answer may show through in a later one.
+TEST_F(DetectorTest, ReusedFacesCarryOnlyTheLatestAnswer) {
+  auto d = Active();
+  auto image = Gradient(3, 3);
+  struct Step {
+    std::vector<float> records;
+    std::vector<float> feature;
+  };
+  const Step steps[] = {
+      {{0, 1, 2}, {3, 4, 0, 0, 1, 1, 1, 1}},
+      {{5}, {0, 2}},
+      {{6, 7, 8, 9}, {0, 0, 0}},  // a norm of 0: zeros, not what the spare held
+      {{10, 11}, {1, 2, 2}},
+  };
+  for (const Step& step : steps) {
+    std::vector<TBBox> records;
+    for (float base : step.records) records.push_back(Record(base));
+    Sam2().SetFaces(records);
+    Sam2().SetFeature(step.feature);
+    const auto& faces = d->Detect(image.get());
+    ASSERT_EQ(faces.Count(), int(records.size()));
+    const float norm = NumpyNorm(step.feature.empty() ? std::vector<float>{1} : step.feature);
+    for (int i = 0; i < faces.Count(); ++i) {
+      SCOPED_TRACE(testing::Message() << "face " << i << " of base " << step.records[i]);
+      EXPECT_EQ(faces[i].score, records[i].score);
+      EXPECT_EQ(faces[i].bounding_box.Left, records[i].xmin);
+      EXPECT_EQ(faces[i].embeddings, step.feature);
+      ASSERT_EQ(faces[i].normed_embedding.size(), step.feature.size());
+      for (std::size_t j = 0; j < step.feature.size(); ++j)
+        EXPECT_EQ(faces[i].normed_embedding[j], norm == 0 ? 0.0f : step.feature[j] / norm);
+    }
+  }
+}
+
 TEST_F(DetectorTest, NilOrEmptyBitmapsAreRefusedBeforeTheLibrary) {
   auto d = Active();
   TBitmap empty(0, 4);

@@ -32,7 +32,8 @@ class TGadget : public TComponent {
         .Double(u"Ratio", &T::Ratio, &T::SetRatio, NoDefault)
         .Enum(u"Quality", &T::Quality, &T::SetQuality, {u"qLow", u"qMedium", u"qHigh"}, qMedium)
         .Strings(u"Layers", &T::Layers, &T::SetLayers)
-        .Bool(u"Active", &T::Active, &T::SetActive, false);
+        .Bool(u"Active", &T::Active, &T::SetActive, false)
+        .Double(u"Offset", &T::Offset, &T::SetOffset, 0.0);
     return table;
   }
   const TPropertyTable& PublishedProperties() const override { return Properties(); }
@@ -55,6 +56,8 @@ class TGadget : public TComponent {
   void SetQuality(TQuality v) { Note(u"Quality"), FQuality = v; }
   const TStrings& Layers() const { return FLayers; }
   void SetLayers(const TStrings& v) { Note(u"Layers"), FLayers.Assign(v); }
+  double Offset() const { return FOffset; }
+  void SetOffset(double v) { Note(u"Offset"), FOffset = v; }
   bool Active() const { return FActive; }
   // Activation needs a model, as the real components' does.
   void SetActive(bool v) {
@@ -77,6 +80,7 @@ class TGadget : public TComponent {
   TQuality FQuality = qMedium;
   TStringList FLayers;
   bool FActive = false;
+  double FOffset = 0.0;
 };
 
 class FormText : public ::testing::Test {
@@ -151,6 +155,30 @@ TEST_F(FormText, ValuesSurviveARoundTrip) {
       {"non-finite floats", [](TGadget& g) {
          g.SetStrength(-std::numeric_limits<float>::infinity());
          g.SetRatio(std::numeric_limits<double>::infinity());
+       }},
+      {"negative zeros, one where the default is 0.0", [](TGadget& g) {
+         g.SetStrength(-0.0f);
+         g.SetRatio(-0.0);
+         g.SetOffset(-0.0);
+       }},
+      {"denormals and the smallest normal", [](TGadget& g) {
+         g.SetStrength(-std::numeric_limits<float>::denorm_min());
+         g.SetRatio(std::numeric_limits<double>::denorm_min());
+         g.SetOffset(std::numeric_limits<double>::min());
+       }},
+      {"strings of only quotes, only controls, only astral characters", [](TGadget& g) {
+         g.SetModelPath(u"''''");
+         g.SetLayers(TStringList{String(u"\r\n\t\0\x7F", 5), u"\U0001F600\U00010000", u"'", u""});
+       }},
+      {"lone surrogates", [](TGadget& g) {
+         g.SetModelPath(u"\xD800");
+         g.SetLayers(TStringList{u"\xDC00x", u"a\xD83D"});
+       }},
+      {"a long string list", [](TGadget& g) {
+         TStringList lines;
+         for (int i = 0; i < 20000; ++i) lines.Add(i % 2 ? String(i % 50, u'\'') : Sysutils::IntToStr(i));
+         g.SetLayers(lines);
+         g.SetModelPath(String(100000, u'\xE9'));
        }},
   };
   for (const Case& c : cases) {
@@ -232,12 +260,55 @@ TEST_F(FormText, BadTextRaisesNamingTheLine) {
       {"object G: TGadget\n  object C: TNowhere\n  end\nend\n", "Line 2: class TNowhere is not registered"},
       {"object G: TOther\nend\n", "Line 1: the text holds a TOther, not a TGadget"},
       {"object G: TGadget\nend\nend\n", "Line 3: End of text expected but 'end' found"},
+      {"object G.x: TGadget\nend\n", "Line 1: 'G.x' is not a valid component name"},
+      {"object G: TGadget\n  object C.1: TGadget\n  end\nend\n", "Line 2: 'C.1' is not a valid component name"},
+      {"object 9G: TGadget\nend\n", "Line 1: Component name expected but '9' found"},
+      {"object G: TGadget\n  ModelPath = #\nend\n", "Line 2: Invalid character code after '#'"},
+      {"object G: TGadget\n  ModelPath = 'a' +\nend\n", "Line 2: String expected after '+'"},
+      {"object G: TGadget\n  Seed = 9223372036854775808\nend\n",
+       "Line 2: TGadget.Seed: 9223372036854775808 is not a valid integer"},
+      {"object G: TGadget\n  Ratio = 1e999\nend\n", "Line 2: TGadget.Ratio: 1e999 is not a valid number"},
+      {"object G: TGadget\n  Flags = -1\nend\n",
+       "Line 2: error reading TGadget.Flags: Invalid value for property TGadget.Flags: -1 is out of range"},
+      {"object G: TGadget\n  Quality = 3\nend\n",
+       "Line 2: error reading TGadget.Quality: Invalid value for property TGadget.Quality: 3 is not one of its ordinals"},
+      {"object G: TGadget\n  Width = 1.5\nend\n", "Line 2: TGadget.Width: Integer expected but '1.5' found"},
+      {"object G: TGadget\r\n\tActive = True\r\nend\r\n",
+       "Line 2: error reading TGadget.Active: Model Path is empty"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.text);
     TGadget g(nullptr);
     EXPECT_EQ(MessageOf<EParserError>([&] { ReadComponentText(c.text, g); }), Str(c.message));
   }
+}
+
+TEST_F(FormText, ReadsWindowsLineEndsTabsAndAByteOrderMark) {
+  TGadget g(nullptr);
+  ReadComponentText("\xEF\xBB\xBFobject G: TGadget\r\n\tWidth = 5\r\n\tModelPath = 'a' +\r\n\t\t'b'\r\nend\r\n", g);
+  EXPECT_EQ(g.Name(), u"G");
+  EXPECT_EQ(g.Width(), 5);
+  EXPECT_EQ(g.ModelPath(), u"ab");
+}
+
+TEST_F(FormText, NestingIsBoundedSoADeepTextCannotExhaustTheStack) {
+  const auto nested = [](int depth) {
+    std::string text = "object TGadget\n";
+    for (int i = 0; i < depth; ++i) text += "object TGadget\n";
+    for (int i = 0; i <= depth; ++i) text += "end\n";
+    return text;
+  };
+  const auto depthOf = [](const TComponent& root) {
+    int depth = 0;
+    for (const TComponent* c = &root; c->ComponentCount() > 0; c = c->Components(0)) ++depth;
+    return depth;
+  };
+  EXPECT_EQ(depthOf(*CreateComponentFromText(nested(256))), 256);
+  EXPECT_EQ(MessageOf<EParserError>([&] { CreateComponentFromText(nested(257)); }),
+            u"Line 258: objects are nested more than 256 deep");
+  TGadget g(nullptr);
+  EXPECT_EQ(MessageOf<EParserError>([&] { ReadComponentText(nested(1000000), g); }),
+            u"Line 258: objects are nested more than 256 deep");
 }
 
 }  // namespace

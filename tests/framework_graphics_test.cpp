@@ -5,10 +5,13 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <limits>
+#include <type_traits>
+#include <utility>
 #include <vector>
 
 #include "framework/exceptions.h"
@@ -171,17 +174,38 @@ TEST(BitmapMapping, ReadMappingsRefuseWritesAndKeepThePixels) {
       {"Write", [&] { return TBitmapMapping(bmp, TMapAccess::Write); }, true},
       {"ReadWrite", [&] { return TBitmapMapping(bmp, TMapAccess::ReadWrite); }, true},
   };
+  // Every way to a writable pointer: the per-pixel setter, a row, the whole block.
+  struct Writer {
+    const char* name;
+    std::function<void(const TBitmapMapping&)> write;
+    const char16_t* refusal;
+  };
+  const Writer writers[] = {
+      {"SetPixel", [](const TBitmapMapping& m) { m.Data().SetPixel(1, 0, 0xFFFFFFFFu); },
+       u"TBitmapData.SetPixel: the bitmap is mapped for reading only"},
+      {"WritableScanline", [](const TBitmapMapping& m) { std::memset(m.WritableScanline(0) + 4, 0xFF, 4); },
+       u"TBitmapData.GetWritableScanline: the bitmap is mapped for reading only"},
+      {"WritableData", [](const TBitmapMapping& m) { std::memset(m.Data().WritableData() + 4, 0xFF, 4); },
+       u"TBitmapData.WritableData: the bitmap is mapped for reading only"},
+  };
   for (const Case& c : cases) {
-    bmp.Clear(0xFF102030u);
-    {
-      TBitmapMapping map = c.map();
-      const String msg = MessageOf<System::Sysutils::EInvalidOperation>([&] { map.Data().SetPixel(1, 0, 0xFFFFFFFFu); });
-      EXPECT_EQ(msg, c.writable ? u"<nothing raised>" : u"TBitmapData.SetPixel: the bitmap is mapped for reading only")
-          << c.name;
+    for (const Writer& w : writers) {
+      bmp.Clear(0xFF102030u);
+      {
+        TBitmapMapping map = c.map();
+        const String msg = MessageOf<System::Sysutils::EInvalidOperation>([&] { w.write(map); });
+        EXPECT_EQ(msg, c.writable ? u"<nothing raised>" : w.refusal) << c.name << " " << w.name;
+      }
+      EXPECT_EQ(PixelAt(bmp, 1, 0), c.writable ? 0xFFFFFFFFu : 0xFF102030u) << c.name << " " << w.name;
     }
-    EXPECT_EQ(PixelAt(bmp, 1, 0), c.writable ? 0xFFFFFFFFu : 0xFF102030u) << c.name;
   }
 }
+
+// What reads hands out cannot be written through: such code does not compile.
+static_assert(std::is_same_v<decltype(TBitmapData::Data), const std::uint8_t*>);
+static_assert(std::is_same_v<decltype(std::declval<const TBitmapData&>().GetScanline(0)), const std::uint8_t*>);
+static_assert(std::is_same_v<decltype(std::declval<TBitmapMapping&>().Scanline(0)), const std::uint8_t*>);
+static_assert(std::is_same_v<decltype(std::declval<TBitmapMapping&>().Data()), const TBitmapData&>);
 
 TEST(BitmapMapping, MappingIntoDataThatHoldsAnotherLiveMappingRaises) {
   TBitmap a(1, 1), b(1, 1);
@@ -590,7 +614,7 @@ TEST(Bitmap, ExtremeReshapingNeedsMemoryForAFewRowsNotForEveryTap) {
     {
       TBitmapMapping map(bmp, TMapAccess::Write);
       for (int y = 0; y < c.sh; ++y) {
-        auto* row = reinterpret_cast<TAlphaColor*>(map.Scanline(y));
+        auto* row = reinterpret_cast<TAlphaColor*>(map.WritableScanline(y));
         for (int x = 0; x < c.sw; ++x) row[x] = (x + y) % 2 ? 0xFF6496C8u : 0xFF2050A0u;
       }
     }

@@ -4,7 +4,10 @@
 #include "framework/imagefile.h"
 
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <pthread.h>
 #include <sys/stat.h>
+#include <csignal>
 #include <unistd.h>
 
 #include <cstdint>
@@ -223,5 +226,79 @@ TEST(ImageFileLoading, HugeFilesAreRefusedBeforeReadingAndPipesAreRead) {
   for (const char16_t* device : {u"/dev/zero"}) {
     EXPECT_EQ(MessageOf([&] { bmp.LoadFromFile(device); }),
               u"Cannot load image \"" + String(device) + u"\": not a PNG, JPEG or BMP file");
+  }
+}
+
+namespace {
+
+// Sends Header down the FIFO, then Unit over and over until the reader goes
+// away: a pipe that never ends.
+void FeedEndlessly(const std::filesystem::path& fifo, const Bytes& header, const Bytes& unit) {
+  sigset_t pipe;
+  sigemptyset(&pipe);
+  sigaddset(&pipe, SIGPIPE);
+  pthread_sigmask(SIG_BLOCK, &pipe, nullptr);  // a closed reader gives EPIPE here, not the signal
+  const int fd = ::open(fifo.c_str(), O_WRONLY);
+  if (fd < 0) return;
+  Bytes burst = header;
+  while (burst.size() < (1u << 20)) burst += unit;
+  for (std::size_t sent = 0;;) {
+    const ssize_t n = ::write(fd, burst.data() + sent, burst.size() - sent);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    sent += std::size_t(n);
+    if (sent == burst.size()) {
+      burst.clear();
+      while (burst.size() < (1u << 20)) burst += unit;
+      sent = 0;
+    }
+  }
+  ::close(fd);
+  const timespec now{0, 0};
+  sigtimedwait(&pipe, nullptr, &now);  // the pending SIGPIPE, if one was raised
+}
+
+Bytes Be16(std::uint16_t v) { return {char(v >> 8), char(v)}; }
+
+}  // namespace
+
+TEST(ImageFileLoading, EndlessPipesAreRefusedAtWhatTheirHeaderAnnounces) {
+  TempDir dir;
+  const Bytes pngHeader = Bytes("\x89PNG\r\n\x1A\n", 8) +
+                          PngChunk("IHDR", Be32(16) + Be32(16) + Bytes("\x08\x06\0\0\0", 5));
+  const Bytes bmpHeader = "BM" + Le32(0) + Le32(0) + Le32(54) + Le32(40) + Le32(16) + Le32(16) + Le16(1) + Le16(32);
+  const Bytes jpegSof = Bytes("\xFF\xD8", 2) + Bytes("\xFF\xE0", 2) + Be16(16) + Bytes(14, 'J') +  // an APP0 first
+                        Bytes("\xFF\xC0", 2) + Be16(17) + char(8) + Be16(16) + Be16(16) + char(3);
+  const Bytes app1 = Bytes("\xFF\xE1\xFF\xFF", 4) + Bytes(65533, 'x');  // metadata without end
+  const std::uint64_t room = 4u << 20;
+  struct Case {
+    const char* name;
+    Bytes header, unit;
+    String what;
+  };
+  const Case cases[] = {
+      {"png", pngHeader, Bytes(4096, '\0'),
+       Format(u"the stream goes on past the %d bytes that a 16 x 16 PNG picture can take", 16 * 16 * 8 + room)},
+      {"bmp", bmpHeader, Bytes(4096, '\x7F'),
+       Format(u"the stream goes on past the %d bytes that a 16 x 16 BMP picture can take", 54 + 16 * 16 * 8 + room)},
+      {"jpeg", jpegSof, Bytes(4096, '\x55'),
+       Format(u"the stream goes on past the %d bytes that a 16 x 16 JPEG picture can take", 16 * 16 * 8 + room)},
+      {"jpeg without a frame header", Bytes("\xFF\xD8", 2), app1,
+       Format(u"the stream states no picture size in its first %d bytes", std::uint64_t(4) << 20)},
+      {"png larger than a bitmap", Bytes("\x89PNG\r\n\x1A\n", 8) +
+                                       PngChunk("IHDR", Be32(100000) + Be32(100000) + Bytes("\x08\x06\0\0\0", 5)),
+       Bytes(4096, '\0'),
+       u"the PNG picture is 100000 x 100000 pixels, more than a bitmap holds (536870911 pixels, 16777216 a side)"},
+  };
+  for (const Case& c : cases) {
+    const std::filesystem::path fifo = dir.Path(c.name);
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0) << c.name;
+    std::thread feeder(FeedEndlessly, fifo, c.header, c.unit);
+    TBitmap bmp(1, 1);
+    const String name = dir.File(c.name);
+    EXPECT_EQ(MessageOf([&] { bmp.LoadFromFile(name); }), Format(u"Cannot load image \"%s\": %s", name, c.what))
+        << c.name;
+    feeder.join();
+    EXPECT_EQ(bmp.Width(), 1) << c.name;  // the bitmap is left as it was
   }
 }

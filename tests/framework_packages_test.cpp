@@ -150,4 +150,64 @@ TEST(LoadPackage, FailuresNameTheFileAndLeaveNothingBehind) {
   EXPECT_FALSE(Loaded(FakePackage(1))) << "a package whose registration failed is stopped and closed";
 }
 
+TEST(LoadPackage, AFailedStartOrRegistrationUndoesWhatItDid) {
+  struct Case {
+    int variant;
+    const char* why;
+    const char* journal;
+  };
+  const Case cases[] = {
+      // The first unit's class was registered before the second unit failed.
+      {3, "beta is broken", "Initialize alpha+ beta+ Register_Alpha_Units Register_Beta Finalize beta- alpha- "},
+      // The units that had started stop again, newest first.
+      {4, "beta cannot start", "Initialize alpha+ alpha- "},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.variant);
+    ClearClassRegistry();
+    // The test's own reference keeps the library, and its journal, in memory.
+    const TLibraryHandle held(LoadLibrary(FakePackage(c.variant)));
+    EXPECT_EQ(MessageOf<EPackageError>([&] { LoadPackage(FakePackage(c.variant)); }),
+              u"Can't load package " + FakePackage(c.variant) + u".\n" + Str(c.why));
+    EXPECT_EQ(Journal(held.get()), c.journal);
+    EXPECT_FALSE(GetClass(u"TFakeGadget").has_value()) << "the registry would point into a closed library";
+    EXPECT_TRUE(GetPalettePages().empty());
+    EXPECT_THROW(UnloadPackage(held.get()), EPackageError) << "a failed load hands out nothing to unload";
+  }
+}
+
+TEST(UnloadPackage, RefusesHandlesItDidNotHandOutAndLeavesThemAlone) {
+  ClearClassRegistry();
+  EXPECT_NO_THROW(UnloadPackage(0));
+  const HMODULE package = LoadPackage(FakePackage(0));
+  UnloadPackage(package);
+  const String notLoaded = u"The module is not a package loaded by LoadPackage";
+  EXPECT_EQ(MessageOf<EPackageError>([&] { UnloadPackage(package); }), notLoaded) << "unloaded twice";
+  EXPECT_EQ(MessageOf<EPackageError>([&] { UnloadPackage(HMODULE(0x1234)); }), notLoaded) << "made up";
+
+  // A package opened as a plain library: not stopped, not closed under its owner.
+  const TLibraryHandle plain(LoadLibrary(FakePackage(0)));
+  EXPECT_EQ(MessageOf<EPackageError>([&] { UnloadPackage(plain.get()); }), notLoaded);
+  EXPECT_EQ(Journal(plain.get()), "");
+}
+
+TEST(UnloadPackage, RefusesWhileComponentsOfItsClassesLive) {
+  ClearClassRegistry();
+  const HMODULE package = LoadPackage(FakePackage(0));
+  auto unowned = FindClass(u"TFakeGadget").Create();
+  TComponent host(nullptr);
+  TComponent& owned = FindClass(u"TFakeGadget").Create(host);
+  const String refused = u"Can't unload package " + FakePackage(0) + u": %d of its components are still alive";
+  EXPECT_EQ(MessageOf<EPackageError>([&] { UnloadPackage(package); }), Sysutils::Format(refused, 2));
+  EXPECT_EQ(Journal(package).find("Finalize"), std::string::npos) << "nothing was stopped";
+  EXPECT_TRUE(GetClass(u"TFakeGadget").has_value());
+
+  unowned.reset();
+  EXPECT_EQ(MessageOf<EPackageError>([&] { UnloadPackage(package); }), Sysutils::Format(refused, 1));
+  delete &owned;
+  UnloadPackage(package);
+  EXPECT_FALSE(GetClass(u"TFakeGadget").has_value());
+  EXPECT_FALSE(Loaded(FakePackage(0)));
+}
+
 }  // namespace

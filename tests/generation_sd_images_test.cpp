@@ -114,6 +114,32 @@ TEST_P(SDImages, ImageToBitmapConvertsEveryPixelOfOneThreeAndFourChannels) {
   }
 }
 
+// Pictures from 2^17 pixels are converted in bands of rows on several
+// threads: every band, its first and last row included, must come out as a
+// single-threaded conversion would (odd sizes, so no band is a whole block).
+TEST_P(SDImages, PicturesSplitAcrossTheCoresConvertEveryRow) {
+  struct Case {
+    int w, h;
+  };
+  for (const Case c : {Case{700, 400}, Case{1023, 257}, Case{131073, 1}, Case{3, 50000}}) {
+    SCOPED_TRACE(testing::Message() << c.w << " x " << c.h);
+    const TBitmap bmp = Picture(c.w, c.h);
+    const TSDImageBuffer rgb = Bitmap2SDImage(bmp);
+    const TSDImageBuffer mask = Bitmap2SDMask(bmp);
+    const auto back = SDImage2Bitmap(&rgb.Image());
+    const auto px = Pixels(*back);
+    for (int y = 0; y < c.h; ++y) {
+      for (int x = 0; x < c.w; ++x) {
+        const TAlphaColor colour = Colour(x, y);
+        const std::size_t i = std::size_t(y) * c.w + x;
+        const unsigned sum = (colour >> 16 & 0xFF) + (colour >> 8 & 0xFF) + (colour & 0xFF);
+        ASSERT_EQ(px[i], colour | 0xFF000000u) << x << "," << y;  // RGB there and back, made opaque
+        ASSERT_EQ(mask.Data()[i], sum / 3) << x << "," << y;
+      }
+    }
+  }
+}
+
 TEST_P(SDImages, ImageToBitmapRefusesWhatItCannotConvert) {
   std::uint8_t pixels[64] = {};
   const sd_image_t noData{4, 4, 3, nullptr};

@@ -45,7 +45,7 @@ TRgb Background(int x, int y) {
 }
 
 void Put(TBitmapMapping& map, int x, int y, TRgb c) {
-  reinterpret_cast<std::uint32_t*>(map.Scanline(y))[x] =
+  reinterpret_cast<std::uint32_t*>(map.WritableScanline(y))[x] =
       0xFF000000u | std::uint32_t(c.R) << 16 | std::uint32_t(c.G) << 8 | std::uint32_t(c.B);
 }
 

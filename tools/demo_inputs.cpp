@@ -20,7 +20,10 @@ namespace {
 using Fmx::Graphics::TBitmapMapping;
 using Fmx::Graphics::TMapAccess;
 
-std::uint32_t* Row(const TBitmapMapping& map, int y) { return reinterpret_cast<std::uint32_t*>(map.Scanline(y)); }
+std::uint32_t* Row(const TBitmapMapping& map, int y) { return reinterpret_cast<std::uint32_t*>(map.WritableScanline(y)); }
+const std::uint32_t* RowIn(const TBitmapMapping& map, int y) {
+  return reinterpret_cast<const std::uint32_t*>(map.Scanline(y));
+}
 
 std::uint32_t Gray(int v) {
   const auto g = static_cast<std::uint32_t>(std::clamp(v, 0, 255));
@@ -115,7 +118,7 @@ TBitmap Crop(const TBitmap& source, int x, int y, int w, int h) {
   TBitmap bmp(w, h);
   TBitmapMapping dst(bmp, TMapAccess::Write);
   TBitmapMapping src(source);
-  for (int row = 0; row < h; ++row) std::memcpy(Row(dst, row), Row(src, y + row) + x, std::size_t(w) * 4);
+  for (int row = 0; row < h; ++row) std::memcpy(Row(dst, row), RowIn(src, y + row) + x, std::size_t(w) * 4);
   return bmp;
 }
 
@@ -125,7 +128,7 @@ TBitmap Shifted(const TBitmap& source, int dx, int dy) {
   TBitmapMapping dst(bmp, TMapAccess::Write);
   TBitmapMapping src(source);
   for (int y = 0; y < h; ++y) {
-    const std::uint32_t* from = Row(src, std::clamp(y - dy, 0, h - 1));
+    const std::uint32_t* from = RowIn(src, std::clamp(y - dy, 0, h - 1));
     std::uint32_t* to = Row(dst, y);
     for (int x = 0; x < w; ++x) to[x] = from[std::clamp(x - dx, 0, w - 1)];
   }
@@ -156,7 +159,7 @@ TBitmap Overlay(const TBitmap& picture, const TBitmap& mask) {
   TBitmapMapping dst(out, TMapAccess::Write);
   TBitmapMapping src(mask);
   for (int y = 0; y < out.Height(); ++y) {
-    auto* d = dst.Scanline(y);
+    auto* d = dst.WritableScanline(y);
     const auto* m = src.Scanline(y);
     for (int x = 0; x < out.Width(); ++x, d += 4, m += 4)
       if (m[0] > 127) d[0] = d[0] / 2, d[1] = d[1] / 2, d[2] = static_cast<std::uint8_t>(d[2] / 2 + 128);
@@ -227,7 +230,7 @@ TBitmap LfwFace(const std::filesystem::path& npy, int index) {
   TBitmapMapping dst(framed, TMapAccess::Write);
   TBitmapMapping src(small);
   for (int y = 0; y < framed.Height(); ++y) {
-    const std::uint32_t* from = Row(src, std::clamp(y - kBorder, 0, kBig - 1));
+    const std::uint32_t* from = RowIn(src, std::clamp(y - kBorder, 0, kBig - 1));
     std::uint32_t* to = Row(dst, y);
     for (int x = 0; x < framed.Width(); ++x) to[x] = from[std::clamp(x - kBorder, 0, kBig - 1)];
   }

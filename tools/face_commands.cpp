@@ -88,7 +88,7 @@ json PictureFile(const std::string& path, const TBitmap& picture) {
 
 void Plot(const TBitmapMapping& map, const TBitmap& bmp, int x, int y, std::uint32_t colour) {
   if (x < 0 || y < 0 || x >= bmp.Width() || y >= bmp.Height()) return;
-  reinterpret_cast<std::uint32_t*>(map.Scanline(y))[x] = colour;
+  reinterpret_cast<std::uint32_t*>(map.WritableScanline(y))[x] = colour;
 }
 
 // Box outlines, the 68 points as dots and the five points as crosses.

@@ -109,7 +109,7 @@ void InsidePicture(const TBitmap& picture, const System::Types::TRect& r, const 
 
 void SetPixel(const TBitmapMapping& map, const TBitmap& bmp, int x, int y, std::uint32_t colour) {
   if (x < 0 || y < 0 || x >= bmp.Width() || y >= bmp.Height()) return;
-  reinterpret_cast<std::uint32_t*>(map.Scanline(y))[x] = colour;
+  reinterpret_cast<std::uint32_t*>(map.WritableScanline(y))[x] = colour;
 }
 
 // A 2-pixel outline, clipped to the picture.
@@ -134,7 +134,7 @@ std::unique_ptr<TBitmap> Overlay(const TBitmap& picture, const TBitmap& mask) {
   TBitmapMapping dst(*out, TMapAccess::Write);
   TBitmapMapping src(mask);
   for (int y = 0; y < out->Height(); ++y) {
-    auto* d = dst.Scanline(y);
+    auto* d = dst.WritableScanline(y);
     const auto* m = src.Scanline(y);
     for (int x = 0; x < out->Width(); ++x, d += 4, m += 4)
       if (m[0] > 127) d[0] = d[0] / 2, d[1] = d[1] / 2, d[2] = static_cast<std::uint8_t>(d[2] / 2 + 128);

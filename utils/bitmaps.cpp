@@ -222,9 +222,10 @@ void FillFromBuffer(const char16_t* operation, const std::uint8_t* source, int b
   if (w == 0 || h == 0) return;
   const std::size_t total = std::size_t(w) * std::size_t(h);
   const bool stream = total >= kStreamPixels;
+  std::uint8_t* const pixels = map.Data().WritableData();
   if (map.Data().Pitch == w * 4) {
     // Both sides are gapless: the picture is one long row, cut into blocks.
-    auto* out = reinterpret_cast<std::uint32_t*>(map.Data().Data);
+    auto* out = reinterpret_cast<std::uint32_t*>(pixels);
     Fmx::Graphics::Detail::ParallelFor(total, kBlockPixels, kParallelPixels, [&](std::size_t begin, std::size_t end) {
       row(source + begin * bytesPerPixel, out + begin, end - begin, stream);
     });
@@ -234,7 +235,7 @@ void FillFromBuffer(const char16_t* operation, const std::uint8_t* source, int b
   const std::size_t minRows = std::max<std::size_t>(1, kParallelPixels / std::size_t(w));
   Fmx::Graphics::Detail::ParallelFor(std::size_t(h), 1, minRows, [&](std::size_t begin, std::size_t end) {
     for (std::size_t y = begin; y < end; ++y) {
-      row(source + y * sourcePitch, reinterpret_cast<std::uint32_t*>(map.Data().Data + y * std::size_t(map.Data().Pitch)),
+      row(source + y * sourcePitch, reinterpret_cast<std::uint32_t*>(pixels + y * std::size_t(map.Data().Pitch)),
           std::size_t(w), stream);
     }
   });

@@ -82,7 +82,7 @@ void Frame(TBitmap& picture, const Face::Fmx::TFace& face) {
   Fmx::Graphics::TBitmapMapping map(picture, Fmx::Graphics::TMapAccess::ReadWrite);
   auto plot = [&](int x, int y) {
     if (x >= 0 && y >= 0 && x < picture.Width() && y < picture.Height())
-      reinterpret_cast<std::uint32_t*>(map.Scanline(y))[x] = 0xFFFFD700u;  // gold
+      reinterpret_cast<std::uint32_t*>(map.WritableScanline(y))[x] = 0xFFFFD700u;  // gold
   };
   const auto& box = face.bounding_box;
   const int l = int(std::lround(box.Left)), t = int(std::lround(box.Top));

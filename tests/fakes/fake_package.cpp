@@ -1,9 +1,12 @@
 // A run-time package for the package loader's tests: two units with run-once
 // counters, one component class, and a journal of everything that ran.
 // FAKE_PACKAGE_VARIANT picks a fault: 1 = Register throws, 2 = the
-// description is cut short.
+// description is cut short, 3 = the second unit's Register throws a standard
+// exception after the first registered its class, 4 = the second unit's
+// start-up work throws.
 #include <algorithm>
 #include <cstdint>
+#include <stdexcept>
 #include <string>
 
 #include "framework/components.h"
@@ -33,7 +36,10 @@ class TFakeGadget : public TComponent {
 
 void AlphaInit() { journal += alphaCounter.Start() ? "alpha+ " : "alpha. "; }
 void AlphaFInit() { journal += alphaCounter.Stop() ? "alpha- " : "alpha, "; }
-void BetaInit() { journal += betaCounter.Start() ? "beta+ " : "beta. "; }
+void BetaInit() {
+  if (FAKE_PACKAGE_VARIANT == 4) throw Sysutils::Exception(u"beta cannot start");
+  journal += betaCounter.Start() ? "beta+ " : "beta. ";
+}
 void BetaFInit() { journal += betaCounter.Stop() ? "beta- " : "beta, "; }
 
 const PackageUnitEntry units[] = {{AlphaInit, AlphaFInit}, {nullptr, nullptr}, {BetaInit, BetaFInit}};
@@ -77,7 +83,10 @@ void Register_Alpha_Units() {
   if (FAKE_PACKAGE_VARIANT == 1) throw Sysutils::Exception(u"palette is full");
   RegisterComponents(u"Fake Page", {TComponentClass::Of<TFakeGadget>()});
 }
-void Register_Beta() { journal += "Register_Beta "; }
+void Register_Beta() {
+  journal += "Register_Beta ";
+  if (FAKE_PACKAGE_VARIANT == 3) throw std::runtime_error("beta is broken");
+}
 
 const char* fake_package_journal() { return journal.c_str(); }
 std::int32_t fake_package_counter(int unit) { return unit == 0 ? alphaCounter.Value() : betaCounter.Value(); }
