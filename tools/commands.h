@@ -11,7 +11,9 @@
 namespace Corvina::Tool {
 
 // A parsed subcommand and what runs it; Run returns the exit code and may
-// throw: main prints "corvina <subcommand>: <message>" and exits with 1.
+// throw: main prints "corvina <subcommand>: <message>" and exits with 1
+// (2 for a TUsageError, as for a command line CLI11 refuses).
+// Options that mean the same in several subcommands come from tools/options.h.
 struct TCommand {
   CLI::App* Command;
   std::function<int()> Run;
@@ -22,5 +24,7 @@ void AddDemoCommand(CLI::App& app, TCommands& commands);
 void AddGenerationCommands(CLI::App& app, TCommands& commands);
 void AddVisionCommands(CLI::App& app, TCommands& commands);
 void AddFaceCommands(CLI::App& app, TCommands& commands);
+void AddWaveCommands(CLI::App& app, TCommands& commands);
+void AddManualCommands(CLI::App& app, TCommands& commands);
 
 }  // namespace Corvina::Tool

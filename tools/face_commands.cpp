@@ -8,19 +8,22 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <limits>
+#include <span>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include <nlohmann/json.hpp>
 
-#include "audio/wave_file_reader.h"
 #include "audio/wave_writer.h"
 #include "face/face_fmx.h"
 #include "framework/exceptions.h"
 #include "framework/graphics.h"
 #include "framework/threads.h"
 #include "tools/commands.h"
+#include "tools/options.h"
+#include "tools/wave_samples.h"
 #include "vision/anything_fmx.h"
 
 namespace Corvina::Tool {
@@ -44,17 +47,20 @@ struct TFaceOptions {
   std::string ModelDir = CORVINA_REFERENCE_VISION_MODELS;
   std::string ShapeModel = CORVINA_DLIB_SHAPE_MODEL;
   std::int32_t Gpu = -1;
+  bool Json = false;
 
-  void Add(CLI::App& command) {
-    command.add_option("--vision-lib-dir", LibraryDir,
-                       "folder of another libsam2.so with the same entry points (default: the reference backend)");
-    command.add_option("--model-dir", ModelDir, "folder of the model files (default: the reference backend's)");
-    command.add_option("--landmark-model", ShapeModel, "68-point landmark model (default: dlib's, from libdlib-data)");
-    command.add_option("--gpu", Gpu, "GPU device number handed to the library (-1: processor)");
+  void Add(CLI::App& command, bool landmarks = true) {
+    command.group(kGroupFace);
+    AddVisionLibraryDir(command, LibraryDir);
+    AddModelDir(command, ModelDir);
+    if (landmarks)
+      command.add_option("--landmark-model", ShapeModel, "68-point landmark model file (default: dlib's, from libdlib-data)")
+          ->check(kInputFile);
+    AddGpu(command, Gpu);
+    AddJson(command, Json);
   }
   void Apply() const {
     if (LibraryDir.empty()) return;
-    if (!fs::is_directory(LibraryDir)) throw Exception(Native("--vision-lib-dir: no folder " + LibraryDir));
     Anything::Fmx::ANY_DLL_PATH = fs::path(LibraryDir).u16string() + u"/";
   }
   String Model(const char* name) const { return (fs::path(ModelDir) / name).u16string(); }
@@ -69,15 +75,15 @@ struct TFaceOptions {
   }
 };
 
-std::unique_ptr<TBitmap> Load(const std::string& path) {
-  auto bmp = std::make_unique<TBitmap>();
-  bmp->LoadFromFile(Native(path));
-  return bmp;
-}
+std::unique_ptr<TBitmap> Load(const std::string& path) { return LoadPicture(path); }
 
-void Save(const TBitmap& bmp, const std::string& path) {
-  if (const fs::path parent = fs::path(path).parent_path(); !parent.empty()) fs::create_directories(parent);
-  bmp.SaveToFile(Native(path));
+void Save(const TBitmap& bmp, const std::string& path) { SavePicture(bmp, path); }
+
+json PictureFile(const std::string& path, const TBitmap& picture) {
+  json entry = WrittenFile(path);
+  entry["width"] = picture.Width();
+  entry["height"] = picture.Height();
+  return entry;
 }
 
 void Plot(const TBitmapMapping& map, const TBitmap& bmp, int x, int y, std::uint32_t colour) {
@@ -126,55 +132,21 @@ const System::Generics::Collections::TList<TFace>& Faces(TFMXFaceDetector& detec
 
 // ---------------------------------------------------------------- audio files
 
-// One channel of samples as floats: integer PCM scaled to [-1, 1), IEEE float as it is.
-std::vector<float> ChannelFloats(const Audio::Wave::Reader::TWaveReader& wav, int channel) {
-  const auto* data = wav.DataChunk();
-  const std::uint8_t* bytes = data->ChannelData(channel);
-  const std::int32_t n = data->SampleCount();
-  const int bits = wav.BitsPerSample();
-  const bool isFloat = wav.FMTChunk()->CompressionCode() == 3;
-  std::vector<float> out(static_cast<size_t>(n));
-  for (std::int32_t i = 0; i < n; ++i) {
-    const std::uint8_t* s = bytes + static_cast<size_t>(i) * (bits / 8);
-    if (isFloat && bits == 32) {
-      std::memcpy(&out[i], s, 4);
-    } else if (bits == 8) {
-      out[i] = (static_cast<int>(s[0]) - 128) / 128.0f;
-    } else if (bits == 16) {
-      out[i] = static_cast<std::int16_t>(s[0] | s[1] << 8) / 32768.0f;
-    } else if (bits == 24) {
-      const std::int32_t v = static_cast<std::int32_t>(static_cast<std::uint32_t>(s[0]) << 8 |
-                                                       static_cast<std::uint32_t>(s[1]) << 16 |
-                                                       static_cast<std::uint32_t>(s[2]) << 24) >> 8;
-      out[i] = static_cast<float>(v) / 8388608.0f;
-    } else if (bits == 32) {
-      std::int32_t v;
-      std::memcpy(&v, s, 4);
-      out[i] = static_cast<float>(v / 2147483648.0);
-    } else {
-      throw Exception(System::Sysutils::Format(u"%d-bit samples are not supported", bits));
-    }
-  }
-  return out;
-}
-
 // The mix as mono: the reference separation model takes one channel.
 std::vector<float> ReadMono(const std::string& path, std::int32_t& rate) {
-  Audio::Wave::Reader::TWaveReader wav(Native(path));
-  if (!wav.DataChunk() || !wav.FMTChunk()) throw Exception(Native(path + " holds no samples"));
-  rate = static_cast<std::int32_t>(wav.SampleRate());
-  const int channels = wav.NumberOfChannel();
-  std::vector<float> mono;
-  for (int c = 0; c < channels; ++c) {
-    const auto samples = ChannelFloats(wav, c);
-    if (mono.empty()) mono.assign(samples.size(), 0.0f);
-    for (size_t i = 0; i < samples.size(); ++i) mono[i] += samples[i] / static_cast<float>(channels);
-  }
+  TWaveSamples wave = ReadWave(path);
+  for (const auto& w : wave.Warnings) std::fprintf(stderr, "warning: %s\n", w.c_str());
+  if (wave.SampleRate > std::uint32_t(std::numeric_limits<std::int32_t>::max()))
+    throw Exception(Native(path + ": a sample rate of " + std::to_string(wave.SampleRate) + " Hz cannot be written"));
+  rate = std::int32_t(wave.SampleRate);
+  std::vector<float> mono(std::size_t(wave.Frames), 0.0f);
+  for (const auto& channel : wave.Samples)
+    for (std::size_t i = 0; i < mono.size(); ++i) mono[i] += channel[i] / float(wave.Channels);
   return mono;
 }
 
 void ProgressBar(int percent, bool done) {
-  if (!::isatty(STDERR_FILENO) && !done) return;
+  if (!::isatty(STDERR_FILENO)) return;  // a log file gets no bar
   const int width = 40, filled = percent * width / 100;
   std::fprintf(stderr, "\rseparating [%s%s] %3d%%%s", std::string(static_cast<size_t>(filled), '#').c_str(),
                std::string(static_cast<size_t>(width - filled), ' ').c_str(), percent, done ? "\n" : "");
@@ -188,22 +160,33 @@ struct TFacesCommand {
   float Confidence = 0.5f;
 
   int Run() const {
+    // Inputs first: a bad file fails before the models load.
+    const auto picture = Load(Picture);
     Options.Apply();
     auto detector = Options.Detector();
     detector->SetConfidenceTh(Confidence);
     detector->SetActive(true);
-    const auto picture = Load(Picture);
     const auto& faces = detector->Detect(picture.get());
-    json out = json::array();
-    for (const TFace& f : faces) out.push_back(FaceJson(f));
-    std::printf("%s\n", out.dump(2).c_str());
+    json list = json::array(), files = json::array();
+    for (const TFace& f : faces) list.push_back(FaceJson(f));
     if (!Annotated.empty()) {
       TBitmap copy;
       copy.Assign(*picture);
       Annotate(copy, faces);
       Save(copy, Annotated);
-      std::fprintf(stderr, "%d face(s); annotated picture: %s\n", faces.Count(), Annotated.c_str());
+      files.push_back(PictureFile(Annotated, copy));
     }
+    if (Options.Json) {
+      PrintJson({{"faces", list}, {"files", files}});
+      return 0;
+    }
+    int n = 0;
+    for (const TFace& f : faces)
+      std::printf("face %d: box %.1f,%.1f,%.1f,%.1f score %.3f, %zu landmarks\n", ++n, f.bounding_box.Left,
+                  f.bounding_box.Top, f.bounding_box.Right, f.bounding_box.Bottom, f.score,
+                  f.landmark_5.size() + f.landmark_68.size());
+    std::printf("%d face(s)%s%s\n", faces.Count(), Annotated.empty() ? "" : "; annotated picture: ",
+                Annotated.c_str());
     return 0;
   }
 };
@@ -214,6 +197,7 @@ struct TEnhanceCommand {
   float Fidelity = 0.7f;
 
   int Run() const {
+    auto picture = Load(Picture);
     Options.Apply();
     auto detector = Options.Detector();
     detector->SetActive(true);
@@ -222,11 +206,14 @@ struct TEnhanceCommand {
     enhancer.SetFidelity(Fidelity);
     enhancer.SetGPUDeviceID(Options.Gpu);
     enhancer.SetActive(true);
-    auto picture = Load(Picture);
     const auto faces = Faces(*detector, *picture, Picture);  // a copy: the next Detect would replace it
     for (const TFace& f : faces) picture = enhancer.Enhance(picture.get(), f);
     Save(*picture, Output);
-    std::printf("restored %d face(s): %s\n", faces.Count(), Output.c_str());
+    if (Options.Json) {
+      PrintJson({{"faces", faces.Count()}, {"files", {PictureFile(Output, *picture)}}});
+    } else {
+      std::printf("restored %d face(s): %s\n", faces.Count(), Output.c_str());
+    }
     return 0;
   }
 };
@@ -236,6 +223,8 @@ struct TSwapCommand {
   std::string Source, Target, Output;
 
   int Run() const {
+    const auto source = Load(Source);
+    auto picture = Load(Target);
     Options.Apply();
     auto detector = Options.Detector();
     detector->SetActive(true);
@@ -244,13 +233,15 @@ struct TSwapCommand {
     swapper.SetModelMatrix(Options.Model("face_swapper_matrix.cvm"));
     swapper.SetGPUDeviceID(Options.Gpu);
     swapper.SetActive(true);
-    const auto source = Load(Source);
     const TFace identity = Faces(*detector, *source, Source)[0];
-    auto picture = Load(Target);
     const auto targets = Faces(*detector, *picture, Target);
     for (const TFace& f : targets) picture = swapper.SwapFace(picture.get(), identity, f);
     Save(*picture, Output);
-    std::printf("gave %d face(s) the source's identity: %s\n", targets.Count(), Output.c_str());
+    if (Options.Json) {
+      PrintJson({{"faces", targets.Count()}, {"files", {PictureFile(Output, *picture)}}});
+    } else {
+      std::printf("gave %d face(s) the source's identity: %s\n", targets.Count(), Output.c_str());
+    }
     return 0;
   }
 };
@@ -261,6 +252,7 @@ struct TAnimateCommand {
   std::vector<std::string> Frames;
 
   int Run() const {
+    const auto portrait = Load(Portrait);
     Options.Apply();
     TFMXLivePortrait lp(nullptr);
     const String model = Options.Model("live_portrait.cvm");
@@ -272,33 +264,39 @@ struct TAnimateCommand {
     lp.SetLandMarkModel(Native(Options.ShapeModel));
     lp.SetGPUDeviceID(Options.Gpu);
     lp.SetActive(true);
-    const auto portrait = Load(Portrait);
     lp.SetInputImage(portrait.get());
     int n = 0;
+    json files = json::array();
     for (const auto& path : Frames) {
       const auto driving = Load(path);
       const auto frame = lp.LivePortrait(driving.get());
       char name[32];
       std::snprintf(name, sizeof name, "frame-%04d.png", n++);
-      Save(*frame, (fs::path(OutputDir) / name).string());
+      const std::string file = (fs::path(OutputDir) / name).string();
+      Save(*frame, file);
+      files.push_back(PictureFile(file, *frame));
       if (::isatty(STDERR_FILENO)) std::fprintf(stderr, "\ranimated %d/%zu", n, Frames.size());
     }
     if (::isatty(STDERR_FILENO)) std::fprintf(stderr, "\n");
-    std::printf("%d frame(s) in %s\n", n, OutputDir.c_str());
+    if (Options.Json) {
+      PrintJson({{"frames", n}, {"files", files}});
+    } else {
+      std::printf("%d frame(s) in %s\n", n, OutputDir.c_str());
+    }
     return 0;
   }
 };
 
 struct TSeparateCommand {
   TFaceOptions Options;
-  std::string Mix, Vocals, Background;
+  std::string Mix, Vocals, Background, Model;
 
   int Run() const {
     Options.Apply();
     std::int32_t rate = 0;
     const auto samples = ReadMono(Mix, rate);
     TFMXVoiceExtractor extractor(nullptr);
-    extractor.SetModel(Options.Model("voice_extractor.cvm"));
+    extractor.SetModel(Model.empty() ? Options.Model("voice_extractor.cvm") : Native(Model));
     extractor.SetGPUDeviceID(Options.Gpu);
     String failure;
     bool finished = false;
@@ -315,10 +313,22 @@ struct TSeparateCommand {
     while (!finished) System::Classes::TThread::CheckSynchronize(50);
     if (!failure.empty()) throw Exception(failure);
     const Audio::Wave::Reader::TWaveWriter writer(rate, 1, 32);
-    writer.WriteFloatData(extractor.Vocal(), Native(Vocals));
-    writer.WriteFloatData(extractor.BackgroundMusic(), Native(Background));
-    std::printf("%zu samples at %d Hz: vocals %s, background %s\n", samples.size(), rate, Vocals.c_str(),
-                Background.c_str());
+    json files = json::array();
+    const auto write = [&](std::span<const float> part, const std::string& file) {
+      PrepareOutput(file);
+      writer.WriteFloatData(part, Native(file));
+      json entry = WrittenFile(file);
+      entry["samples"] = part.size();
+      files.push_back(std::move(entry));
+    };
+    write(extractor.Vocal(), Vocals);
+    if (!Background.empty()) write(extractor.BackgroundMusic(), Background);
+    if (Options.Json) {
+      PrintJson({{"samples", samples.size()}, {"sampleRate", rate}, {"files", files}});
+    } else {
+      std::printf("%zu samples at %d Hz: vocals %s%s%s\n", samples.size(), rate, Vocals.c_str(),
+                  Background.empty() ? "" : ", background ", Background.c_str());
+    }
     return 0;
   }
 };
@@ -328,19 +338,22 @@ struct TSeparateCommand {
 void AddFaceCommands(CLI::App& app, TCommands& commands) {
   {
     auto state = std::make_shared<TFacesCommand>();
-    auto* c = app.add_subcommand("faces", "find faces: boxes, scores and landmarks as JSON, an annotated picture");
-    c->add_option("picture", state->Picture, "picture file (PNG, JPEG, BMP)")->required()->check(CLI::ExistingFile);
-    c->add_option("--annotated", state->Annotated, "write the picture with boxes and landmarks drawn here");
-    c->add_option("--confidence", state->Confidence, "lowest score reported (0..1)")->check(CLI::Range(0.0, 1.0));
+    auto* c = app.add_subcommand("faces", "find faces: boxes, scores and landmarks, and an annotated picture");
+    c->add_option("picture", state->Picture, "picture file (PNG, JPEG, BMP)")->required()->check(kInputFile);
+    AddOutput(*c, state->Annotated, "annotated copy of the picture: boxes and landmarks drawn", "");
+    c->add_option("--confidence", state->Confidence, "lowest score reported, 0..1")
+        ->capture_default_str()
+        ->check(CLI::Range(0.0, 1.0));
     state->Options.Add(*c);
     commands.push_back({c, [state] { return state->Run(); }});
   }
   {
     auto state = std::make_shared<TEnhanceCommand>();
     auto* c = app.add_subcommand("enhance", "restore every face of a picture");
-    c->add_option("picture", state->Picture, "picture file")->required()->check(CLI::ExistingFile);
-    c->add_option("output", state->Output, "restored picture")->required();
+    c->add_option("picture", state->Picture, "picture file")->required()->check(kInputFile);
+    AddOutput(*c, state->Output, "restored picture to write");
     c->add_option("--fidelity", state->Fidelity, "1 keeps the face as it is, 0 restores most")
+        ->capture_default_str()
         ->check(CLI::Range(0.0, 1.0));
     state->Options.Add(*c);
     commands.push_back({c, [state] { return state->Run(); }});
@@ -348,28 +361,29 @@ void AddFaceCommands(CLI::App& app, TCommands& commands) {
   {
     auto state = std::make_shared<TSwapCommand>();
     auto* c = app.add_subcommand("swap", "give the faces of a target picture the identity of a source face");
-    c->add_option("source", state->Source, "picture with the face to copy")->required()->check(CLI::ExistingFile);
-    c->add_option("target", state->Target, "picture whose faces change")->required()->check(CLI::ExistingFile);
-    c->add_option("output", state->Output, "result picture")->required();
+    c->add_option("source", state->Source, "picture with the face to copy")->required()->check(kInputFile);
+    c->add_option("target", state->Target, "picture whose faces change")->required()->check(kInputFile);
+    AddOutput(*c, state->Output, "result picture to write");
     state->Options.Add(*c);
     commands.push_back({c, [state] { return state->Run(); }});
   }
   {
     auto state = std::make_shared<TAnimateCommand>();
     auto* c = app.add_subcommand("animate", "move a portrait like the face in a series of driving frames");
-    c->add_option("portrait", state->Portrait, "portrait picture")->required()->check(CLI::ExistingFile);
-    c->add_option("frames", state->Frames, "driving frames, in order")->required()->check(CLI::ExistingFile);
-    c->add_option("--out", state->OutputDir, "folder for frame-0000.png, ...")->required();
+    c->add_option("portrait", state->Portrait, "portrait picture")->required()->check(kInputFile);
+    c->add_option("frames", state->Frames, "driving frames, in order")->required()->check(kInputFile);
+    AddOutput(*c, state->OutputDir, "folder for frame-0000.png, ...");
     state->Options.Add(*c);
     commands.push_back({c, [state] { return state->Run(); }});
   }
   {
     auto state = std::make_shared<TSeparateCommand>();
-    auto* c = app.add_subcommand("separate", "split a WAV mix into vocals and background WAVs");
-    c->add_option("mix", state->Mix, "WAV file")->required()->check(CLI::ExistingFile);
-    c->add_option("--vocals", state->Vocals, "vocals WAV (32-bit float)")->required();
-    c->add_option("--background", state->Background, "background WAV (32-bit float)")->required();
-    state->Options.Add(*c);
+    auto* c = app.add_subcommand("separate", "split a WAV mix into vocals and background WAV files");
+    c->add_option("mix", state->Mix, "WAV file")->required()->check(kInputFile);
+    AddOutput(*c, state->Vocals, "vocals WAV to write (32-bit float)");
+    c->add_option("--background", state->Background, "also write the background WAV here (32-bit float)");
+    AddModel(*c, state->Model, "voice separation");
+    state->Options.Add(*c, false);
     commands.push_back({c, [state] { return state->Run(); }});
   }
 }

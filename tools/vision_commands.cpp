@@ -17,6 +17,7 @@
 #include "framework/exceptions.h"
 #include "framework/graphics.h"
 #include "tools/commands.h"
+#include "tools/options.h"
 #include "vision/anything_fmx.h"
 #include "vision/ostrack.h"
 #include "vision/remove_anything.h"
@@ -34,39 +35,42 @@ using Fmx::Graphics::TMapAccess;
 using nlohmann::json;
 using System::Sysutils::Exception;
 
-const std::string kModels = CORVINA_VISION_MODELS_DIR;
-
 // Options every vision subcommand takes.
 struct TLibraryOptions {
   std::string LibraryDir;
+  std::string ModelDir = CORVINA_VISION_MODELS_DIR;
   std::int32_t Gpu = -1;
   bool Json = false;
 
   void Add(CLI::App& command) {
-    command.add_option("--vision-lib-dir", LibraryDir,
-                       "folder of another libsam2.so with the same entry points (default: the reference backend)");
-    command.add_option("--gpu", Gpu, "GPU device number handed to the library (-1: processor)");
-    command.add_flag("--json", Json, "print the result as JSON");
+    command.group(kGroupVision);
+    AddVisionLibraryDir(command, LibraryDir);
+    AddModelDir(command, ModelDir);
+    AddGpu(command, Gpu);
+    AddJson(command, Json);
   }
   // Before the first component: where the library comes from.
   void Apply() const {
     if (LibraryDir.empty()) return;
-    if (!fs::is_directory(LibraryDir)) throw Exception(System::UTF8ToString("--vision-lib-dir: no folder " + LibraryDir));
     Anything::Fmx::ANY_DLL_PATH = fs::path(LibraryDir).u16string() + u"/";
+  }
+  // The file given with --model (or --encoder, ...), else name in --model-dir.
+  System::String Model(const std::string& given, const char* name) const {
+    return System::UTF8ToString(given.empty() ? (fs::path(ModelDir) / name).string() : given);
   }
 };
 
 System::String Native(const std::string& path) { return System::UTF8ToString(path); }
 
-std::unique_ptr<TBitmap> Load(const std::string& path) {
-  auto bmp = std::make_unique<TBitmap>();
-  bmp->LoadFromFile(Native(path));
-  return bmp;
-}
+std::unique_ptr<TBitmap> Load(const std::string& path) { return LoadPicture(path); }
 
-void Save(const TBitmap& bmp, const std::string& path) {
-  if (const fs::path parent = fs::path(path).parent_path(); !parent.empty()) fs::create_directories(parent);
-  bmp.SaveToFile(Native(path));
+void Save(const TBitmap& bmp, const std::string& path) { SavePicture(bmp, path); }
+
+nlohmann::json PictureFile(const std::string& path, const TBitmap& picture) {
+  json entry = WrittenFile(path);
+  entry["width"] = picture.Width();
+  entry["height"] = picture.Height();
+  return entry;
 }
 
 // "x,y" or "l,t,r,b": count whole numbers separated by commas.
@@ -83,7 +87,7 @@ std::vector<std::int32_t> Numbers(const std::string& text, size_t count, const c
     if (next != end && p == end) values.push_back(0);  // a trailing comma counts as one number too many
   }
   if (values.size() != count || p != end)
-    throw Exception(Native(std::string(what) + ": '" + text + "' is not " + std::to_string(count) +
+    throw TUsageError((std::string(what) + ": '" + text + "' is not " + std::to_string(count) +
                            " whole numbers separated by commas"));
   return values;
 }
@@ -91,8 +95,16 @@ std::vector<std::int32_t> Numbers(const std::string& text, size_t count, const c
 System::Types::TRect Box(const std::string& text, const char* what) {
   const auto v = Numbers(text, 4, what);
   if (v[2] <= v[0] || v[3] <= v[1])
-    throw Exception(System::UTF8ToString(std::string(what) + ": '" + text + "' needs right > left and bottom > top"));
+    throw TUsageError(std::string(what) + ": '" + text + "' needs right > left and bottom > top");
   return {v[0], v[1], v[2], v[3]};
+}
+
+// A prompt that misses the picture can only give an empty answer.
+void InsidePicture(const TBitmap& picture, const System::Types::TRect& r, const char* what) {
+  if (r.Right > 0 && r.Bottom > 0 && r.Left < picture.Width() && r.Top < picture.Height()) return;
+  throw TUsageError(std::string(what) + ": " + std::to_string(r.Left) + "," + std::to_string(r.Top) +
+                    " lies outside the " + std::to_string(picture.Width()) + " x " +
+                    std::to_string(picture.Height()) + " picture");
 }
 
 void SetPixel(const TBitmapMapping& map, const TBitmap& bmp, int x, int y, std::uint32_t colour) {
@@ -130,19 +142,30 @@ std::unique_ptr<TBitmap> Overlay(const TBitmap& picture, const TBitmap& mask) {
   return out;
 }
 
-std::int64_t MaskedPixels(const TBitmap& mask) {
+// How much of the picture the mask covers (gray above 127), and where.
+json MaskStatistics(const TBitmap& mask) {
   TBitmapMapping map(mask);
   std::int64_t n = 0;
+  int left = mask.Width(), top = mask.Height(), right = -1, bottom = -1;
   for (int y = 0; y < mask.Height(); ++y) {
     const auto* p = map.Scanline(y);
-    for (int x = 0; x < mask.Width(); ++x) n += p[4 * x] > 127;
+    for (int x = 0; x < mask.Width(); ++x) {
+      if (p[4 * x] <= 127) continue;
+      ++n;
+      left = std::min(left, x), right = std::max(right, x), top = std::min(top, y), bottom = std::max(bottom, y);
+    }
   }
-  return n;
+  const double area = double(mask.Width()) * mask.Height();
+  return {{"width", mask.Width()},
+          {"height", mask.Height()},
+          {"maskedPixels", n},
+          {"fraction", area > 0 ? double(n) / area : 0.0},
+          {"box", n ? json{left, top, right + 1, bottom + 1} : json(nullptr)}};
 }
 
 void Report(bool asJson, const json& result, const std::string& line) {
   if (asJson) {
-    std::printf("%s\n", result.dump().c_str());
+    PrintJson(result);
   } else {
     std::printf("%s\n", line.c_str());
   }
@@ -186,7 +209,7 @@ std::vector<std::string> Frames(const std::string& source) {
       if (!frames.empty()) break;
     }
   } else {
-    throw Exception(Native("frames: '" + source + "' is neither a folder nor a numbered pattern such as f%03d.png"));
+    throw TUsageError("frames: '" + source + "' is neither a folder nor a numbered pattern such as f%03d.png");
   }
   if (frames.empty()) throw Exception(Native("frames: no picture files in '" + source + "'"));
   return frames;
@@ -215,41 +238,50 @@ class TProgress {
 
 struct TSegmentOptions {
   TLibraryOptions Library;
-  std::string Encoder = kModels + "sam2_encoder.cvm";
-  std::string Decoder = kModels + "sam2_decoder.cvm";
+  std::string Encoder, Decoder;
   std::string Image, Output, OverlayFile;
   std::vector<std::string> Points, Boxes;
 };
 
 int Segment(const TSegmentOptions& o) {
-  if (o.Points.empty() == o.Boxes.empty()) throw Exception(u"give either --point or --box prompts, not both or none");
+  if (o.Points.empty() == o.Boxes.empty()) throw TUsageError("give either --point or --box prompts, not both or none");
+  std::vector<System::Types::TPoint> points;
+  for (const auto& p : o.Points) {
+    const auto v = Numbers(p, 2, "--point");
+    points.push_back({v[0], v[1]});
+  }
+  std::vector<System::Types::TRect> boxes;
+  for (const auto& b : o.Boxes) boxes.push_back(Box(b, "--box"));
   o.Library.Apply();
   auto image = Load(o.Image);
+  for (const auto& p : points) InsidePicture(*image, {p.X, p.Y, p.X + 1, p.Y + 1}, "--point");
+  for (const auto& b : boxes) InsidePicture(*image, b, "--box");
   Anything::Fmx::TFMXSam sam(nullptr);
-  sam.SetEncoderModel(Native(o.Encoder));
-  sam.SetDecoderModel(Native(o.Decoder));
+  sam.SetEncoderModel(o.Library.Model(o.Encoder, "sam2_encoder.cvm"));
+  sam.SetDecoderModel(o.Library.Model(o.Decoder, "sam2_decoder.cvm"));
   sam.SetGPUDeviceID(o.Library.Gpu);
   sam.SetActive(true);
   sam.LoadImage(image.get());
-  for (const auto& p : o.Points) {
-    const auto v = Numbers(p, 2, "--point");
-    sam.AddPoint({v[0], v[1]});
-  }
-  for (const auto& b : o.Boxes) sam.AddRect(Box(b, "--box"));
+  for (const auto& p : points) sam.AddPoint(p);
+  for (const auto& b : boxes) sam.AddRect(b);
   const TBitmap* mask = o.Points.empty() ? sam.GetRectMask() : sam.GetPointMask();
   Save(*mask, o.Output);
-  if (!o.OverlayFile.empty()) Save(*Overlay(*image, *mask), o.OverlayFile);
-  const std::int64_t covered = MaskedPixels(*mask);
-  Report(o.Library.Json,
-         {{"mask", o.Output}, {"width", mask->Width()}, {"height", mask->Height()}, {"maskedPixels", covered}},
+  json files = {PictureFile(o.Output, *mask)};
+  if (!o.OverlayFile.empty()) {
+    const auto overlay = Overlay(*image, *mask);
+    Save(*overlay, o.OverlayFile);
+    files.push_back(PictureFile(o.OverlayFile, *overlay));
+  }
+  const json statistics = MaskStatistics(*mask);
+  Report(o.Library.Json, {{"files", files}, {"mask", statistics}},
          "mask " + o.Output + ": " + std::to_string(mask->Width()) + " x " + std::to_string(mask->Height()) + ", " +
-             std::to_string(covered) + " pixels masked");
+             std::to_string(statistics["maskedPixels"].get<std::int64_t>()) + " pixels masked");
   return 0;
 }
 
 struct TTrackOptions {
   TLibraryOptions Library;
-  std::string Model = kModels + "ostrack.cvm";
+  std::string Model;
   std::string Source, FirstBox, OutDir;
 };
 
@@ -258,36 +290,46 @@ int Track(const TTrackOptions& o) {
   const auto frames = Frames(o.Source);
   o.Library.Apply();
   Anything::Fmx::TFMXOSTrack tracker(nullptr);
-  tracker.SetModel(Native(o.Model));
+  tracker.SetModel(o.Library.Model(o.Model, "ostrack.cvm"));
   tracker.SetGPUDeviceID(o.Library.Gpu);
   tracker.SetActive(true);
   TProgress progress(frames.size());
+  json boxes = json::array(), files = json::array();
   for (size_t i = 0; i < frames.size(); ++i) {
     auto frame = Load(frames[i]);
     Anything::TDrOBB box{{static_cast<float>(first.Left), static_cast<float>(first.Top),
                           static_cast<float>(first.Right), static_cast<float>(first.Bottom)},
                          1.0f, 0};
     if (i == 0) {
+      InsidePicture(*frame, first, "--box");
       tracker.InitTrack(frame.get(), first);
     } else {
       tracker.Track(frame.get(), &box);
     }
-    const json line = {{"frame", i},           {"file", frames[i]},   {"box", {box.box.x0, box.box.y0, box.box.x1, box.box.y1}},
-                       {"score", box.score}, {"class", box.class_id}};
-    std::printf("%s\n", line.dump().c_str());
+    boxes.push_back({{"frame", i},
+                     {"file", frames[i]},
+                     {"box", {box.box.x0, box.box.y0, box.box.x1, box.box.y1}},
+                     {"score", box.score},
+                     {"class", box.class_id}});
+    if (!o.Library.Json)
+      std::printf("frame %zu %s: box %g,%g,%g,%g score %.3f\n", i, frames[i].c_str(), box.box.x0, box.box.y0,
+                  box.box.x1, box.box.y1, box.score);
     if (!o.OutDir.empty()) {
       DrawBox(*frame, static_cast<int>(box.box.x0), static_cast<int>(box.box.y0), static_cast<int>(box.box.x1),
               static_cast<int>(box.box.y1), 0xFF00FF00u);
-      Save(*frame, (fs::path(o.OutDir) / (fs::path(frames[i]).stem().string() + ".png")).string());
+      const std::string annotated = (fs::path(o.OutDir) / (fs::path(frames[i]).stem().string() + ".png")).string();
+      Save(*frame, annotated);
+      files.push_back(PictureFile(annotated, *frame));
     }
     progress.Step(i + 1);
   }
+  if (o.Library.Json) PrintJson({{"frames", boxes}, {"files", files}});
   return 0;
 }
 
 struct TRemoveOptions {
   TLibraryOptions Library;
-  std::string Model = kModels + "lama.cvm";
+  std::string Model;
   std::string Image, Mask, Output;
 };
 
@@ -296,12 +338,12 @@ int Remove(const TRemoveOptions& o) {
   auto image = Load(o.Image);
   auto mask = Load(o.Mask);
   Anything::Fmx::TFMXRemoveAnything remover(nullptr);
-  remover.SetModel(Native(o.Model));
+  remover.SetModel(o.Library.Model(o.Model, "lama.cvm"));
   remover.SetGPUDeviceID(o.Library.Gpu);
   remover.SetActive(true);
   auto result = remover.RemoveAnything(image.get(), mask.get());
   Save(*result, o.Output);
-  Report(o.Library.Json, {{"output", o.Output}, {"width", result->Width()}, {"height", result->Height()}},
+  Report(o.Library.Json, {{"files", {PictureFile(o.Output, *result)}}},
          "object removed: " + o.Output + " (" + std::to_string(result->Width()) + " x " +
              std::to_string(result->Height()) + ")");
   return 0;
@@ -309,7 +351,7 @@ int Remove(const TRemoveOptions& o) {
 
 struct TReplaceOptions {
   TLibraryOptions Library;
-  std::string Model = kModels + "rmbg.cvm";
+  std::string Model;
   std::string Image, Background, Output;
 };
 
@@ -318,12 +360,12 @@ int ReplaceBackground(const TReplaceOptions& o) {
   auto image = Load(o.Image);
   auto background = Load(o.Background);
   Anything::Fmx::TFMXRemoveBg replacer(nullptr);
-  replacer.SetModel(Native(o.Model));
+  replacer.SetModel(o.Library.Model(o.Model, "rmbg.cvm"));
   replacer.SetGPUDeviceID(o.Library.Gpu);
   replacer.SetActive(true);
   auto result = replacer.ReplaceBackground(image.get(), background.get());
   Save(*result, o.Output);
-  Report(o.Library.Json, {{"output", o.Output}, {"width", result->Width()}, {"height", result->Height()}},
+  Report(o.Library.Json, {{"files", {PictureFile(o.Output, *result)}}},
          "background replaced: " + o.Output + " (" + std::to_string(result->Width()) + " x " +
              std::to_string(result->Height()) + ", sizes rounded up to multiples of 8)");
   return 0;
@@ -334,45 +376,45 @@ int ReplaceBackground(const TReplaceOptions& o) {
 void AddVisionCommands(CLI::App& app, TCommands& commands) {
   auto segment = std::make_shared<TSegmentOptions>();
   CLI::App* s = app.add_subcommand("segment", "cut an object out of a picture from point or box prompts");
-  s->add_option("image", segment->Image, "picture file (PNG, JPEG, BMP)")->required()->check(CLI::ExistingFile);
-  s->add_option("-o,--output", segment->Output, "mask PNG to write")->required();
+  s->add_option("image", segment->Image, "picture file (PNG, JPEG, BMP)")->required()->check(kInputFile);
+  AddOutput(*s, segment->Output, "mask PNG to write");
   s->add_option("--point", segment->Points, "a point on the object, x,y (repeatable)");
   s->add_option("--box", segment->Boxes, "a box around the object, left,top,right,bottom (repeatable)");
   s->add_option("--overlay", segment->OverlayFile, "also write the picture with the mask shown in red");
-  s->add_option("--encoder", segment->Encoder, "encoder model file")->check(CLI::ExistingFile);
-  s->add_option("--decoder", segment->Decoder, "decoder model file")->check(CLI::ExistingFile);
+  s->add_option("--encoder", segment->Encoder, "encoder model file (default: the reference backend's)")
+      ->check(kInputFile);
+  s->add_option("--decoder", segment->Decoder, "decoder model file (default: the reference backend's)")
+      ->check(kInputFile);
   segment->Library.Add(*s);
   commands.push_back({s, [segment] { return Segment(*segment); }});
 
   auto track = std::make_shared<TTrackOptions>();
-  CLI::App* t = app.add_subcommand("track", "follow an object through frames; prints one JSON line per frame");
+  CLI::App* t = app.add_subcommand("track", "follow an object through frames: a box per frame");
   t->add_option("frames", track->Source, "folder of frames, or a numbered series such as frames/f%03d.png")
       ->required();
   t->add_option("--box", track->FirstBox, "the object in the first frame, left,top,right,bottom")->required();
-  t->add_option("-o,--output", track->OutDir, "folder for annotated copies of the frames");
-  t->add_option("--model", track->Model, "tracker model file")->check(CLI::ExistingFile);
+  AddOutput(*t, track->OutDir, "folder for annotated copies of the frames", "");
+  AddModel(*t, track->Model, "tracker");
   track->Library.Add(*t);
   commands.push_back({t, [track] { return Track(*track); }});
 
   auto remove = std::make_shared<TRemoveOptions>();
   CLI::App* r = app.add_subcommand("remove", "erase the masked region of a picture and fill it in");
-  r->add_option("image", remove->Image, "picture file")->required()->check(CLI::ExistingFile);
-  r->add_option("--mask", remove->Mask, "mask of the same size, white where to erase")
-      ->required()
-      ->check(CLI::ExistingFile);
-  r->add_option("-o,--output", remove->Output, "picture to write")->required();
-  r->add_option("--model", remove->Model, "inpainting model file")->check(CLI::ExistingFile);
+  r->add_option("image", remove->Image, "picture file")->required()->check(kInputFile);
+  r->add_option("--mask", remove->Mask, "mask of the same size, white where to erase")->required()->check(kInputFile);
+  AddOutput(*r, remove->Output, "picture to write");
+  AddModel(*r, remove->Model, "inpainting");
   remove->Library.Add(*r);
   commands.push_back({r, [remove] { return Remove(*remove); }});
 
   auto replace = std::make_shared<TReplaceOptions>();
   CLI::App* b = app.add_subcommand("replace-bg", "keep a picture's foreground and put it over a new background");
-  b->add_option("image", replace->Image, "picture file")->required()->check(CLI::ExistingFile);
+  b->add_option("image", replace->Image, "picture file")->required()->check(kInputFile);
   b->add_option("--background", replace->Background, "new background, stretched to the picture")
       ->required()
-      ->check(CLI::ExistingFile);
-  b->add_option("-o,--output", replace->Output, "picture to write")->required();
-  b->add_option("--model", replace->Model, "background model file")->check(CLI::ExistingFile);
+      ->check(kInputFile);
+  AddOutput(*b, replace->Output, "picture to write");
+  AddModel(*b, replace->Model, "background");
   replace->Library.Add(*b);
   commands.push_back({b, [replace] { return ReplaceBackground(*replace); }});
 }
