@@ -44,7 +44,7 @@ String Native(const std::string& path) { return System::UTF8ToString(path); }
 // Where the models of the reference backend live, and the library to use.
 struct TFaceOptions {
   std::string LibraryDir;
-  std::string ModelDir = CORVINA_REFERENCE_VISION_MODELS;
+  std::string ModelDir = ReferenceModelDir(CORVINA_REFERENCE_VISION_MODELS).string();
   std::string ShapeModel = CORVINA_DLIB_SHAPE_MODEL;
   std::int32_t Gpu = -1;
   bool Json = false;

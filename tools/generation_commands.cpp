@@ -32,18 +32,8 @@ using System::UTF8Encode;
 using System::UTF8ToString;
 using System::Sysutils::Exception;
 
-// The reference backend's sample models, used when --model is not given:
-// beside the tool's lib/ (share/corvina/models), else in the source tree.
-fs::path SampleModels() {
-  std::error_code ignored;
-  const fs::path beside = fs::read_symlink("/proc/self/exe", ignored).parent_path().parent_path() / "share/corvina/models";
-  if (fs::is_directory(beside, ignored)) return beside;
-#ifdef CORVINA_REFERENCE_SD_MODELS
-  return CORVINA_REFERENCE_SD_MODELS;
-#else
-  return beside;
-#endif
-}
+// The reference backend's sample models, used when --model is not given.
+fs::path SampleModels() { return ReferenceModelDir(CORVINA_REFERENCE_SD_MODELS); }
 
 // Bounds that keep a request's memory within reach of one machine.
 const CLI::Range kPictureSide(1, 16384);

@@ -88,6 +88,13 @@ CLI::Option* AddModelDir(CLI::App& command, std::string& dir) {
       ->check(CLI::ExistingDirectory);
 }
 
+std::filesystem::path ReferenceModelDir(const std::filesystem::path& fallback) {
+  std::error_code ignored;
+  const auto beside = std::filesystem::read_symlink("/proc/self/exe", ignored).parent_path().parent_path() /
+                      "share/corvina/models";
+  return std::filesystem::is_directory(beside, ignored) ? beside : fallback;
+}
+
 std::unique_ptr<Fmx::Graphics::TBitmap> LoadPicture(const std::string& path) {
   auto picture = std::make_unique<Fmx::Graphics::TBitmap>();
   picture->LoadFromFile(System::UTF8ToString(path));

@@ -68,6 +68,9 @@ CLI::Option* AddModel(CLI::App& command, std::string& model, const std::string& 
 // --model-dir DIR: where the vision subcommands find the model files they
 // need under the reference backend's file names.
 CLI::Option* AddModelDir(CLI::App& command, std::string& dir);
+// The reference backends' models beside the tool (<prefix>/share/corvina/models,
+// which the build tree has too), else `fallback` in the source tree.
+std::filesystem::path ReferenceModelDir(const std::filesystem::path& fallback);
 
 // Picture files, decoded by the framework (PNG, JPEG, BMP).
 std::unique_ptr<Fmx::Graphics::TBitmap> LoadPicture(const std::string& path);

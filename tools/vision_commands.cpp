@@ -38,7 +38,7 @@ using System::Sysutils::Exception;
 // Options every vision subcommand takes.
 struct TLibraryOptions {
   std::string LibraryDir;
-  std::string ModelDir = CORVINA_VISION_MODELS_DIR;
+  std::string ModelDir = ReferenceModelDir(CORVINA_VISION_MODELS_DIR).string();
   std::int32_t Gpu = -1;
   bool Json = false;
 
