@@ -4,7 +4,6 @@
 #include <iterator>
 
 #ifndef _WIN32
-#include <dlfcn.h>
 #endif
 
 #include "framework/dynlib.h"
@@ -70,44 +69,11 @@ void ClearEntryPoints() {
   for (const TEntryPoint& e : kEntryPoints) *e.Variable = nullptr;
 }
 
-// The folder of the library this code is in (libCorvina.so), with a
-// trailing separator; empty when the system cannot tell.
-System::String FolderOfThisLibrary() {
-#ifdef _WIN32
-  return {};
-#else
-  Dl_info info{};
-  if (!::dladdr(reinterpret_cast<void*>(&FolderOfThisLibrary), &info) || !info.dli_fname) return {};
-  const std::string file = info.dli_fname;
-  const auto slash = file.rfind('/');
-  return slash == std::string::npos ? System::String() : System::UTF8ToString(file.substr(0, slash + 1));
-#endif
-}
-
-// SD_DLL_PATH + SD_DLL_NAME; with no folder set, the bare name and then the
-// library beside libCorvina.so, so that the embedded default is found even
-// where the system's search does not look there (a sanitizer's dlopen, a
-// program without our run path). A failure reports the first attempt.
-System::HMODULE LoadLibraryFile() {
-  try {
-    return Utils::MySafeLoadLibrary(SD_DLL_PATH, SD_DLL_NAME);
-  } catch (const System::Sysutils::Exception&) {
-    const System::String beside = SD_DLL_PATH.empty() ? FolderOfThisLibrary() : System::String();
-    if (beside.empty()) throw;
-    const std::exception_ptr first = std::current_exception();
-    try {
-      return Utils::MySafeLoadLibrary(beside, SD_DLL_NAME);
-    } catch (const System::Sysutils::Exception&) {
-      std::rethrow_exception(first);
-    }
-  }
-}
-
 }  // namespace
 
 void LoadSDLibs() {
   if (SDLibHandle != 0) return;
-  System::TLibraryHandle library(LoadLibraryFile());
+  System::TLibraryHandle library(Utils::LoadLibraryOrBesidePackage(SD_DLL_PATH, SD_DLL_NAME));
   try {
     for (const TEntryPoint& e : kEntryPoints) *e.Variable = Utils::SafeGetProcAddress(library.get(), e.Name);
   } catch (...) {

@@ -1,6 +1,10 @@
 #include "utils/loader.h"
 
 #include <cstdint>
+#include <exception>
+#include <string>
+
+#include <dlfcn.h>
 
 #include "framework/exceptions.h"
 
@@ -55,6 +59,35 @@ void* SafeGetProcAddress(System::HMODULE Handle, const char16_t* Name) {
     address = System::GetProcAddress(Handle, System::UTF8Encode(Name).c_str());
   if (!address) throw Exception(Format(u"Load %s failed!", ExportName(Name)));
   return address;
+}
+
+namespace {
+
+// The folder of the library this code is in (libCorvina.so), with a
+// trailing separator; empty when the system cannot tell.
+System::String FolderOfThisLibrary() {
+  Dl_info info{};
+  if (!::dladdr(reinterpret_cast<void*>(&FolderOfThisLibrary), &info) || !info.dli_fname) return {};
+  const std::string file = info.dli_fname;
+  const auto slash = file.rfind('/');
+  return slash == std::string::npos ? System::String() : System::UTF8ToString(file.substr(0, slash + 1));
+}
+
+}  // namespace
+
+System::HMODULE LoadLibraryOrBesidePackage(const System::String& Path, const System::String& Name) {
+  try {
+    return MySafeLoadLibrary(Path, Name);
+  } catch (const System::Sysutils::Exception&) {
+    const System::String beside = Path.empty() ? FolderOfThisLibrary() : System::String();
+    if (beside.empty()) throw;
+    const std::exception_ptr first = std::current_exception();
+    try {
+      return MySafeLoadLibrary(beside, Name);
+    } catch (const System::Sysutils::Exception&) {
+      std::rethrow_exception(first);
+    }
+  }
 }
 
 }  // namespace Utils

@@ -15,6 +15,12 @@ namespace Utils {
 // name is refused. Never returns 0.
 System::HMODULE MySafeLoadLibrary(System::String Path, System::String Name);
 
+// MySafeLoadLibrary(Path, Name); with an empty Path and the system's search
+// failing, then the file beside libCorvina.so, where the reference backends
+// sit, since a sanitizer's dlopen or a program without our run path does not
+// look there. A failure reports the first attempt.
+System::HMODULE LoadLibraryOrBesidePackage(const System::String& Path, const System::String& Name);
+
 // Name is a NUL-terminated export name; a pointer value below 65536 is an
 // ordinal. Raises "Load <name> failed!". Never returns null.
 void* SafeGetProcAddress(System::HMODULE Handle, const char16_t* Name);

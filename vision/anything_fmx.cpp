@@ -1,6 +1,5 @@
 #include "vision/anything_fmx.h"
 
-#include <dlfcn.h>
 
 #include <exception>
 #include <string>
@@ -52,39 +51,6 @@ void ResolveEntryPoints(System::HMODULE vision) {
 #undef ANYTHING_RESOLVE
 }
 
-// The folder of the library this code is in (libCorvina.so), with a
-// trailing separator; empty when the system cannot tell.
-String FolderOfThisLibrary() {
-#ifdef _WIN32
-  return {};
-#else
-  Dl_info info{};
-  if (!::dladdr(reinterpret_cast<void*>(&FolderOfThisLibrary), &info) || !info.dli_fname) return {};
-  const std::string file = info.dli_fname;
-  const auto slash = file.rfind('/');
-  return slash == std::string::npos ? String() : System::UTF8ToString(file.substr(0, slash + 1));
-#endif
-}
-
-// path + name; with no folder set, the bare name and then the file beside
-// libCorvina.so, so that the reference backend is found also where the
-// system's search does not look there (a sanitizer's dlopen, a program
-// without our run path). A failure reports the first attempt.
-System::HMODULE LoadFromFolder(const String& path, const String& name) {
-  try {
-    return Utils::MySafeLoadLibrary(path, name);
-  } catch (const System::Sysutils::Exception&) {
-    const String beside = path.empty() ? FolderOfThisLibrary() : String();
-    if (beside.empty()) throw;
-    const std::exception_ptr first = std::current_exception();
-    try {
-      return Utils::MySafeLoadLibrary(beside, name);
-    } catch (const System::Sysutils::Exception&) {
-      std::rethrow_exception(first);
-    }
-  }
-}
-
 }  // namespace
 
 void LoadAnyLibs() {
@@ -99,8 +65,8 @@ void LoadAnyLibs() {
     }
   } attempt;
   attempt.Loaded.reserve(ANY_DLL_COMPANIONS.size() + 1);
-  for (const String& name : ANY_DLL_COMPANIONS) attempt.Loaded.emplace_back(LoadFromFolder(path, name));
-  const System::HMODULE vision = attempt.Loaded.emplace_back(LoadFromFolder(path, ANY_DLL_NAME)).get();
+  for (const String& name : ANY_DLL_COMPANIONS) attempt.Loaded.emplace_back(Utils::LoadLibraryOrBesidePackage(path, name));
+  const System::HMODULE vision = attempt.Loaded.emplace_back(Utils::LoadLibraryOrBesidePackage(path, ANY_DLL_NAME)).get();
   try {
     ResolveEntryPoints(vision);
   } catch (...) {
