@@ -110,16 +110,12 @@ TEST_F(PackageForms, AFreshComponentWritesOnlyPropertiesWithoutADefaultOrAwayFro
   for (int i = 0; i < form->ComponentCount(); ++i) {
     const TComponent& c = *form->Components(i);
     SCOPED_TRACE(UTF8Encode(c.Name()));
+    // Decided from the table and the values, not from the writer's own test.
     std::vector<String> expected;
     for (const TPropInfo& p : c.PublishedProperties()) {
-      if (p.Name != u"Name" && IsStoredProp(c, p.Name)) expected.push_back(p.Name);
+      if (p.Name != u"Name" && (!p.Default || !(*p.Default == GetPropValue(c, p.Name)))) expected.push_back(p.Name);
     }
     EXPECT_EQ(WrittenNames(text, UTF8Encode(c.Name())), expected);
-    for (const String& name : expected) {
-      const TPropInfo& p = GetPropInfo(c, name);
-      EXPECT_TRUE(!p.Default || !(*p.Default == GetPropValue(c, name)))
-          << UTF8Encode(name) << " is written although it holds its default";
-    }
   }
 }
 
