@@ -10,6 +10,9 @@ function(corvina_add_test name)
     WORKING_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR}
     PROPERTIES LABELS "${ARG_LABELS}"
     DISCOVERY_TIMEOUT 60)
+  if("threads" IN_LIST ARG_LABELS)
+    set_property(GLOBAL APPEND PROPERTY CORVINA_THREADS_TESTS ${name}_test)
+  endif()
 endfunction()
 
 function(corvina_add_bench name)
@@ -24,4 +27,5 @@ function(corvina_add_fuzz name)
   target_compile_options(${name}_fuzz PRIVATE -fsanitize=fuzzer)
   target_link_options(${name}_fuzz PRIVATE -fsanitize=fuzzer)
   target_link_libraries(${name}_fuzz PRIVATE Corvina ${ARG_LIBS})
+  set_property(GLOBAL APPEND PROPERTY CORVINA_FUZZERS ${name}_fuzz)
 endfunction()
