@@ -8,10 +8,12 @@
 
 #include <cmath>
 #include <memory>
+#include <span>
 #include <string>
 #include <vector>
 
 #include "face/face_detector.h"
+#include "face/face_norms.h"
 #include "framework/graphics.h"
 #include "tests/fakes/sam2_fake.h"
 #include "vision/anything_fmx.h"
@@ -111,6 +113,72 @@ void DirectCalls(benchmark::State& state) {
 void BM_DirectLibraryCalls(benchmark::State& state) { DirectCalls<false>(state); }
 void BM_DirectCallsWithPlainNormalisation(benchmark::State& state) { DirectCalls<true>(state); }
 
+// The two steps of Detect's normalisation on their own, for 50 vectors of
+// 512 floats: the norms against NumpyNorm called per vector, and the
+// quotients against a plain single-precision division loop.
+struct TVectors {
+  std::vector<std::vector<float>> Data;
+  std::vector<std::span<const float>> Spans;
+  std::vector<float> Norms;
+  std::vector<float> Out;
+  TVectors() : Data(kFaces, std::vector<float>(kFeature)), Norms(kFaces), Out(kFeature) {
+    for (int i = 0; i < kFaces; ++i) {
+      for (int j = 0; j < kFeature; ++j) Data[i][j] = std::sin(static_cast<float>(i * kFeature + j));
+      Spans.emplace_back(Data[i]);
+    }
+  }
+};
+
+void BM_NumpyNormPerVector(benchmark::State& state) {
+  TVectors v;
+  for (auto _ : state) {
+    for (int i = 0; i < kFaces; ++i) v.Norms[i] = Face::Fmx::NumpyNorm(v.Data[i]);
+    benchmark::DoNotOptimize(v.Norms.data());
+  }
+  state.SetItemsProcessed(state.iterations() * kFaces);
+}
+
+void BM_NumpyNorms(benchmark::State& state) {
+  const auto path = static_cast<Face::Fmx::Batch::TNormPath>(state.range(0));
+  if (!Face::Fmx::Batch::NormPathAvailable(path)) return state.SkipWithError("the processor lacks this path");
+  TVectors v;
+  for (auto _ : state) {
+    Face::Fmx::Batch::NumpyNorms(v.Spans, v.Norms, path);
+    benchmark::DoNotOptimize(v.Norms.data());
+  }
+  state.SetItemsProcessed(state.iterations() * kFaces);
+}
+
+void BM_PlainDivision(benchmark::State& state) {
+  TVectors v;
+  for (auto _ : state) {
+    for (int i = 0; i < kFaces; ++i) {
+      const float norm = 1.0f + static_cast<float>(i);
+      for (int j = 0; j < kFeature; ++j) v.Out[j] = v.Data[i][j] / norm;
+      benchmark::DoNotOptimize(v.Out.data());
+    }
+  }
+  state.SetItemsProcessed(state.iterations() * kFaces);
+}
+
+void BM_Normalise(benchmark::State& state) {
+  const auto path = static_cast<Face::Fmx::Batch::TNormPath>(state.range(0));
+  if (!Face::Fmx::Batch::NormPathAvailable(path)) return state.SkipWithError("the processor lacks this path");
+  TVectors v;
+  for (auto _ : state) {
+    for (int i = 0; i < kFaces; ++i) {
+      Face::Fmx::Batch::Normalise(v.Spans[i], 1.0f + static_cast<float>(i), v.Out.data(), path);
+      benchmark::DoNotOptimize(v.Out.data());
+    }
+  }
+  state.SetItemsProcessed(state.iterations() * kFaces);
+}
+
+// Arguments: the paths, Portable (0) then Avx512 (1).
+BENCHMARK(BM_NumpyNormPerVector);
+BENCHMARK(BM_NumpyNorms)->Arg(0)->Arg(1);
+BENCHMARK(BM_PlainDivision);
+BENCHMARK(BM_Normalise)->Arg(0)->Arg(1);
 BENCHMARK(BM_Detect);
 BENCHMARK(BM_DirectLibraryCalls);
 BENCHMARK(BM_DirectCallsWithPlainNormalisation);

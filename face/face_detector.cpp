@@ -1,11 +1,12 @@
 #include "face/face_detector.h"
 
-#include <algorithm>
-#include <cmath>
-#include <limits>
+#include <cstddef>
+#include <cstring>
 #include <string>
+#include <type_traits>
 #include <vector>
 
+#include "face/face_norms.h"
 #include "framework/exceptions.h"
 #include "vision/anything_fmx.h"
 
@@ -20,63 +21,16 @@ namespace {
 
 constexpr char16_t kFamily[] = u"Face Detector";
 
-// A face for the library's record, in a spare face's storage when there is one.
-TFace FaceOf(const Anything::TBBox& box, std::vector<TFace>& spare) {
-  TFace face;
-  if (!spare.empty()) {
-    face = std::move(spare.back());
-    spare.pop_back();
-  }
-  face.bounding_box = System::Types::RectF(box.xmin, box.ymin, box.xmax, box.ymax);
-  face.score = box.score;
-  return face;
-}
+// Point k is (value 2k, value 2k + 1): the records' flat arrays have the
+// points' own layout, so one copy each does.
+static_assert(sizeof(System::Types::TPointF) == 2 * sizeof(float) && offsetof(System::Types::TPointF, Y) == sizeof(float));
+static_assert(std::is_trivially_copyable_v<System::Types::TPointF>);
+static_assert(sizeof(TFace::landmark_5) == sizeof(Anything::TBBox::landmark_5));
+static_assert(sizeof(TFace::landmark_68) == sizeof(Anything::TBBox::landmark_68));
 
 void CopyLandmarks(const Anything::TBBox& box, TFace& face) {
-  for (int k = 0; k < 5; ++k) face.landmark_5[k] = System::Types::PointF(box.landmark_5[2 * k], box.landmark_5[2 * k + 1]);
-  for (int k = 0; k < 68; ++k)
-    face.landmark_68[k] = System::Types::PointF(box.landmark_68[2 * k], box.landmark_68[2 * k + 1]);
-}
-
-// NumpyNorm of each face's embeddings, eight faces in step: the norm's
-// single-precision sum is one long chain of dependent additions, and
-// interleaving independent chains keeps the processor busy while each waits.
-// Every face gets exactly the value NumpyNorm gives it.
-void Norms(const std::vector<TFace>& faces, std::vector<float>& norms) {
-  constexpr size_t kLanes = 8;
-  norms.assign(faces.size(), 0.0f);
-  for (size_t first = 0; first < faces.size(); first += kLanes) {
-    const size_t lanes = std::min(kLanes, faces.size() - first);
-    const float* v[kLanes];
-    size_t common = std::numeric_limits<size_t>::max();
-    for (size_t k = 0; k < lanes; ++k) {
-      v[k] = faces[first + k].embeddings.data();
-      common = std::min(common, faces[first + k].embeddings.size());
-    }
-    float sum[kLanes] = {};
-    for (size_t j = 0; j < common; ++j)
-      for (size_t k = 0; k < lanes; ++k)
-        sum[k] = static_cast<float>(static_cast<double>(sum[k]) + static_cast<double>(v[k][j]) * v[k][j]);
-    for (size_t k = 0; k < lanes; ++k) {
-      const std::vector<float>& e = faces[first + k].embeddings;
-      for (size_t j = common; j < e.size(); ++j)
-        sum[k] = static_cast<float>(static_cast<double>(sum[k]) + static_cast<double>(e[j]) * e[j]);
-      norms[first + k] = static_cast<float>(std::sqrt(static_cast<double>(sum[k])));
-    }
-  }
-}
-
-// embeddings / norm; a vector of norm 0 has no direction, so its normalised
-// copy is all zeros rather than NaN or infinities. The quotient of two
-// floats taken in double and rounded once to single is the single-precision
-// quotient (double carries more than twice the bits), so the division runs
-// in single precision, eight or sixteen lanes at a time.
-void Normalise(TFace& face, float norm) {
-  const std::vector<float>& e = face.embeddings;
-  face.normed_embedding.assign(e.size(), 0.0f);
-  if (norm == 0) return;
-  float* out = face.normed_embedding.data();
-  for (size_t j = 0; j < e.size(); ++j) out[j] = e[j] / norm;
+  std::memcpy(face.landmark_5.data(), box.landmark_5, sizeof box.landmark_5);
+  std::memcpy(face.landmark_68.data(), box.landmark_68, sizeof box.landmark_68);
 }
 
 }  // namespace
@@ -112,45 +66,68 @@ void TFMXFaceDetector::SetActive(bool Value) {
 System::Generics::Collections::TList<TFace>& TFMXFaceDetector::Detect(const TBitmap* Image) {
   void* context = Detail::RequireContext(FContext, kFamily);
   const TBitmap& image = Detail::RequireBitmap(Image, u"FaceDetector.Detect", u"Image");
-  for (TFace& face : FFaceList) FSpare.push_back(std::move(face));
-  FFaceList.Clear();
-  Detail::TMappedImage mapped(image);
-  std::int32_t count = 0;
-  Anything::TBBox* boxes = nullptr;
-  Anything::face_detector_execute(context, mapped.Pixels(), mapped.Width(), mapped.Height(), mapped.Pitch(), &count,
-                                  &boxes);
-  if (count < 0) throw Exception(Format(u"Face Detector returned a face count of %d", count));
-  if (count > 0 && !boxes) throw Exception(Format(u"Face Detector returned %d faces but no records", count));
-  // Faces are normalised together once the library has described them all
-  // (or one of them failed); the library sees the same calls either way.
-  std::vector<TFace> found;
-  found.reserve(static_cast<size_t>(count));
-  const auto publish = [&] {
-    std::vector<float> norms;
-    Norms(found, norms);
-    for (size_t k = 0; k < found.size(); ++k) {
-      Normalise(found[k], norms[k]);
-      FFaceList.Add(std::move(found[k]));
+  // The previous faces are refilled in place; whatever leaves early keeps
+  // only the faces completed so far, normalised.
+  int done = 0;
+  try {
+    Detail::TMappedImage mapped(image);
+    std::int32_t count = 0;
+    Anything::TBBox* boxes = nullptr;
+    Anything::face_detector_execute(context, mapped.Pixels(), mapped.Width(), mapped.Height(), mapped.Pitch(), &count,
+                                    &boxes);
+    if (count < 0) throw Exception(Format(u"Face Detector returned a face count of %d", count));
+    if (count > 0 && !boxes) throw Exception(Format(u"Face Detector returned %d faces but no records", count));
+    GrowFaces(count);
+    for (; done < count; ++done) {
+      const Anything::TBBox& box = boxes[done];
+      TFace& face = FFaceList[done];
+      face.bounding_box = System::Types::RectF(box.xmin, box.ymin, box.xmax, box.ymax);
+      face.score = box.score;
+      std::int32_t length = 0;
+      float* feature = nullptr;
+      Anything::face_detector_landmark_5(context, mapped.Pixels(), mapped.Width(), mapped.Height(), mapped.Pitch(),
+                                         &boxes[done], &length, &feature);
+      CopyLandmarks(box, face);
+      if (length < 0) throw Exception(Format(u"Face Detector returned a feature length of %d", length));
+      if (length > 0 && !feature) throw Exception(Format(u"Face Detector returned no feature of length %d", length));
+      if (length == 0) throw Exception(u"Input array must not be empty");  // NumpyNorm's message
+      face.embeddings.assign(feature, feature + length);
     }
-  };
-  for (std::int32_t i = 0; i < count; ++i) {
-    TFace face = FaceOf(boxes[i], FSpare);
-    std::int32_t length = 0;
-    float* feature = nullptr;
-    Anything::face_detector_landmark_5(context, mapped.Pixels(), mapped.Width(), mapped.Height(), mapped.Pitch(),
-                                       &boxes[i], &length, &feature);
-    CopyLandmarks(boxes[i], face);
-    if (length < 0) throw Exception(Format(u"Face Detector returned a feature length of %d", length));
-    if (length > 0 && !feature) throw Exception(Format(u"Face Detector returned no feature of length %d", length));
-    if (length == 0) {
-      publish();  // the faces before this one stay
-      NumpyNorm(face.embeddings);  // raises "Input array must not be empty"
-    }
-    face.embeddings.assign(feature, feature + length);
-    found.push_back(std::move(face));
+  } catch (...) {
+    KeepFaces(done);
+    throw;
   }
-  publish();
+  KeepFaces(done);
   return FFaceList;
+}
+
+void TFMXFaceDetector::GrowFaces(int count) {
+  while (FFaceList.Count() < count) {
+    if (FSpare.empty()) {
+      FFaceList.Add(TFace{});
+    } else {
+      FFaceList.Add(std::move(FSpare.back()));
+      FSpare.pop_back();
+    }
+  }
+}
+
+void TFMXFaceDetector::KeepFaces(int count) {
+  while (FFaceList.Count() > count) {
+    FSpare.push_back(std::move(FFaceList[FFaceList.Count() - 1]));
+    FFaceList.Delete(FFaceList.Count() - 1);
+  }
+  // All faces' norms at once: each is a long chain of dependent roundings,
+  // and side by side they overlap.
+  FVectors.clear();
+  for (const TFace& face : FFaceList) FVectors.emplace_back(face.embeddings);
+  FNorms.resize(FVectors.size());
+  Batch::NumpyNorms(FVectors, FNorms);
+  for (int k = 0; k < count; ++k) {
+    TFace& face = FFaceList[k];
+    face.normed_embedding.resize(face.embeddings.size());
+    Batch::Normalise(face.embeddings, FNorms[static_cast<std::size_t>(k)], face.normed_embedding.data());
+  }
 }
 
 }  // namespace Face::Fmx

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <vector>
 
 #include "binding/anything.h"
@@ -63,11 +64,20 @@ class TFMXFaceDetector : public System::Classes::TComponent {
   float FOverlapTh = 0.4f;
   float FConfidenceTh = 0.5f;
   System::Generics::Collections::TList<TFace> FFaceList;
-  // The previous Detect's faces: the next one refills their vectors instead
-  // of allocating new ones.
+  // Faces of an earlier, larger answer: a later Detect refills their vectors
+  // instead of allocating new ones.
   std::vector<TFace> FSpare;
+  // Scratch of the normalisation, kept between calls.
+  std::vector<std::span<const float>> FVectors;
+  std::vector<float> FNorms;
   System::String FLandmarkModel;
   System::String FFeatureModel;
+
+  // FFaceList holds at least count faces, from FSpare first.
+  void GrowFaces(int count);
+  // FFaceList keeps its first count faces, which get their normed_embedding;
+  // the rest go to FSpare.
+  void KeepFaces(int count);
 };
 
 }  // namespace Face::Fmx

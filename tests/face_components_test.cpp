@@ -319,6 +319,66 @@ TEST_F(DetectorTest, EveryFaceOfAManyFaceResultGetsNumpyNormsQuotient) {
   }
 }
 
+// Faces are normalised together, several to a register: each face must get
+// its own vector's norm, whatever the count and however the lengths differ.
+TEST_F(DetectorTest, EachFaceOfAnyCountGetsItsOwnVectorsNormAndQuotients) {
+  auto d = Active();
+  auto image = Gradient(3, 3);
+  const std::size_t lengths[] = {512, 512, 512, 9, 1, 513, 16};
+  for (int count = 1; count <= 70; ++count) {
+    std::vector<TBBox> records;
+    std::vector<std::vector<float>> features;
+    for (int i = 0; i < count; ++i) {
+      records.push_back(Record(static_cast<float>(i)));
+      // Lengths differ within the call only for some counts.
+      std::vector<float> f(lengths[count % 3 == 0 ? (i % 7) : (count % 7)]);
+      for (std::size_t j = 0; j < f.size(); ++j)
+        f[j] = std::sin(static_cast<float>(j * 31 + static_cast<std::size_t>(i) * 977 + 1)) * std::ldexp(1.0f, i % 40 - 20);
+      features.push_back(std::move(f));
+    }
+    Sam2().SetFaces(records);
+    Sam2().SetFeatures(features);
+    const auto& faces = d->Detect(image.get());
+    ASSERT_EQ(faces.Count(), count);
+    for (int i = 0; i < count; ++i) {
+      const std::vector<float>& f = features[static_cast<std::size_t>(i)];
+      ASSERT_EQ(faces[i].embeddings, f) << "face " << i << " of " << count;
+      ASSERT_EQ(faces[i].bounding_box.Left, records[static_cast<std::size_t>(i)].xmin);
+      const float norm = NumpyNorm(f);
+      ASSERT_EQ(faces[i].normed_embedding.size(), f.size());
+      for (std::size_t j = 0; j < f.size(); ++j)
+        ASSERT_EQ(std::bit_cast<std::uint32_t>(faces[i].normed_embedding[j]),
+                  std::bit_cast<std::uint32_t>(static_cast<float>(static_cast<double>(f[j]) / norm)))
+            << "face " << i << " of " << count << ", element " << j;
+    }
+  }
+}
+
+// A face without a vector stops Detect; the faces before it keep their
+// own norms, whatever an earlier, larger answer left in their storage.
+TEST_F(DetectorTest, AnEmptyVectorMidwayKeepsTheEarlierFacesNormalised) {
+  auto d = Active();
+  auto image = Gradient(3, 3);
+  std::vector<TBBox> records;
+  for (int i = 0; i < 20; ++i) records.push_back(Record(static_cast<float>(i)));
+  Sam2().SetFaces(records);
+  Sam2().SetFeatures({{1, 1, 1, 1}});
+  EXPECT_EQ(d->Detect(image.get()).Count(), 20);
+  Sam2().SetFeatures({{3, 4}, {0, 5}, {6, 8}, {}, {1}});
+  EXPECT_EQ(MessageOf([&] { d->Detect(image.get()); }), u"Input array must not be empty");
+  EXPECT_FALSE(image->IsMapped());
+  const auto& faces = d->Faces();
+  ASSERT_EQ(faces.Count(), 3);
+  EXPECT_EQ(faces[0].normed_embedding, (std::vector<float>{0.6f, 0.8f}));
+  EXPECT_EQ(faces[1].normed_embedding, (std::vector<float>{0, 1}));
+  EXPECT_EQ(faces[2].normed_embedding, (std::vector<float>{0.6f, 0.8f}));
+  EXPECT_EQ(faces[2].bounding_box.Left, records[2].xmin);
+  // The next answer is whole again.
+  Sam2().SetFeatures({{2}});
+  ASSERT_EQ(d->Detect(image.get()).Count(), 20);
+  EXPECT_EQ(d->Faces()[19].normed_embedding, std::vector<float>{1});
+}
+
 TEST_F(DetectorTest, EmptyFeatureRaisesAndLeavesTheBitmapUnmapped) {
   auto d = Active();
   Sam2().SetFaces({Record(0)});

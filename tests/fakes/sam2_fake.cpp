@@ -61,6 +61,7 @@ struct TState {
   std::vector<float> Landmark5;
   std::vector<float> Landmark68;
   std::vector<float> Feature;
+  std::vector<std::vector<float>> Features;  // per record, when set
   std::vector<float> Vocals;
   std::vector<std::int32_t> Progress;
   bool ProgressOtherThread = false;
@@ -83,6 +84,7 @@ struct TState {
     Landmark68.resize(136);
     for (int i = 0; i < 136; ++i) Landmark68[i] = static_cast<float>(100 + i);
     Feature = {0.1f, 0.2f, 0.3f, 0.4f, 0.5f, 0.6f, 0.7f, 0.8f};
+    Features.clear();
     Vocals.clear();
     Progress.clear();
     ProgressOtherThread = false;
@@ -426,7 +428,14 @@ void face_detector_landmark_5(void* ctx, const std::uint8_t* pixels, std::int32_
   std::lock_guard lock(State().Mutex);
   std::copy(State().Landmark5.begin(), State().Landmark5.end(), box->landmark_5);
   std::copy(State().Landmark68.begin(), State().Landmark68.end(), box->landmark_68);
-  c->Feature = State().Feature;
+  // Which record of the context's array this is, if it is one of them.
+  const auto at = reinterpret_cast<std::uintptr_t>(box);
+  const auto first = reinterpret_cast<std::uintptr_t>(c->Faces.data());
+  const std::size_t record = (at - first) / sizeof(TBBox);
+  if (!State().Features.empty() && at >= first && record < c->Faces.size())
+    c->Feature = State().Features[record % State().Features.size()];
+  else
+    c->Feature = State().Feature;
   *feature_length = static_cast<std::int32_t>(c->Feature.size());
   *feature = c->Feature.data();
 }
@@ -612,6 +621,17 @@ __attribute__((visibility("default"))) void fake_sam2_set_landmarks(const float*
 __attribute__((visibility("default"))) void fake_sam2_set_feature(const float* feature, std::int32_t length) {
   std::lock_guard lock(State().Mutex);
   State().Feature.assign(feature, feature + std::max(length, 0));
+}
+
+__attribute__((visibility("default"))) void fake_sam2_set_features(const float* data, const std::int32_t* lengths,
+                                                                   std::int32_t count) {
+  std::lock_guard lock(State().Mutex);
+  State().Features.clear();
+  for (std::int32_t k = 0; k < count; ++k) {
+    const std::int32_t length = std::max(lengths[k], 0);
+    State().Features.emplace_back(data, data + length);
+    data += length;
+  }
 }
 
 __attribute__((visibility("default"))) void fake_sam2_set_vocals(const float* vocals, std::int32_t length) {

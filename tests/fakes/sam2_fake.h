@@ -78,6 +78,10 @@ using fake_sam2_set_faces_fn = void(const Anything::TBBox* faces, std::int32_t c
 // What face_detector_landmark_5 writes into the record and hands out.
 using fake_sam2_set_landmarks_fn = void(const float* landmark_5, const float* landmark_68);
 using fake_sam2_set_feature_fn = void(const float* feature, std::int32_t length);
+// face_detector_landmark_5: record i of the last face_detector_execute gets
+// vector i (cycled) of these instead of the one feature; count 0 goes back to
+// the one feature. The vectors are laid end to end, lengths[k] floats each.
+using fake_sam2_set_features_fn = void(const float* data, const std::int32_t* lengths, std::int32_t count);
 // voice_extractor_execute: vocals are these values (cycled to the sample
 // count), unscripted half of each sample; progress reports are made in
 // order, from a thread of the fake's own when other_thread is set; after
@@ -141,6 +145,16 @@ class TFakeSam2 {
   }
   void SetFeature(const std::vector<float>& feature) const {
     Get<fake_sam2_set_feature_fn>("fake_sam2_set_feature")(feature.data(), static_cast<std::int32_t>(feature.size()));
+  }
+  void SetFeatures(const std::vector<std::vector<float>>& features) const {
+    std::vector<float> data;
+    std::vector<std::int32_t> lengths;
+    for (const auto& f : features) {
+      data.insert(data.end(), f.begin(), f.end());
+      lengths.push_back(static_cast<std::int32_t>(f.size()));
+    }
+    Get<fake_sam2_set_features_fn>("fake_sam2_set_features")(data.data(), lengths.data(),
+                                                               static_cast<std::int32_t>(lengths.size()));
   }
   void SetVocals(const std::vector<float>& vocals) const {
     Get<fake_sam2_set_vocals_fn>("fake_sam2_set_vocals")(vocals.data(), static_cast<std::int32_t>(vocals.size()));
