@@ -138,7 +138,7 @@ void TCanvas::DrawBitmap(const TBitmap& Source, const TRectF& SrcRect, const TRe
   const auto filter = HighSpeed ? Detail::TFilter::Nearest : Detail::TFilter::Smooth;
   if (&Source == &target) {
     // Reading and writing the same pixels would smear; draw from a snapshot.
-    const std::vector<std::uint32_t> copy = target.FPixels;
+    const Detail::TPixelVector copy = target.FPixels;
     Detail::DrawScaled(SourceOf(copy.data(), Source.Width(), Source.Height()), SrcRect, out, DstRect, Opacity, filter,
                        Detail::TBlend::SourceOver);
     return;
@@ -188,17 +188,27 @@ void TBitmap::CheckNotMapped(const char16_t* operation) const {
 void TBitmap::SetSize(std::int32_t Width, std::int32_t Height) {
   CheckSize(u"TBitmap.SetSize", Width, Height);
   CheckNotMapped(u"TBitmap.SetSize");
-  std::vector<std::uint32_t> pixels(std::size_t(Width) * std::size_t(Height), 0u);
+  Detail::TPixelVector pixels(std::size_t(Width) * std::size_t(Height), 0u);
   FPixels.swap(pixels);
   FWidth = Width;
   FHeight = Height;
+}
+
+void Detail::SetSizeForOverwrite(TBitmap& Bitmap, std::int32_t Width, std::int32_t Height) {
+  CheckSize(u"TBitmap.SetSize", Width, Height);
+  Bitmap.CheckNotMapped(u"TBitmap.SetSize");
+  TPixelVector pixels;
+  pixels.resize(std::size_t(Width) * std::size_t(Height));
+  Bitmap.FPixels.swap(pixels);
+  Bitmap.FWidth = Width;
+  Bitmap.FHeight = Height;
 }
 
 void TBitmap::Resize(std::int32_t Width, std::int32_t Height) {
   CheckSize(u"TBitmap.Resize", Width, Height);
   CheckNotMapped(u"TBitmap.Resize");
   if (Width == FWidth && Height == FHeight) return;
-  std::vector<std::uint32_t> pixels(std::size_t(Width) * std::size_t(Height), 0u);
+  Detail::TPixelVector pixels(std::size_t(Width) * std::size_t(Height), 0u);
   if (!IsEmpty() && !pixels.empty()) {
     Detail::DrawScaled(SourceOf(Pixels(), FWidth, FHeight), System::Types::RectF(0, 0, float(FWidth), float(FHeight)),
                        Detail::TPixelTarget{pixels.data(), Width, Height},

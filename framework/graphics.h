@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "framework/pixel_memory.h"
 #include "framework/strings.h"
 #include "framework/types.h"
 
@@ -21,6 +22,14 @@ using System::Uitypes::TAlphaColor;
 static_assert(std::endian::native == std::endian::little, "TBitmap stores pixels as little-endian TAlphaColor");
 
 class TBitmap;
+
+namespace Detail {
+// For the framework's and the package's own writers that set every pixel
+// before anyone reads one: the bitmap takes the size (after the same checks
+// as SetSize) with its pixels left unset instead of zeroed. A new bitmap in
+// users' hands is always zeroed.
+void SetSizeForOverwrite(TBitmap& Bitmap, std::int32_t Width, std::int32_t Height);
+}  // namespace Detail
 
 enum class TMapAccess { Read = 0, Write = 1, ReadWrite = 2 };
 
@@ -123,13 +132,14 @@ class TBitmap {
 
  private:
   friend class TCanvas;
+  friend void Detail::SetSizeForOverwrite(TBitmap&, std::int32_t, std::int32_t);
   void CheckNotMapped(const char16_t* operation) const;
   std::uint32_t* Pixels() { return FPixels.data(); }
   const std::uint32_t* Pixels() const { return FPixels.data(); }
 
   std::int32_t FWidth = 0;
   std::int32_t FHeight = 0;
-  std::vector<std::uint32_t> FPixels;  // rows top to bottom, no padding
+  Detail::TPixelVector FPixels;
   TCanvas FCanvas{*this};
   mutable std::uint64_t FMapSerial = 0;  // 0: not mapped
 };

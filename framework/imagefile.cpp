@@ -227,7 +227,7 @@ TDecodedImage DecodeJpeg(const std::uint8_t* data, std::size_t size, const Strin
       jpeg_start_decompress(&info);
       image.Width = static_cast<std::int32_t>(info.output_width);
       image.Height = static_cast<std::int32_t>(info.output_height);
-      image.Pixels.resize(std::size_t(image.Width) * std::size_t(image.Height));
+      image.Pixels.resize(std::size_t(image.Width) * std::size_t(image.Height), 0u);
       while (info.output_scanline < info.output_height && !error.EndedEarly) {
         JSAMPROW row = reinterpret_cast<JSAMPROW>(image.Pixels.data() + std::size_t(info.output_scanline) * image.Width);
         jpeg_read_scanlines(&info, &row, 1);
@@ -327,7 +327,7 @@ TDecodedImage DecodeWithStb(const std::uint8_t* data, std::size_t size, const St
   TDecodedImage image;
   image.Width = w;
   image.Height = h;
-  image.Pixels.resize(std::size_t(w) * std::size_t(h));
+  image.Pixels.resize(std::size_t(w) * std::size_t(h), 0u);
   const stbi_uc* p = rgba.get();
   for (std::uint32_t& px : image.Pixels) {
     px = std::uint32_t(p[3]) << 24 | std::uint32_t(p[0]) << 16 | std::uint32_t(p[1]) << 8 | p[2];

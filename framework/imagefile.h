@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "framework/pixel_memory.h"
 #include "framework/strings.h"
 
 namespace Fmx::Graphics::Detail {
@@ -13,7 +14,7 @@ namespace Fmx::Graphics::Detail {
 struct TDecodedImage {
   std::int32_t Width = 0;
   std::int32_t Height = 0;
-  std::vector<std::uint32_t> Pixels;  // B, G, R, A bytes, rows without padding
+  TPixelVector Pixels;  // B, G, R, A bytes, rows without padding
 };
 
 // PNG, JPEG or BMP, recognised by content. Raises EFOpenError when the file

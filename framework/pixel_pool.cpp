@@ -28,35 +28,69 @@ namespace {
 // before it sleeps: a wake-up from sleep costs more than most splits.
 constexpr std::chrono::microseconds kSpinTime{50};
 
-std::size_t CoreCount() {
+std::size_t CountCores() {
   cpu_set_t set;
   CPU_ZERO(&set);
   if (::sched_getaffinity(0, sizeof set, &set) == 0) return std::max(1, CPU_COUNT(&set));
   return std::max(1u, std::thread::hardware_concurrency());
 }
 
-// One split: ranges handed out by a shared counter, so that a thread slowed
-// by other work on the machine simply takes fewer of them.
+// Asked once: the pool is sized by it for good, and the system call costs
+// a noticeable part of a small split.
+std::size_t CoreCount() {
+  static const std::size_t cores = CountCores();
+  return cores;
+}
+
+// At most this many threads share one split (the caller included).
+constexpr std::size_t kMaxThreads = 64;
+
+// One split. Each thread owns a slice of the ranges and takes them in order
+// from its own counter, then helps with the other slices, so that a thread
+// slowed by other work on the machine simply does fewer. The caller always
+// owns the first slice and worker i the slice after it: repeated splits of
+// the same picture give each core the same rows, which stay in its own
+// cache instead of moving between cores on every call.
 struct TJob {
+  struct alignas(64) TSlice {
+    std::atomic<std::size_t> Next{0};
+    std::size_t End = 0;
+  };
+
   void (*Body)(void*, std::size_t, std::size_t);
   void* Context;
   std::size_t Count;
   std::size_t Chunk;
   std::size_t Chunks;
-  std::atomic<std::size_t> Next{0};
+  std::size_t Threads = 1;
+  TSlice Slices[kMaxThreads];
   std::mutex ErrorMutex;
   std::exception_ptr Error;
 
-  void RunRanges() noexcept {
-    for (std::size_t c; (c = Next.fetch_add(1, std::memory_order_relaxed)) < Chunks;) {
-      const std::size_t begin = c * Chunk;
-      const std::size_t end = std::min(Count, begin + Chunk);
-      try {
-        Body(Context, begin, end);
-      } catch (...) {
-        std::lock_guard lock(ErrorMutex);
-        if (!Error) Error = std::current_exception();
-      }
+  void Share(std::size_t threads) {
+    Threads = threads;
+    for (std::size_t t = 0; t < threads; ++t) {
+      Slices[t].Next.store(Chunks * t / threads, std::memory_order_relaxed);
+      Slices[t].End = Chunks * (t + 1) / threads;
+    }
+  }
+
+  void RunRanges(std::size_t self) noexcept {
+    for (std::size_t i = 0; i < Threads; ++i) {
+      TSlice& slice = Slices[(self + i) % Threads];
+      for (std::size_t c; (c = slice.Next.fetch_add(1, std::memory_order_relaxed)) < slice.End;) RunChunk(c);
+    }
+  }
+
+ private:
+  void RunChunk(std::size_t c) noexcept {
+    const std::size_t begin = c * Chunk;
+    const std::size_t end = std::min(Count, begin + Chunk);
+    try {
+      Body(Context, begin, end);
+    } catch (...) {
+      std::lock_guard lock(ErrorMutex);
+      if (!Error) Error = std::current_exception();
     }
   }
 };
@@ -72,7 +106,7 @@ class TPixelPool {
  public:
   explicit TPixelPool(std::size_t workers) : FSlots(workers) {
     FThreads.reserve(workers);
-    for (std::size_t i = 0; i < workers; ++i) FThreads.emplace_back([this, i] { Work(FSlots[i]); });
+    for (std::size_t i = 0; i < workers; ++i) FThreads.emplace_back([this, i] { Work(i); });
   }
 
   ~TPixelPool() {
@@ -90,13 +124,14 @@ class TPixelPool {
   bool Run(TJob& job, std::size_t helpers) {
     if (FBusy.exchange(true, std::memory_order_acquire)) return false;
     helpers = std::min(helpers, FSlots.size());
+    job.Share(helpers + 1);
     FJob = &job;
     const std::uint32_t ticket = (++FTicket) << 2;
     for (std::size_t i = 0; i < helpers; ++i) {
       FSlots[i].State.store(ticket | kPosted, std::memory_order_release);
       FSlots[i].State.notify_one();
     }
-    job.RunRanges();
+    job.RunRanges(0);
     for (std::size_t i = 0; i < helpers; ++i) {
       std::atomic<std::uint32_t>& state = FSlots[i].State;
       std::uint32_t expected = ticket | kPosted;
@@ -113,30 +148,34 @@ class TPixelPool {
     alignas(64) std::atomic<std::uint32_t> State{kIdle};
   };
 
+  // Spins before every sleep, not only the first: a wake-up means work is
+  // flowing again, and a worker that went back to sleep at once would miss
+  // every later post of a burst (each one reclaimed by a caller that could
+  // not wait for its wake-up), leaving the caller to do all the work.
   template <class Pred>
   static std::uint32_t WaitWhile(std::atomic<std::uint32_t>& state, Pred keepWaiting) {
     std::uint32_t s = state.load(std::memory_order_acquire);
-    if (keepWaiting(s)) {
+    while (keepWaiting(s)) {
       const auto until = std::chrono::steady_clock::now() + kSpinTime;
       for (int i = 1; keepWaiting(s); ++i) {
         CORVINA_PAUSE();
         s = state.load(std::memory_order_acquire);
         if (i % 64 == 0 && std::chrono::steady_clock::now() > until) break;
       }
-    }
-    while (keepWaiting(s)) {
+      if (!keepWaiting(s)) break;
       state.wait(s, std::memory_order_acquire);
       s = state.load(std::memory_order_acquire);
     }
     return s;
   }
 
-  void Work(TSlot& slot) {
+  void Work(std::size_t index) {
+    TSlot& slot = FSlots[index];
     for (;;) {
       std::uint32_t s = WaitWhile(slot.State, [](std::uint32_t v) { return (v & kPhase) != kPosted; });
       if (FStop.load(std::memory_order_relaxed)) return;
       if (!slot.State.compare_exchange_strong(s, (s & ~kPhase) | kRunning, std::memory_order_acq_rel)) continue;
-      FJob->RunRanges();
+      FJob->RunRanges(index + 1);
       slot.State.store((s & ~kPhase) | kDone, std::memory_order_release);
       slot.State.notify_one();
     }
@@ -156,7 +195,7 @@ TPixelPool* Pool() {
   // Created on first use and joined at exit; a process that never splits
   // work never starts a thread.
   static const std::unique_ptr<TPixelPool> pool =
-      CoreCount() > 1 ? std::make_unique<TPixelPool>(CoreCount() - 1) : nullptr;
+      CoreCount() > 1 ? std::make_unique<TPixelPool>(std::min(CoreCount(), kMaxThreads) - 1) : nullptr;
   return pool.get();
 }
 

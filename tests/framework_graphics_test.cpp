@@ -108,6 +108,63 @@ TEST(Bitmap, MovingHandsOverThePixelsAndEmptiesTheSource) {
   EXPECT_EQ(PixelAt(b, 0, 0), 0xFF0000FFu);
 }
 
+// Bitmaps from 32 MiB live in a mapping of their own (huge pages where the
+// system has them) and must behave exactly like heap-held ones: zeroed when
+// new, every pixel addressable, copied, moved, resized and freed (a size
+// that is no whole number of pages).
+TEST(Bitmap, LargeBitmapsBehaveLikeSmallOnes) {
+  const int w = 4097, h = 2049;
+  const std::size_t n = std::size_t(w) * h;
+  TBitmap bmp(w, h);
+  {
+    TBitmapMapping map(bmp, TMapAccess::Write);
+    const auto* px = reinterpret_cast<const std::uint32_t*>(map.Data().Data);
+    EXPECT_EQ(std::count(px, px + n, 0u), std::ptrdiff_t(n)) << "a new bitmap is transparent";
+    map.Data().SetPixel(0, 0, 0xFF010203u);
+    map.Data().SetPixel(w - 1, h - 1, 0xFF040506u);
+  }
+  TBitmap copy;
+  copy.Assign(bmp);
+  bmp.Clear(0xFF777777u);
+  EXPECT_EQ(PixelAt(copy, 0, 0), 0xFF010203u);
+  EXPECT_EQ(PixelAt(copy, w - 1, h - 1), 0xFF040506u);
+  EXPECT_EQ(PixelAt(copy, w / 2, h / 2), 0u);
+  TBitmap moved(std::move(copy));
+  EXPECT_EQ(PixelAt(moved, w - 1, h - 1), 0xFF040506u);
+  bmp.SetSize(w, h);
+  EXPECT_EQ(PixelAt(bmp, w - 1, h - 1), 0u) << "SetSize zeroes again";
+  bmp.Clear(0xFF336699u);
+  bmp.Resize(w / 64, h / 64);
+  EXPECT_EQ(Pixels(bmp), std::vector<TAlphaColor>(std::size_t(w / 64) * (h / 64), 0xFF336699u));
+}
+
+// The package's writers that set every pixel size bitmaps without zeroing
+// them first; the size is checked as SetSize checks it.
+TEST(Bitmap, SizingForOverwriteChecksLikeSetSize) {
+  using Fmx::Graphics::Detail::SetSizeForOverwrite;
+  TBitmap bmp(2, 2);
+  EXPECT_EQ(MessageOf([&] { SetSizeForOverwrite(bmp, -1, 3); }),
+            u"TBitmap.SetSize: width and height must be 0 or more, got -1 x 3");
+  EXPECT_EQ(MessageOf([&] { SetSizeForOverwrite(bmp, INT32_MAX, 1); }),
+            u"TBitmap.SetSize: width must be at most 536870911, got 2147483647");
+  {
+    TBitmapMapping map(bmp);
+    EXPECT_EQ(MessageOf([&] { SetSizeForOverwrite(bmp, 5, 5); }),
+              u"TBitmap.SetSize: the bitmap is mapped; unmap it first");
+  }
+  EXPECT_EQ(bmp.Width(), 2) << "a refused size leaves the bitmap alone";
+  for (const auto& [w, h] : {std::pair{0, 0}, {0, 7}, {3, 5}, {2048, 4097}}) {
+    SetSizeForOverwrite(bmp, w, h);
+    EXPECT_EQ(bmp.Width(), w);
+    EXPECT_EQ(bmp.Height(), h);
+    if (bmp.IsEmpty()) continue;
+    bmp.Clear(0xFF102030u);
+    TBitmapMapping map(bmp);
+    EXPECT_EQ(map.Data().Pitch, w * 4);
+    EXPECT_EQ(map.Data().GetPixel(w - 1, h - 1), 0xFF102030u);
+  }
+}
+
 TEST(BitmapMapping, MappingTwiceRaisesAndKeepsTheFirstMapping) {
   TBitmap bmp(2, 2);
   TBitmapMapping first(bmp, TMapAccess::Write);

@@ -47,8 +47,8 @@ TBitmap Picture(int w, int h) {
 }
 
 TEST_P(SDImages, BitmapToImageAndMaskKeepEveryPixel) {
-  // Widths around the 16-pixel blocks of the fast kernels.
-  for (int w : {1, 3, 15, 16, 17, 33, 70}) {
+  // Widths around the 16- and 32-pixel blocks of the fast kernels.
+  for (int w : {1, 3, 15, 16, 17, 31, 32, 33, 63, 64, 65, 70}) {
     SCOPED_TRACE(w);
     const int h = 5;
     const TBitmap bmp = Picture(w, h);
@@ -94,7 +94,9 @@ TEST_P(SDImages, MaskIsTheTruncatedMeanOfTheColourBytes) {
 
 TEST_P(SDImages, ImageToBitmapConvertsEveryPixelOfOneThreeAndFourChannels) {
   for (std::uint32_t channel : {1u, 3u, 4u}) {
-    for (std::uint32_t w : {1u, 4u, 17u, 40u}) {
+    // Widths around the blocks of the fast kernels and the bytes they read
+    // past a block (odd widths also start rows at every alignment).
+    for (std::uint32_t w : {1u, 4u, 15u, 16u, 17u, 18u, 19u, 20u, 31u, 34u, 35u, 36u, 40u, 67u}) {
       SCOPED_TRACE(testing::Message() << channel << " channels, width " << w);
       const std::uint32_t h = 20;  // more than the old 16-pixel band
       std::vector<std::uint8_t> data(w * h * channel);
@@ -138,6 +140,29 @@ TEST_P(SDImages, PicturesSplitAcrossTheCoresConvertEveryRow) {
       }
     }
   }
+}
+
+// A result of 32 MiB of pixels and more gets a bitmap outside the C heap,
+// which is not zeroed first: every pixel must still be written.
+TEST_P(SDImages, LargeResultsConvertEveryPixel) {
+  const std::uint32_t w = 4099, h = 2047;
+  const std::size_t n = std::size_t(w) * h;
+  std::vector<std::uint8_t> rgb(n * 3);
+  for (std::size_t i = 0; i < n; ++i) {
+    rgb[3 * i] = std::uint8_t(i);
+    rgb[3 * i + 1] = std::uint8_t(i >> 8);
+    rgb[3 * i + 2] = std::uint8_t(i >> 16);
+  }
+  const sd_image_t image{w, h, 3, rgb.data()};
+  const auto bmp = SDImage2Bitmap(&image);
+  ::Fmx::Graphics::TBitmapMapping map(*bmp);
+  const auto* px = reinterpret_cast<const TAlphaColor*>(map.Data().Data);
+  std::size_t wrong = 0;
+  for (std::size_t i = 0; i < n; ++i) {
+    const TAlphaColor want = 0xFF000000u | (i & 0xFF) << 16 | (i >> 8 & 0xFF) << 8 | (i >> 16 & 0xFF);
+    wrong += px[i] != want;
+  }
+  EXPECT_EQ(wrong, 0u);
 }
 
 TEST_P(SDImages, ImageToBitmapRefusesWhatItCannotConvert) {

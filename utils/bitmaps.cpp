@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <utility>
 
 #include "framework/exceptions.h"
 #include "framework/kernels.h"
@@ -269,7 +270,7 @@ void StretchBitmap(TBitmap& Bitmap, std::int32_t NewWidth, std::int32_t NewHeigh
     stretched.Canvas().DrawBitmap(Bitmap, System::Types::RectF(0, 0, float(Bitmap.Width()), float(Bitmap.Height())),
                                   System::Types::RectF(0, 0, float(NewWidth), float(NewHeight)), 1.0f, false);
   }
-  Bitmap.Assign(stretched);
+  Bitmap = std::move(stretched);
 }
 
 std::int32_t RoundUpTo8(std::int32_t Value) {

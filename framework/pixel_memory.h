@@ -1,0 +1,57 @@
+// Memory for bitmap pixels. Two things differ from a plain std::vector:
+// sizing without a value leaves the pixels as they are, for writers that set
+// every pixel anyway (a value, as in vector(n, 0), still fills); and large
+// blocks come straight from the system in huge pages where it offers them,
+// since a fresh block of 4 KiB pages costs one fault per page, which is most
+// of the time of writing a picture of tens of megabytes once.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <new>
+#include <utility>
+#include <vector>
+
+namespace Fmx::Graphics::Detail {
+
+// Blocks from this size are mapped by themselves (the C heap maps blocks
+// this large on its own too, so nothing is lost on reuse).
+constexpr std::size_t kPixelMapBytes = std::size_t(32) << 20;
+
+void* AllocatePixelBytes(std::size_t bytes);
+void FreePixelBytes(void* p, std::size_t bytes) noexcept;
+
+template <class T>
+struct TPixelAllocator {
+  using value_type = T;
+
+  TPixelAllocator() noexcept = default;
+  template <class U>
+  TPixelAllocator(const TPixelAllocator<U>&) noexcept {}
+
+  T* allocate(std::size_t n) {
+    if (n > std::size_t(-1) / sizeof(T)) throw std::bad_array_new_length();
+    return static_cast<T*>(AllocatePixelBytes(n * sizeof(T)));
+  }
+  void deallocate(T* p, std::size_t n) noexcept { FreePixelBytes(p, n * sizeof(T)); }
+
+  // Default-initialisation: nothing is written for a trivial T.
+  template <class U>
+  void construct(U* p) noexcept(noexcept(::new (static_cast<void*>(p)) U)) {
+    ::new (static_cast<void*>(p)) U;
+  }
+  template <class U, class... Args>
+  void construct(U* p, Args&&... args) {
+    ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
+  }
+
+  template <class U>
+  bool operator==(const TPixelAllocator<U>&) const noexcept {
+    return true;
+  }
+};
+
+// A bitmap's pixels: rows top to bottom, no padding.
+using TPixelVector = std::vector<std::uint32_t, TPixelAllocator<std::uint32_t>>;
+
+}  // namespace Fmx::Graphics::Detail
