@@ -1,6 +1,8 @@
 #include "framework/pixel_memory.h"
 
 #include <cstdlib>
+#include <iterator>
+#include <mutex>
 
 #if defined(__linux__)
 #include <sys/mman.h>
@@ -36,6 +38,67 @@ void* MapAligned(std::size_t bytes) {
 }
 #endif
 
+bool Keepable(std::size_t bytes) { return bytes >= kPixelKeepMinBytes && bytes < kPixelMapBytes; }
+
+// Recently freed blocks, oldest first.
+class TKeptBlocks {
+ public:
+  void* Take(std::size_t bytes) {
+    std::lock_guard lock(FMutex);
+    for (auto it = FBlocks.rbegin(); it != FBlocks.rend(); ++it) {
+      if (it->Bytes != bytes) continue;
+      void* p = it->Block;
+      FBlocks.erase(std::next(it).base());
+      FTotal -= bytes;
+      return p;
+    }
+    return nullptr;
+  }
+
+  // Keeps the block, giving back the oldest ones to make room.
+  void Keep(void* p, std::size_t bytes) noexcept {
+    std::lock_guard lock(FMutex);
+    try {
+      FBlocks.push_back({p, bytes});
+    } catch (...) {
+      std::free(p);
+      return;
+    }
+    FTotal += bytes;
+    std::size_t drop = 0;
+    while (FTotal > kPixelKeepBytes) FTotal -= FBlocks[drop++].Bytes;
+    for (std::size_t i = 0; i < drop; ++i) std::free(FBlocks[i].Block);
+    FBlocks.erase(FBlocks.begin(), FBlocks.begin() + std::ptrdiff_t(drop));
+  }
+
+  std::size_t Total() noexcept {
+    std::lock_guard lock(FMutex);
+    return FTotal;
+  }
+
+  void Release() noexcept {
+    std::lock_guard lock(FMutex);
+    for (const TBlock& b : FBlocks) std::free(b.Block);
+    FBlocks.clear();
+    FTotal = 0;
+  }
+
+ private:
+  struct TBlock {
+    void* Block;
+    std::size_t Bytes;
+  };
+  std::mutex FMutex;
+  std::vector<TBlock> FBlocks;
+  std::size_t FTotal = 0;
+};
+
+TKeptBlocks& Kept() {
+  // Never destroyed: bitmaps in static storage may be freed after it would be.
+  static TKeptBlocks* kept = new TKeptBlocks;
+  return *kept;
+}
+
 }  // namespace
 
 void* AllocatePixelBytes(std::size_t bytes) {
@@ -45,6 +108,9 @@ void* AllocatePixelBytes(std::size_t bytes) {
     throw std::bad_alloc();
   }
 #endif
+  if (Keepable(bytes)) {
+    if (void* p = Kept().Take(bytes)) return p;
+  }
   if (void* p = std::malloc(bytes == 0 ? 1 : bytes)) return p;
   throw std::bad_alloc();
 }
@@ -57,7 +123,11 @@ void FreePixelBytes(void* p, std::size_t bytes) noexcept {
     return;
   }
 #endif
+  if (Keepable(bytes)) return Kept().Keep(p, bytes);
   std::free(p);
 }
+
+void ReleaseKeptPixelBlocks() noexcept { Kept().Release(); }
+std::size_t KeptPixelBytes() noexcept { return Kept().Total(); }
 
 }  // namespace Fmx::Graphics::Detail

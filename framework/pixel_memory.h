@@ -18,8 +18,22 @@ namespace Fmx::Graphics::Detail {
 // this large on its own too, so nothing is lost on reuse).
 constexpr std::size_t kPixelMapBytes = std::size_t(32) << 20;
 
+// Freed blocks from kPixelKeepMinBytes up to the mapped size are kept for
+// the next block of the same size, at most kPixelKeepBytes of them, the
+// oldest given back first. Pictures come in series of one size (a batch, the
+// frames of a video), and the C heap hands a batch's memory back to the
+// system as soon as it is freed, so that the next batch pays a page fault
+// for every 4 KiB again: on a virtual machine most of its conversion time.
+constexpr std::size_t kPixelKeepMinBytes = std::size_t(256) << 10;
+constexpr std::size_t kPixelKeepBytes = std::size_t(32) << 20;
+
 void* AllocatePixelBytes(std::size_t bytes);
 void FreePixelBytes(void* p, std::size_t bytes) noexcept;
+
+// Gives the kept blocks back to the C heap (benchmarks that measure memory).
+void ReleaseKeptPixelBlocks() noexcept;
+// Tests: the bytes kept now.
+std::size_t KeptPixelBytes() noexcept;
 
 template <class T>
 struct TPixelAllocator {

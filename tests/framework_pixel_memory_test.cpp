@@ -1,0 +1,90 @@
+// Memory for bitmap pixels: freed blocks of a picture size come back for the
+// next picture of that size, never to two owners at once, within a bounded
+// total; and a bitmap made from a reused block is still transparent.
+#include "framework/pixel_memory.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <set>
+#include <vector>
+
+#include "framework/graphics.h"
+
+using namespace Fmx::Graphics::Detail;
+
+namespace {
+
+class PixelMemory : public ::testing::Test {
+ protected:
+  void SetUp() override { ReleaseKeptPixelBlocks(); }
+  void TearDown() override { ReleaseKeptPixelBlocks(); }
+};
+
+}  // namespace
+
+TEST_F(PixelMemory, AFreedBlockServesTheNextRequestOfItsSizeOnly) {
+  struct Case {
+    std::size_t bytes;
+    bool kept;
+  };
+  const Case cases[] = {
+      {kPixelKeepMinBytes - 4, false},   // small blocks stay with the C heap
+      {kPixelKeepMinBytes, true},        //
+      {std::size_t(1) << 20, true},      // a 512 x 512 picture
+      {kPixelMapBytes - 4, true},        //
+      {kPixelMapBytes, false},           // mapped blocks go back to the system
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.bytes);
+    void* first = AllocatePixelBytes(c.bytes);
+    std::memset(first, 0xAB, c.bytes);
+    FreePixelBytes(first, c.bytes);
+    EXPECT_EQ(KeptPixelBytes(), c.kept ? c.bytes : 0u);
+    // Another size never gets it; the same size gets it once.
+    void* other = AllocatePixelBytes(c.bytes + 4);
+    void* again = AllocatePixelBytes(c.bytes);
+    void* third = AllocatePixelBytes(c.bytes);
+    if (c.kept) {
+      EXPECT_NE(other, first);
+      EXPECT_EQ(again, first);
+    }
+    EXPECT_NE(third, again);
+    EXPECT_EQ(KeptPixelBytes(), 0u);
+    FreePixelBytes(other, c.bytes + 4);
+    FreePixelBytes(again, c.bytes);
+    FreePixelBytes(third, c.bytes);
+    ReleaseKeptPixelBlocks();
+  }
+}
+
+TEST_F(PixelMemory, KeptBlocksStayWithinTheLimitAndTheNewestAreKept) {
+  const std::size_t bytes = std::size_t(3) << 20;
+  const std::size_t count = kPixelKeepBytes / bytes + 3;
+  std::vector<void*> blocks;
+  for (std::size_t i = 0; i < count; ++i) blocks.push_back(AllocatePixelBytes(bytes));
+  for (void* b : blocks) FreePixelBytes(b, bytes);
+  EXPECT_EQ(KeptPixelBytes(), kPixelKeepBytes / bytes * bytes);
+  // Taken back newest first, each once.
+  std::set<void*> taken;
+  for (std::size_t i = 0; i < kPixelKeepBytes / bytes; ++i) taken.insert(AllocatePixelBytes(bytes));
+  EXPECT_EQ(taken.size(), kPixelKeepBytes / bytes);
+  EXPECT_TRUE(taken.count(blocks.back()));
+  EXPECT_EQ(KeptPixelBytes(), 0u);
+  for (void* b : taken) FreePixelBytes(b, bytes);
+}
+
+TEST_F(PixelMemory, ABitmapOnAReusedBlockIsTransparent) {
+  using Fmx::Graphics::TBitmap;
+  {
+    TBitmap used(512, 512);
+    used.Clear(0xFFFFFFFFu);
+  }
+  ASSERT_EQ(KeptPixelBytes(), 512u * 512 * 4);
+  TBitmap fresh(512, 512);
+  EXPECT_EQ(KeptPixelBytes(), 0u) << "the kept block was taken";
+  Fmx::Graphics::TBitmapMapping map(fresh);
+  const auto* px = reinterpret_cast<const std::uint32_t*>(map.Data().Data);
+  EXPECT_EQ(std::count(px, px + 512 * 512, 0u), 512 * 512);
+}
