@@ -158,10 +158,14 @@ __attribute__((target("avx2,fma"))) void Avx2Sums(const std::span<const float>* 
   alignas(32) __m256 c[Groups][kGroup];
   for (std::size_t j = 0; j < length; j += kGroup) {
     for (std::size_t g = 0; g < Groups; ++g) Transpose8Avx2(p[g], j, c[g]);
+    // Each half read from memory: a conversion takes it from there as
+    // cheaply as from a register, where the high half would cost a shuffle.
+    const float* columns = reinterpret_cast<const float*>(c);
     for (std::size_t e = 0; e < kGroup; ++e)
       for (std::size_t g = 0; g < Groups; ++g) {
-        acc[g][0] = Step4(acc[g][0], _mm256_castps256_ps128(c[g][e]));
-        acc[g][1] = Step4(acc[g][1], _mm256_extractf128_ps(c[g][e], 1));
+        const float* column = columns + (g * kGroup + e) * kGroup;
+        acc[g][0] = Step4(acc[g][0], _mm_load_ps(column));
+        acc[g][1] = Step4(acc[g][1], _mm_load_ps(column + 4));
       }
   }
   for (std::size_t g = 0; g < Groups; ++g) {
