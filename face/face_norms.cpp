@@ -120,6 +120,81 @@ void Avx512SumsOf(const std::span<const float>* v, std::size_t lanes, std::size_
 }
 static_assert(kMaxGroups == 7, "Avx512SumsOf dispatches one template per group count");
 
+// Transpose8 with 256-bit shuffles: vector k's four elements in the low
+// 128 bits, vector k+4's in the high, then a 4 x 4 transpose in each half.
+__attribute__((target("avx2,fma"), always_inline)) inline void Transpose8Avx2(const float* const* p, std::size_t j,
+                                                                            __m256* c) {
+  for (std::size_t half = 0; half < 2; ++half) {
+    const std::size_t at = j + 4 * half;
+    __m256 r[4];
+    for (std::size_t k = 0; k < 4; ++k)
+      r[k] = _mm256_insertf128_ps(_mm256_castps128_ps256(_mm_loadu_ps(p[k] + at)), _mm_loadu_ps(p[k + 4] + at), 1);
+    const __m256 t0 = _mm256_unpacklo_ps(r[0], r[1]);
+    const __m256 t1 = _mm256_unpackhi_ps(r[0], r[1]);
+    const __m256 t2 = _mm256_unpacklo_ps(r[2], r[3]);
+    const __m256 t3 = _mm256_unpackhi_ps(r[2], r[3]);
+    c[4 * half + 0] = _mm256_shuffle_ps(t0, t2, 0x44);
+    c[4 * half + 1] = _mm256_shuffle_ps(t0, t2, 0xEE);
+    c[4 * half + 2] = _mm256_shuffle_ps(t1, t3, 0x44);
+    c[4 * half + 3] = _mm256_shuffle_ps(t1, t3, 0xEE);
+  }
+}
+
+// Step for four lanes, as Step8 does for eight.
+__attribute__((target("avx2,fma"), always_inline)) inline __m128 Step4(__m128 sum, __m128 x) {
+  const __m256d xd = _mm256_cvtps_pd(x);
+  return _mm256_cvtpd_ps(_mm256_fmadd_pd(xd, xd, _mm256_cvtps_pd(sum)));
+}
+
+// Avx512Sums with four lanes to a register, two registers to a group.
+template <std::size_t Groups>
+__attribute__((target("avx2,fma"))) void Avx2Sums(const std::span<const float>* v, std::size_t lanes,
+                                                 std::size_t length, float* sums) {
+  const float* p[Groups][kGroup];
+  for (std::size_t g = 0; g < Groups; ++g)
+    for (std::size_t k = 0; k < kGroup; ++k) p[g][k] = v[g * kGroup + k < lanes ? g * kGroup + k : 0].data();
+  __m128 acc[Groups][2];
+  for (std::size_t g = 0; g < Groups; ++g) acc[g][0] = acc[g][1] = _mm_setzero_ps();
+  alignas(32) __m256 c[Groups][kGroup];
+  for (std::size_t j = 0; j < length; j += kGroup) {
+    for (std::size_t g = 0; g < Groups; ++g) Transpose8Avx2(p[g], j, c[g]);
+    // Each half read from memory: a conversion takes it from there as
+    // cheaply as from a register, where the high half would cost a shuffle.
+    const float* columns = reinterpret_cast<const float*>(c);
+    for (std::size_t e = 0; e < kGroup; ++e)
+      for (std::size_t g = 0; g < Groups; ++g) {
+        const float* column = columns + (g * kGroup + e) * kGroup;
+        acc[g][0] = Step4(acc[g][0], _mm_load_ps(column));
+        acc[g][1] = Step4(acc[g][1], _mm_load_ps(column + 4));
+      }
+  }
+  for (std::size_t g = 0; g < Groups; ++g) {
+    alignas(16) float s[kGroup];
+    _mm_store_ps(s, acc[g][0]);
+    _mm_store_ps(s + 4, acc[g][1]);
+    for (std::size_t k = 0; k < kGroup && g * kGroup + k < lanes; ++k) sums[g * kGroup + k] = s[k];
+  }
+}
+
+void Avx2SumsOf(const std::span<const float>* v, std::size_t lanes, std::size_t length, float* sums) {
+  switch ((lanes + kGroup - 1) / kGroup) {
+    case 1: return Avx2Sums<1>(v, lanes, length, sums);
+    case 2: return Avx2Sums<2>(v, lanes, length, sums);
+    case 3: return Avx2Sums<3>(v, lanes, length, sums);
+    case 4: return Avx2Sums<4>(v, lanes, length, sums);
+    case 5: return Avx2Sums<5>(v, lanes, length, sums);
+    case 6: return Avx2Sums<6>(v, lanes, length, sums);
+    default: return Avx2Sums<kMaxGroups>(v, lanes, length, sums);
+  }
+}
+
+__attribute__((target("avx2"))) void Avx2Normalise(const float* e, std::size_t n, float norm, float* out) {
+  const __m256 d = _mm256_set1_ps(norm);
+  std::size_t j = 0;
+  for (; j + 8 <= n; j += 8) _mm256_storeu_ps(out + j, _mm256_div_ps(_mm256_loadu_ps(e + j), d));
+  for (; j < n; ++j) out[j] = e[j] / norm;
+}
+
 // Eight quotients e[j] / b as a product with y, the reciprocal of b rounded
 // to double. The product is within 2^-52 (relative) of the true quotient; a
 // quotient of two floats in the normal range is never that close to a point
@@ -164,10 +239,16 @@ bool NormPathAvailable(TNormPath path) {
   switch (path) {
     case TNormPath::Portable:
       return true;
+    case TNormPath::Avx2:
+#ifdef CORVINA_FACE_NORMS_X86
+      // The compiler's checks include the operating system's saving of the
+      // wide registers.
+      return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
+#else
+      return false;
+#endif
     case TNormPath::Avx512:
 #ifdef CORVINA_FACE_NORMS_X86
-      // The compiler's check includes the operating system's saving of the
-      // wide registers.
       return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
 #else
       return false;
@@ -176,8 +257,13 @@ bool NormPathAvailable(TNormPath path) {
   return false;
 }
 
+// AVX2 before AVX-512: the 512-bit path is faster on its own, but its heavy
+// instructions lower the core's clock for the library calls around it, and
+// Detect as a whole came out slower with it.
 TNormPath BestNormPath() {
-  static const TNormPath best = NormPathAvailable(TNormPath::Avx512) ? TNormPath::Avx512 : TNormPath::Portable;
+  static const TNormPath best = NormPathAvailable(TNormPath::Avx2)     ? TNormPath::Avx2
+                                : NormPathAvailable(TNormPath::Avx512) ? TNormPath::Avx512
+                                                                        : TNormPath::Portable;
   return best;
 }
 
@@ -197,9 +283,9 @@ void NumpyNorms(TVectors vectors, std::span<float> norms, TNormPath path) {
     float sums[kMaxLanes] = {};
     std::size_t done = 0;
 #ifdef CORVINA_FACE_NORMS_X86
-    if (path == TNormPath::Avx512) {
+    if (path == TNormPath::Avx512 || path == TNormPath::Avx2) {
       done = common - common % kGroup;
-      Avx512SumsOf(v, lanes, done, sums);
+      (path == TNormPath::Avx512 ? Avx512SumsOf : Avx2SumsOf)(v, lanes, done, sums);
     }
 #endif
     if (path == TNormPath::Portable) {
@@ -228,6 +314,7 @@ void Normalise(std::span<const float> e, float norm, float* out, TNormPath path)
   }
 #ifdef CORVINA_FACE_NORMS_X86
   if (path == TNormPath::Avx512) return Avx512Normalise(e.data(), e.size(), norm, out);
+  if (path == TNormPath::Avx2) return Avx2Normalise(e.data(), e.size(), norm, out);
 #endif
   for (std::size_t j = 0; j < e.size(); ++j) out[j] = e[j] / norm;
 }

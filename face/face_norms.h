@@ -10,13 +10,14 @@
 namespace Face::Fmx::Batch {
 
 // The ways of computing the same results. Portable runs on any processor;
-// Avx512 needs AVX-512F (with AVX2 and FMA) and the operating system's
-// support for its registers.
-enum class TNormPath { Portable, Avx512 };
+// Avx2 needs AVX2 and FMA, Avx512 AVX-512F as well, each with the operating
+// system's support for their registers.
+enum class TNormPath { Portable, Avx2, Avx512 };
 
 bool NormPathAvailable(TNormPath path);
 
-// The fastest path this processor offers.
+// The path Detect uses on this processor: AVX2 where there is AVX2, since
+// Detect as a whole is faster with it than with AVX-512.
 TNormPath BestNormPath();
 
 // norms[k] = NumpyNorm(vectors[k]) for every k. Raises "Input array must not

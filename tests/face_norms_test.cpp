@@ -29,12 +29,14 @@ constexpr float kDenormMin = std::numeric_limits<float>::denorm_min();
 
 std::vector<TNormPath> Paths() {
   std::vector<TNormPath> paths;
-  for (TNormPath p : {TNormPath::Portable, TNormPath::Avx512})
+  for (TNormPath p : {TNormPath::Portable, TNormPath::Avx2, TNormPath::Avx512})
     if (Batch::NormPathAvailable(p)) paths.push_back(p);
   return paths;
 }
 
-const char* Name(TNormPath p) { return p == TNormPath::Portable ? "portable" : "avx512"; }
+const char* Name(TNormPath p) {
+  return p == TNormPath::Portable ? "portable" : p == TNormPath::Avx2 ? "avx2" : "avx512";
+}
 
 std::uint32_t Bits(float x) { return std::bit_cast<std::uint32_t>(x); }
 
@@ -145,10 +147,11 @@ TEST(NumpyNorms, RefusesEmptyVectorsShortOutputAndMissingPathsBeforeWriting) {
     EXPECT_THROW(Batch::NumpyNorms(two, shortNorms, path), std::invalid_argument) << Name(path);
     Batch::NumpyNorms({}, std::span<float>(), path);  // nothing to do is no error
   }
-  if (!Batch::NormPathAvailable(TNormPath::Avx512)) {
+  for (TNormPath path : {TNormPath::Avx2, TNormPath::Avx512}) {
+    if (Batch::NormPathAvailable(path)) continue;
     std::vector<float> norms(1);
     const std::vector<std::span<const float>> single = {one};
-    EXPECT_THROW(Batch::NumpyNorms(single, norms, TNormPath::Avx512), std::invalid_argument);
+    EXPECT_THROW(Batch::NumpyNorms(single, norms, path), std::invalid_argument) << Name(path);
   }
   EXPECT_TRUE(Batch::NormPathAvailable(Batch::BestNormPath()));
 }
