@@ -4,6 +4,19 @@
 #include <iterator>
 #include <mutex>
 
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/asan_interface.h>
+#define CORVINA_ASAN_KEEP 1
+#else
+#define CORVINA_ASAN_KEEP 0
+#endif
+#if __has_include(<valgrind/memcheck.h>)
+#include <valgrind/memcheck.h>
+#define CORVINA_VALGRIND_KEEP 1
+#else
+#define CORVINA_VALGRIND_KEEP 0
+#endif
+
 #if defined(__linux__)
 #include <sys/mman.h>
 #define CORVINA_MAP_PIXELS 1
@@ -40,6 +53,32 @@ void* MapAligned(std::size_t bytes) {
 
 bool Keepable(std::size_t bytes) { return bytes >= kPixelKeepMinBytes && bytes < kPixelMapBytes; }
 
+// A kept block is freed memory as far as the checkers can tell: touching it
+// (through a mapping of a destroyed bitmap, say) is reported as it would be
+// after free(), and a block handed out again holds no defined pixels, so a
+// writer that skips one is still caught reading stale bytes.
+void HideKept(void* p, std::size_t bytes) noexcept {
+#if CORVINA_ASAN_KEEP
+  ASAN_POISON_MEMORY_REGION(p, bytes);
+#endif
+#if CORVINA_VALGRIND_KEEP
+  (void)VALGRIND_MAKE_MEM_NOACCESS(p, bytes);
+#endif
+  (void)p;
+  (void)bytes;
+}
+
+void ShowKept(void* p, std::size_t bytes) noexcept {
+#if CORVINA_ASAN_KEEP
+  ASAN_UNPOISON_MEMORY_REGION(p, bytes);
+#endif
+#if CORVINA_VALGRIND_KEEP
+  (void)VALGRIND_MAKE_MEM_UNDEFINED(p, bytes);
+#endif
+  (void)p;
+  (void)bytes;
+}
+
 // Recently freed blocks, oldest first.
 class TKeptBlocks {
  public:
@@ -50,6 +89,7 @@ class TKeptBlocks {
       void* p = it->Block;
       FBlocks.erase(std::next(it).base());
       FTotal -= bytes;
+      ShowKept(p, bytes);
       return p;
     }
     return nullptr;
@@ -65,9 +105,10 @@ class TKeptBlocks {
       return;
     }
     FTotal += bytes;
+    HideKept(p, bytes);
     std::size_t drop = 0;
     while (FTotal > kPixelKeepBytes) FTotal -= FBlocks[drop++].Bytes;
-    for (std::size_t i = 0; i < drop; ++i) std::free(FBlocks[i].Block);
+    for (std::size_t i = 0; i < drop; ++i) Free(FBlocks[i]);
     FBlocks.erase(FBlocks.begin(), FBlocks.begin() + std::ptrdiff_t(drop));
   }
 
@@ -78,7 +119,7 @@ class TKeptBlocks {
 
   void Release() noexcept {
     std::lock_guard lock(FMutex);
-    for (const TBlock& b : FBlocks) std::free(b.Block);
+    for (const TBlock& b : FBlocks) Free(b);
     FBlocks.clear();
     FTotal = 0;
   }
@@ -88,6 +129,10 @@ class TKeptBlocks {
     void* Block;
     std::size_t Bytes;
   };
+  static void Free(const TBlock& b) noexcept {
+    ShowKept(b.Block, b.Bytes);
+    std::free(b.Block);
+  }
   std::mutex FMutex;
   std::vector<TBlock> FBlocks;
   std::size_t FTotal = 0;
