@@ -101,6 +101,8 @@ TEST_F(PixelMemory, AFreedBlockServesTheNextRequestOfItsSizeOnly) {
     void* again = AllocatePixelBytes(c.bytes);
     void* third = AllocatePixelBytes(c.bytes);
     if (c.kept) {
+      // Whole cache lines, half a page away from the C heap's large blocks.
+      EXPECT_EQ(reinterpret_cast<std::uintptr_t>(first) % 4096, 2048u + 64u);
       EXPECT_NE(other, first);
       EXPECT_EQ(again, first);
     }
@@ -183,3 +185,4 @@ TEST_F(PixelMemory, KeptBlocksLookFreedToTheMemoryCheckers) {
     }
   }
 }
+
