@@ -29,10 +29,12 @@ namespace Fmx::Graphics::Detail {
 
 namespace {
 
-// A kept block is freed memory as far as the checkers can tell: touching it
-// (through a mapping of a destroyed bitmap, say) is reported as it would be
-// after free(), and a block handed out again holds no defined pixels, so a
-// writer that skips one is still caught reading stale bytes.
+// Pixel blocks carry room the pixels do not use: the rounding of mappings
+// to whole huge pages, the offset of kept blocks into their C block, and a
+// kept block's pixels between two bitmaps. AddressSanitizer and valgrind
+// would take all of it for live memory and miss a kernel that runs past a
+// row or a bitmap, or a read through the mapping of a destroyed bitmap; so
+// it is marked out of bounds, and pixels handed out again are undefined.
 void Hide(const void* p, std::size_t bytes) noexcept {
   if (bytes == 0) return;
 #if CORVINA_ASAN_PIXELS
@@ -55,6 +57,18 @@ void Show(const void* p, std::size_t bytes) noexcept {
   (void)p;
 }
 
+// Show for bytes whose value was written before they were hidden.
+void ShowDefined(const void* p, std::size_t bytes) noexcept {
+#if CORVINA_ASAN_PIXELS
+  ASAN_UNPOISON_MEMORY_REGION(p, bytes);
+#endif
+#if CORVINA_VALGRIND_PIXELS
+  (void)VALGRIND_MAKE_MEM_DEFINED(p, bytes);
+#endif
+  (void)p;
+  (void)bytes;
+}
+
 #if CORVINA_MAP_PIXELS
 constexpr std::size_t kHugePage = std::size_t(2) << 20;
 
@@ -74,7 +88,15 @@ void* MapAligned(std::size_t bytes) {
   if (tail > 0) ::munmap(reinterpret_cast<void*>(aligned + size), tail);
   // Only advice: without huge pages the block is an ordinary mapping.
   ::madvise(reinterpret_cast<void*>(aligned), size, MADV_HUGEPAGE);
+  Hide(reinterpret_cast<void*>(aligned + bytes), size - bytes);
   return reinterpret_cast<void*>(aligned);
+}
+
+void UnmapAligned(void* p, std::size_t bytes) noexcept {
+  const std::size_t size = RoundUp(bytes, kHugePage);
+  // A later mapping at this address must not inherit the marks.
+  Show(static_cast<char*>(p) + bytes, size - bytes);
+  ::munmap(p, size);
 }
 #endif
 
@@ -97,14 +119,17 @@ void* NewKeepableBlock(std::size_t bytes) {
   const std::uintptr_t start = reinterpret_cast<std::uintptr_t>(raw);
   const std::uintptr_t p = (start + kPageBytes - 1) / kPageBytes * kPageBytes + kBlockOffset;
   std::memcpy(reinterpret_cast<void*>(p - sizeof raw), &raw, sizeof raw);
+  Hide(raw, p - start);
+  Hide(reinterpret_cast<void*>(p + bytes), start + bytes + kBlockExtra - (p + bytes));
   return reinterpret_cast<void*>(p);
 }
 
 void FreeKeepableBlock(void* p, std::size_t bytes) noexcept {
   void* raw;
+  ShowDefined(static_cast<char*>(p) - sizeof raw, sizeof raw);
   std::memcpy(&raw, static_cast<char*>(p) - sizeof raw, sizeof raw);
   // The C heap's next owner of these bytes must not inherit the marks.
-  Show(p, bytes);
+  Show(raw, bytes + kBlockExtra);
   std::free(raw);
 }
 
@@ -190,10 +215,7 @@ void* AllocatePixelBytes(std::size_t bytes) {
 void FreePixelBytes(void* p, std::size_t bytes) noexcept {
   if (p == nullptr) return;
 #if CORVINA_MAP_PIXELS
-  if (bytes >= kPixelMapBytes) {
-    ::munmap(p, RoundUp(bytes, kHugePage));
-    return;
-  }
+  if (bytes >= kPixelMapBytes) return UnmapAligned(p, bytes);
 #endif
   if (Keepable(bytes)) return Kept().Keep(p, bytes);
   std::free(p);

@@ -186,3 +186,31 @@ TEST_F(PixelMemory, KeptBlocksLookFreedToTheMemoryCheckers) {
   }
 }
 
+// The room a pixel block has beyond its pixels (the rounding of a mapping,
+// the offset of a kept block into its C block) is out of bounds to
+// AddressSanitizer and valgrind, as the end of a plain heap block would be:
+// a kernel that runs past a bitmap's first or last pixel is reported.
+TEST_F(PixelMemory, TheBytesAroundABitmapsPixelsAreOutOfBoundsToTheMemoryCheckers) {
+  if (!UnderAsan() && !UnderValgrind()) GTEST_SKIP() << "needs AddressSanitizer or valgrind";
+  using Fmx::Graphics::TBitmap;
+  using Fmx::Graphics::TBitmapMapping;
+  const struct {
+    int w, h;
+    bool kept;  // else mapped by itself
+  } cases[] = {{256, 256, true}, {513, 511, true}, {47, 178481, true}, {4097, 2049, false}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(testing::Message() << c.w << " x " << c.h);
+    for (int round = 0; round < 2; ++round) {  // a new block, then a kept one
+      const std::size_t bytes = std::size_t(c.w) * c.h * 4;
+      ASSERT_EQ(bytes >= kPixelKeepMinBytes && bytes < kPixelMapBytes, c.kept);
+      TBitmap bmp(c.w, c.h);
+      const std::uint8_t* pixels = TBitmapMapping(bmp).Data().Data;
+      EXPECT_TRUE(Addressable(pixels, bytes));
+      EXPECT_FALSE(Addressable(pixels + bytes, 1)) << "round " << round << ": past the last pixel";
+      EXPECT_FALSE(Addressable(pixels + bytes, 64)) << "round " << round;
+      if (c.kept) {
+        EXPECT_FALSE(Addressable(pixels - 1, 1)) << "round " << round << ": before the first pixel";
+      }
+    }
+  }
+}
