@@ -10,14 +10,13 @@
 namespace Face::Fmx::Batch {
 
 // The ways of computing the same results. Portable runs on any processor;
-// Avx2 needs AVX2 and FMA, Avx512 AVX-512F as well, each with the operating
-// system's support for their registers.
-enum class TNormPath { Portable, Avx2, Avx512 };
+// Avx2 needs AVX2 and FMA and the operating system's support for their
+// registers.
+enum class TNormPath { Portable, Avx2 };
 
 bool NormPathAvailable(TNormPath path);
 
-// The path Detect uses on this processor: AVX2 where there is AVX2, since
-// Detect as a whole is faster with it than with AVX-512.
+// The fastest path this processor offers.
 TNormPath BestNormPath();
 
 // norms[k] = NumpyNorm(vectors[k]) for every k. Raises "Input array must not

@@ -5,6 +5,19 @@
 #include <iterator>
 #include <mutex>
 
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/asan_interface.h>
+#define CORVINA_ASAN_PIXELS 1
+#else
+#define CORVINA_ASAN_PIXELS 0
+#endif
+#if __has_include(<valgrind/memcheck.h>)
+#include <valgrind/memcheck.h>
+#define CORVINA_VALGRIND_PIXELS 1
+#else
+#define CORVINA_VALGRIND_PIXELS 0
+#endif
+
 #if defined(__linux__)
 #include <sys/mman.h>
 #define CORVINA_MAP_PIXELS 1
@@ -15,6 +28,46 @@
 namespace Fmx::Graphics::Detail {
 
 namespace {
+
+// Pixel blocks carry room the pixels do not use: the rounding of mappings
+// to whole huge pages, the offset of kept blocks into their C block, and a
+// kept block's pixels between two bitmaps. AddressSanitizer and valgrind
+// would take all of it for live memory and miss a kernel that runs past a
+// row or a bitmap, or a read through the mapping of a destroyed bitmap; so
+// it is marked out of bounds, and pixels handed out again are undefined.
+void Hide(const void* p, std::size_t bytes) noexcept {
+  if (bytes == 0) return;
+#if CORVINA_ASAN_PIXELS
+  ASAN_POISON_MEMORY_REGION(p, bytes);
+#endif
+#if CORVINA_VALGRIND_PIXELS
+  (void)VALGRIND_MAKE_MEM_NOACCESS(p, bytes);
+#endif
+  (void)p;
+}
+
+void Show(const void* p, std::size_t bytes) noexcept {
+  if (bytes == 0) return;
+#if CORVINA_ASAN_PIXELS
+  ASAN_UNPOISON_MEMORY_REGION(p, bytes);
+#endif
+#if CORVINA_VALGRIND_PIXELS
+  (void)VALGRIND_MAKE_MEM_UNDEFINED(p, bytes);
+#endif
+  (void)p;
+}
+
+// Show for bytes whose value was written before they were hidden.
+void ShowDefined(const void* p, std::size_t bytes) noexcept {
+#if CORVINA_ASAN_PIXELS
+  ASAN_UNPOISON_MEMORY_REGION(p, bytes);
+#endif
+#if CORVINA_VALGRIND_PIXELS
+  (void)VALGRIND_MAKE_MEM_DEFINED(p, bytes);
+#endif
+  (void)p;
+  (void)bytes;
+}
 
 #if CORVINA_MAP_PIXELS
 constexpr std::size_t kHugePage = std::size_t(2) << 20;
@@ -35,7 +88,15 @@ void* MapAligned(std::size_t bytes) {
   if (tail > 0) ::munmap(reinterpret_cast<void*>(aligned + size), tail);
   // Only advice: without huge pages the block is an ordinary mapping.
   ::madvise(reinterpret_cast<void*>(aligned), size, MADV_HUGEPAGE);
+  Hide(reinterpret_cast<void*>(aligned + bytes), size - bytes);
   return reinterpret_cast<void*>(aligned);
+}
+
+void UnmapAligned(void* p, std::size_t bytes) noexcept {
+  const std::size_t size = RoundUp(bytes, kHugePage);
+  // A later mapping at this address must not inherit the marks.
+  Show(static_cast<char*>(p) + bytes, size - bytes);
+  ::munmap(p, size);
 }
 #endif
 
@@ -50,18 +111,25 @@ bool Keepable(std::size_t bytes) { return bytes >= kPixelKeepMinBytes && bytes <
 constexpr std::size_t kPageBytes = 4096;
 constexpr std::size_t kBlockOffset = kPageBytes / 2 + 64;
 
+constexpr std::size_t kBlockExtra = kPageBytes + kBlockOffset;
+
 void* NewKeepableBlock(std::size_t bytes) {
-  void* raw = std::malloc(bytes + kPageBytes + kBlockOffset);
+  void* raw = std::malloc(bytes + kBlockExtra);
   if (raw == nullptr) return nullptr;
   const std::uintptr_t start = reinterpret_cast<std::uintptr_t>(raw);
   const std::uintptr_t p = (start + kPageBytes - 1) / kPageBytes * kPageBytes + kBlockOffset;
   std::memcpy(reinterpret_cast<void*>(p - sizeof raw), &raw, sizeof raw);
+  Hide(raw, p - start);
+  Hide(reinterpret_cast<void*>(p + bytes), start + bytes + kBlockExtra - (p + bytes));
   return reinterpret_cast<void*>(p);
 }
 
-void FreeKeepableBlock(void* p) noexcept {
+void FreeKeepableBlock(void* p, std::size_t bytes) noexcept {
   void* raw;
+  ShowDefined(static_cast<char*>(p) - sizeof raw, sizeof raw);
   std::memcpy(&raw, static_cast<char*>(p) - sizeof raw, sizeof raw);
+  // The C heap's next owner of these bytes must not inherit the marks.
+  Show(raw, bytes + kBlockExtra);
   std::free(raw);
 }
 
@@ -75,6 +143,7 @@ class TKeptBlocks {
       void* p = it->Block;
       FBlocks.erase(std::next(it).base());
       FTotal -= bytes;
+      Show(p, bytes);
       return p;
     }
     return nullptr;
@@ -86,13 +155,14 @@ class TKeptBlocks {
     try {
       FBlocks.push_back({p, bytes});
     } catch (...) {
-      FreeKeepableBlock(p);
+      FreeKeepableBlock(p, bytes);
       return;
     }
     FTotal += bytes;
+    Hide(p, bytes);
     std::size_t drop = 0;
     while (FTotal > kPixelKeepBytes) FTotal -= FBlocks[drop++].Bytes;
-    for (std::size_t i = 0; i < drop; ++i) FreeKeepableBlock(FBlocks[i].Block);
+    for (std::size_t i = 0; i < drop; ++i) FreeKeepableBlock(FBlocks[i].Block, FBlocks[i].Bytes);
     FBlocks.erase(FBlocks.begin(), FBlocks.begin() + std::ptrdiff_t(drop));
   }
 
@@ -103,7 +173,7 @@ class TKeptBlocks {
 
   void Release() noexcept {
     std::lock_guard lock(FMutex);
-    for (const TBlock& b : FBlocks) FreeKeepableBlock(b.Block);
+    for (const TBlock& b : FBlocks) FreeKeepableBlock(b.Block, b.Bytes);
     FBlocks.clear();
     FTotal = 0;
   }
@@ -145,10 +215,7 @@ void* AllocatePixelBytes(std::size_t bytes) {
 void FreePixelBytes(void* p, std::size_t bytes) noexcept {
   if (p == nullptr) return;
 #if CORVINA_MAP_PIXELS
-  if (bytes >= kPixelMapBytes) {
-    ::munmap(p, RoundUp(bytes, kHugePage));
-    return;
-  }
+  if (bytes >= kPixelMapBytes) return UnmapAligned(p, bytes);
 #endif
   if (Keepable(bytes)) return Kept().Keep(p, bytes);
   std::free(p);

@@ -12,6 +12,16 @@
 
 #include "framework/graphics.h"
 
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/asan_interface.h>
+#endif
+#if __has_include(<valgrind/memcheck.h>)
+#include <valgrind/memcheck.h>
+#define CORVINA_TEST_VALGRIND 1
+#else
+#define CORVINA_TEST_VALGRIND 0
+#endif
+
 using namespace Fmx::Graphics::Detail;
 
 namespace {
@@ -21,6 +31,50 @@ class PixelMemory : public ::testing::Test {
   void SetUp() override { ReleaseKeptPixelBlocks(); }
   void TearDown() override { ReleaseKeptPixelBlocks(); }
 };
+
+bool UnderValgrind() {
+#if CORVINA_TEST_VALGRIND
+  return RUNNING_ON_VALGRIND != 0;
+#else
+  return false;
+#endif
+}
+
+bool UnderAsan() {
+#if defined(__SANITIZE_ADDRESS__)
+  return true;
+#else
+  return false;
+#endif
+}
+
+// What the running checker says about the bytes: may they be touched, and
+// (valgrind only) do they hold defined values.
+bool Addressable(const void* p, std::size_t bytes) {
+#if defined(__SANITIZE_ADDRESS__)
+  return __asan_region_is_poisoned(const_cast<void*>(p), bytes) == nullptr;
+#elif CORVINA_TEST_VALGRIND
+  std::vector<char> bits(bytes);
+  return VALGRIND_GET_VBITS(p, bits.data(), bytes) == 1;
+#else
+  (void)p;
+  (void)bytes;
+  return true;
+#endif
+}
+
+// Valgrind only: whether every byte holds a defined value.
+bool Defined(const void* p, std::size_t bytes) {
+#if CORVINA_TEST_VALGRIND
+  std::vector<char> bits(bytes);
+  if (VALGRIND_GET_VBITS(p, bits.data(), bytes) != 1) return false;
+  return std::all_of(bits.begin(), bits.end(), [](char b) { return b == 0; });
+#else
+  (void)p;
+  (void)bytes;
+  return false;
+#endif
+}
 
 }  // namespace
 
@@ -89,4 +143,74 @@ TEST_F(PixelMemory, ABitmapOnAReusedBlockIsTransparent) {
   Fmx::Graphics::TBitmapMapping map(fresh);
   const auto* px = reinterpret_cast<const std::uint32_t*>(map.Data().Data);
   EXPECT_EQ(std::count(px, px + 512 * 512, 0u), 512 * 512);
+}
+
+// A kept block is freed memory to AddressSanitizer and valgrind: reading
+// through the mapping of a destroyed bitmap is reported, and a bitmap sized
+// for overwrite on the block again has no defined pixels (valgrind) until
+// they are written. (The release suite runs this under valgrind.)
+TEST_F(PixelMemory, KeptBlocksLookFreedToTheMemoryCheckers) {
+  if (!UnderAsan() && !UnderValgrind()) GTEST_SKIP() << "needs AddressSanitizer or valgrind";
+  using Fmx::Graphics::TBitmap;
+  using Fmx::Graphics::TBitmapMapping;
+  // The smallest kept size, a common picture, the largest kept size.
+  const std::pair<int, int> sizes[] = {{256, 256}, {512, 512}, {47, 178481}};
+  for (const auto& [w, h] : sizes) {
+    SCOPED_TRACE(testing::Message() << w << " x " << h);
+    ReleaseKeptPixelBlocks();
+    const std::size_t bytes = std::size_t(w) * h * 4;
+    ASSERT_TRUE(bytes >= kPixelKeepMinBytes && bytes < kPixelMapBytes);
+    const std::uint8_t* stale = nullptr;
+    {
+      TBitmap used(w, h);
+      used.Clear(0xFF204060u);
+      stale = TBitmapMapping(used).Data().Data;
+      EXPECT_TRUE(Addressable(stale, bytes));
+      if (UnderValgrind()) {
+        EXPECT_TRUE(Defined(stale, bytes));
+      }
+    }
+    ASSERT_EQ(KeptPixelBytes(), bytes);
+    EXPECT_FALSE(Addressable(stale, bytes)) << "a destroyed bitmap's pixels can still be read unnoticed";
+    TBitmap again;
+    SetSizeForOverwrite(again, w, h);
+    ASSERT_EQ(KeptPixelBytes(), 0u) << "the kept block was not taken";
+    const std::uint8_t* pixels = TBitmapMapping(again).Data().Data;
+    ASSERT_EQ(pixels, stale);
+    EXPECT_TRUE(Addressable(pixels, bytes));
+    if (UnderValgrind()) {
+      EXPECT_FALSE(Defined(pixels, bytes)) << "the last picture's pixels pass for this one's";
+      again.Clear(0xFF000000u);
+      EXPECT_TRUE(Defined(pixels, bytes));
+    }
+  }
+}
+
+// The room a pixel block has beyond its pixels (the rounding of a mapping,
+// the offset of a kept block into its C block) is out of bounds to
+// AddressSanitizer and valgrind, as the end of a plain heap block would be:
+// a kernel that runs past a bitmap's first or last pixel is reported.
+TEST_F(PixelMemory, TheBytesAroundABitmapsPixelsAreOutOfBoundsToTheMemoryCheckers) {
+  if (!UnderAsan() && !UnderValgrind()) GTEST_SKIP() << "needs AddressSanitizer or valgrind";
+  using Fmx::Graphics::TBitmap;
+  using Fmx::Graphics::TBitmapMapping;
+  const struct {
+    int w, h;
+    bool kept;  // else mapped by itself
+  } cases[] = {{256, 256, true}, {513, 511, true}, {47, 178481, true}, {4097, 2049, false}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(testing::Message() << c.w << " x " << c.h);
+    for (int round = 0; round < 2; ++round) {  // a new block, then a kept one
+      const std::size_t bytes = std::size_t(c.w) * c.h * 4;
+      ASSERT_EQ(bytes >= kPixelKeepMinBytes && bytes < kPixelMapBytes, c.kept);
+      TBitmap bmp(c.w, c.h);
+      const std::uint8_t* pixels = TBitmapMapping(bmp).Data().Data;
+      EXPECT_TRUE(Addressable(pixels, bytes));
+      EXPECT_FALSE(Addressable(pixels + bytes, 1)) << "round " << round << ": past the last pixel";
+      EXPECT_FALSE(Addressable(pixels + bytes, 64)) << "round " << round;
+      if (c.kept) {
+        EXPECT_FALSE(Addressable(pixels - 1, 1)) << "round " << round << ": before the first pixel";
+      }
+    }
+  }
 }
