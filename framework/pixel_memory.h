@@ -1,9 +1,9 @@
 // Memory for bitmap pixels. Two things differ from a plain std::vector:
 // sizing without a value leaves the pixels as they are, for writers that set
 // every pixel anyway (a value, as in vector(n, 0), still fills); and large
-// blocks come straight from the system in huge pages where it offers them,
-// since a fresh block of 4 KiB pages costs one fault per page, which is most
-// of the time of writing a picture of tens of megabytes once.
+// blocks come straight from the system, aligned for huge pages where it
+// offers them unasked, and freed blocks of picture size are kept for the
+// next picture, since a fresh block costs one fault per page.
 #pragma once
 
 #include <cstddef>
