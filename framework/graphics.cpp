@@ -186,12 +186,8 @@ void TBitmap::CheckNotMapped(const char16_t* operation) const {
 }
 
 void TBitmap::SetSize(std::int32_t Width, std::int32_t Height) {
-  CheckSize(u"TBitmap.SetSize", Width, Height);
-  CheckNotMapped(u"TBitmap.SetSize");
-  Detail::TPixelVector pixels(std::size_t(Width) * std::size_t(Height), 0u);
-  FPixels.swap(pixels);
-  FWidth = Width;
-  FHeight = Height;
+  Detail::SetSizeForOverwrite(*this, Width, Height);
+  std::fill(FPixels.begin(), FPixels.end(), 0u);
 }
 
 void Detail::SetSizeForOverwrite(TBitmap& Bitmap, std::int32_t Width, std::int32_t Height) {

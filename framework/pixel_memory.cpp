@@ -35,39 +35,31 @@ namespace {
 // would take all of it for live memory and miss a kernel that runs past a
 // row or a bitmap, or a read through the mapping of a destroyed bitmap; so
 // it is marked out of bounds, and pixels handed out again are undefined.
-void Hide(const void* p, std::size_t bytes) noexcept {
+enum class TMark { OutOfBounds, Undefined, Defined };
+
+void Mark(const void* p, std::size_t bytes, TMark mark) noexcept {
   if (bytes == 0) return;
 #if CORVINA_ASAN_PIXELS
-  ASAN_POISON_MEMORY_REGION(p, bytes);
+  if (mark == TMark::OutOfBounds)
+    ASAN_POISON_MEMORY_REGION(p, bytes);
+  else
+    ASAN_UNPOISON_MEMORY_REGION(p, bytes);
 #endif
 #if CORVINA_VALGRIND_PIXELS
-  (void)VALGRIND_MAKE_MEM_NOACCESS(p, bytes);
+  switch (mark) {
+    case TMark::OutOfBounds: (void)VALGRIND_MAKE_MEM_NOACCESS(p, bytes); break;
+    case TMark::Undefined: (void)VALGRIND_MAKE_MEM_UNDEFINED(p, bytes); break;
+    case TMark::Defined: (void)VALGRIND_MAKE_MEM_DEFINED(p, bytes); break;
+  }
 #endif
   (void)p;
+  (void)mark;
 }
 
-void Show(const void* p, std::size_t bytes) noexcept {
-  if (bytes == 0) return;
-#if CORVINA_ASAN_PIXELS
-  ASAN_UNPOISON_MEMORY_REGION(p, bytes);
-#endif
-#if CORVINA_VALGRIND_PIXELS
-  (void)VALGRIND_MAKE_MEM_UNDEFINED(p, bytes);
-#endif
-  (void)p;
-}
-
+void Hide(const void* p, std::size_t bytes) noexcept { Mark(p, bytes, TMark::OutOfBounds); }
+void Show(const void* p, std::size_t bytes) noexcept { Mark(p, bytes, TMark::Undefined); }
 // Show for bytes whose value was written before they were hidden.
-void ShowDefined(const void* p, std::size_t bytes) noexcept {
-#if CORVINA_ASAN_PIXELS
-  ASAN_UNPOISON_MEMORY_REGION(p, bytes);
-#endif
-#if CORVINA_VALGRIND_PIXELS
-  (void)VALGRIND_MAKE_MEM_DEFINED(p, bytes);
-#endif
-  (void)p;
-  (void)bytes;
-}
+void ShowDefined(const void* p, std::size_t bytes) noexcept { Mark(p, bytes, TMark::Defined); }
 
 #if CORVINA_MAP_PIXELS
 constexpr std::size_t kHugePage = std::size_t(2) << 20;
