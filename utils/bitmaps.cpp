@@ -264,13 +264,10 @@ void StretchBitmap(TBitmap& Bitmap, std::int32_t NewWidth, std::int32_t NewHeigh
     throw Exception(Format(u"StretchBitmap: NewWidth must be at most %d, got %d", kMaxWidth, NewWidth));
   }
   if (Bitmap.IsMapped()) throw Exception(u"StretchBitmap: the bitmap is mapped; unmap it first");
-  TBitmap stretched(NewWidth, NewHeight);
-  {
-    Fmx::Graphics::TCanvasScene scene(stretched.Canvas());
-    stretched.Canvas().DrawBitmap(Bitmap, System::Types::RectF(0, 0, float(Bitmap.Width()), float(Bitmap.Height())),
-                                  System::Types::RectF(0, 0, float(NewWidth), float(NewHeight)), 1.0f, false);
-  }
-  Bitmap = std::move(stretched);
+  // A smooth draw at full opacity onto a new, fully transparent bitmap
+  // gives every pixel the scaled source as it is: what Resize makes, without
+  // zeroing the new pixels first only to cover them.
+  Bitmap.Resize(NewWidth, NewHeight);
 }
 
 std::int32_t RoundUpTo8(std::int32_t Value) {
