@@ -14,6 +14,7 @@
 #define CORVINA_RESAMPLE_SSE2 1
 #endif
 
+
 namespace Fmx::Graphics::Detail {
 
 namespace {
@@ -336,6 +337,7 @@ __attribute__((target("avx2,fma"))) void CombineToBytesAvx2(const float* const* 
     const __m256i bytes = _mm256_permutevar8x32_epi32(_mm256_packus_epi16(lo, hi), order);
     _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + j), bytes);
   }
+  LeaveAvx();
   j = CombineSse2Blocks(rows, w, taps, j, n, out);
   for (; j < n; ++j) out[j] = SumToByte(rows, w, taps, j);
 }
@@ -389,6 +391,7 @@ __attribute__((target("avx2"))) void ConvertLineAvx2(const std::uint32_t* in, st
     _mm256_storeu_ps(o, _mm256_cvtepi32_ps(_mm256_cvtepu8_epi32(px)));
     _mm256_storeu_ps(o + 8, _mm256_cvtepi32_ps(_mm256_cvtepu8_epi32(_mm_srli_si128(px, 8))));
   }
+  LeaveAvx();
   ConvertLineBase(in + x, n - x, out + 4 * x);
 }
 TConvertFn PickConvert() { return __builtin_cpu_supports("avx2") ? ConvertLineAvx2 : ConvertLineBase; }
@@ -443,6 +446,7 @@ __attribute__((target("avx2"))) void FilterLine2Avx2(const F4* line, const std::
     const __m256 seconds = _mm256_permute2f128_ps(a, b, 0x31);
     _mm256_storeu_ps(o + 4 * i, _mm256_add_ps(firsts, seconds));
   }
+  LeaveAvx();
   FilterLine<2>(line, start + i, w + 2 * i, count - i, out + i);
 }
 TFilter2Fn PickFilter2() { return __builtin_cpu_supports("avx2") ? FilterLine2Avx2 : FilterLine<2>; }
@@ -709,6 +713,7 @@ __attribute__((target("avx2"))) void FixedColumnsAvx2(const std::uint32_t* row, 
     s13 = _mm256_srai_epi32(_mm256_add_epi32(s13, half), kFixedWeightBits - kFixedRowBits);
     _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 16 * std::size_t(blk)), _mm256_packs_epi32(s02, s13));
   }
+  LeaveAvx();
   FixedColumnsScalar(row, c, 4 * c.Blocks, out);
 }
 
@@ -732,6 +737,7 @@ __attribute__((target("avx2"))) void FixedRowsAvx2(const std::int16_t* a, const 
     const __m256i bytes = _mm256_packus_epi16(FixedRows16(a + j, b + j, weight), FixedRows16(a + j + 16, b + j + 16, weight));
     _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + j), _mm256_permute4x64_epi64(bytes, 0xD8));
   }
+  LeaveAvx();
   FixedRowsBase(a + j, b + j, u, n - j, out + j);
 }
 

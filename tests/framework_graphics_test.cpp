@@ -11,6 +11,7 @@
 #include <fstream>
 #include <functional>
 #include <limits>
+#include <optional>
 #include <string>
 #include <type_traits>
 #include <utility>
@@ -22,6 +23,7 @@
 #include "framework/resample.h"
 #include "tests/support/bitmap_support.h"
 #include "tests/support/test_support.h"
+#include "tests/support/vector_state.h"
 
 using namespace Corvina::Testing;
 using Fmx::Graphics::TBitmap;
@@ -832,6 +834,26 @@ TEST(Bitmap, ResizedPixelsTheDrawCannotReachAreTransparentEvenInReusedMemory) {
   EXPECT_EQ(map.Data().GetPixel(0, 0), 0xFF0A0B0Cu);
   EXPECT_EQ(map.Data().GetPixel((1 << 24) - 1, 0), 0xFF0A0B0Cu);
   EXPECT_EQ(map.Data().GetPixel(1 << 24, 0), 0u);
+}
+
+TEST(Canvas, ScalingLeavesTheUpperVectorHalvesClear) {
+  if (!UpperVectorHalvesInUse().has_value()) GTEST_SKIP() << "the processor cannot tell";
+  // One draw per filter and its kernels: fixed point up, floats down, floats
+  // up with transparency; sizes with ragged tails, so each kernel hands its
+  // last pixels to the baseline code before it returns.
+  struct Case {
+    int sw, sh, dw, dh;
+    bool opaque;
+  };
+  for (const Case c : {Case{61, 33, 131, 70, true}, Case{131, 70, 61, 33, true}, Case{61, 33, 131, 70, false},
+                       Case{131, 70, 61, 33, false}, Case{61, 33, 61, 70, true}}) {
+    TBitmap bmp(c.sw, c.sh);
+    Fill(bmp, RandomPixels(c.sw * c.sh, c.opaque));
+    ClearUpperVectorHalves();
+    bmp.Resize(c.dw, c.dh);
+    EXPECT_EQ(UpperVectorHalvesInUse(), std::optional<bool>(false))
+        << c.sw << "x" << c.sh << " -> " << c.dw << "x" << c.dh << (c.opaque ? " opaque" : " with alpha");
+  }
 }
 
 TEST(Bitmap, ExtremeReshapingNeedsMemoryForAFewRowsNotForEveryTap) {

@@ -4,12 +4,15 @@
 
 #include <climits>
 #include <functional>
+#include <optional>
+#include <utility>
 #include <vector>
 
 #include "framework/exceptions.h"
 #include "framework/kernels.h"
 #include "tests/support/bitmap_support.h"
 #include "tests/support/test_support.h"
+#include "tests/support/vector_state.h"
 
 using namespace Corvina::Testing;
 using Fmx::Graphics::TBitmap;
@@ -172,6 +175,25 @@ TEST(StretchBitmap, GivesWhatASmoothDrawOntoANewBitmapGives) {
     }
     Utils::StretchBitmap(bmp, c.dw, c.dh);
     EXPECT_TRUE(Pixels(bmp) == Pixels(drawn)) << c.sw << "x" << c.sh << " -> " << c.dw << "x" << c.dh;
+  }
+}
+
+TEST(Bitmaps, ConversionsAndStretchingLeaveTheUpperVectorHalvesClear) {
+  if (!UpperVectorHalvesInUse().has_value()) GTEST_SKIP() << "the processor cannot tell";
+  // Ragged widths: each kernel hands its last pixels to baseline code.
+  constexpr int kW = 203, kH = 41;
+  const std::vector<std::uint8_t> bytes(std::size_t(3) * kW * kH, 77);
+  const std::vector<std::pair<const char*, std::function<void(TBitmap&)>>> operations = {
+      {"GrayToBitmap", [&](TBitmap& bmp) { Utils::GrayToBitmap(bytes.data(), bmp); }},
+      {"MatToBitmap", [&](TBitmap& bmp) { Utils::MatToBitmap(bytes.data(), bmp); }},
+      {"StretchBitmap up", [](TBitmap& bmp) { Utils::StretchBitmap(bmp, 2 * kW + 1, 2 * kH + 3); }},
+      {"StretchBitmap down", [](TBitmap& bmp) { Utils::StretchBitmap(bmp, kW / 3, kH / 3); }}};
+  for (const auto& [name, operation] : operations) {
+    TBitmap bmp(kW, kH);
+    bmp.Clear(0xFF204080u);
+    ClearUpperVectorHalves();
+    operation(bmp);
+    EXPECT_EQ(UpperVectorHalvesInUse(), std::optional<bool>(false)) << name;
   }
 }
 

@@ -89,6 +89,7 @@ __attribute__((target("avx2"))) void GrayBlocksAvx2(const std::uint8_t* in, std:
     Store<Stream>(o + 2, _mm256_or_si256(_mm256_shuffle_epi8(b, first8), alphaSlots));
     Store<Stream>(o + 3, _mm256_or_si256(_mm256_shuffle_epi8(b, second8), alphaSlots));
   }
+  Fmx::Graphics::Detail::LeaveAvx();
 }
 
 __attribute__((target("avx2"))) void GrayRowAvx2(const std::uint8_t* in, std::uint32_t* out, std::size_t width,
@@ -162,6 +163,7 @@ __attribute__((target("avx2"))) void BgrBlocksAvx2(const std::uint8_t* in, std::
     Store<Stream>(o, _mm256_or_si256(_mm256_shuffle_epi8(a, spread), alpha));
     Store<Stream>(o + 1, _mm256_or_si256(_mm256_shuffle_epi8(b, spread), alpha));
   }
+  Fmx::Graphics::Detail::LeaveAvx();
 }
 
 __attribute__((target("avx2"))) void BgrRowAvx2(const std::uint8_t* in, std::uint32_t* out, std::size_t width,
