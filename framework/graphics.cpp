@@ -66,6 +66,22 @@ TLiveMappings& LiveMappings() {
 
 Detail::TPixelSource SourceOf(const std::uint32_t* data, std::int32_t w, std::int32_t h) { return {data, w, h}; }
 
+// Zeroes the pixels outside Keep, which a draw did not reach.
+void ZeroOutside(TAlphaColor* pixels, std::int32_t width, std::int32_t height, const System::Types::TRect& keep) {
+  const std::size_t w = std::size_t(width);
+  if (keep.Width() <= 0 || keep.Height() <= 0) {
+    std::fill_n(pixels, w * std::size_t(height), 0u);
+    return;
+  }
+  std::fill_n(pixels, w * std::size_t(keep.Top), 0u);
+  for (std::int32_t y = keep.Top; y < keep.Bottom; ++y) {
+    TAlphaColor* row = pixels + std::size_t(y) * w;
+    std::fill(row, row + keep.Left, 0u);
+    std::fill(row + keep.Right, row + w, 0u);
+  }
+  std::fill(pixels + std::size_t(keep.Bottom) * w, pixels + std::size_t(height) * w, 0u);
+}
+
 }  // namespace
 
 // ---- TBitmapData ----
@@ -204,13 +220,20 @@ void TBitmap::Resize(std::int32_t Width, std::int32_t Height) {
   CheckSize(u"TBitmap.Resize", Width, Height);
   CheckNotMapped(u"TBitmap.Resize");
   if (Width == FWidth && Height == FHeight) return;
-  Detail::TPixelVector pixels(std::size_t(Width) * std::size_t(Height), 0u);
+  // Left unset, then zeroed where the draw did not reach (in practice
+  // nowhere): the draw writes every pixel it covers, and zeroing a large
+  // target first cost a fifth of an enlargement.
+  Detail::TPixelVector pixels;
+  pixels.resize(std::size_t(Width) * std::size_t(Height));
+  System::Types::TRect drawn;
   if (!IsEmpty() && !pixels.empty()) {
-    Detail::DrawScaled(SourceOf(Pixels(), FWidth, FHeight), System::Types::RectF(0, 0, float(FWidth), float(FHeight)),
-                       Detail::TPixelTarget{pixels.data(), Width, Height},
-                       System::Types::RectF(0, 0, float(Width), float(Height)), 1.0f, Detail::TFilter::Smooth,
-                       Detail::TBlend::Replace);
+    drawn = Detail::DrawScaled(SourceOf(Pixels(), FWidth, FHeight),
+                               System::Types::RectF(0, 0, float(FWidth), float(FHeight)),
+                               Detail::TPixelTarget{pixels.data(), Width, Height},
+                               System::Types::RectF(0, 0, float(Width), float(Height)), 1.0f, Detail::TFilter::Smooth,
+                               Detail::TBlend::Replace);
   }
+  ZeroOutside(pixels.data(), Width, Height, drawn);
   FPixels.swap(pixels);
   FWidth = Width;
   FHeight = Height;

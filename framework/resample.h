@@ -30,8 +30,9 @@ enum class TBlend { Replace, SourceOver };
 // centre lies in DstRect. Smooth shrinking averages the covered area (with
 // alpha weighting, so transparent pixels leave no dark fringe); smooth
 // enlarging interpolates linearly between pixel centres. Unscaled draws at
-// whole-pixel offsets copy the pixels exactly.
-void DrawScaled(const TPixelSource& Source, const System::Types::TRectF& SrcRect, const TPixelTarget& Target,
+// whole-pixel offsets copy the pixels exactly. Returns the target pixels
+// drawn (empty when none), all of which a Replace draw has written.
+System::Types::TRect DrawScaled(const TPixelSource& Source, const System::Types::TRectF& SrcRect, const TPixelTarget& Target,
                 const System::Types::TRectF& DstRect, float Opacity, TFilter Filter, TBlend Blend);
 
 }  // namespace Fmx::Graphics::Detail

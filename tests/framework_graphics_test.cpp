@@ -4,12 +4,15 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <limits>
+#include <optional>
+#include <string>
 #include <type_traits>
 #include <utility>
 #include <vector>
@@ -20,6 +23,7 @@
 #include "framework/resample.h"
 #include "tests/support/bitmap_support.h"
 #include "tests/support/test_support.h"
+#include "tests/support/vector_state.h"
 
 using namespace Corvina::Testing;
 using Fmx::Graphics::TBitmap;
@@ -655,6 +659,199 @@ TEST_P(WideSmoothScaling, MatchesTheDefinitionWithinOneStep) {
                                  1.0f, false);
     }
     EXPECT_LE(WorstChannelDifference(Pixels(target), ReferenceScale(pixels, c.sw, c.sh, c.dw, c.dh)), 1)
+        << c.sw << "x" << c.sh << " -> " << c.dw << "x" << c.dh << (c.opaque ? " opaque" : " with alpha");
+  }
+}
+
+namespace {
+
+// The exact colour channels (B, G, R) of an opaque picture enlarged by the
+// definition: the two nearest source centres per axis, in doubles.
+std::vector<double> ExactEnlarged(const std::vector<TAlphaColor>& src, int sw, int sh, int dw, int dh) {
+  auto taps = [](int i, int s, int d) {
+    const double c = std::max((i + 0.5) * s / d - 0.5, 0.0);
+    const int j = std::min(int(c), s - 1);
+    const double f = std::min(c - j, 1.0);
+    return std::array<std::pair<int, double>, 2>{{{j, 1 - f}, {std::min(j + 1, s - 1), f}}};
+  };
+  std::vector<double> out;
+  for (int y = 0; y < dh; ++y) {
+    for (int x = 0; x < dw; ++x) {
+      double sum[3] = {0, 0, 0};
+      for (auto [sy, wy] : taps(y, sh, dh))
+        for (auto [sx, wx] : taps(x, sw, dw))
+          for (int c = 0; c < 3; ++c) sum[c] += wx * wy * ((src[std::size_t(sy) * sw + sx] >> (8 * c)) & 0xFF);
+      out.insert(out.end(), sum, sum + 3);
+    }
+  }
+  return out;
+}
+
+// How many channels of Got miss the exact value. A channel may go either
+// way only when the exact value lies within Slack of a tie; elsewhere it is
+// the nearest step, and exact ties go to the even step.
+int ChannelsOffTheNearestStep(const std::vector<TAlphaColor>& got, const std::vector<double>& exact, double slack) {
+  int off = 0;
+  for (std::size_t i = 0; i < got.size(); ++i) {
+    off += (got[i] >> 24) != 0xFF;
+    for (int c = 0; c < 3; ++c) {
+      const double e = exact[3 * i + c];
+      const int g = int((got[i] >> (8 * c)) & 0xFF);
+      const bool nearTie = std::abs(e - std::floor(e) - 0.5) < slack;
+      off += nearTie ? std::abs(g - e) >= 1.0 : g != int(std::nearbyint(e));
+    }
+  }
+  return off;
+}
+
+std::vector<TAlphaColor> Enlarged(const std::vector<TAlphaColor>& pixels, int sw, int sh, int dw, int dh) {
+  TBitmap bmp(sw, sh);
+  Fill(bmp, pixels);
+  bmp.Resize(dw, dh);
+  return Pixels(bmp);
+}
+
+struct TScaleCase {
+  int sw, sh, dw, dh;
+};
+
+std::string Describe(const TScaleCase& c) {
+  return std::to_string(c.sw) + "x" + std::to_string(c.sh) + " -> " + std::to_string(c.dw) + "x" +
+         std::to_string(c.dh);
+}
+
+}  // namespace
+
+TEST_P(WideSmoothScaling, EnlargingOpaquePicturesGivesTheNearestStepOfTheExactValue) {
+  // Factors from 1.01 to 8, tiny pictures, and target widths on both
+  // sides of the vector lengths (4 pixels per block, 32 channels per row
+  // step); where the filter weights are exact in binary (factors 2, 4, 8)
+  // every channel is the nearest step, ties to even.
+  for (const TScaleCase c : {TScaleCase{100, 3, 101, 7}, TScaleCase{37, 5, 83, 11}, TScaleCase{3, 2, 24, 16},
+                             TScaleCase{13, 7, 26, 14}, TScaleCase{9, 5, 36, 20}, TScaleCase{29, 11, 31, 13},
+                             TScaleCase{7, 9, 52, 9}, TScaleCase{6, 4, 6, 17}, TScaleCase{1, 1, 7, 5},
+                             TScaleCase{1, 6, 9, 11}, TScaleCase{5, 1, 33, 3}, TScaleCase{2, 2, 3, 3},
+                             TScaleCase{3, 3, 4, 5}, TScaleCase{4, 2, 8, 4}, TScaleCase{4, 4, 15, 5},
+                             TScaleCase{8, 3, 16, 4}, TScaleCase{8, 3, 17, 4}, TScaleCase{16, 2, 31, 3},
+                             TScaleCase{16, 2, 32, 3}, TScaleCase{16, 2, 33, 3}, TScaleCase{31, 5, 65, 6}}) {
+    const auto pixels = RandomPixels(c.sw * c.sh, true);
+    const auto exact = ExactEnlarged(pixels, c.sw, c.sh, c.dw, c.dh);
+    const auto got = Enlarged(pixels, c.sw, c.sh, c.dw, c.dh);
+    // The two filter passes together stay well within 0.05 of a step.
+    EXPECT_EQ(ChannelsOffTheNearestStep(got, exact, 0.05), 0) << Describe(c);
+    const bool dyadic = (c.dw % c.sw == 0 && ((c.dw / c.sw) & (c.dw / c.sw - 1)) == 0) &&
+                        (c.dh % c.sh == 0 && ((c.dh / c.sh) & (c.dh / c.sh - 1)) == 0);
+    if (dyadic) {
+      EXPECT_EQ(ChannelsOffTheNearestStep(got, exact, 0.0), 0) << Describe(c) << " (exact weights)";
+    }
+  }
+}
+
+TEST(Canvas, EnlargingGivesTheSameBytesOnEveryKernelPath) {
+  for (const TScaleCase c : {TScaleCase{37, 5, 83, 11}, TScaleCase{100, 3, 101, 7}, TScaleCase{5, 1, 33, 3},
+                             TScaleCase{64, 9, 509, 17}, TScaleCase{3, 40, 257, 41}}) {
+    const auto pixels = RandomPixels(c.sw * c.sh, true);
+    Fmx::Graphics::Detail::UseBaselineKernels(true);
+    const auto baseline = Enlarged(pixels, c.sw, c.sh, c.dw, c.dh);
+    Fmx::Graphics::Detail::UseBaselineKernels(false);
+    EXPECT_TRUE(Enlarged(pixels, c.sw, c.sh, c.dw, c.dh) == baseline) << Describe(c);
+  }
+}
+
+TEST_P(WideSmoothScaling, EnlargingPartOfAPictureDrawsThatPartOnlyAndLeavesTheRestAlone) {
+  // Integral rectangles, so the part drawn is the crop scaled; crops that
+  // end at the source's last column and row read no pixel past them.
+  struct Case {
+    int x0, y0, x1, y1;  // source rectangle
+    int dx, dy, dw, dh;  // target rectangle
+  };
+  constexpr int kSw = 40, kSh = 30, kTw = 90, kTh = 70;
+  constexpr TAlphaColor kBackground = 0xFF102030u;
+  const auto pixels = RandomPixels(kSw * kSh, true);
+  TBitmap src(kSw, kSh);
+  Fill(src, pixels);
+  for (const Case c : {Case{0, 0, kSw, kSh, 0, 0, kTw, kTh}, Case{29, 20, kSw, kSh, 3, 5, 61, 33},
+                       Case{5, 7, 17, 12, 40, 1, 49, 66}, Case{kSw - 1, 0, kSw, kSh, 0, 0, 9, 70},
+                       Case{0, kSh - 2, 13, kSh, 1, 2, 88, 5}}) {
+    TBitmap target(kTw, kTh);
+    target.Clear(kBackground);
+    {
+      TCanvasScene scene(target.Canvas());
+      target.Canvas().DrawBitmap(src, RectF(float(c.x0), float(c.y0), float(c.x1), float(c.y1)),
+                                 RectF(float(c.dx), float(c.dy), float(c.dx + c.dw), float(c.dy + c.dh)), 1.0f, false);
+    }
+    std::vector<TAlphaColor> crop, inside;
+    for (int y = c.y0; y < c.y1; ++y)
+      for (int x = c.x0; x < c.x1; ++x) crop.push_back(pixels[std::size_t(y) * kSw + x]);
+    const auto all = Pixels(target);
+    int touchedOutside = 0;
+    for (int y = 0; y < kTh; ++y) {
+      for (int x = 0; x < kTw; ++x) {
+        const TAlphaColor px = all[std::size_t(y) * kTw + x];
+        if (x >= c.dx && x < c.dx + c.dw && y >= c.dy && y < c.dy + c.dh) {
+          inside.push_back(px);
+        } else {
+          touchedOutside += px != kBackground;
+        }
+      }
+    }
+    const auto exact = ExactEnlarged(crop, c.x1 - c.x0, c.y1 - c.y0, c.dw, c.dh);
+    EXPECT_EQ(touchedOutside, 0) << c.x0 << "," << c.y0 << " into " << c.dx << "," << c.dy;
+    EXPECT_EQ(ChannelsOffTheNearestStep(inside, exact, 0.05), 0) << c.x0 << "," << c.y0 << " into " << c.dx << ","
+                                                                 << c.dy;
+  }
+  // At half opacity over an opaque colour: the two colours mixed evenly.
+  TBitmap uniform(7, 3);
+  uniform.Clear(0xFFC8C8C8u);
+  TBitmap target(33, 17);
+  target.Clear(0xFF646464u);
+  {
+    TCanvasScene scene(target.Canvas());
+    target.Canvas().DrawBitmap(uniform, RectF(0, 0, 7, 3), RectF(0, 0, 33, 17), 0.5f, false);
+  }
+  EXPECT_EQ(Pixels(target), std::vector<TAlphaColor>(33 * 17, 0xFF969696u));
+}
+
+TEST(Bitmap, ResizedPixelsTheDrawCannotReachAreTransparentEvenInReusedMemory) {
+  // A freed block of picture size comes back for the next bitmap of that
+  // size with its old pixels in it.
+  constexpr int kSide = 512;
+  for (int round = 0; round < 2; ++round) {
+    {
+      TBitmap old(kSide, kSide);
+      old.Clear(0xFFFFFFFFu);
+    }
+    TBitmap empty;
+    empty.Resize(kSide, kSide);  // nothing to draw from
+    const auto px = Pixels(empty);
+    EXPECT_EQ(std::count(px.begin(), px.end(), 0u), std::ptrdiff_t(px.size())) << round;
+  }
+  // One past 2^24 pixels: float edges round the last centre off the draw.
+  TBitmap line(1, 1);
+  line.Clear(0xFF0A0B0Cu);
+  line.Resize((1 << 24) + 1, 1);
+  TBitmapMapping map(line);
+  EXPECT_EQ(map.Data().GetPixel(0, 0), 0xFF0A0B0Cu);
+  EXPECT_EQ(map.Data().GetPixel((1 << 24) - 1, 0), 0xFF0A0B0Cu);
+  EXPECT_EQ(map.Data().GetPixel(1 << 24, 0), 0u);
+}
+
+TEST(Canvas, ScalingLeavesTheUpperVectorHalvesClear) {
+  if (!UpperVectorHalvesInUse().has_value()) GTEST_SKIP() << "the processor cannot tell";
+  // One draw per filter and its kernels: fixed point up, floats down, floats
+  // up with transparency; sizes with ragged tails, so each kernel hands its
+  // last pixels to the baseline code before it returns.
+  struct Case {
+    int sw, sh, dw, dh;
+    bool opaque;
+  };
+  for (const Case c : {Case{61, 33, 131, 70, true}, Case{131, 70, 61, 33, true}, Case{61, 33, 131, 70, false},
+                       Case{131, 70, 61, 33, false}, Case{61, 33, 61, 70, true}}) {
+    TBitmap bmp(c.sw, c.sh);
+    Fill(bmp, RandomPixels(c.sw * c.sh, c.opaque));
+    ClearUpperVectorHalves();
+    bmp.Resize(c.dw, c.dh);
+    EXPECT_EQ(UpperVectorHalvesInUse(), std::optional<bool>(false))
         << c.sw << "x" << c.sh << " -> " << c.dw << "x" << c.dh << (c.opaque ? " opaque" : " with alpha");
   }
 }

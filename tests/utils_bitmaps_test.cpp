@@ -4,12 +4,15 @@
 
 #include <climits>
 #include <functional>
+#include <optional>
+#include <utility>
 #include <vector>
 
 #include "framework/exceptions.h"
 #include "framework/kernels.h"
 #include "tests/support/bitmap_support.h"
 #include "tests/support/test_support.h"
+#include "tests/support/vector_state.h"
 
 using namespace Corvina::Testing;
 using Fmx::Graphics::TBitmap;
@@ -141,6 +144,57 @@ TEST(StretchBitmap, ShrinkingAveragesBlocks) {
   Utils::GrayToBitmap(gray, bmp);
   Utils::StretchBitmap(bmp, 2, 2);
   EXPECT_EQ(Pixels(bmp), (std::vector<TAlphaColor>{0xFF323232u, 0xFFC8C8C8u, 0xFF323232u, 0xFF141414u}));
+}
+
+TEST(StretchBitmap, GivesWhatASmoothDrawOntoANewBitmapGives) {
+  // Pixels of every kind of alpha, enlarged, shrunk, kept and emptied; the
+  // new bitmap's memory may be a freed picture's, so nothing of an earlier
+  // picture may show through either.
+  struct Case {
+    int sw, sh, dw, dh;
+  };
+  for (const Case c : {Case{37, 23, 100, 57}, Case{37, 23, 11, 5}, Case{37, 23, 37, 23}, Case{37, 23, 37, 60},
+                       Case{1, 1, 300, 300}, Case{0, 0, 300, 300}, Case{300, 300, 1, 1}, Case{300, 1, 2, 300}}) {
+    std::vector<TAlphaColor> pixels(std::size_t(c.sw) * c.sh);
+    std::uint32_t s = 99;
+    for (auto& p : pixels) {
+      s = s * 1664525u + 1013904223u;
+      p = (s >> 8) | ((s >> 29) % 3 == 0 ? 0u : (s >> 29) % 3 == 1 ? 0xFF000000u : s << 24);
+    }
+    TBitmap bmp(c.sw, c.sh);
+    if (!pixels.empty()) Fill(bmp, pixels);
+    TBitmap drawn(c.dw, c.dh);
+    {
+      Fmx::Graphics::TCanvasScene scene(drawn.Canvas());
+      drawn.Canvas().DrawBitmap(bmp, System::Types::RectF(0, 0, float(c.sw), float(c.sh)),
+                                System::Types::RectF(0, 0, float(c.dw), float(c.dh)), 1.0f, false);
+    }
+    {
+      TBitmap previous(c.dw, c.dh);
+      previous.Clear(0xFFFFFFFFu);
+    }
+    Utils::StretchBitmap(bmp, c.dw, c.dh);
+    EXPECT_TRUE(Pixels(bmp) == Pixels(drawn)) << c.sw << "x" << c.sh << " -> " << c.dw << "x" << c.dh;
+  }
+}
+
+TEST(Bitmaps, ConversionsAndStretchingLeaveTheUpperVectorHalvesClear) {
+  if (!UpperVectorHalvesInUse().has_value()) GTEST_SKIP() << "the processor cannot tell";
+  // Ragged widths: each kernel hands its last pixels to baseline code.
+  constexpr int kW = 203, kH = 41;
+  const std::vector<std::uint8_t> bytes(std::size_t(3) * kW * kH, 77);
+  const std::vector<std::pair<const char*, std::function<void(TBitmap&)>>> operations = {
+      {"GrayToBitmap", [&](TBitmap& bmp) { Utils::GrayToBitmap(bytes.data(), bmp); }},
+      {"MatToBitmap", [&](TBitmap& bmp) { Utils::MatToBitmap(bytes.data(), bmp); }},
+      {"StretchBitmap up", [](TBitmap& bmp) { Utils::StretchBitmap(bmp, 2 * kW + 1, 2 * kH + 3); }},
+      {"StretchBitmap down", [](TBitmap& bmp) { Utils::StretchBitmap(bmp, kW / 3, kH / 3); }}};
+  for (const auto& [name, operation] : operations) {
+    TBitmap bmp(kW, kH);
+    bmp.Clear(0xFF204080u);
+    ClearUpperVectorHalves();
+    operation(bmp);
+    EXPECT_EQ(UpperVectorHalvesInUse(), std::optional<bool>(false)) << name;
+  }
 }
 
 TEST(StretchBitmap, InvalidSizeRaisesAndLeavesTheBitmapAlone) {

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "framework/graphics.h"
+#include "framework/kernels.h"
 #include "framework/pixel_pool.h"
 #include "utils/bitmaps.h"
 
@@ -68,14 +69,19 @@ TEST(ParallelPixels, SplitConversionsAndScalingMatchOneCore) {
       Utils::MatToBitmap(bgr.data(), bmp);
       return Raw(bmp);
     });
-    for (const TPicture to : {TPicture{p.w / 3, p.h / 2}, TPicture{p.w * 2 - 1, p.h + 5}, TPicture{5, p.h * 3}}) {
-      ExpectSameSplitAsAlone("StretchBitmap", [&] {
-        TBitmap bmp(p.w, p.h);
-        Utils::MatToBitmap(bgr.data(), bmp);
-        Utils::StretchBitmap(bmp, to.w, to.h);
-        return Raw(bmp);
-      });
+    // Enlarging takes its own filter, with a kernel per processor kind.
+    for (const bool baseline : {false, true}) {
+      Fmx::Graphics::Detail::UseBaselineKernels(baseline);
+      for (const TPicture to : {TPicture{p.w / 3, p.h / 2}, TPicture{p.w * 2 - 1, p.h + 5}, TPicture{5, p.h * 3}}) {
+        ExpectSameSplitAsAlone(baseline ? "StretchBitmap, baseline kernels" : "StretchBitmap", [&] {
+          TBitmap bmp(p.w, p.h);
+          Utils::MatToBitmap(bgr.data(), bmp);
+          Utils::StretchBitmap(bmp, to.w, to.h);
+          return Raw(bmp);
+        });
+      }
     }
+    Fmx::Graphics::Detail::UseBaselineKernels(false);
     // With transparency the filter takes its premultiplied path.
     ExpectSameSplitAsAlone("Resize with alpha", [&] {
       TBitmap bmp(p.w, p.h);

@@ -89,6 +89,7 @@ __attribute__((target("avx2"))) void GrayBlocksAvx2(const std::uint8_t* in, std:
     Store<Stream>(o + 2, _mm256_or_si256(_mm256_shuffle_epi8(b, first8), alphaSlots));
     Store<Stream>(o + 3, _mm256_or_si256(_mm256_shuffle_epi8(b, second8), alphaSlots));
   }
+  Fmx::Graphics::Detail::LeaveAvx();
 }
 
 __attribute__((target("avx2"))) void GrayRowAvx2(const std::uint8_t* in, std::uint32_t* out, std::size_t width,
@@ -162,6 +163,7 @@ __attribute__((target("avx2"))) void BgrBlocksAvx2(const std::uint8_t* in, std::
     Store<Stream>(o, _mm256_or_si256(_mm256_shuffle_epi8(a, spread), alpha));
     Store<Stream>(o + 1, _mm256_or_si256(_mm256_shuffle_epi8(b, spread), alpha));
   }
+  Fmx::Graphics::Detail::LeaveAvx();
 }
 
 __attribute__((target("avx2"))) void BgrRowAvx2(const std::uint8_t* in, std::uint32_t* out, std::size_t width,
@@ -264,13 +266,10 @@ void StretchBitmap(TBitmap& Bitmap, std::int32_t NewWidth, std::int32_t NewHeigh
     throw Exception(Format(u"StretchBitmap: NewWidth must be at most %d, got %d", kMaxWidth, NewWidth));
   }
   if (Bitmap.IsMapped()) throw Exception(u"StretchBitmap: the bitmap is mapped; unmap it first");
-  TBitmap stretched(NewWidth, NewHeight);
-  {
-    Fmx::Graphics::TCanvasScene scene(stretched.Canvas());
-    stretched.Canvas().DrawBitmap(Bitmap, System::Types::RectF(0, 0, float(Bitmap.Width()), float(Bitmap.Height())),
-                                  System::Types::RectF(0, 0, float(NewWidth), float(NewHeight)), 1.0f, false);
-  }
-  Bitmap = std::move(stretched);
+  // A smooth draw at full opacity onto a new, fully transparent bitmap
+  // gives every pixel the scaled source as it is: what Resize makes, without
+  // zeroing the new pixels first only to cover them.
+  Bitmap.Resize(NewWidth, NewHeight);
 }
 
 std::int32_t RoundUpTo8(std::int32_t Value) {
