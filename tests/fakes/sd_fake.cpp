@@ -71,7 +71,7 @@ TFakeCall NewCall(const char* name) {
 void Record(TFakeCall call) {
   call.Thread = std::this_thread::get_id();
   std::lock_guard lock(Fake().Mutex);
-  Fake().Calls.push_back(std::move(call));
+  if (Fake().Script.KeepCalls) Fake().Calls.push_back(std::move(call));
 }
 
 void Violation(std::string what) {

@@ -90,6 +90,9 @@ struct TFakeScript {
   // Runs inside the named entry point on the calling thread, after the
   // callbacks and before returning; tests use it to hold a call open.
   std::function<void(TFakeEntry)> Hook;
+  // False for benchmarks: a library keeps no log of its calls, and a growing
+  // one moves the heap under the results it allocates.
+  bool KeepCalls = true;
 };
 
 // A deep copy of one call.
