@@ -1,5 +1,6 @@
 #include "generation/stable_diffusion.h"
 
+#include <chrono>
 #include <string>
 #include <thread>
 #include <utility>
@@ -320,6 +321,7 @@ void TFMXStableDiffusion::BeforeDestruction() {
     std::lock_guard lock(FQueueMutex);
     cancelled.swap(FQueue);
   }
+  StopWorker();
   for (std::size_t i = 0; i < cancelled.size(); ++i) {
     try {
       DoError(u"Request cancelled: the component is being destroyed");
@@ -332,6 +334,7 @@ void TFMXStableDiffusion::BeforeDestruction() {
 TFMXStableDiffusion::~TFMXStableDiffusion() {
   // The framework has waited for the worker already; this covers a
   // destruction that did not go through it.
+  StopWorker();
   try {
     FWorker.WaitFor();
   } catch (...) {
@@ -591,7 +594,7 @@ void TFMXStableDiffusion::UpscaleImage(TBitmap* Input, const String& ScaleModel,
 
 int TFMXStableDiffusion::PendingRequests() const {
   std::lock_guard lock(FQueueMutex);
-  return int(FQueue.size()) + (FRunning ? 1 : 0);
+  return int(FQueue.size()) + (FBusy ? 1 : 0);
 }
 
 void TFMXStableDiffusion::Enqueue(std::unique_ptr<TRequest> request) {
@@ -603,35 +606,54 @@ void TFMXStableDiffusion::Enqueue(std::unique_ptr<TRequest> request) {
   {
     std::lock_guard lock(FQueueMutex);
     FQueue.push_back(std::move(request));
-    start = !FRunning;
-    FRunning = true;
+    start = !FWorkerAlive;
+    FWorkerAlive = true;
   }
-  if (!start) return;
+  if (!start) {
+    FQueueChanged.notify_one();
+    return;
+  }
   try {
     FWorker.Start([this] { RunQueue(); });
   } catch (...) {
     std::lock_guard lock(FQueueMutex);
     FQueue.clear();
-    FRunning = false;
+    FWorkerAlive = false;
     throw;
   }
+}
+
+void TFMXStableDiffusion::StopWorker() {
+  {
+    std::lock_guard lock(FQueueMutex);
+    FWorkerLeaving = true;
+  }
+  FQueueChanged.notify_all();
 }
 
 // ---- requests: the worker's part ----
 
 void TFMXStableDiffusion::RunQueue() {
+  // Long enough for a program's next request, short enough that an idle
+  // component does not keep a thread for good.
+  constexpr auto kLinger = std::chrono::seconds(2);
   for (;;) {
     std::unique_ptr<TRequest> request;
     {
-      std::lock_guard lock(FQueueMutex);
+      std::unique_lock lock(FQueueMutex);
+      FQueueChanged.wait_for(lock, kLinger, [this] { return !FQueue.empty() || FWorkerLeaving; });
       if (FQueue.empty()) {
-        FRunning = false;
+        FWorkerAlive = false;
         return;
       }
       request = std::move(FQueue.front());
       FQueue.pop_front();
+      FBusy = true;
     }
     Run(*request);
+    request.reset();
+    std::lock_guard lock(FQueueMutex);
+    FBusy = false;
   }
 }
 

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <exception>
@@ -213,6 +214,7 @@ class TFMXStableDiffusion : public TComponent {
   void CheckGenerationSettings(bool image, bool video) const;
   void Enqueue(std::unique_ptr<TRequest> request);
   void RunQueue();
+  void StopWorker();
   void Run(TRequest& request);
   void Activate(const TSettings& settings);
   void Deactivate();
@@ -290,10 +292,15 @@ class TFMXStableDiffusion : public TComponent {
   PPsd_ctx_t FContext = nullptr;
   PPupscaler_ctx_t FUpScaleContext = nullptr;
 
-  // Requests accepted and not reported yet, the running one first.
+  // Requests accepted and not reported yet. The worker stays a while after
+  // the queue runs dry: a fresh thread per request would start from a fresh
+  // malloc arena and fault in every page of the library's results again.
   mutable std::mutex FQueueMutex;
+  std::condition_variable FQueueChanged;
   std::deque<std::unique_ptr<TRequest>> FQueue;
-  bool FRunning = false;  // the worker is draining FQueue
+  bool FBusy = false;           // the worker runs a request taken off FQueue
+  bool FWorkerAlive = false;    // the worker thread exists, busy or idle
+  bool FWorkerLeaving = false;  // destruction: the idle worker ends at once
   // Built with the component: destruction waits for it and drops its
   // pending calls before any destructor runs.
   System::Classes::TThreadGroup FWorker{*this};

@@ -1069,6 +1069,33 @@ TEST_F(Generation, DestructionWaitsForTheRunningRequestAndCancelsTheQueuedOnes) 
   EXPECT_EQ(Fake().CallsNamed("generate_image").size(), 1u);
 }
 
+// The worker outlives a request (a fresh thread would fault in the library's
+// results anew), yet an idle component is freed at once, alone or with its owner.
+TEST_F(Generation, RequestsReuseOneWorkerThatAnIdleComponentDoesNotWaitFor) {
+  for (const bool withOwner : {false, true}) {
+    SCOPED_TRACE(withOwner ? "freed with its owner" : "freed alone");
+    Fake().Reset();
+    TEvents events;
+    auto owner = std::make_unique<System::Classes::TComponent>(nullptr);
+    std::unique_ptr<TFMXStableDiffusion> alone;
+    TFMXStableDiffusion* c = withOwner ? new TFMXStableDiffusion(owner.get()) : (alone = Make(events)).get();
+    if (withOwner) events.Attach(*c);
+    for (int i = 1; i <= 3; ++i) {
+      c->Text2Image(u"p", u"", nullptr);
+      ASSERT_TRUE(Finished(*c, events, i));
+    }
+    const auto calls = Fake().CallsNamed("generate_image");
+    ASSERT_EQ(calls.size(), 3u);
+    EXPECT_NE(calls[0].Thread, std::this_thread::get_id());
+    EXPECT_EQ(calls[1].Thread, calls[0].Thread);
+    EXPECT_EQ(calls[2].Thread, calls[0].Thread);
+    const auto start = std::chrono::steady_clock::now();
+    if (withOwner) owner.reset(); else alone.reset();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1)) << "waited for an idle worker";
+    EXPECT_EQ(events.Kinds(), (std::vector<std::string>(3, "complete")));
+  }
+}
+
 TEST_F(Generation, AHandlerMayFreeTheComponentThatRaisedIt) {
   for (const char* kind : {"log", "complete", "error"}) {
     SCOPED_TRACE(kind);
