@@ -32,7 +32,8 @@ enum class TBlend { Replace, SourceOver };
 // enlarging interpolates linearly between pixel centres. Unscaled draws at
 // whole-pixel offsets copy the pixels exactly. Returns the target pixels
 // drawn (empty when none), all of which a Replace draw has written.
-System::Types::TRect DrawScaled(const TPixelSource& Source, const System::Types::TRectF& SrcRect, const TPixelTarget& Target,
-                const System::Types::TRectF& DstRect, float Opacity, TFilter Filter, TBlend Blend);
+System::Types::TRect DrawScaled(const TPixelSource& Source, const System::Types::TRectF& SrcRect,
+                                const TPixelTarget& Target, const System::Types::TRectF& DstRect, float Opacity,
+                                TFilter Filter, TBlend Blend);
 
 }  // namespace Fmx::Graphics::Detail

@@ -756,6 +756,29 @@ TEST(Canvas, EnlargingGivesTheSameBytesOnEveryKernelPath) {
     Fmx::Graphics::Detail::UseBaselineKernels(false);
     EXPECT_TRUE(Enlarged(pixels, c.sw, c.sh, c.dw, c.dh) == baseline) << Describe(c);
   }
+  // Rectangles that start and end inside pixels, up to the source's edges.
+  constexpr int kSw = 45, kSh = 13;
+  const auto pixels = RandomPixels(kSw * kSh, true);
+  TBitmap src(kSw, kSh);
+  Fill(src, pixels);
+  for (const auto& [from, to] : {std::pair{RectF(0.3f, 0.6f, 44.7f, 12.9f), RectF(1.5f, 0.25f, 130.2f, 40.8f)},
+                                 std::pair{RectF(40.1f, 2.5f, 45, 13), RectF(-3.3f, 7.7f, 77.1f, 29.6f)},
+                                 std::pair{RectF(-5, -5, 50, 20), RectF(0.5f, 0.5f, 99.5f, 41.5f)}}) {
+    std::vector<TAlphaColor> drawn[2];
+    for (const bool baseline : {true, false}) {
+      Fmx::Graphics::Detail::UseBaselineKernels(baseline);
+      TBitmap target(101, 43);
+      target.Clear(0xFF808080u);
+      {
+        TCanvasScene scene(target.Canvas());
+        target.Canvas().DrawBitmap(src, from, to, 1.0f, false);
+      }
+      drawn[baseline] = Pixels(target);
+    }
+    Fmx::Graphics::Detail::UseBaselineKernels(false);
+    EXPECT_TRUE(drawn[0] == drawn[1]) << from.Left << "," << from.Top << " into " << to.Left << "," << to.Top;
+    EXPECT_NE(drawn[0], std::vector<TAlphaColor>(drawn[0].size(), 0xFF808080u));
+  }
 }
 
 TEST_P(WideSmoothScaling, EnlargingPartOfAPictureDrawsThatPartOnlyAndLeavesTheRestAlone) {
