@@ -109,7 +109,13 @@ class TPixelPool {
     for (std::size_t i = 0; i < workers; ++i) FThreads.emplace_back([this, i] { Work(i); });
   }
 
-  ~TPixelPool() {
+  ~TPixelPool() { Close(); }
+
+  // Ends the workers for good once no split holds the pool; every later Run
+  // finds it held and lets its caller work alone.
+  void Close() {
+    if (FClosed.exchange(true)) return;
+    while (FBusy.exchange(true, std::memory_order_acquire)) std::this_thread::yield();
     FStop.store(true, std::memory_order_relaxed);
     for (TSlot& slot : FSlots) {
       slot.State.store(kPosted, std::memory_order_release);
@@ -185,6 +191,7 @@ class TPixelPool {
   std::vector<std::thread> FThreads;
   std::atomic<bool> FBusy{false};
   std::atomic<bool> FStop{false};
+  std::atomic<bool> FClosed{false};
   std::uint32_t FTicket = 0;  // only the holder of FBusy touches it
   TJob* FJob = nullptr;       // published to workers by their post
 };
@@ -192,11 +199,19 @@ class TPixelPool {
 std::atomic<std::size_t> gThreadLimit{0};
 
 TPixelPool* Pool() {
-  // Created on first use and joined at exit; a process that never splits
-  // work never starts a thread.
-  static const std::unique_ptr<TPixelPool> pool =
-      CoreCount() > 1 ? std::make_unique<TPixelPool>(std::min(CoreCount(), kMaxThreads) - 1) : nullptr;
-  return pool.get();
+  // Created on first use; a process that never splits work never starts a
+  // thread. Its workers are joined at exit, but the pool itself is never
+  // freed: exit destroys statics made before it (a component kept in one)
+  // later, and their workers may still split work then.
+  static TPixelPool* const pool =
+      CoreCount() > 1 ? std::make_unique<TPixelPool>(std::min(CoreCount(), kMaxThreads) - 1).release() : nullptr;
+  struct TCloser {
+    ~TCloser() {
+      if (pool) pool->Close();
+    }
+  };
+  static const TCloser closer;
+  return pool;
 }
 
 }  // namespace

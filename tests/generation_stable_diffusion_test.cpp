@@ -7,6 +7,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
+#include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <map>
@@ -1093,6 +1094,72 @@ TEST_F(Generation, RequestsReuseOneWorkerThatAnIdleComponentDoesNotWaitFor) {
     if (withOwner) owner.reset(); else alone.reset();
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1)) << "waited for an idle worker";
     EXPECT_EQ(events.Kinds(), (std::vector<std::string>(3, "complete")));
+  }
+}
+
+// The part of the program below that ends it with a component alive.
+[[noreturn]] void EndWithAComponentAlive(bool leaked, bool busy) {
+  // Reachable from statics, so that a leak checker does not count them.
+  static TEvents* events = new TEvents;
+  static TFMXStableDiffusion* leakedOne = nullptr;
+  static std::atomic<bool> armed{false}, generated{false};
+  {
+    // The fake's own statics are made before the component, so exit
+    // destroys them after it; a result this small is not split, so
+    // the pixel threads start only after the component is made.
+    TEvents warmUp;
+    auto first = std::make_unique<TFMXStableDiffusion>(nullptr);
+    warmUp.Attach(*first);
+    first->SetWidth(64);
+    first->SetHeight(64);
+    first->Text2Image(u"p", u"", nullptr);
+    PumpUntil([&] { return warmUp.Endings() >= 1 && first->PendingRequests() == 0; });
+  }
+  static std::unique_ptr<TFMXStableDiffusion> kept;
+  TFMXStableDiffusion* component = nullptr;
+  if (leaked) {
+    component = leakedOne = new TFMXStableDiffusion(nullptr);
+  } else {
+    kept = std::make_unique<TFMXStableDiffusion>(nullptr);
+    component = kept.get();
+  }
+  events->Attach(*component);
+  Fake().Script.Results = {FakeImage(busy ? 4096 : 1024, busy ? 4096 : 1024, 3)};
+  Fake().Script.Hook = [](TFakeEntry e) {
+    if (e == TFakeEntry::GenerateImage && armed) generated = true;
+  };
+  for (int i = 0; i < (busy ? 3 : 1); ++i) component->Text2Image(u"p", u"", nullptr);
+  PumpUntil([&] { return events->Endings() >= 1 && (busy || component->PendingRequests() == 0); });
+  // Made after the pixel threads, so destroyed before them: it holds
+  // exit back until the next result is being converted.
+  struct TUntilConverting {
+    bool Busy;
+    ~TUntilConverting() {
+      for (int i = 0; Busy && !generated && i < 5000; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+  };
+  static const TUntilConverting untilConverting{busy};
+  armed = true;
+  std::exit(events->Endings() >= 1 ? 7 : 1);
+}
+
+// A program may end with a component still alive: leaked with its worker
+// idle, or in a static that exit destroys while its worker is still busy,
+// here converting a large result across the pixel threads just as exit
+// reaches them. Neither may crash nor hang the exit. (A leaked component
+// with a busy worker is not covered: its library call runs on while exit
+// tears down the library's own statics.)
+TEST_F(Generation, AProgramEndsCleanlyWithAComponentStillAlive) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  struct Case {
+    const char* name;
+    bool leaked;
+    bool busy;
+  };
+  for (const Case c : {Case{"leaked, idle worker", true, false}, Case{"static, idle worker", false, false},
+                       Case{"static, busy worker", false, true}}) {
+    EXPECT_EXIT(EndWithAComponentAlive(c.leaked, c.busy), ::testing::ExitedWithCode(7), "") << c.name;
   }
 }
 
