@@ -835,6 +835,114 @@ TEST_P(WideSmoothScaling, EnlargingPartOfAPictureDrawsThatPartOnlyAndLeavesTheRe
   EXPECT_EQ(Pixels(target), std::vector<TAlphaColor>(33 * 17, 0xFF969696u));
 }
 
+namespace {
+
+// Rectangles that start and end inside pixels, partly outside the source or
+// the target, drawn with every blend, at full and partial opacity.
+struct TFractionalDraw {
+  System::Types::TRectF Src, Dst;
+  int Width, Height;  // of the target
+};
+
+std::vector<TFractionalDraw> FractionalDraws(int count, std::uint32_t seed, float srcLo, float srcW, float srcH) {
+  std::vector<TFractionalDraw> out;
+  auto rnd = [&seed](float lo, float hi) {
+    seed = seed * 1664525u + 1013904223u;
+    return lo + (hi - lo) * float(seed >> 8) / float(1 << 24);
+  };
+  for (int i = 0; i < count; ++i) {
+    TFractionalDraw d;
+    d.Width = 1 + int(rnd(0, 90)), d.Height = 1 + int(rnd(0, 60));
+    const float sx = rnd(srcLo, srcW), sy = rnd(srcLo, srcH);
+    d.Src = RectF(sx, sy, sx + rnd(0.5f, 19), sy + rnd(0.5f, 13));
+    const float dx = rnd(-20, float(d.Width)), dy = rnd(-20, float(d.Height));
+    d.Dst = RectF(dx, dy, dx + rnd(0.1f, 120), dy + rnd(0.1f, 90));
+    out.push_back(d);
+  }
+  return out;
+}
+
+std::vector<TAlphaColor> DrawOnto(const std::vector<TAlphaColor>& src, int sw, int sh, const TFractionalDraw& d,
+                                  TAlphaColor background, float opacity, Fmx::Graphics::Detail::TBlend blend,
+                                  System::Types::TRect& drawn) {
+  namespace Detail = Fmx::Graphics::Detail;
+  std::vector<TAlphaColor> dst(std::size_t(d.Width) * std::size_t(d.Height), background);
+  drawn = Detail::DrawScaled(Detail::TPixelSource{src.data(), sw, sh}, d.Src,
+                             Detail::TPixelTarget{dst.data(), d.Width, d.Height}, d.Dst, opacity,
+                             Detail::TFilter::Smooth, blend);
+  return dst;
+}
+
+}  // namespace
+
+// Resize no longer zeroes new pixels before drawing, so the rectangle a draw
+// reports must be exactly what it wrote: a replacing draw over two different
+// backgrounds gives the same pixels inside it, and every draw leaves both
+// backgrounds alone outside it.
+TEST_P(WideSmoothScaling, DrawsWriteTheWholeRectangleTheyReportAndNothingElse) {
+  using Fmx::Graphics::Detail::TBlend;
+  constexpr int kSw = 23, kSh = 17;
+  constexpr TAlphaColor kBack1 = 0x12345678u, kBack2 = 0xFEDCBA98u;
+  for (const bool opaque : {true, false}) {
+    const auto src = RandomPixels(kSw * kSh, opaque);
+    int i = 0;
+    for (const TFractionalDraw& d : FractionalDraws(120, opaque ? 11u : 12u, -3, kSw, kSh)) {
+      for (const TBlend blend : {TBlend::Replace, TBlend::SourceOver}) {
+        for (const float opacity : {1.0f, 0.6f}) {
+          System::Types::TRect r1, r2;
+          const auto a = DrawOnto(src, kSw, kSh, d, kBack1, opacity, blend, r1);
+          const auto b = DrawOnto(src, kSw, kSh, d, kBack2, opacity, blend, r2);
+          ASSERT_EQ(r1, r2);
+          ASSERT_TRUE(r1.Width() <= 0 || r1.Height() <= 0 || (r1.Left >= 0 && r1.Top >= 0 && r1.Right <= d.Width && r1.Bottom <= d.Height));
+          int unwritten = 0, touchedOutside = 0;
+          for (int y = 0; y < d.Height; ++y) {
+            for (int x = 0; x < d.Width; ++x) {
+              const std::size_t k = std::size_t(y) * std::size_t(d.Width) + std::size_t(x);
+              if (x >= r1.Left && x < r1.Right && y >= r1.Top && y < r1.Bottom) {
+                unwritten += blend == TBlend::Replace && a[k] != b[k];
+              } else {
+                touchedOutside += a[k] != kBack1 || b[k] != kBack2;
+              }
+            }
+          }
+          EXPECT_EQ(unwritten, 0) << "draw " << i << (opaque ? " opaque" : " translucent") << " opacity " << opacity;
+          EXPECT_EQ(touchedOutside, 0) << "draw " << i << (opaque ? " opaque" : " translucent") << " blend "
+                                       << int(blend) << " opacity " << opacity;
+        }
+      }
+      ++i;
+    }
+  }
+}
+
+// The fixed-point enlarging against the float filter on the same draws: one
+// slightly translucent source pixel sends a draw through floats, and every
+// target pixel it does not reach (still opaque) agrees within one step.
+TEST_P(WideSmoothScaling, FixedPointAndFloatFilteringAgreeOnRectanglesInsidePixels) {
+  using Fmx::Graphics::Detail::TBlend;
+  constexpr int kSw = 23, kSh = 17;
+  const auto opaque = RandomPixels(kSw * kSh, true);
+  auto translucent = opaque;
+  translucent[0] = (translucent[0] & 0x00FFFFFFu) | 0xFE000000u;
+  int compared = 0, i = 0;
+  for (const TFractionalDraw& d : FractionalDraws(200, 99u, -1, 4, 4)) {
+    System::Types::TRect r1, r2;
+    const auto fixed = DrawOnto(opaque, kSw, kSh, d, 0u, 1.0f, TBlend::Replace, r1);
+    const auto floats = DrawOnto(translucent, kSw, kSh, d, 0u, 1.0f, TBlend::Replace, r2);
+    EXPECT_EQ(r1, r2) << "draw " << i;
+    int worst = 0;
+    for (std::size_t k = 0; k < fixed.size(); ++k) {
+      if ((floats[k] >> 24) != 0xFF) continue;
+      ++compared;
+      for (int shift = 0; shift < 32; shift += 8)
+        worst = std::max(worst, std::abs(int((fixed[k] >> shift) & 0xFF) - int((floats[k] >> shift) & 0xFF)));
+    }
+    EXPECT_LE(worst, 1) << "draw " << i;
+    ++i;
+  }
+  EXPECT_GT(compared, 10000);  // the comparison is not vacuous
+}
+
 TEST(Bitmap, ResizedPixelsTheDrawCannotReachAreTransparentEvenInReusedMemory) {
   // A freed block of picture size comes back for the next bitmap of that
   // size with its old pixels in it.
