@@ -5,6 +5,7 @@
 #include <stdexcept>
 
 #include "framework/exceptions.h"
+#include "framework/kernels.h"
 
 #if (defined(__GNUC__) || defined(__clang__)) && defined(__x86_64__)
 #define CORVINA_FACE_NORMS_X86 1
@@ -105,6 +106,7 @@ __attribute__((target("avx2,fma"))) void Avx2Sums(const std::span<const float>* 
     _mm_store_ps(s + 4, acc[g][1]);
     for (std::size_t k = 0; k < kGroup && g * kGroup + k < lanes; ++k) sums[g * kGroup + k] = s[k];
   }
+  ::Fmx::Graphics::Detail::LeaveAvx();
 }
 
 void Avx2SumsOf(const std::span<const float>* v, std::size_t lanes, std::size_t length, float* sums) {
@@ -125,6 +127,7 @@ __attribute__((target("avx2"))) void Avx2Normalise(const float* e, std::size_t n
   std::size_t j = 0;
   for (; j + 8 <= n; j += 8) _mm256_storeu_ps(out + j, _mm256_div_ps(_mm256_loadu_ps(e + j), d));
   for (; j < n; ++j) out[j] = e[j] / norm;
+  ::Fmx::Graphics::Detail::LeaveAvx();
 }
 
 #endif  // CORVINA_FACE_NORMS_X86

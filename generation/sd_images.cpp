@@ -153,6 +153,7 @@ __attribute__((target("avx2"))) void RgbRowAvx2(const std::uint8_t* in, std::uin
     _mm256_store_si256(o, _mm256_or_si256(_mm256_shuffle_epi8(a, spread), alpha));
     _mm256_store_si256(o + 1, _mm256_or_si256(_mm256_shuffle_epi8(b, spread), alpha));
   }
+  ::Fmx::Graphics::Detail::LeaveAvx();
   RgbRowScalar<3>(in + 3 * x, out + x, width - x);
 }
 
@@ -175,6 +176,7 @@ __attribute__((target("avx2"))) void ToMaskRowAvx2(const std::uint32_t* in, std:
     _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + x),
                         _mm256_permutevar8x32_epi32(_mm256_packus_epi16(first, second), order));
   }
+  ::Fmx::Graphics::Detail::LeaveAvx();
   ToMaskRowSsse3(in + x, out + x, width - x);
 }
 

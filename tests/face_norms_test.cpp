@@ -16,6 +16,7 @@
 #include "face/face.h"
 #include "face/face_norms.h"
 #include "tests/support/test_support.h"
+#include "tests/support/vector_state.h"
 
 using namespace Face::Fmx;
 using Batch::TNormPath;
@@ -229,3 +230,22 @@ TEST(Normalise, EveryDividendOfABinade) {
 }
 
 }  // namespace
+
+// Wide-register state left behind slows every legacy SSE instruction after
+// it, in the caller's code too.
+TEST(NumpyNorms, TheAvx2PathLeavesTheUpperVectorHalvesClear) {
+  using namespace Corvina::Testing;
+  if (!UpperVectorHalvesInUse().has_value()) GTEST_SKIP() << "the processor cannot tell";
+  if (!Batch::NormPathAvailable(TNormPath::Avx2)) GTEST_SKIP() << "no AVX2";
+  for (const std::size_t faces : {std::size_t(1), std::size_t(9), std::size_t(70)}) {
+    std::vector<std::vector<float>> vectors(faces, std::vector<float>(517, 0.25f));
+    std::vector<std::span<const float>> spans(vectors.begin(), vectors.end());
+    std::vector<float> norms(faces), out(517);
+    ClearUpperVectorHalves();
+    Batch::NumpyNorms(spans, norms, TNormPath::Avx2);
+    EXPECT_EQ(UpperVectorHalvesInUse(), std::optional<bool>(false)) << "norms of " << faces;
+    ClearUpperVectorHalves();
+    Batch::Normalise(vectors[0], norms[0], out.data(), TNormPath::Avx2);
+    EXPECT_EQ(UpperVectorHalvesInUse(), std::optional<bool>(false)) << "normalising";
+  }
+}

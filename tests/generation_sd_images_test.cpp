@@ -5,6 +5,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <vector>
 
 #include "framework/kernels.h"
@@ -12,6 +13,7 @@
 #include "tests/fakes/sd_fake.h"
 #include "tests/support/bitmap_support.h"
 #include "tests/support/test_support.h"
+#include "tests/support/vector_state.h"
 
 namespace {
 
@@ -185,6 +187,29 @@ TEST_P(SDImages, ImageToBitmapRefusesWhatItCannotConvert) {
       {&huge, u"SDImage2Bitmap: the image is too large for a bitmap (2147483648 x 1)"},
   };
   for (const Case& c : cases) EXPECT_EQ(MessageOf([&] { SDImage2Bitmap(c.image); }), c.message);
+}
+
+// Wide-register state left behind slows every legacy SSE instruction after
+// it, in the caller's code too.
+TEST(SDImageKernels, ConversionsLeaveTheUpperVectorHalvesClear) {
+  using namespace Corvina::Testing;
+  if (!UpperVectorHalvesInUse().has_value()) GTEST_SKIP() << "the processor cannot tell";
+  // Ragged widths: each kernel hands its last pixels to baseline code.
+  constexpr int kW = 203, kH = 41;
+  TBitmap bmp(kW, kH);
+  bmp.Clear(0xFF204080u);
+  std::vector<std::uint8_t> bytes(std::size_t(4) * kW * kH, 77);
+  const sd_image_t rgb{kW, kH, 3, bytes.data()}, rgba{kW, kH, 4, bytes.data()};
+  const std::vector<std::pair<const char*, std::function<void()>>> operations = {
+      {"Bitmap2SDImage", [&] { Bitmap2SDImage(bmp); }},
+      {"Bitmap2SDMask", [&] { Bitmap2SDMask(bmp); }},
+      {"SDImage2Bitmap RGB", [&] { SDImage2Bitmap(&rgb); }},
+      {"SDImage2Bitmap RGBA", [&] { SDImage2Bitmap(&rgba); }}};
+  for (const auto& [name, operation] : operations) {
+    ClearUpperVectorHalves();
+    operation();
+    EXPECT_EQ(UpperVectorHalvesInUse(), std::optional<bool>(false)) << name;
+  }
 }
 
 TEST(SDImageRelease, ResultArraysAndPixelsGoBackToTheCHeapOnce) {
