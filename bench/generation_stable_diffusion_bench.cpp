@@ -73,9 +73,7 @@ void UseHeap(THeap heap) {
 void BM_Text2Image_CallToOnComplete(benchmark::State& state, THeap heap) {
   UseHeap(heap);
   TRig rig;
-  for (auto _ : state) {
-    rig.RunOne();
-  }
+  for (auto _ : state) rig.RunOne();
   state.SetItemsProcessed(state.iterations());
 }
 
@@ -100,10 +98,7 @@ void BM_Text2Image_ConversionsOnly(benchmark::State& state, THeap heap) {
 // times slower than the memset above) and its results converted and freed.
 // The component's own cost is the request above minus this. Made on the
 // benchmark's thread, and on one long-lived second thread as an application
-// that keeps the library off its main thread would: there the results come
-// from that thread's malloc arena, and whether glibc hands them back to the
-// system when they are freed (so that the next request faults 3 MB in
-// again) depends on what else that arena holds.
+// that keeps the library off its main thread would.
 struct TDirectCall {
   TDirectCall() {
     LoadFake();
@@ -133,9 +128,7 @@ struct TDirectCall {
 void BM_Text2Image_DirectCallAndConversions(benchmark::State& state, THeap heap) {
   UseHeap(heap);
   TDirectCall direct;
-  for (auto _ : state) {
-    direct.RunOne();
-  }
+  for (auto _ : state) direct.RunOne();
 }
 
 void BM_Text2Image_DirectCallOnSecondThread(benchmark::State& state, THeap heap) {

@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <iterator>
+#include <memory>
 #include <mutex>
 
 #if defined(__SANITIZE_ADDRESS__)
@@ -184,7 +185,7 @@ class TKeptBlocks {
 
 TKeptBlocks& Kept() {
   // Never destroyed: bitmaps in static storage may be freed after it would be.
-  static TKeptBlocks* kept = new TKeptBlocks;
+  static TKeptBlocks* const kept = std::make_unique<TKeptBlocks>().release();
   return *kept;
 }
 

@@ -1078,8 +1078,8 @@ TEST_F(Generation, RequestsReuseOneWorkerThatAnIdleComponentDoesNotWaitFor) {
     Fake().Reset();
     TEvents events;
     auto owner = std::make_unique<System::Classes::TComponent>(nullptr);
-    std::unique_ptr<TFMXStableDiffusion> alone;
-    TFMXStableDiffusion* c = withOwner ? new TFMXStableDiffusion(owner.get()) : (alone = Make(events)).get();
+    std::unique_ptr<TFMXStableDiffusion> alone = withOwner ? nullptr : Make(events);
+    TFMXStableDiffusion* c = alone ? alone.get() : new TFMXStableDiffusion(owner.get());  // the owner frees it
     if (withOwner) events.Attach(*c);
     for (int i = 1; i <= 3; ++i) {
       c->Text2Image(u"p", u"", nullptr);
