@@ -149,6 +149,24 @@ TSixtyEightPoints TFaceLandmarker::Shape(const cv::Mat& gray, const cv::Rect2f& 
   return points;
 }
 
+std::vector<cv::Rect2f> FrontalFaces(const cv::Mat& gray) {
+  // Building the finder unpacks its model; each thread keeps its own, as
+  // the finder may not be shared between threads.
+  thread_local dlib::frontal_face_detector finder = dlib::get_frontal_face_detector();
+  dlib::cv_image<unsigned char> image(gray);
+  std::vector<dlib::rect_detection> found;
+  finder(image, found, 0.0);
+  std::sort(found.begin(), found.end(),
+            [](const auto& a, const auto& b) { return a.detection_confidence > b.detection_confidence; });
+  std::vector<cv::Rect2f> faces;
+  for (const auto& d : found) {
+    const auto& r = d.rect;
+    faces.emplace_back(static_cast<float>(r.left()), static_cast<float>(r.top()),
+                       static_cast<float>(r.right() + 1 - r.left()), static_cast<float>(r.bottom() + 1 - r.top()));
+  }
+  return faces;
+}
+
 cv::Mat GrayOf(const cv::Mat& bgra) {
   cv::Mat gray;
   cv::cvtColor(bgra, gray, cv::COLOR_BGRA2GRAY);

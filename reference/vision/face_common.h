@@ -67,4 +67,8 @@ class TFaceLandmarker {
 
 cv::Mat GrayOf(const cv::Mat& bgra);
 
+// Frontal faces in a gray picture at dlib's own threshold, strongest first:
+// what background replacement takes for people. No model file is needed.
+std::vector<cv::Rect2f> FrontalFaces(const cv::Mat& gray);
+
 }  // namespace Corvina::Reference::Vision

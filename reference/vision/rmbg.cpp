@@ -1,15 +1,18 @@
-// Background replacement without a network: colour contrast against the
-// picture's rim names the likely foreground, GrabCut settles it against the
-// rim's colours, a guided filter turns the cut into a soft matte that follows the
-// picture's edges, and the matte blends the picture over the new background.
+// Background replacement without a network: focus (a subject in focus over a
+// defocused background) and, where the background is in focus too, colour
+// contrast with the picture's rim name the likely subject, and found faces
+// make a portrait's people the subject; colour models and
+// graph cuts settle it (cutout.h), a guided filter turns the cut into a soft
+// matte that follows the picture's edges, and the matte blends the picture
+// over the new background.
 #include <algorithm>
 #include <cmath>
-#include <limits>
 
 #include <opencv2/imgproc.hpp>
 #include <opencv2/ximgproc/edge_filter.hpp>
 
 #include "reference/vision/common.h"
+#include "reference/vision/cutout.h"
 #include "reference/vision/entry_points.h"
 
 namespace Corvina::Reference::Vision {
@@ -17,8 +20,7 @@ namespace {
 
 struct RmbgParams {
   int workSize = 320;       // longest side the cut is made on
-  int iterations = 4;       // GrabCut rounds
-  double rim = 0.03;        // share of the shorter side taken as sure background
+  int iterations = 3;       // rounds of colour models and graph cuts
   int mattRadius = 2;       // guided filter radius, in pixels of the working size
   double mattEps = 1e-3;    // guided filter regularisation (intensities 0..1)
   double feather = 1.5;     // Gaussian softening of the matte edge, pixels
@@ -28,66 +30,18 @@ std::optional<RmbgParams> ReadParams(const char* path) {
   const auto model = ModelFile::Read(path, "rmbg");
   if (!model) return std::nullopt;
   const auto workSize = model->Number("work-size", 320, 32, 4096);
-  const auto iterations = model->Number("iterations", 4, 1, 20);
-  const auto rim = model->Number("rim", 0.03, 0.0, 0.25);
+  const auto iterations = model->Number("iterations", 3, 1, 20);
   const auto radius = model->Number("matte-radius", 2, 1, 64);
   const auto eps = model->Number("matte-eps", 1e-3, 1e-8, 1);
   const auto feather = model->Number("feather", 1.5, 0, 32);
-  if (!workSize || !iterations || !rim || !radius || !eps || !feather) return std::nullopt;
+  if (!workSize || !iterations || !radius || !eps || !feather) return std::nullopt;
   RmbgParams p;
   p.workSize = static_cast<int>(*workSize);
   p.iterations = static_cast<int>(*iterations);
-  p.rim = *rim;
   p.mattRadius = static_cast<int>(*radius);
   p.mattEps = *eps;
   p.feather = *feather;
   return p;
-}
-
-// How far each pixel's colour is from every colour of the picture's rim, with
-// a mild preference for the middle: the rim is taken to be background, so
-// what looks like none of it is the likely subject. 255 where Otsu's split of
-// that contrast says foreground.
-cv::Mat Distinct(const cv::Mat& bgr, const cv::Rect& inner) {
-  cv::Mat lab;
-  bgr.convertTo(lab, CV_32F, 1.0 / 255);
-  cv::cvtColor(lab, lab, cv::COLOR_BGR2Lab);
-
-  cv::Mat rim(bgr.size(), CV_8U, cv::Scalar(255));
-  rim(inner).setTo(0);
-  std::vector<cv::Vec3f> samples;
-  const int every = std::max(1, cv::countNonZero(rim) / 4000);
-  int seen = 0;
-  for (int y = 0; y < lab.rows; ++y) {
-    for (int x = 0; x < lab.cols; ++x) {
-      if (rim.at<std::uint8_t>(y, x) != 0 && seen++ % every == 0) samples.push_back(lab.at<cv::Vec3f>(y, x));
-    }
-  }
-  const int clusters = std::min<int>(8, static_cast<int>(samples.size()));
-  cv::Mat labels, centres;
-  cv::kmeans(cv::Mat(samples).reshape(1), clusters, labels,
-             cv::TermCriteria(cv::TermCriteria::COUNT | cv::TermCriteria::EPS, 20, 0.5), 2, cv::KMEANS_PP_CENTERS,
-             centres);
-
-  cv::Mat contrast(bgr.size(), CV_32F);
-  const float cx = lab.cols / 2.0f, cy = lab.rows / 2.0f;
-  const float sx = lab.cols / 2.0f, sy = lab.rows / 2.0f;
-  for (int y = 0; y < lab.rows; ++y) {
-    for (int x = 0; x < lab.cols; ++x) {
-      const cv::Vec3f v = lab.at<cv::Vec3f>(y, x);
-      float nearest = std::numeric_limits<float>::max();
-      for (int k = 0; k < centres.rows; ++k) {
-        const cv::Vec3f c(centres.at<float>(k, 0), centres.at<float>(k, 1), centres.at<float>(k, 2));
-        nearest = std::min(nearest, static_cast<float>(cv::norm(v - c)));
-      }
-      const float dx = (x - cx) / sx, dy = (y - cy) / sy;
-      contrast.at<float>(y, x) = nearest * (0.5f + 0.5f * std::exp(-(dx * dx + dy * dy)));
-    }
-  }
-  cv::Mat scaled, distinct;
-  cv::normalize(contrast, scaled, 0, 255, cv::NORM_MINMAX, CV_8U);
-  cv::threshold(scaled, distinct, 0, 255, cv::THRESH_BINARY | cv::THRESH_OTSU);
-  return distinct;
 }
 
 class RmbgContext : public Context {
@@ -103,49 +57,11 @@ class RmbgContext : public Context {
   }
 
  private:
-  // The cut at working size: 255 foreground, 0 background.
-  cv::Mat Cut(const cv::Mat& work) const {
-    const int rim = std::max(1, static_cast<int>(std::lround(std::min(work.cols, work.rows) * FParams.rim)));
-    const cv::Rect inner(rim, rim, work.cols - 2 * rim, work.rows - 2 * rim);
-    if (inner.width < 4 || inner.height < 4) return cv::Mat::zeros(work.size(), CV_8U);
-
-    cv::Mat labels(work.size(), CV_8U, cv::Scalar(cv::GC_BGD));
-    cv::Mat centre = labels(inner);
-    centre.setTo(cv::GC_PR_BGD);
-    cv::Mat likely = Distinct(work, inner)(inner);
-    if (cv::countNonZero(likely) == 0) {
-      // Nothing stands out: assume the subject sits in the middle.
-      cv::ellipse(centre, cv::Point(inner.width / 2, inner.height / 2), cv::Size(inner.width / 4, inner.height / 4), 0,
-                  0, 360, cv::Scalar(cv::GC_PR_FGD), cv::FILLED);
-    } else {
-      centre.setTo(cv::GC_PR_FGD, likely);
-    }
-    try {
-      cv::Mat bgdModel, fgdModel;
-      cv::grabCut(work, labels, cv::Rect(), bgdModel, fgdModel, FParams.iterations, cv::GC_INIT_WITH_MASK);
-    } catch (const cv::Exception&) {
-      // Degenerate colour models (a flat picture): keep the first guess.
-    }
-    cv::Mat fg = (labels & 1) * 255;
-
-    // Drop specks: keep the pieces of at least a tenth of the largest.
-    cv::Mat components, stats, centroids;
-    const int n = cv::connectedComponentsWithStats(fg, components, stats, centroids, 8, CV_32S);
-    int largest = 0;
-    for (int i = 1; i < n; ++i) largest = std::max(largest, stats.at<int>(i, cv::CC_STAT_AREA));
-    cv::Mat kept = cv::Mat::zeros(fg.size(), CV_8U);
-    for (int i = 1; i < n; ++i) {
-      if (stats.at<int>(i, cv::CC_STAT_AREA) * 10 >= largest) kept.setTo(255, components == i);
-    }
-    return kept;
-  }
-
   // Opacity of the foreground at full size, 0..1, soft only near its edge.
   cv::Mat Matte(const cv::Mat& bgr) const {
     double factor = 1.0;
-    const cv::Mat work = Shrink(bgr, FParams.workSize, factor);
     cv::Mat alpha;
-    Cut(work).convertTo(alpha, CV_32F, 1.0 / 255);
+    Subject(FigureOf(bgr, FParams.workSize, factor), FParams.iterations).convertTo(alpha, CV_32F, 1.0 / 255);
     if (alpha.size() != bgr.size()) cv::resize(alpha, alpha, bgr.size(), 0, 0, cv::INTER_LINEAR);
     cv::Mat guide;
     cv::cvtColor(bgr, guide, cv::COLOR_BGR2GRAY);

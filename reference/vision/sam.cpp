@@ -1,7 +1,9 @@
-// Promptable segmentation without a network: a point grows a colour region
-// that seeds GrabCut, a box seeds GrabCut directly; the coarse mask is worked
-// out on a shrunk copy and brought back to full size with a guided filter so
-// its edge follows the picture's.
+// Promptable segmentation without a network: loading a picture works out its
+// cues once (focus, contrast with the rim, colour bins, the links of a graph
+// cut) on a shrunk copy, as an encoder would; each prompt then settles figure
+// and ground with a few rounds of colour models and graph cuts (cutout.h),
+// and the mask is brought back to full size with a guided filter so its edge
+// follows the picture's.
 #include <algorithm>
 #include <climits>
 #include <cmath>
@@ -13,17 +15,15 @@
 #include <opencv2/ximgproc/edge_filter.hpp>
 
 #include "reference/vision/common.h"
+#include "reference/vision/cutout.h"
 #include "reference/vision/entry_points.h"
 
 namespace Corvina::Reference::Vision {
 namespace {
 
 struct SamParams {
-  int workSize = 512;        // longest side GrabCut works on
-  int smoothing = 5;         // median aperture before region growing
-  int iterations = 5;        // GrabCut rounds
-  int tolerance = 24;        // per-channel colour range of region growing
-  double maxRegion = 0.6;    // a grown region larger than this share leaked
+  int workSize = 320;        // longest side the cut is made at
+  int iterations = 3;        // rounds of colour models and graph cuts
   int refineRadius = 8;      // guided filter radius at full size, 0 = off
   double refineEps = 1e-3;   // guided filter regularisation (intensities 0..1)
 };
@@ -32,22 +32,14 @@ std::optional<SamParams> ReadParams(const char* encoderPath, const char* decoder
   const auto encoder = ModelFile::Read(encoderPath, "sam2-encoder");
   const auto decoder = ModelFile::Read(decoderPath, "sam2-decoder");
   if (!encoder || !decoder) return std::nullopt;
-  const auto workSize = encoder->Number("work-size", 512, 32, 4096);
-  const auto smoothing = encoder->Number("smoothing", 5, 1, 9);
-  const auto iterations = decoder->Number("iterations", 5, 1, 20);
-  const auto tolerance = decoder->Number("tolerance", 24, 1, 128);
-  const auto maxRegion = decoder->Number("max-region", 0.6, 0.01, 1);
+  const auto workSize = encoder->Number("work-size", 320, 32, 4096);
+  const auto iterations = decoder->Number("iterations", 3, 1, 20);
   const auto refineRadius = decoder->Number("refine-radius", 8, 0, 64);
   const auto refineEps = decoder->Number("refine-eps", 1e-3, 1e-8, 1);
-  if (!workSize || !smoothing || !iterations || !tolerance || !maxRegion || !refineRadius || !refineEps) {
-    return std::nullopt;
-  }
+  if (!workSize || !iterations || !refineRadius || !refineEps) return std::nullopt;
   SamParams p;
   p.workSize = static_cast<int>(*workSize);
-  p.smoothing = static_cast<int>(*smoothing) | 1;  // median apertures are odd
   p.iterations = static_cast<int>(*iterations);
-  p.tolerance = static_cast<int>(*tolerance);
-  p.maxRegion = *maxRegion;
   p.refineRadius = static_cast<int>(*refineRadius);
   p.refineEps = *refineEps;
   return p;
@@ -73,15 +65,12 @@ class SamContext : public Context {
     // A refused image also forgets the previous one: a mask of the old size
     // must never be handed out for a picture of another size.
     FImage.release();
-    FWork.release();
-    FSmooth.release();
+    FFigure.reset();
     FGuide.release();
     if (!image.Valid()) return;
     cv::Mat bgr = image.Bgr();
-    cv::Mat work = Shrink(bgr, FParams.workSize, FFactor);
-    cv::medianBlur(work, FSmooth, FParams.smoothing);
+    FFigure.emplace(FigureOf(bgr, FParams.workSize, FFactor));
     if (FParams.refineRadius > 0) cv::cvtColor(bgr, FGuide, cv::COLOR_BGR2GRAY);
-    FWork = std::move(work);
     FImage = std::move(bgr);
   }
 
@@ -116,134 +105,29 @@ class SamContext : public Context {
   }
 
  private:
-  cv::Size WorkSize() const { return FWork.size(); }
+  cv::Size WorkSize() const { return FFigure->Size(); }
 
   cv::Point ToWork(cv::Point p) const {
     const int x = static_cast<int>(std::floor((p.x + 0.5) * FFactor));
     const int y = static_cast<int>(std::floor((p.y + 0.5) * FFactor));
-    return {std::clamp(x, 0, FWork.cols - 1), std::clamp(y, 0, FWork.rows - 1)};
+    return {std::clamp(x, 0, WorkSize().width - 1), std::clamp(y, 0, WorkSize().height - 1)};
   }
 
   cv::Rect ToWork(const cv::Rect& r) const {
     const cv::Point tl = ToWork(r.tl());
     const int x1 = static_cast<int>(std::ceil(r.br().x * FFactor));
     const int y1 = static_cast<int>(std::ceil(r.br().y * FFactor));
-    return cv::Rect(tl, cv::Point(std::max(x1, tl.x + 1), std::max(y1, tl.y + 1))) &
-           cv::Rect(0, 0, FWork.cols, FWork.rows);
-  }
-
-  // The colour region around one seed; a leak over most of the picture or a
-  // speck on texture falls back to a disc around the seed.
-  cv::Mat GrowRegion(cv::Point seed) const {
-    cv::Mat flood = cv::Mat::zeros(FWork.rows + 2, FWork.cols + 2, CV_8U);
-    const cv::Scalar range = cv::Scalar::all(FParams.tolerance);
-    cv::floodFill(FSmooth, flood, seed, cv::Scalar(), nullptr, range, range,
-                  4 | cv::FLOODFILL_FIXED_RANGE | cv::FLOODFILL_MASK_ONLY | (255 << 8));
-    cv::Mat region = flood(cv::Rect(1, 1, FWork.cols, FWork.rows)).clone();
-    const double area = static_cast<double>(FWork.total());
-    const int shortest = std::min(FWork.cols, FWork.rows);
-    const int count = cv::countNonZero(region);
-    if (count > FParams.maxRegion * area) {
-      region.setTo(0);
-      cv::circle(region, seed, std::max(1, shortest / 10), cv::Scalar(255), cv::FILLED);
-    } else if (count < 0.001 * area) {
-      cv::circle(region, seed, std::max(1, shortest / 30), cv::Scalar(255), cv::FILLED);
-    }
-    return region;
+    return cv::Rect(tl, cv::Point(std::max(x1, tl.x + 1), std::max(y1, tl.y + 1))) & cv::Rect(cv::Point(), WorkSize());
   }
 
   cv::Mat PointMaskAtWorkSize() const {
-    cv::Mat mask = cv::Mat::zeros(WorkSize(), CV_8U);
     std::vector<cv::Point> seeds;
     for (const cv::Point& p : FPoints) {
       if (p.x < 0 || p.y < 0 || p.x >= FImage.cols || p.y >= FImage.rows) continue;
       seeds.push_back(ToWork(p));
     }
-    if (seeds.empty()) return mask;
-
-    cv::Mat region = cv::Mat::zeros(WorkSize(), CV_8U);
-    for (const cv::Point& s : seeds) region |= GrowRegion(s);
-
-    const cv::Rect box = cv::boundingRect(region);
-    const cv::Rect roi = Grown(box, std::max(8, std::max(box.width, box.height) / 2));
-    cv::Mat labels(roi.size(), CV_8U, cv::Scalar(cv::GC_PR_BGD));
-    labels.setTo(cv::GC_PR_FGD, region(roi));
-    for (const cv::Point& s : seeds) cv::circle(labels, s - roi.tl(), 2, cv::Scalar(cv::GC_FGD), cv::FILLED);
-
-    cv::Mat fg;
-    if (cv::countNonZero(labels == cv::GC_PR_BGD) == 0) {
-      fg = region(roi).clone();
-    } else {
-      try {
-        cv::Mat bgdModel, fgdModel;
-        cv::grabCut(FWork(roi), labels, cv::Rect(), bgdModel, fgdModel, FParams.iterations, cv::GC_INIT_WITH_MASK);
-        fg = (labels & 1) * 255;  // GC_FGD and GC_PR_FGD are the odd labels
-        // On clutter the colour models can overlap so much that nothing but
-        // the fixed seeds survives; the grown region is the better answer.
-        if (cv::countNonZero(fg) * 4 < cv::countNonZero(region(roi))) fg = region(roi).clone();
-      } catch (const cv::Exception&) {
-        fg = region(roi).clone();  // degenerate colour models: keep the grown region
-      }
-    }
-
-    // The object a point names is the piece of foreground that holds it.
-    cv::Mat components;
-    cv::connectedComponents(fg, components, 8, CV_32S);
-    cv::Mat kept = cv::Mat::zeros(fg.size(), CV_8U);
-    for (const cv::Point& s : seeds) {
-      const int label = components.at<int>(s - roi.tl());
-      if (label != 0) kept.setTo(255, components == label);
-    }
-    FillHoles(kept);
-    kept.copyTo(mask(roi));
-    return mask;
-  }
-
-  // The box with room around it for GrabCut's background model.
-  cv::Rect BoxSurroundings(const cv::Rect& box) const {
-    return Grown(box, std::max(8, std::max(box.width, box.height) / 10));
-  }
-
-  cv::Rect Grown(const cv::Rect& r, int margin) const {
-    return cv::Rect(r.x - margin, r.y - margin, r.width + 2 * margin, r.height + 2 * margin) &
-           cv::Rect(0, 0, FWork.cols, FWork.rows);
-  }
-
-  // The object inside one box, over BoxSurroundings(box).
-  cv::Mat BoxMask(const cv::Rect& box) const {
-    const cv::Rect roi = BoxSurroundings(box);
-    const cv::Rect inner = box - roi.tl();
-    cv::Mat labels(roi.size(), CV_8U, cv::Scalar(cv::GC_BGD));
-    labels(inner).setTo(cv::GC_PR_FGD);
-    if (inner.size() == roi.size()) {
-      // The box is the whole picture: let its rim speak for the background.
-      const int rim = std::max(1, std::min(inner.width, inner.height) / 20);
-      cv::rectangle(labels, cv::Rect(0, 0, roi.width, roi.height), cv::Scalar(cv::GC_PR_BGD), rim);
-    }
-    cv::Mat fg = cv::Mat::zeros(roi.size(), CV_8U);
-    if (inner.width < 3 || inner.height < 3) {
-      fg(inner).setTo(255);
-      return fg;
-    }
-    try {
-      cv::Mat bgdModel, fgdModel;
-      cv::grabCut(FWork(roi), labels, cv::Rect(), bgdModel, fgdModel, FParams.iterations, cv::GC_INIT_WITH_MASK);
-      fg = (labels & 1) * 255;
-    } catch (const cv::Exception&) {
-      fg(inner).setTo(255);
-      return fg;
-    }
-    // A box frames one object: keep its main piece and any sizeable others.
-    cv::Mat components, stats, centroids;
-    const int n = cv::connectedComponentsWithStats(fg, components, stats, centroids, 8, CV_32S);
-    int largest = 0;
-    for (int i = 1; i < n; ++i) largest = std::max(largest, stats.at<int>(i, cv::CC_STAT_AREA));
-    cv::Mat kept = cv::Mat::zeros(fg.size(), CV_8U);
-    for (int i = 1; i < n; ++i) {
-      if (stats.at<int>(i, cv::CC_STAT_AREA) * 10 >= largest) kept.setTo(255, components == i);
-    }
-    FillHoles(kept);
-    return kept;
+    if (seeds.empty()) return cv::Mat::zeros(WorkSize(), CV_8U);
+    return PointedObject(*FFigure, seeds, FParams.iterations);
   }
 
   cv::Mat RectMaskAtWorkSize() const {
@@ -254,8 +138,7 @@ class SamContext : public Context {
       if (clipped.empty()) continue;
       const cv::Rect box = ToWork(clipped);
       if (box.empty()) continue;
-      cv::Mat piece = mask(BoxSurroundings(box));
-      piece |= BoxMask(box);
+      mask |= BoxedObject(*FFigure, box, FParams.iterations);
     }
     return mask;
   }
@@ -286,8 +169,7 @@ class SamContext : public Context {
 
   SamParams FParams;
   cv::Mat FImage;
-  cv::Mat FWork;
-  cv::Mat FSmooth;
+  std::optional<TFigureGround> FFigure;  // the cues of FImage at the working size
   cv::Mat FGuide;
   double FFactor = 1.0;
   std::vector<cv::Point> FPoints;
