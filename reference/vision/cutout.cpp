@@ -555,7 +555,7 @@ cv::Mat PointedObject(const TFigureGround& fg, const std::vector<cv::Point>& poi
   return Holding(fg.Cut(prior, fixed, seed, rounds), points);
 }
 
-TFigureGround FigureOf(const cv::Mat& bgr, int workSide, double& factor) {
+TFigureGround FigureOf(const cv::Mat& bgr, int workSide, const TFaceFinder& finder, double& factor) {
   cv::Mat work = Shrink(bgr, workSide, factor).clone();
   // The face finder needs faces of about 80 pixels: it looks at up to 640.
   double toFaces = 1.0;
@@ -563,7 +563,7 @@ TFigureGround FigureOf(const cv::Mat& bgr, int workSide, double& factor) {
   cv::cvtColor(Shrink(bgr, 640, toFaces), gray, cv::COLOR_BGR2GRAY);
   std::vector<cv::Rect2f> faces;
   const double scale = factor / toFaces;
-  for (const cv::Rect2f& f : FrontalFaces(gray)) {
+  for (const cv::Rect2f& f : finder.Find(gray)) {
     faces.emplace_back(static_cast<float>(f.x * scale), static_cast<float>(f.y * scale),
                        static_cast<float>(f.width * scale), static_cast<float>(f.height * scale));
   }

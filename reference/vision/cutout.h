@@ -12,6 +12,7 @@
 namespace Corvina::Reference::Vision {
 
 struct TCutGraph;
+class TFaceFinder;
 
 // Fixed labels of a cut: free pixels are decided by the cues.
 enum TFixed : std::uint8_t { kFree = 0, kSureBackground = 1, kSureForeground = 2 };
@@ -69,7 +70,8 @@ cv::Mat BoxedObject(const TFigureGround& fg, const cv::Rect& box, int rounds);
 cv::Mat PointedObject(const TFigureGround& fg, const std::vector<cv::Point>& points, int rounds);
 
 // The figure of a full-size picture: shrunk so its longest side is at most
-// workSide (factor maps full-size coordinates to it), with the faces in it.
-TFigureGround FigureOf(const cv::Mat& bgr, int workSide, double& factor);
+// workSide (factor maps full-size coordinates to it), with the faces the
+// finder sees in it.
+TFigureGround FigureOf(const cv::Mat& bgr, int workSide, const TFaceFinder& finder, double& factor);
 
 }  // namespace Corvina::Reference::Vision

@@ -90,8 +90,14 @@ cv::Mat AlignedFaceMask() {
   return mask;
 }
 
+// dlib's finder model, unpacked once per process; finders are copies.
+const dlib::frontal_face_detector& UnpackedFinder() {
+  static const dlib::frontal_face_detector unpacked = dlib::get_frontal_face_detector();
+  return unpacked;
+}
+
 struct TFaceLandmarker::TModels {
-  dlib::frontal_face_detector Finder = dlib::get_frontal_face_detector();
+  dlib::frontal_face_detector Finder = UnpackedFinder();
   dlib::shape_predictor Shape;
 };
 
@@ -149,13 +155,18 @@ TSixtyEightPoints TFaceLandmarker::Shape(const cv::Mat& gray, const cv::Rect2f& 
   return points;
 }
 
-std::vector<cv::Rect2f> FrontalFaces(const cv::Mat& gray) {
-  // Building the finder unpacks its model; each thread keeps its own, as
-  // the finder may not be shared between threads.
-  thread_local dlib::frontal_face_detector finder = dlib::get_frontal_face_detector();
+struct TFaceFinder::TModel {
+  dlib::frontal_face_detector Finder;
+};
+
+TFaceFinder::TFaceFinder() : FModel(std::make_unique<TModel>(TModel{UnpackedFinder()})) {}
+
+TFaceFinder::~TFaceFinder() = default;
+
+std::vector<cv::Rect2f> TFaceFinder::Find(const cv::Mat& gray) const {
   dlib::cv_image<unsigned char> image(gray);
   std::vector<dlib::rect_detection> found;
-  finder(image, found, 0.0);
+  FModel->Finder(image, found, 0.0);
   std::sort(found.begin(), found.end(),
             [](const auto& a, const auto& b) { return a.detection_confidence > b.detection_confidence; });
   std::vector<cv::Rect2f> faces;

@@ -67,8 +67,24 @@ class TFaceLandmarker {
 
 cv::Mat GrayOf(const cv::Mat& bgra);
 
-// Frontal faces in a gray picture at dlib's own threshold, strongest first:
-// what background replacement takes for people. No model file is needed.
-std::vector<cv::Rect2f> FrontalFaces(const cv::Mat& gray);
+// dlib's frontal face finder on its own, at its own threshold: what
+// segmentation and background replacement take for people. It needs no
+// model file; the first one made in a process unpacks the finder's model
+// (a good part of a second), later ones copy it. One per context: a finder
+// may not be used by two threads at once.
+class TFaceFinder {
+ public:
+  TFaceFinder();
+  ~TFaceFinder();
+  TFaceFinder(const TFaceFinder&) = delete;
+  TFaceFinder& operator=(const TFaceFinder&) = delete;
+
+  // The faces of a gray picture, strongest first.
+  std::vector<cv::Rect2f> Find(const cv::Mat& gray) const;
+
+ private:
+  struct TModel;
+  std::unique_ptr<TModel> FModel;
+};
 
 }  // namespace Corvina::Reference::Vision

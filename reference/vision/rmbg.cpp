@@ -14,6 +14,7 @@
 #include "reference/vision/common.h"
 #include "reference/vision/cutout.h"
 #include "reference/vision/entry_points.h"
+#include "reference/vision/face_common.h"
 
 namespace Corvina::Reference::Vision {
 namespace {
@@ -61,7 +62,7 @@ class RmbgContext : public Context {
   cv::Mat Matte(const cv::Mat& bgr) const {
     double factor = 1.0;
     cv::Mat alpha;
-    Subject(FigureOf(bgr, FParams.workSize, factor), FParams.iterations).convertTo(alpha, CV_32F, 1.0 / 255);
+    Subject(FigureOf(bgr, FParams.workSize, FFaces, factor), FParams.iterations).convertTo(alpha, CV_32F, 1.0 / 255);
     if (alpha.size() != bgr.size()) cv::resize(alpha, alpha, bgr.size(), 0, 0, cv::INTER_LINEAR);
     cv::Mat guide;
     cv::cvtColor(bgr, guide, cv::COLOR_BGR2GRAY);
@@ -96,6 +97,7 @@ class RmbgContext : public Context {
   }
 
   RmbgParams FParams;
+  TFaceFinder FFaces;
   std::vector<std::uint8_t> FResult;
 };
 

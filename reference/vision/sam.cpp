@@ -17,6 +17,7 @@
 #include "reference/vision/common.h"
 #include "reference/vision/cutout.h"
 #include "reference/vision/entry_points.h"
+#include "reference/vision/face_common.h"
 
 namespace Corvina::Reference::Vision {
 namespace {
@@ -69,7 +70,7 @@ class SamContext : public Context {
     FGuide.release();
     if (!image.Valid()) return;
     cv::Mat bgr = image.Bgr();
-    FFigure.emplace(FigureOf(bgr, FParams.workSize, FFactor));
+    FFigure.emplace(FigureOf(bgr, FParams.workSize, FFaces, FFactor));
     if (FParams.refineRadius > 0) cv::cvtColor(bgr, FGuide, cv::COLOR_BGR2GRAY);
     FImage = std::move(bgr);
   }
@@ -168,6 +169,7 @@ class SamContext : public Context {
   }
 
   SamParams FParams;
+  TFaceFinder FFaces;
   cv::Mat FImage;
   std::optional<TFigureGround> FFigure;  // the cues of FImage at the working size
   cv::Mat FGuide;
