@@ -333,6 +333,33 @@ TEST_F(ReferenceFace, BoxesFollowTheFaceWhenThePictureMoves) {
   }
 }
 
+// Every copy of a tiled portrait is one face: the finder's nearby windows on
+// a face must not survive as extra faces.
+TEST_F(ReferenceFace, ATiledPortraitGivesOneFacePerTile) {
+  struct Case {
+    const char* name;
+    cv::Mat portrait;
+  };
+  const Case cases[] = {{"astronaut", Astronaut()}, {"LFW face 0", LfwFace(0)}, {"LFW face 20", LfwFace(20)}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    cv::Mat row, tiled;
+    cv::hconcat(std::vector<cv::Mat>(3, c.portrait), row);
+    cv::vconcat(std::vector<cv::Mat>(3, row), tiled);
+    const auto faces = Detect(tiled);
+    EXPECT_EQ(faces.size(), 9u);
+    std::vector<int> perTile(9, 0);
+    for (const auto& f : faces) {
+      const cv::Rect2f box = BoxOf(f.Box);
+      const cv::Point2f centre = (box.tl() + box.br()) * 0.5f;
+      const int tx = std::clamp(static_cast<int>(centre.x / c.portrait.cols), 0, 2);
+      const int ty = std::clamp(static_cast<int>(centre.y / c.portrait.rows), 0, 2);
+      ++perTile[ty * 3 + tx];
+    }
+    EXPECT_EQ(perTile, std::vector<int>(9, 1));
+  }
+}
+
 TEST_F(ReferenceFace, SamePersonScoresHigherThanDifferentPeople) {
   const auto astronaut = DetectMain(Astronaut()).Feature;
   const auto astronautAgain = DetectMain(Shifted(Scaled(Astronaut(), 1.2), -30, -10)).Feature;

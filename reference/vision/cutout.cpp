@@ -563,7 +563,8 @@ TFigureGround FigureOf(const cv::Mat& bgr, int workSide, const TFaceFinder& find
   cv::cvtColor(Shrink(bgr, 640, toFaces), gray, cv::COLOR_BGR2GRAY);
   std::vector<cv::Rect2f> faces;
   const double scale = factor / toFaces;
-  for (const cv::Rect2f& f : finder.Find(gray)) {
+  for (const auto& found : finder.Find(gray)) {
+    const cv::Rect2f& f = found.Box;
     faces.emplace_back(static_cast<float>(f.x * scale), static_cast<float>(f.y * scale),
                        static_cast<float>(f.width * scale), static_cast<float>(f.height * scale));
   }

@@ -9,6 +9,7 @@
 #include <dlib/opencv/cv_image.h>
 #include <dlib/serialize.h>
 #include <opencv2/imgproc.hpp>
+#include <opencv2/objdetect.hpp>
 
 namespace Corvina::Reference::Vision {
 
@@ -97,7 +98,6 @@ const dlib::frontal_face_detector& UnpackedFinder() {
 }
 
 struct TFaceLandmarker::TModels {
-  dlib::frontal_face_detector Finder = UnpackedFinder();
   dlib::shape_predictor Shape;
 };
 
@@ -118,32 +118,6 @@ std::unique_ptr<TFaceLandmarker> TFaceLandmarker::Load(const char* path) {
   return std::unique_ptr<TFaceLandmarker>(new TFaceLandmarker(std::move(models)));
 }
 
-std::vector<TFaceLandmarker::TFound> TFaceLandmarker::Find(const cv::Mat& gray, float minScore, float maxOverlap,
-                                                           int upsample) const {
-  const double s = std::clamp(static_cast<double>(minScore), 0.001, 0.999);
-  const double threshold = std::log(s / (1 - s));  // the margin whose logistic is minScore
-  const double scale = upsample > 0 ? 2.0 : 1.0;
-  cv::Mat work = gray;
-  if (upsample > 0) cv::resize(gray, work, cv::Size(), scale, scale, cv::INTER_LINEAR);
-  dlib::cv_image<unsigned char> image(work);
-  std::vector<dlib::rect_detection> found;
-  FModels->Finder(image, found, threshold);
-  std::sort(found.begin(), found.end(),
-            [](const auto& a, const auto& b) { return a.detection_confidence > b.detection_confidence; });
-  std::vector<TFound> kept;
-  for (const auto& d : found) {
-    const auto& r = d.rect;
-    const cv::Rect2f box(static_cast<float>(r.left() / scale), static_cast<float>(r.top() / scale),
-                         static_cast<float>((r.right() + 1 - r.left()) / scale),
-                         static_cast<float>((r.bottom() + 1 - r.top()) / scale));
-    const bool suppressed =
-        std::any_of(kept.begin(), kept.end(), [&](const TFound& k) { return Overlap(k.Box, box) > maxOverlap; });
-    if (suppressed) continue;
-    kept.push_back({box, static_cast<float>(1.0 / (1.0 + std::exp(-d.detection_confidence)))});
-  }
-  return kept;
-}
-
 TSixtyEightPoints TFaceLandmarker::Shape(const cv::Mat& gray, const cv::Rect2f& box) const {
   dlib::cv_image<unsigned char> image(gray);
   const dlib::rectangle r(std::lround(box.x), std::lround(box.y), std::lround(box.x + box.width) - 1,
@@ -157,25 +131,67 @@ TSixtyEightPoints TFaceLandmarker::Shape(const cv::Mat& gray, const cv::Rect2f& 
 
 struct TFaceFinder::TModel {
   dlib::frontal_face_detector Finder;
+  cv::CascadeClassifier Cascade;  // empty when opencv-data is missing: no confirmation then
 };
 
-TFaceFinder::TFaceFinder() : FModel(std::make_unique<TModel>(TModel{UnpackedFinder()})) {}
+TFaceFinder::TFaceFinder() : FModel(std::make_unique<TModel>(TModel{UnpackedFinder(), {}})) {
+  FModel->Cascade.load(CORVINA_FACE_CASCADE);
+}
 
 TFaceFinder::~TFaceFinder() = default;
 
-std::vector<cv::Rect2f> TFaceFinder::Find(const cv::Mat& gray) const {
-  dlib::cv_image<unsigned char> image(gray);
+namespace {
+
+// dlib's margins from here on are faces whatever the cascade says.
+constexpr double kSureMargin = 1.0;
+
+// Whether the cascade (not const: it keeps scratch data) finds a face where
+// box is: around it, at about its size, seen by at least three of its
+// overlapping windows.
+bool Confirmed(cv::CascadeClassifier& cascade, const cv::Mat& gray, const cv::Rect2f& box) {
+  const cv::Rect around = cv::Rect(cvRound(box.x - box.width / 2), cvRound(box.y - box.height / 2),
+                                   cvRound(2 * box.width), cvRound(2 * box.height)) &
+                          cv::Rect(0, 0, gray.cols, gray.rows);
+  if (around.empty()) return false;
+  std::vector<cv::Rect> found;
+  std::vector<int> neighbours;
+  cascade.detectMultiScale(gray(around), found, neighbours, 1.1, 1, 0,
+                           cv::Size(cvRound(box.width / 2), cvRound(box.height / 2)),
+                           cv::Size(cvRound(2 * box.width), cvRound(2 * box.height)));
+  for (std::size_t i = 0; i < found.size(); ++i)
+    if (neighbours[i] >= 3 && Overlap(cv::Rect2f(found[i] + around.tl()), box) > 0.3f) return true;
+  return false;
+}
+
+}  // namespace
+
+std::vector<TFaceFinder::TFound> TFaceFinder::Find(const cv::Mat& gray, float minScore, float maxOverlap,
+                                                   int upsample) const {
+  const double s = std::clamp(static_cast<double>(minScore), 0.001, 0.999);
+  const double threshold = std::log(s / (1 - s));  // the margin whose logistic is minScore
+  const double scale = upsample > 0 ? 2.0 : 1.0;
+  cv::Mat work = gray;
+  if (upsample > 0) cv::resize(gray, work, cv::Size(), scale, scale, cv::INTER_LINEAR);
+  dlib::cv_image<unsigned char> image(work);
   std::vector<dlib::rect_detection> found;
-  FModel->Finder(image, found, 0.0);
+  FModel->Finder(image, found, threshold);
   std::sort(found.begin(), found.end(),
             [](const auto& a, const auto& b) { return a.detection_confidence > b.detection_confidence; });
-  std::vector<cv::Rect2f> faces;
+  std::vector<TFound> kept;
   for (const auto& d : found) {
     const auto& r = d.rect;
-    faces.emplace_back(static_cast<float>(r.left()), static_cast<float>(r.top()),
-                       static_cast<float>(r.right() + 1 - r.left()), static_cast<float>(r.bottom() + 1 - r.top()));
+    const cv::Rect2f box(static_cast<float>(r.left() / scale), static_cast<float>(r.top() / scale),
+                         static_cast<float>((r.right() + 1 - r.left()) / scale),
+                         static_cast<float>((r.bottom() + 1 - r.top()) / scale));
+    const bool suppressed =
+        std::any_of(kept.begin(), kept.end(), [&](const TFound& k) { return Overlap(k.Box, box) > maxOverlap; });
+    if (suppressed) continue;
+    if (d.detection_confidence < kSureMargin && !FModel->Cascade.empty() &&
+        !Confirmed(FModel->Cascade, work, cv::Rect2f(box.x * scale, box.y * scale, box.width * scale, box.height * scale)))
+      continue;
+    kept.push_back({box, static_cast<float>(1.0 / (1.0 + std::exp(-d.detection_confidence)))});
   }
-  return faces;
+  return kept;
 }
 
 cv::Mat GrayOf(const cv::Mat& bgra) {

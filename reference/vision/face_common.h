@@ -41,50 +41,57 @@ inline constexpr int kAppearanceLength = kAppearanceSide * kAppearanceSide * 3;
 inline constexpr int kFeatureLength = kIdentityLength + kAppearanceLength;
 inline constexpr float kAppearanceScale = 1e-3f / 255.0f;
 
-// dlib's frontal face finder and a 68-point shape model read from a dlib
-// .dat file (Debian's libdlib-data ships shape_predictor_68_face_landmarks.dat).
-class TFaceLandmarker {
+// dlib's frontal face finder, at scores near its own threshold confirmed by
+// OpenCV's Haar cascade of frontal faces (opencv-data): the two make their
+// mistakes on different things (dlib on round emblems), so a weak finding
+// both agree on is a face. The first finder made in a process unpacks dlib's
+// model (a good part of a second); later ones copy it. A finder may not be
+// used by two threads at once.
+class TFaceFinder {
  public:
   struct TFound {
     cv::Rect2f Box;
     float Score;  // 0..1, the finder's margin through a logistic curve
   };
 
-  // Null when the file is missing or not a dlib shape model of 68 points.
-  static std::unique_ptr<TFaceLandmarker> Load(const char* path);
-  ~TFaceLandmarker();
-
-  // Faces in a gray picture whose score reaches minScore, strongest first,
-  // with no two overlapping by more than maxOverlap (intersection over union).
-  std::vector<TFound> Find(const cv::Mat& gray, float minScore, float maxOverlap, int upsample) const;
-  TSixtyEightPoints Shape(const cv::Mat& gray, const cv::Rect2f& box) const;
-
- private:
-  struct TModels;
-  explicit TFaceLandmarker(std::unique_ptr<TModels> models);
-  std::unique_ptr<TModels> FModels;
-};
-
-cv::Mat GrayOf(const cv::Mat& bgra);
-
-// dlib's frontal face finder on its own, at its own threshold: what
-// segmentation and background replacement take for people. It needs no
-// model file; the first one made in a process unpacks the finder's model
-// (a good part of a second), later ones copy it. One per context: a finder
-// may not be used by two threads at once.
-class TFaceFinder {
- public:
   TFaceFinder();
   ~TFaceFinder();
   TFaceFinder(const TFaceFinder&) = delete;
   TFaceFinder& operator=(const TFaceFinder&) = delete;
 
-  // The faces of a gray picture, strongest first.
-  std::vector<cv::Rect2f> Find(const cv::Mat& gray) const;
+  // Faces in a gray picture whose score reaches minScore, strongest first,
+  // with no two overlapping by more than maxOverlap (intersection over union).
+  // upsample 1 doubles the picture first (finds faces down to 40 pixels).
+  std::vector<TFound> Find(const cv::Mat& gray, float minScore = 0.5f, float maxOverlap = 0.4f,
+                           int upsample = 0) const;
 
  private:
   struct TModel;
   std::unique_ptr<TModel> FModel;
 };
+
+// The face finder and a 68-point shape model read from a dlib .dat file (Debian's libdlib-data ships shape_predictor_68_face_landmarks.dat).
+class TFaceLandmarker {
+ public:
+  using TFound = TFaceFinder::TFound;
+
+  // Null when the file is missing or not a dlib shape model of 68 points.
+  static std::unique_ptr<TFaceLandmarker> Load(const char* path);
+  ~TFaceLandmarker();
+
+  std::vector<TFound> Find(const cv::Mat& gray, float minScore, float maxOverlap, int upsample) const {
+    return FFinder.Find(gray, minScore, maxOverlap, upsample);
+  }
+  TSixtyEightPoints Shape(const cv::Mat& gray, const cv::Rect2f& box) const;
+
+ private:
+  struct TModels;
+  explicit TFaceLandmarker(std::unique_ptr<TModels> models);
+  TFaceFinder FFinder;
+  std::unique_ptr<TModels> FModels;
+};
+
+cv::Mat GrayOf(const cv::Mat& bgra);
+
 
 }  // namespace Corvina::Reference::Vision
