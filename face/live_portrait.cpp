@@ -51,6 +51,15 @@ void TFMXLivePortrait::SetActive(bool Value) {
                                                     paths[3].c_str(), paths[4].c_str(), paths[5].c_str(),
                                                     paths[6].c_str(), paths[7].c_str(), FGPUDeviceID));
     if (!FContext) throw Exception(u"Failed to init Live Portrait");
+    // A new context knows no portrait and has seen no frame; without the
+    // stored one every frame would come back empty.
+    try {
+      GiveInputImage();
+    } catch (...) {
+      FContext.reset();
+      throw;
+    }
+    FFrameId = 0;
   } else {
     FContext.reset();
   }
@@ -61,10 +70,13 @@ void TFMXLivePortrait::SetInputImage(const TBitmap* Value) {
   if (!Value) throw Exception(u"LivePortrait.SetInputImage: Value is nil");
   FInputImage->Assign(*Value);
   FFrameId = 0;
-  if (FActive && FContext.Alive() && FInputImage->Width() > 0 && FInputImage->Height() > 0) {
-    Detail::TMappedImage mapped(*FInputImage);
-    Anything::lp_set_input(FContext.get(), mapped.Pixels(), mapped.Width(), mapped.Height(), mapped.Pitch());
-  }
+  if (FActive) GiveInputImage();
+}
+
+void TFMXLivePortrait::GiveInputImage() {
+  if (!FContext.Alive() || FInputImage->IsEmpty()) return;
+  Detail::TMappedImage mapped(*FInputImage);
+  Anything::lp_set_input(FContext.get(), mapped.Pixels(), mapped.Width(), mapped.Height(), mapped.Pitch());
 }
 
 std::unique_ptr<TBitmap> TFMXLivePortrait::LivePortrait(const TBitmap* RefImage) {
