@@ -4,7 +4,6 @@
 #include <string>
 
 #include "framework/exceptions.h"
-#include "utils/bitmaps.h"
 #include "vision/anything_fmx.h"
 
 namespace Face::Fmx {
@@ -68,6 +67,7 @@ void TFMXLivePortrait::SetActive(bool Value) {
 
 void TFMXLivePortrait::SetInputImage(const TBitmap* Value) {
   if (!Value) throw Exception(u"LivePortrait.SetInputImage: Value is nil");
+  Detail::CheckImageSize(Value->Width(), Value->Height(), u"LivePortrait.SetInputImage", u"Value is");
   FInputImage->Assign(*Value);
   FFrameId = 0;
   if (FActive) GiveInputImage();
@@ -84,12 +84,11 @@ std::unique_ptr<TBitmap> TFMXLivePortrait::LivePortrait(const TBitmap* RefImage)
   const TBitmap& ref = Detail::RequireBitmap(RefImage, u"LivePortrait.LivePortrait", u"RefImage");
   if (FFrameId == std::numeric_limits<std::int32_t>::max())
     throw Exception(u"LivePortrait.LivePortrait: the frame number would overflow; set InputImage again");
-  auto result = std::make_unique<TBitmap>(ref.Width(), ref.Height());
   Detail::TMappedImage mapped(ref);
   const std::uint8_t* frame = Detail::RequireResult(
       Anything::lp_execute(context, FFrameId, mapped.Pixels(), mapped.Width(), mapped.Height(), mapped.Pitch()),
       kFamily, u"frame");
-  Utils::MatToBitmap(frame, *result);
+  auto result = Detail::BgrToBitmap(frame, mapped.Width(), mapped.Height());
   ++FFrameId;
   return result;
 }
