@@ -812,6 +812,7 @@ TEST_F(Generation, EachGenerationRegistersItsOwnPreviewSettingsAndDifferentOnesT
     EXPECT_EQ(std::find(calls.begin(), first, "generate_image"), first) << "a generation ran before any registration";
   }
   // A change made while active reaches the next generation.
+  Fake().Reset();  // the hook above held the loop's locals
   TEvents events;
   auto c = Make(events);
   c->SetActive(true);
