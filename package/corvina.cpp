@@ -56,6 +56,10 @@ static_assert(std::size(units) == UnitCount);
 
 System::PackageInfoTable table{UnitCount, units};
 System::TPackageContext context(table);
+// Starts made through the exported Initialize. Finalize answers only these:
+// a stop without a start must not take the library's own start, made when it
+// was mapped, and unload what a program that links it still uses.
+int exportedStarts = 0;
 
 // The description is constant data: a program that links the library and
 // reads it directly gets a copy made at load time, which must already hold it.
@@ -152,8 +156,15 @@ const std::uint32_t PACKAGEINFOSIZE = sizeof PACKAGEINFO;
 const Corvina::TVersionRecord CorvinaVersionInfo{"Corvina", "Corvina", "1.0.0.20", "1.0.0.0",
                                                   __DATE__ " " __TIME__, 0x0409, 1252};
 
-void Initialize() { Corvina::context.Initialize(); }
-void Finalize() { Corvina::context.Finalize(); }
+void Initialize() {
+  Corvina::context.Initialize();
+  ++Corvina::exportedStarts;
+}
+void Finalize() {
+  if (Corvina::exportedStarts == 0) return;
+  --Corvina::exportedStarts;
+  Corvina::context.Finalize();
+}
 System::PackageInfoTable* GetPackageInfoTable() { return &Corvina::table; }
 
 void Register_SD_FMX() { Sd::Fmx::Register(); }
