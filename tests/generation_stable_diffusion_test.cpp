@@ -1266,7 +1266,7 @@ TEST_F(Generation, TheUpscaleResultIsReleasedBeforeItsEvent) {
   ASSERT_TRUE(Finished(*c, events));
   ASSERT_EQ(events.List.back().Sizes, (std::vector<std::pair<int, int>>{{4096, 4096}}));
   // 48 MiB, beyond what malloc keeps in its heap: mapped alone and counted
-  // here while it lives. (Sanitizer runtimes report no such figures.)
+  // here while it lives.
   const std::size_t after = mallinfo2().hblkhd;
   EXPECT_LT(during, after + (16u << 20)) << "the library's result was still held during OnComplete";
 }
