@@ -269,7 +269,8 @@ class TRouteScope {
 extern "C" void SDLogCallback(sd_log_level_t, const char* text, void*) noexcept {
   try {
     auto route = FindRoute();
-    if (!route) return;
+    // A line without text carries nothing to show.
+    if (!route || !text) return;
     if (auto version = ModelVersionIn(text)) route->NoteModelVersion(std::move(*version));
     String line = System::UTF8ToString(text);
     route->Raise([c = route->Component, line] { TCallbackRoute::Log(c, line); });

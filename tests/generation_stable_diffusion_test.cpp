@@ -715,6 +715,37 @@ TEST_F(Generation, LogLinesOfAnActivationOnTheMainThreadArriveBeforeItReturns) {
   }
 }
 
+// A line without text carries nothing; ill-formed bytes arrive repaired.
+TEST_F(Generation, LogTextsTheLibraryGetsWrongAreSkippedOrRepaired) {
+  struct Case {
+    const char* name;
+    TFakeEvent event;
+    std::vector<String> lines;
+  };
+  const Case cases[] = {
+      {"null", Corvina::Fakes::NullLogEvent(), {}},
+      {"ill-formed UTF-8", LogEvent("a\xff" "b\xc3\n"), {u"a\uFFFDb\uFFFD\n"}},
+      {"empty", LogEvent(""), {u""}},
+  };
+  for (const Case& k : cases) {
+    for (const bool otherThread : {false, true}) {
+      SCOPED_TRACE(std::string(k.name) + (otherThread ? ", library thread" : ", calling thread"));
+      Fake().Reset();
+      Fake().Script.Callbacks[TFakeEntry::GenerateImage] = {{k.event, LogEvent("after\n")}, otherThread};
+      TEvents events;
+      auto c = Make(events);
+      c->Text2Image(u"p", u"", nullptr);
+      ASSERT_TRUE(Finished(*c, events));
+      std::vector<String> lines;
+      for (const auto& e : events.List)
+        if (e.Kind == "log") lines.push_back(e.Text);
+      std::vector<String> expected = k.lines;
+      expected.push_back(u"after\n");
+      EXPECT_EQ(lines, expected);
+    }
+  }
+}
+
 TEST_F(Generation, NothingIsConvertedOrSynchronisedForEventsWithoutHandlers) {
   Fake().Script.Callbacks[TFakeEntry::GenerateImage] = {{PreviewEvent(0, 1, 8, 8), LogEvent("x\n")}};
   TFMXStableDiffusion c(nullptr);
@@ -1494,5 +1525,6 @@ TEST_F(Generation, CallbacksReachTheComponentInsideTheLibraryNotTheLastConstruct
   TThread::CheckSynchronize(0);
   EXPECT_EQ(first.Kinds(), (std::vector<std::string>{"log", "complete"}));
 }
+
 
 }  // namespace
