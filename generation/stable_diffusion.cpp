@@ -60,6 +60,18 @@ void CheckFinite(const char16_t* property, float value) {
     throw Exception(Format(u"TFMXStableDiffusion.%s must be a finite number, got %g", property, double(value)));
 }
 
+// An upscaled picture is held to the sizes of the generated ones; sides of
+// at most 2^46 (a bitmap's side times a 32-bit Scale) cannot overflow here.
+void CheckUpscaled(std::uint64_t width, std::uint64_t height, const String& made) {
+  const auto side = std::uint64_t(TFMXStableDiffusion::kMaxSide);
+  if (width > side || height > side)
+    throw Exception(Format(u"TFMXStableDiffusion.UpscaleImage: %s %d x %d picture; each side must be at most %d", made,
+                           std::int64_t(width), std::int64_t(height), std::int64_t(side)));
+  if (width * height > std::uint64_t(TFMXStableDiffusion::kMaxPixels))
+    throw Exception(Format(u"TFMXStableDiffusion.UpscaleImage: %s %d x %d picture; at most %d pixels", made,
+                           std::int64_t(width), std::int64_t(height), TFMXStableDiffusion::kMaxPixels));
+}
+
 void CheckAssigned(const TBitmap* bitmap, const char16_t* message) {
   if (!bitmap) throw Exception(message);
 }
@@ -789,6 +801,8 @@ void TFMXStableDiffusion::UpscaleImage(TBitmap* Input, const String& ScaleModel,
     throw Exception(Format(u"TFMXStableDiffusion.UpscaleImage: the input image is empty (%d x %d)", Input->Width(),
                            Input->Height()));
   if (Scale == 0) throw Exception(u"TFMXStableDiffusion.UpscaleImage: Scale must be at least 1, got 0");
+  CheckUpscaled(std::uint64_t(Input->Width()) * Scale, std::uint64_t(Input->Height()) * Scale,
+                Format(u"%d x %d at Scale %d makes a", Input->Width(), Input->Height(), std::int64_t(Scale)));
   if (ComponentState().Contains(csDesigning))
     throw Exception(u"TFMXStableDiffusion can not run requests while designing");
   RequireSDLibs();
@@ -1011,6 +1025,8 @@ TBitmaps TFMXStableDiffusion::Upscale(TRequest& r) {
   if (std::exception_ptr error = route.Finish()) std::rethrow_exception(error);
   if (!FUpScaleContext) throw Exception(u"Failed to load upscale model");
   if (!result.data) throw Exception(u"Failed to upscale image");
+  // The library goes by its model's factor, whatever Scale said.
+  CheckUpscaled(result.width, result.height, u"the library made a");
   TBitmaps outputs;
   outputs.push_back(SDImage2Bitmap(&result));
   return outputs;

@@ -82,6 +82,9 @@ class TFMXStableDiffusion : public TComponent {
                     TBitmap* controlImage);
   void Video2Video(const String& prompt, const String& negative, TBitmap* initImage);
   // Input is read as it is (not resized). The result has the model's scale.
+  // Input at Scale, and the picture the library makes, are held to the
+  // sizes above (kMaxSide a side, kMaxPixels in all): a larger claim is
+  // refused here, a larger result ends with OnError, unconverted.
   void UpscaleImage(TBitmap* Input, const String& ScaleModel, std::uint32_t Scale);
 
   // Threads when not 0, else the library's count of physical cores.

@@ -951,6 +951,13 @@ TEST_F(Generation, EveryFailureEndsItsRequestWithOneOnError) {
       {"upscale model", [](TFakeSd& f) { f.Script.NewUpscalerCtxFails = true; }, upscale,
        u"Failed to load upscale model"},
       {"upscale result", [](TFakeSd& f) { f.Script.UpscaleFails = true; }, upscale, u"Failed to upscale image"},
+      {"upscaled beyond the sizes", [](TFakeSd& f) { f.Script.UpscaleModelFactor = 1025; },
+       [](TFMXStableDiffusion& c) {
+         TBitmap a(16, 1);
+         c.UpscaleImage(&a, u"x.bin", 1);
+       },
+       u"TFMXStableDiffusion.UpscaleImage: the library made a 16400 x 1025 picture; each side must be at most "
+       u"16384"},
       {"decode-only context, img2img", {},
        [img2img](TFMXStableDiffusion& c) {
          c.SetVaeDecodeOnly(true);
@@ -1049,6 +1056,19 @@ TEST_F(Generation, RequestsRefuseWhatTheLibraryCannotSurviveBeforeAnyWork) {
        u"TFMXStableDiffusion.UpscaleImage: Scale must be at least 1, got 0"},
       {"upscale of nothing", [&](auto& c) { TBitmap empty; c.UpscaleImage(&empty, u"m", 2); },
        u"TFMXStableDiffusion.UpscaleImage: the input image is empty (0 x 0)"},
+      // The upscaled picture is held to the sizes of the other requests.
+      {"upscale of 16385 x 1", [&](auto& c) { TBitmap wide(16385, 1); c.UpscaleImage(&wide, u"m", 1); },
+       u"TFMXStableDiffusion.UpscaleImage: 16385 x 1 at Scale 1 makes a 16385 x 1 picture; each side must be at "
+       u"most 16384"},
+      {"upscale by 2049", [&](auto& c) { c.UpscaleImage(b, u"m", 2049); },
+       u"TFMXStableDiffusion.UpscaleImage: 8 x 8 at Scale 2049 makes a 16392 x 16392 picture; each side must be at "
+       u"most 16384"},
+      {"upscale by 2^32-1", [&](auto& c) { c.UpscaleImage(b, u"m", UINT32_MAX); },
+       u"TFMXStableDiffusion.UpscaleImage: 8 x 8 at Scale 4294967295 makes a 34359738360 x 34359738360 picture; each side "
+       u"must be at most 16384"},
+      {"upscale to 16000 x 16000", [&](auto& c) { TBitmap square(16, 16); c.UpscaleImage(&square, u"m", 1000); },
+       u"TFMXStableDiffusion.UpscaleImage: 16 x 16 at Scale 1000 makes a 16000 x 16000 picture; at most 67108864 "
+       u"pixels"},
       {"width 0", [&](auto& c) { c.SetWidth(0), c.Text2Image(u"", u"", nullptr); },
        u"TFMXStableDiffusion.Width must be at least 1, got 0"},
       {"height -3", [&](auto& c) { c.SetHeight(-3), c.Image2Image(u"", u"", b, nullptr); },
