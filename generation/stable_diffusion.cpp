@@ -824,6 +824,9 @@ void TFMXStableDiffusion::Enqueue(std::unique_ptr<TRequest> request) {
   bool start;
   {
     std::lock_guard lock(FQueueMutex);
+    // Destruction has cancelled the queue already: nothing would run or
+    // report this one (a cancellation handler asking again).
+    if (FWorkerLeaving) throw Exception(u"Request cancelled: the component is being destroyed");
     FQueue.push_back(std::move(request));
     start = !FWorkerAlive;
     FWorkerAlive = true;

@@ -62,7 +62,8 @@ class TFMXStableDiffusion : public TComponent {
   // running request is waited for (pumping CheckSynchronize on the main
   // thread), its result dropped; then the contexts go. A handler may free
   // the component that raised it: the framework defers that free until the
-  // main thread pumps outside the handler.
+  // main thread pumps outside the handler. A request made once the queue is
+  // cancelled (from a cancellation's handler) raises that same message.
   ~TFMXStableDiffusion() override;
 
   // ---- requests: checked and converted here, run on the worker ----

@@ -1529,6 +1529,33 @@ TEST_F(Generation, TheLastEventOfARequestMayChangeActive) {
   }
 }
 
+// Once destruction has cancelled the queue nothing would ever run or report
+// a new request: the call itself is refused.
+TEST_F(Generation, ARequestMadeAfterTheQueueWasCancelledIsRefused) {
+  std::atomic<bool> holding{false}, release{false};
+  Fake().Script.Hook = [&](TFakeEntry e) {
+    if (e != TFakeEntry::GenerateImage) return;
+    holding = true;
+    while (!release) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  };
+  TEvents events;
+  auto c = Make(events);
+  TFMXStableDiffusion* const component = c.get();
+  String raised;
+  events.Then = [&](const TEvents::TEvent& e) {
+    if (e.Kind != "error") return;
+    raised = MessageOf([&] { component->Text2Image(u"late", u"", nullptr); });
+    release = true;
+  };
+  c->Text2Image(u"running", u"", nullptr);
+  c->Text2Image(u"queued", u"", nullptr);
+  ASSERT_TRUE(PumpUntil([&] { return holding.load(); }));
+  c.reset();
+  EXPECT_EQ(raised, u"Request cancelled: the component is being destroyed");
+  EXPECT_EQ(events.Kinds(), std::vector<std::string>{"error"});
+  EXPECT_EQ(Fake().CallsNamed("generate_image").size(), 1u);
+}
+
 TEST_F(Generation, CallbacksReachTheComponentInsideTheLibraryNotTheLastConstructed) {
   Fake().Script.Callbacks[TFakeEntry::GenerateImage] = {{LogEvent("x\n")}, true};
   TEvents first, second;
