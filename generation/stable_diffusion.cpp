@@ -467,6 +467,10 @@ TFMXStableDiffusion::TFMXStableDiffusion(TComponent* AOwner)
 }
 
 void TFMXStableDiffusion::BeforeDestruction() {
+  // A handler of SetActive's own log lines: the context is being made below
+  // it, so the framework frees the component once SetActive has returned.
+  if (FSettingActive)
+    throw System::Classes::EWaitDeadlock(u"TFMXStableDiffusion freed while SetActive makes its context");
   std::deque<std::unique_ptr<TRequest>> cancelled;
   {
     std::lock_guard lock(FQueueMutex);
@@ -500,12 +504,20 @@ TFMXStableDiffusion::~TFMXStableDiffusion() {
 // ---- activation ----
 
 void TFMXStableDiffusion::SetActive(bool Value) {
+  // Its handlers run while the context is made, with this call below them.
+  if (FSettingActive)
+    throw Exception(u"TFMXStableDiffusion.Active can not change while the component is being activated");
   if (Value == FActive) return;
   if (Value && ComponentState().Contains(csDesigning))
     throw Exception(u"TFMXStableDiffusion can not be activated while designing");
   if (PendingRequests() > 0)
     throw Exception(u"TFMXStableDiffusion.Active can not change while a request is running");
   if (Value) {
+    FSettingActive = true;
+    const struct TDone {
+      bool& Flag;
+      ~TDone() { Flag = false; }
+    } done{FSettingActive};
     Activate(Snapshot());
   } else {
     Deactivate();
@@ -821,6 +833,8 @@ int TFMXStableDiffusion::PendingRequests() const {
 }
 
 void TFMXStableDiffusion::Enqueue(std::unique_ptr<TRequest> request) {
+  // The worker would make a second context beside the one SetActive makes.
+  if (FSettingActive) throw Exception(u"TFMXStableDiffusion can not take a request while it is being activated");
   bool start;
   {
     std::lock_guard lock(FQueueMutex);

@@ -100,7 +100,10 @@ class TFMXStableDiffusion : public TComponent {
   // ---- published properties ----
   bool Active() const { return FActive.load(); }
   // Creates the library context (checking the model files) or frees it.
-  // Refused while designing and while a request is pending. Context settings
+  // Refused while designing and while a request is pending. The library's
+  // log lines reach OnLog before it returns; such a handler may free the
+  // component (freed once SetActive has returned) but neither change Active
+  // nor make a request, which raise. Context settings
   // (FreeParams, VaeDecodeOnly, ...) changed later wait for the next
   // activation: requests go by those the live context was made with.
   void SetActive(bool Value);
@@ -336,6 +339,8 @@ class TFMXStableDiffusion : public TComponent {
 
   // Main thread: destruction raises the cancellations of queued requests.
   bool FCancelling = false;
+  // SetActive(true) is making the context; its handlers run meanwhile.
+  bool FSettingActive = false;
   // Destruction has begun: a worker waiting for its turn at the library's
   // preview setting gives up.
   std::atomic<bool> FLeaving{false};

@@ -1529,6 +1529,52 @@ TEST_F(Generation, TheLastEventOfARequestMayChangeActive) {
   }
 }
 
+// SetActive(true) on the main thread raises the library's log lines there
+// while the context is made: a handler may free the component (the free
+// waits until SetActive has returned), but not reenter it.
+TEST_F(Generation, HandlersOfAnActivationOnTheMainThreadMayFreeTheComponentButNotReenterIt) {
+  struct Case {
+    const char* name;
+    std::function<void(std::unique_ptr<TFMXStableDiffusion>&)> react;
+    String raised;  // by the handler's call, and so by SetActive
+  };
+  const String reactivated = u"TFMXStableDiffusion.Active can not change while the component is being activated";
+  const Case cases[] = {
+      {"frees it", [](auto& c) { c.reset(); }, u"<nothing raised>"},
+      {"activates it", [](auto& c) { c->SetActive(true); }, reactivated},
+      {"deactivates it", [](auto& c) { c->SetActive(false); }, reactivated},
+      {"asks for a picture", [](auto& c) { c->Text2Image(u"p", u"", nullptr); },
+       u"TFMXStableDiffusion can not take a request while it is being activated"},
+  };
+  for (const Case& k : cases) {
+    SCOPED_TRACE(k.name);
+    Fake().Reset();
+    Fake().Script.Callbacks[TFakeEntry::NewSdCtx] = {{LogEvent("a\n"), LogEvent("b\n")}};
+    TEvents events;
+    auto c = Make(events);
+    TFMXStableDiffusion* const component = c.get();
+    String handlerRaised = u"<nothing raised>";
+    events.Then = [&](const TEvents::TEvent& e) {
+      if (e.Kind != "log" || events.List.size() != 1) return;
+      handlerRaised = MessageOf([&] { k.react(c); });
+      if (handlerRaised != u"<nothing raised>") throw System::Sysutils::Exception(handlerRaised);
+    };
+    EXPECT_EQ(MessageOf([&] { component->SetActive(true); }), k.raised);
+    EXPECT_EQ(handlerRaised, k.raised);
+    TThread::CheckSynchronize(0);  // carries out a free the handler asked for
+    EXPECT_EQ(Fake().CallsNamed("new_sd_ctx").size(), 1u);
+    EXPECT_EQ(Fake().CallsNamed("generate_image").size(), 0u);
+    if (c) {
+      EXPECT_FALSE(c->Active());
+      EXPECT_EQ(Fake().LiveContexts.load(), 0);
+      c.reset();
+    } else {
+      EXPECT_EQ(events.Kinds(), std::vector<std::string>{"log"}) << "a component being destroyed was heard";
+    }
+    EXPECT_EQ(Fake().LiveContexts.load(), 0);
+  }
+}
+
 // Once destruction has cancelled the queue nothing would ever run or report
 // a new request: the call itself is refused.
 TEST_F(Generation, ARequestMadeAfterTheQueueWasCancelledIsRefused) {
