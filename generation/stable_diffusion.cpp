@@ -467,10 +467,6 @@ TFMXStableDiffusion::TFMXStableDiffusion(TComponent* AOwner)
 }
 
 void TFMXStableDiffusion::BeforeDestruction() {
-  // A handler of SetActive's own log lines: the context is being made below
-  // it, so the framework frees the component once SetActive has returned.
-  if (FSettingActive)
-    throw System::Classes::EWaitDeadlock(u"TFMXStableDiffusion freed while SetActive makes its context");
   std::deque<std::unique_ptr<TRequest>> cancelled;
   {
     std::lock_guard lock(FQueueMutex);
@@ -513,6 +509,9 @@ void TFMXStableDiffusion::SetActive(bool Value) {
   if (PendingRequests() > 0)
     throw Exception(u"TFMXStableDiffusion.Active can not change while a request is running");
   if (Value) {
+    // A handler freeing the component meanwhile has the framework free it
+    // once this call has returned.
+    const System::Classes::TInlineEventScope handlers(*this);
     FSettingActive = true;
     const struct TDone {
       bool& Flag;

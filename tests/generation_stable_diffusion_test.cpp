@@ -1541,6 +1541,12 @@ TEST_F(Generation, HandlersOfAnActivationOnTheMainThreadMayFreeTheComponentButNo
   const String reactivated = u"TFMXStableDiffusion.Active can not change while the component is being activated";
   const Case cases[] = {
       {"frees it", [](auto& c) { c.reset(); }, u"<nothing raised>"},
+      {"frees it and pumps",
+       [](auto& c) {
+         c.reset();
+         TThread::CheckSynchronize(0);
+       },
+       u"<nothing raised>"},
       {"activates it", [](auto& c) { c->SetActive(true); }, reactivated},
       {"deactivates it", [](auto& c) { c->SetActive(false); }, reactivated},
       {"asks for a picture", [](auto& c) { c->Text2Image(u"p", u"", nullptr); },
