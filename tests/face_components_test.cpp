@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstring>
 #include <functional>
+#include <limits>
 #include <memory>
 #include <string>
 #include <vector>
@@ -508,6 +509,57 @@ TEST_F(EnhancerSwapperTest, ActivationChecksInOrder) {
   EXPECT_EQ(MessageOf([&] { s->SetActive(true); }), u"Failed to init Face Swapper");
   EXPECT_FALSE(e->Active());
   EXPECT_FALSE(s->Active());
+}
+
+TEST_F(EnhancerSwapperTest, NumbersThatAreNotFiniteNeverReachTheLibrary) {
+  const float nan = std::numeric_limits<float>::quiet_NaN(), inf = std::numeric_limits<float>::infinity();
+  TFace badPoint = FaceWithPoints(), badVector = FaceWithPoints();
+  badPoint.landmark_5[3] = {7, nan};
+  badVector.embeddings = {3, -inf, 4};
+  auto image = Gradient(6, 4);
+  const struct {
+    const char* Name;
+    std::function<void()> Act;
+    String Message;
+    const char* Untouched;  // the entry point the numbers would have reached
+  } cases[] = {
+      {"ConfidenceTh",
+       [&] {
+         TFMXFaceDetector d(nullptr);
+         d.SetModel(Model());
+         d.SetLandmarkModel(Model());
+         d.SetFeatureModel(Model());
+         d.SetConfidenceTh(nan);
+         d.SetActive(true);
+       },
+       u"TFMXFaceDetector.ConfidenceTh must be a finite number, got NAN", "face_detector_init"},
+      {"OverlapTh",
+       [&] {
+         TFMXFaceDetector d(nullptr);
+         d.SetModel(Model());
+         d.SetLandmarkModel(Model());
+         d.SetFeatureModel(Model());
+         d.SetOverlapTh(inf);
+         d.SetActive(true);
+       },
+       u"TFMXFaceDetector.OverlapTh must be a finite number, got INF", "face_detector_init"},
+      {"Fidelity", [&] { ActiveEnhancer(-inf); }, u"TFMXFaceEnhancer.Fidelity must be a finite number, got -INF",
+       "face_enhancer_init"},
+      {"Enhance's points", [&] { ActiveEnhancer(0.5f)->Enhance(image.get(), badPoint); },
+       u"FaceEnhancer.Enhance: Face.landmark_5[3] must be a finite point, got (7, NAN)", "face_enhancer_execute"},
+      {"SwapFace's points", [&] { ActiveSwapper()->SwapFace(image.get(), FaceWithPoints(), badPoint); },
+       u"FaceSwapper.SwapFace: DstFace.landmark_5[3] must be a finite point, got (7, NAN)", "face_swapper_execute"},
+      {"SwapFace's vector", [&] { ActiveSwapper()->SwapFace(image.get(), badVector, FaceWithPoints()); },
+       u"FaceSwapper.SwapFace: SrcFace.embeddings[1] must be a finite number, got -INF", "face_swapper_execute"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.Name);
+    Sam2().Reset();
+    EXPECT_EQ(MessageOf(c.Act), c.Message);
+    EXPECT_TRUE(Sam2().Calls(c.Untouched).empty());
+    EXPECT_EQ(Sam2().LiveContexts(), 0);
+    EXPECT_FALSE(image->IsMapped());
+  }
 }
 
 TEST_F(EnhancerSwapperTest, EnhanceSendsTheFivePointsAndReturnsANewBitmap) {
