@@ -129,9 +129,12 @@ void TFMXVoiceExtractor::Extract(const std::vector<float>& Audio) {
     throw Exception(Format(u"VoiceExtractor.Extract: Audio has %d samples, more than the library takes",
                            static_cast<std::int64_t>(Audio.size())));
   auto audio = std::make_shared<const std::vector<float>>(Audio);
+  auto hold = std::make_shared<Anything::Fmx::TAnyLibsHold>();
   FExtracting = true;
   try {
-    FWorkers.Start([sink = FSink, context, audio] { Work(sink, context, audio); });
+    FWorkers.Start([sink = FSink, context, execute = Anything::voice_extractor_execute, hold, audio] {
+      Work(sink, context, execute, std::move(*hold), audio);
+    });
   } catch (...) {
     FExtracting = false;
     throw;
@@ -139,6 +142,7 @@ void TFMXVoiceExtractor::Extract(const std::vector<float>& Audio) {
 }
 
 void TFMXVoiceExtractor::Work(std::shared_ptr<TSink> sink, void* context,
+                              Anything::voice_extractor_execute_fn* execute, Anything::Fmx::TAnyLibsHold hold,
                               std::shared_ptr<const std::vector<float>> audio) {
   const std::size_t n = audio->size();
   String failure;
@@ -146,7 +150,7 @@ void TFMXVoiceExtractor::Work(std::shared_ptr<TSink> sink, void* context,
   try {
     float* vocals = nullptr;
     sink->TakeFailure();
-    Anything::voice_extractor_execute(context, audio->data(), static_cast<std::int32_t>(n), &vocals);
+    execute(context, audio->data(), static_cast<std::int32_t>(n), &vocals);
     if (auto handlerFailure = sink->TakeFailure()) {
       failure = *handlerFailure;
     } else if (!vocals) {
@@ -158,6 +162,10 @@ void TFMXVoiceExtractor::Work(std::shared_ptr<TSink> sink, void* context,
     }
   } catch (...) {
     failure = Format(u"Voice Extractor failed: %s", MessageOf(std::current_exception()));
+  }
+  {
+    // Nothing below touches the library: an unload waiting for it may go on.
+    const Anything::Fmx::TAnyLibsHold done = std::move(hold);
   }
   try {
     TThread::Synchronize(nullptr, [&] {
