@@ -737,6 +737,27 @@ TEST_F(LivePortraitTest, InputImageReachesTheLibraryOnlyWhileActiveAndResetsTheF
   EXPECT_EQ(MessageOf([&] { lp->SetInputImage(nullptr); }), u"LivePortrait.SetInputImage: Value is nil");
 }
 
+TEST_F(LivePortraitTest, APortraitTheLibraryRefusesLeavesTheStoredOneAndTheFrameNumber) {
+  auto lp = Inactive();
+  lp->SetActive(true);
+  auto first = Gradient(8, 6), second = Gradient(5, 9);
+  lp->SetInputImage(first.get());
+  auto frame = Gradient(5, 4);
+  lp->LivePortrait(frame.get());
+  lp->LivePortrait(frame.get());
+  Sam2().SetThrows("lp_set_input");
+  EXPECT_ANY_THROW(lp->SetInputImage(second.get()));
+  EXPECT_EQ(PixelBytes(lp->InputImage()), PixelBytes(*first));
+  EXPECT_EQ(lp->FrameId(), 2);
+  EXPECT_FALSE(second->IsMapped());
+  // A portrait being read is not replaced under its reader.
+  Sam2().SetThrows("lp_set_input", false);
+  const Fmx::Graphics::TBitmapMapping reading(lp->InputImage());
+  EXPECT_EQ(MessageOf([&] { lp->SetInputImage(second.get()); }),
+            u"LivePortrait.SetInputImage: InputImage is mapped; unmap it first");
+  EXPECT_EQ(Sam2().Calls("lp_set_input").size(), 2u);
+}
+
 TEST_F(LivePortraitTest, NullFrameRaisesKeepsTheFrameNumberAndUnmaps) {
   auto lp = Inactive();
   lp->SetActive(true);
