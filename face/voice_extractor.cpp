@@ -1,6 +1,8 @@
 #include "face/voice_extractor.h"
 
+#include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <exception>
 #include <limits>
 #include <mutex>
@@ -128,6 +130,12 @@ void TFMXVoiceExtractor::Extract(const std::vector<float>& Audio) {
   if (Audio.size() > static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max()))
     throw Exception(Format(u"VoiceExtractor.Extract: Audio has %d samples, more than the library takes",
                            static_cast<std::int64_t>(Audio.size())));
+  // One NaN or infinity spoils the whole separation (the reference library
+  // then hands out no vocals), so it is named here instead.
+  const auto bad = std::find_if_not(Audio.begin(), Audio.end(), [](float sample) { return std::isfinite(sample); });
+  if (bad != Audio.end())
+    throw Exception(Format(u"VoiceExtractor.Extract: Audio[%d] must be a finite number, got %g",
+                           static_cast<std::int64_t>(bad - Audio.begin()), double(*bad)));
   auto audio = std::make_shared<const std::vector<float>>(Audio);
   auto hold = std::make_shared<Anything::Fmx::TAnyLibsHold>();
   FExtracting = true;
