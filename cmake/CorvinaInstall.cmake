@@ -23,13 +23,18 @@ endforeach()
 # first for libraries opened by bare name, where the reference backends sit.
 set_target_properties(Corvina CorvinaFramework PROPERTIES INSTALL_RPATH "$ORIGIN")
 install(TARGETS Corvina CorvinaFramework EXPORT CorvinaTargets
-  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
+  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
+  RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR})
 
 # The package's default search for an inference library (no folder set) is
 # the bare name, then the folder of libCorvina.so: the reference backends go
 # there so that an installed program works without configuration. They keep
 # the real libraries' unversioned file names, which is what the loader opens.
-install(TARGETS corvina_reference_diffusion sam2 LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
+install(TARGETS corvina_reference_diffusion LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
+  RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+if(TARGET sam2)
+  install(TARGETS sam2 LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
+endif()
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/reference/diffusion/models/ ${PROJECT_SOURCE_DIR}/reference/vision/models/
         DESTINATION ${CORVINA_INSTALL_MODELDIR})
 
