@@ -1,11 +1,18 @@
 # One name, one target: tests/<name>_test.cpp, bench/<name>_bench.cpp,
 # fuzz/<name>_fuzz.cpp. Extra arguments after LIBS are linked in; LABELS
 # tags a test (the label "threads" puts it in the ThreadSanitizer run).
+# FRAMEWORK_ONLY links the framework and not the package, which the test then
+# finds built beside itself, as a host that loads it at run time does.
 
 function(corvina_add_test name)
-  cmake_parse_arguments(ARG "" "" "LIBS;LABELS" ${ARGN})
+  cmake_parse_arguments(ARG "FRAMEWORK_ONLY" "" "LIBS;LABELS" ${ARGN})
   add_executable(${name}_test ${name}_test.cpp)
-  target_link_libraries(${name}_test PRIVATE Corvina GTest::gtest_main GTest::gmock ${ARG_LIBS})
+  if(ARG_FRAMEWORK_ONLY)
+    target_link_libraries(${name}_test PRIVATE CorvinaFramework GTest::gtest_main GTest::gmock ${ARG_LIBS})
+    add_dependencies(${name}_test Corvina)
+  else()
+    target_link_libraries(${name}_test PRIVATE Corvina GTest::gtest_main GTest::gmock ${ARG_LIBS})
+  endif()
   gtest_discover_tests(${name}_test
     WORKING_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR}
     PROPERTIES LABELS "${ARG_LABELS}"

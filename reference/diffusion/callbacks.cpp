@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <mutex>
 #include <string>
+#include <type_traits>
 
 namespace Reference::Diffusion {
 namespace {
@@ -16,6 +17,9 @@ struct Registrations {
   void* progressData = nullptr;
   PreviewSettings preview;
 };
+
+// Nothing to destroy at exit, when a host's worker may still log.
+static_assert(std::is_trivially_destructible_v<Registrations>);
 
 Registrations& Current() {
   static Registrations registrations;
