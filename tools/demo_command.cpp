@@ -219,7 +219,25 @@ void Canny(TStep& step, TState& s) {
 
 // ---------------------------------------------------------------- vision
 
+// The reference vision backend is Linux-only: on Windows the vision and face
+// steps need the user's sam2.dll and its companions, and are skipped, naming
+// what is missing, without them.
+void RequireVisionLibrary() {
+#if defined(_WIN32)
+  try {
+    Anything::Fmx::LoadAnyLibs();
+  } catch (const System::Sysutils::Exception& e) {
+    std::string why = System::UTF8Encode(e.Message());
+    while (!why.empty() && (why.back() == '\n' || why.back() == '\r' || why.back() == ' ')) why.pop_back();
+    throw EMissingInput("no vision library: " + why +
+                        " (the reference vision backend is Linux-only; put sam2.dll, onnxruntime.dll and "
+                        "opencv_world4100.dll beside corvina.exe)");
+  }
+#endif
+}
+
 void Segment(TStep& step, TState&) {
+  RequireVisionLibrary();
   const TBitmap photo = LoadPicture(SamplePhoto("coffee.png"));
   const System::Types::TRect box{180, 20, 440, 250};
   TBitmap prompt = Copy(photo);
@@ -239,6 +257,7 @@ void Segment(TStep& step, TState&) {
 }
 
 void Track(TStep& step, TState&) {
+  RequireVisionLibrary();
   const TBitmap photo = LoadPicture(SamplePhoto("coffee.png"));
   // A camera pan: a window sliding over the photo, so the cup moves in the
   // frames; the cup stays whole in every one.
@@ -268,6 +287,7 @@ void Track(TStep& step, TState&) {
 }
 
 void RemoveObject(TStep& step, TState&) {
+  RequireVisionLibrary();
   const TBitmap photo = LoadPicture(SamplePhoto("coffee.png"));
   // The spoon: its handle as a thick segment, its bowl as a disc.
   const TBitmap mask = MaskOf(photo.Width(), photo.Height(), [](int x, int y) {
@@ -290,6 +310,7 @@ void RemoveObject(TStep& step, TState&) {
 }
 
 void ReplaceBackground(TStep& step, TState& s) {
+  RequireVisionLibrary();
   TBitmap photo = LoadPicture(SamplePhoto("chelsea.png"));
   TBitmap background = s.Picture(1, step);
   Save(photo, step.Input("chelsea.png", "chelsea.png (skimage)"));
@@ -313,6 +334,7 @@ void Annotate(TBitmap& bmp, const TFace& f) {
 }
 
 void DetectFaces(TStep& step, TState& s) {
+  RequireVisionLibrary();
   const TBitmap photo = LoadPicture(SamplePhoto("astronaut.png"));
   Save(photo, step.Input("astronaut.png", "astronaut.png (skimage)"));
   auto& detector = s.FaceDetector();
@@ -329,6 +351,7 @@ void DetectFaces(TStep& step, TState& s) {
 }
 
 void EnhanceFace(TStep& step, TState& s) {
+  RequireVisionLibrary();
   const TBitmap photo = Degraded(LoadPicture(SamplePhoto("astronaut.png")), 4);
   Save(photo, step.Input("blurred.png", "astronaut.png shrunk 4 times and enlarged again"));
   const TFace face = s.MainFace(photo, "the blurred astronaut");
@@ -342,6 +365,7 @@ void EnhanceFace(TStep& step, TState& s) {
 }
 
 void SwapFace(TStep& step, TState& s) {
+  RequireVisionLibrary();
   const TBitmap source = LfwFace(SamplePhoto("lfw_subset.npy"), 0);
   const TBitmap target = LoadPicture(SamplePhoto("astronaut.png"));
   Save(source, step.Input("source.png", "source face: skimage's LFW sample, face 0"));
@@ -358,6 +382,7 @@ void SwapFace(TStep& step, TState& s) {
 }
 
 void AnimatePortrait(TStep& step, TState&) {
+  RequireVisionLibrary();
   const TBitmap portrait = LoadPicture(SamplePhoto("astronaut.png"));
   Save(portrait, step.Input("portrait.png", "portrait: astronaut.png"));
   Face::Fmx::TFMXLivePortrait lp(nullptr);
@@ -426,6 +451,7 @@ double Distance(const std::vector<float>& a, const std::vector<float>& b) {
 }
 
 void SeparateVoice(TStep& step, TState& s) {
+  RequireVisionLibrary();
   if (s.Mix.Samples.empty()) throw std::runtime_error("no mix: the WAV step did not make one");
   SaveWav(s.Mix.Samples, step.Input("mix.wav", "mix"));
   Face::Fmx::TFMXVoiceExtractor extractor(nullptr);

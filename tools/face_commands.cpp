@@ -1,7 +1,6 @@
 // corvina faces | enhance | swap | animate | separate: the face and voice
 // components on picture and WAV files, with the reference vision backend
 // unless told otherwise.
-#include <unistd.h>
 
 #include <cmath>
 #include <cstdint>
@@ -23,6 +22,7 @@
 #include "framework/threads.h"
 #include "tools/commands.h"
 #include "tools/options.h"
+#include "tools/platform.h"
 #include "tools/wave_samples.h"
 #include "vision/anything_fmx.h"
 
@@ -146,7 +146,7 @@ std::vector<float> ReadMono(const std::string& path, std::int32_t& rate) {
 }
 
 void ProgressBar(int percent, bool done) {
-  if (!::isatty(STDERR_FILENO)) return;  // a log file gets no bar
+  if (!Platform::IsTerminal(2)) return;  // a log file gets no bar
   const int width = 40, filled = percent * width / 100;
   std::fprintf(stderr, "\rseparating [%s%s] %3d%%%s", std::string(static_cast<size_t>(filled), '#').c_str(),
                std::string(static_cast<size_t>(width - filled), ' ').c_str(), percent, done ? "\n" : "");
@@ -275,9 +275,9 @@ struct TAnimateCommand {
       const std::string file = (fs::path(OutputDir) / name).string();
       Save(*frame, file);
       files.push_back(PictureFile(file, *frame));
-      if (::isatty(STDERR_FILENO)) std::fprintf(stderr, "\ranimated %d/%zu", n, Frames.size());
+      if (Platform::IsTerminal(2)) std::fprintf(stderr, "\ranimated %d/%zu", n, Frames.size());
     }
-    if (::isatty(STDERR_FILENO)) std::fprintf(stderr, "\n");
+    if (Platform::IsTerminal(2)) std::fprintf(stderr, "\n");
     if (Options.Json) {
       PrintJson({{"frames", n}, {"files", files}});
     } else {

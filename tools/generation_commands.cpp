@@ -1,7 +1,6 @@
 // corvina generate | img2img | inpaint | video | upscale | canny: the
 // generation component driven as an application drives it (properties,
 // Active, a request, events pumped on the main thread).
-#include <unistd.h>
 
 #include <cmath>
 #include <cstdio>
@@ -18,6 +17,7 @@
 #include "generation/sd_fmx.h"
 #include "tools/commands.h"
 #include "tools/options.h"
+#include "tools/platform.h"
 
 namespace Corvina::Tool {
 
@@ -98,7 +98,7 @@ enum class TSeeds { PerPicture, Shared, None };
 class TSession {
  public:
   TSession(TFMXStableDiffusion& c, const TOptions& o, const char* command, int digits, TSeeds seeds)
-      : FOptions(o), FCommand(command), FDigits(digits), FSeeds(seeds), FTerminal(::isatty(STDERR_FILENO) == 1) {
+      : FOptions(o), FCommand(command), FDigits(digits), FSeeds(seeds), FTerminal(Platform::IsTerminal(2)) {
     c.SetOnLog([this](TFMXStableDiffusion*, const String& text) {
       if (!FOptions.Verbose) return;
       EndBar();

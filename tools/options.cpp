@@ -7,6 +7,7 @@
 #include <limits>
 
 #include "framework/strings.h"
+#include "tools/platform.h"
 
 namespace Corvina::Tool {
 
@@ -90,7 +91,7 @@ CLI::Option* AddModelDir(CLI::App& command, std::string& dir) {
 
 std::filesystem::path ReferenceModelDir(const std::filesystem::path& fallback) {
   std::error_code ignored;
-  const auto beside = std::filesystem::read_symlink("/proc/self/exe", ignored).parent_path().parent_path() /
+  const auto beside = Platform::ProgramFile().parent_path().parent_path() /
                       "share/corvina/models";
   return std::filesystem::is_directory(beside, ignored) ? beside : fallback;
 }

@@ -1,6 +1,5 @@
 // corvina segment | track | remove | replace-bg: the vision components on
 // picture files, with the reference vision backend unless told otherwise.
-#include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
@@ -18,6 +17,7 @@
 #include "framework/graphics.h"
 #include "tools/commands.h"
 #include "tools/options.h"
+#include "tools/platform.h"
 #include "vision/anything_fmx.h"
 #include "vision/ostrack.h"
 #include "vision/remove_anything.h"
@@ -218,7 +218,7 @@ std::vector<std::string> Frames(const std::string& source) {
 // Progress on a terminal only, so redirected output stays clean.
 class TProgress {
  public:
-  explicit TProgress(size_t total) : FTotal(total), FShow(::isatty(2)) {}
+  explicit TProgress(size_t total) : FTotal(total), FShow(Platform::IsTerminal(2)) {}
   ~TProgress() {
     if (FShow) std::fprintf(stderr, "\n");
   }

@@ -18,8 +18,12 @@ struct Registrations {
   PreviewSettings preview;
 };
 
-// Nothing to destroy at exit, when a host's worker may still log.
+// Nothing to destroy at exit, when a host's worker may still log. Windows
+// ends every other thread before it destroys a DLL's statics at exit, and its
+// std::mutex (winpthreads) has a destructor.
+#if !defined(_WIN32)
 static_assert(std::is_trivially_destructible_v<Registrations>);
+#endif
 
 Registrations& Current() {
   static Registrations registrations;
