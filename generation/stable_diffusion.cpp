@@ -134,6 +134,14 @@ struct TCallbackRoute {
   }
 
   static void Log(TFMXStableDiffusion* c, const String& text) { c->DoLog(text); }
+  // Kept on the library's thread at once: the reason must be there when
+  // the request's OnError is raised, whether or not anyone listens to OnLog.
+  void NoteError(const String& text) {
+    std::lock_guard lock(Mutex);
+    if (Closed) return;
+    std::lock_guard componentLock(Component->FEventMutex);
+    Component->FLastLibraryError = text;
+  }
   static void Progress(TFMXStableDiffusion* c, std::int32_t step, std::int32_t steps, float time) {
     c->DoProgress(step, steps, time);
   }
@@ -189,11 +197,12 @@ class TRouteScope {
 
 // The trampolines live as long as the process: the library keeps them after
 // every component is gone. They never look at data, and nothing escapes them.
-extern "C" void SDLogCallback(sd_log_level_t, const char* text, void*) noexcept {
+extern "C" void SDLogCallback(sd_log_level_t level, const char* text, void*) noexcept {
   try {
     auto route = FindRoute();
     if (!route) return;
     String line = System::UTF8ToString(text);
+    if (level == SD_LOG_ERROR) route->NoteError(line);
     route->Raise([c = route->Component, line] { TCallbackRoute::Log(c, line); });
   } catch (...) {
   }
@@ -590,6 +599,11 @@ void TFMXStableDiffusion::UpscaleImage(TBitmap* Input, const String& ScaleModel,
   r->Scale = Scale;
   r->Init = Bitmap2SDImage(*Input);
   Enqueue(std::move(r));
+}
+
+String TFMXStableDiffusion::LastLibraryError() const {
+  std::lock_guard lock(FEventMutex);
+  return FLastLibraryError;
 }
 
 int TFMXStableDiffusion::PendingRequests() const {

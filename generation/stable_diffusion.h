@@ -71,6 +71,10 @@ class TFMXStableDiffusion : public TComponent {
   void UpdateLayers();
   // Requests accepted and not yet reported.
   int PendingRequests() const;
+  // The last line the library logged at error level while working for this
+  // component, empty when none: the reason behind a fixed failure message
+  // such as "Failed to generate image". Any thread may ask.
+  String LastLibraryError() const;
 
   // ---- published properties ----
   bool Active() const { return FActive.load(); }
@@ -281,6 +285,7 @@ class TFMXStableDiffusion : public TComponent {
 
   // Event handlers: set on the main thread, looked at from the worker.
   mutable std::mutex FEventMutex;
+  String FLastLibraryError;  // under FEventMutex
   TSDOnLogEvent FOnLog;
   TSDOnProgressEvent FOnProgress;
   TSDOnCompleteEvent FOnComplete;
