@@ -32,6 +32,8 @@ std::string Reworded(std::string message, const std::string& prefix) {
       {R"(^(.*) is required$)", "$1 is missing" + help},
       {R"(^The following arguments? (was|were) not expected: (.*)$)", "unexpected argument(s): $2" + help},
       {R"(^Could not convert: (.*) = (.*)$)", "$1: '$2' is not a number"},
+      {R"(^(.*): Directory does not exist: (.*)$)", "$1: the folder '$2' does not exist"},
+      {R"(^(.*): Directory is actually a file: (.*)$)", "$1: '$2' is a file, not a folder"},
   };
   for (const auto& rule : rules) {
     const std::regex pattern(rule.From);
