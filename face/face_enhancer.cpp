@@ -3,7 +3,6 @@
 #include <string>
 
 #include "framework/exceptions.h"
-#include "utils/bitmaps.h"
 #include "vision/anything_fmx.h"
 
 namespace Face::Fmx {
@@ -49,15 +48,13 @@ void TFMXFaceEnhancer::SetActive(bool Value) {
 std::unique_ptr<TBitmap> TFMXFaceEnhancer::Enhance(const TBitmap* Image, const TFace& Face) {
   void* context = Detail::RequireContext(FContext, kFamily);
   const TBitmap& image = Detail::RequireBitmap(Image, u"FaceEnhancer.Enhance", u"Image");
-  auto result = std::make_unique<TBitmap>(image.Width(), image.Height());
   const std::array<float, 10> points = KeyPoints(Face);
   Detail::TMappedImage mapped(image);
   const std::uint8_t* restored = Detail::RequireResult(
       Anything::face_enhancer_execute(context, mapped.Pixels(), mapped.Width(), mapped.Height(), mapped.Pitch(),
                                       points.data()),
       kFamily, u"image");
-  Utils::MatToBitmap(restored, *result);
-  return result;
+  return Detail::BgrToBitmap(restored, mapped.Width(), mapped.Height());
 }
 
 }  // namespace Face::Fmx

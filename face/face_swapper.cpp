@@ -5,7 +5,6 @@
 
 #include "face/face_enhancer.h"
 #include "framework/exceptions.h"
-#include "utils/bitmaps.h"
 #include "vision/anything_fmx.h"
 
 namespace Face::Fmx {
@@ -49,7 +48,6 @@ std::unique_ptr<TBitmap> TFMXFaceSwapper::SwapFace(const TBitmap* Image, const T
   if (SrcFace.embeddings.size() > static_cast<size_t>(std::numeric_limits<std::int32_t>::max()))
     throw Exception(Format(u"FaceSwapper.SwapFace: SrcFace.embeddings has %d elements, more than the library takes",
                            static_cast<std::int64_t>(SrcFace.embeddings.size())));
-  auto result = std::make_unique<TBitmap>(image.Width(), image.Height());
   const std::array<float, 10> points = KeyPoints(DstFace);
   Detail::TMappedImage mapped(image);
   const std::uint8_t* swapped = Detail::RequireResult(
@@ -57,8 +55,7 @@ std::unique_ptr<TBitmap> TFMXFaceSwapper::SwapFace(const TBitmap* Image, const T
                                      points.data(), static_cast<std::int32_t>(SrcFace.embeddings.size()),
                                      SrcFace.embeddings.data()),
       kFamily, u"image");
-  Utils::MatToBitmap(swapped, *result);
-  return result;
+  return Detail::BgrToBitmap(swapped, mapped.Width(), mapped.Height());
 }
 
 }  // namespace Face::Fmx

@@ -4,7 +4,6 @@
 #include <string>
 
 #include "framework/exceptions.h"
-#include "utils/bitmaps.h"
 #include "vision/anything_fmx.h"
 
 namespace Face::Fmx {
@@ -51,6 +50,15 @@ void TFMXLivePortrait::SetActive(bool Value) {
                                                     paths[3].c_str(), paths[4].c_str(), paths[5].c_str(),
                                                     paths[6].c_str(), paths[7].c_str(), FGPUDeviceID));
     if (!FContext) throw Exception(u"Failed to init Live Portrait");
+    // A new context knows no portrait and has seen no frame; without the
+    // stored one every frame would come back empty.
+    try {
+      GiveInputImage();
+    } catch (...) {
+      FContext.reset();
+      throw;
+    }
+    FFrameId = 0;
   } else {
     FContext.reset();
   }
@@ -59,12 +67,16 @@ void TFMXLivePortrait::SetActive(bool Value) {
 
 void TFMXLivePortrait::SetInputImage(const TBitmap* Value) {
   if (!Value) throw Exception(u"LivePortrait.SetInputImage: Value is nil");
+  Detail::CheckImageSize(Value->Width(), Value->Height(), u"LivePortrait.SetInputImage", u"Value is");
   FInputImage->Assign(*Value);
   FFrameId = 0;
-  if (FActive && FContext.Alive() && FInputImage->Width() > 0 && FInputImage->Height() > 0) {
-    Detail::TMappedImage mapped(*FInputImage);
-    Anything::lp_set_input(FContext.get(), mapped.Pixels(), mapped.Width(), mapped.Height(), mapped.Pitch());
-  }
+  if (FActive) GiveInputImage();
+}
+
+void TFMXLivePortrait::GiveInputImage() {
+  if (!FContext.Alive() || FInputImage->IsEmpty()) return;
+  Detail::TMappedImage mapped(*FInputImage);
+  Anything::lp_set_input(FContext.get(), mapped.Pixels(), mapped.Width(), mapped.Height(), mapped.Pitch());
 }
 
 std::unique_ptr<TBitmap> TFMXLivePortrait::LivePortrait(const TBitmap* RefImage) {
@@ -72,12 +84,11 @@ std::unique_ptr<TBitmap> TFMXLivePortrait::LivePortrait(const TBitmap* RefImage)
   const TBitmap& ref = Detail::RequireBitmap(RefImage, u"LivePortrait.LivePortrait", u"RefImage");
   if (FFrameId == std::numeric_limits<std::int32_t>::max())
     throw Exception(u"LivePortrait.LivePortrait: the frame number would overflow; set InputImage again");
-  auto result = std::make_unique<TBitmap>(ref.Width(), ref.Height());
   Detail::TMappedImage mapped(ref);
   const std::uint8_t* frame = Detail::RequireResult(
       Anything::lp_execute(context, FFrameId, mapped.Pixels(), mapped.Width(), mapped.Height(), mapped.Pitch()),
       kFamily, u"frame");
-  Utils::MatToBitmap(frame, *result);
+  auto result = Detail::BgrToBitmap(frame, mapped.Width(), mapped.Height());
   ++FFrameId;
   return result;
 }

@@ -43,11 +43,13 @@ class TFMXLivePortrait : public System::Classes::TComponent {
   std::unique_ptr<::Fmx::Graphics::TBitmap> LivePortrait(const ::Fmx::Graphics::TBitmap* RefImage);
 
   bool Active() const { return FActive; }
+  // A new context gets the stored portrait, and frames count from 0 again.
   void SetActive(bool Value);
   // The component's own copy of the portrait.
   const ::Fmx::Graphics::TBitmap& InputImage() const { return *FInputImage; }
-  // Copies Value; while active, a non-empty portrait also goes to the library.
-  // Either way the next frame is number 0.
+  // Copies Value; while active, a non-empty portrait also goes to the library
+  // (activation hands it to each new context). Either way the next frame is
+  // number 0.
   void SetInputImage(const ::Fmx::Graphics::TBitmap* Value);
   std::int32_t FrameId() const { return FFrameId; }
 
@@ -71,6 +73,9 @@ class TFMXLivePortrait : public System::Classes::TComponent {
   void SetGPUDeviceID(std::int32_t Value) { FGPUDeviceID = Value; }
 
  private:
+  // Hands the stored portrait, when there is one, to the live context.
+  void GiveInputImage();
+
   std::int32_t FGPUDeviceID = -1;
   bool FActive = false;
   Anything::Fmx::Detail::TLibraryContext<Anything::lp_destroy> FContext;

@@ -624,13 +624,44 @@ TEST_F(LivePortraitTest, ActivationChecksTheEightFilesInOrder) {
   EXPECT_EQ(MessageOf([&] { lp->SetActive(true); }), u"Failed to init Live Portrait");
 }
 
-TEST_F(LivePortraitTest, InputImageReachesTheLibraryOnlyWhileActiveAndResetsTheFrameNumber) {
+TEST_F(LivePortraitTest, EveryNewContextGetsTheStoredPortraitAndStartsAtFrameZero) {
   auto lp = Inactive();
   auto portrait = Gradient(8, 6);
   lp->SetInputImage(portrait.get());
   EXPECT_EQ(lp->InputImage().Width(), 8);
+  auto frame = Gradient(5, 4);
+  // Set while inactive, then kept across a deactivation: each context made
+  // afterwards gets it before any frame.
+  for (int activation = 0; activation < 2; ++activation) {
+    SCOPED_TRACE(activation);
+    Sam2().Reset();
+    lp->SetActive(true);
+    const auto given = Sam2().Calls("lp_set_input");
+    ASSERT_EQ(given.size(), 1u);
+    EXPECT_EQ(given[0].Images[0].Pixels, PixelBytes(*portrait));
+    EXPECT_FALSE(lp->InputImage().IsMapped());
+    lp->LivePortrait(frame.get());
+    lp->LivePortrait(frame.get());
+    EXPECT_EQ(Sam2().Entries(), (std::vector<std::string>{"lp_init", "lp_set_input", "lp_execute", "lp_execute"}));
+    EXPECT_EQ(Sam2().Calls("lp_execute")[0].Ints, std::vector<std::int64_t>{0});
+    lp->SetActive(false);
+  }
+  // Without a portrait a new context gets none.
+  auto bare = Inactive();
+  Sam2().Reset();
+  bare->SetActive(true);
+  EXPECT_TRUE(Sam2().Calls("lp_set_input").empty());
+  // A library that raises while taking the portrait fails the activation.
+  Sam2().SetThrows("lp_set_input");
+  EXPECT_ANY_THROW(lp->SetActive(true));
+  EXPECT_FALSE(lp->Active());
+  EXPECT_EQ(Sam2().LiveContexts(), 1) << "only the bare component's context is left";
+}
+
+TEST_F(LivePortraitTest, InputImageReachesTheLibraryOnlyWhileActiveAndResetsTheFrameNumber) {
+  auto lp = Inactive();
+  auto portrait = Gradient(8, 6);
   lp->SetActive(true);
-  EXPECT_TRUE(Sam2().Calls("lp_set_input").empty()) << "activation does not send an earlier portrait";
   auto frame = Gradient(5, 4);
   const std::vector<std::int64_t> expectedFrames[] = {{0}, {1}, {2}};
   for (const auto& expected : expectedFrames) {

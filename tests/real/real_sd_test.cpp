@@ -57,23 +57,33 @@ std::optional<fs::path> RealLibraryFile() {
 
 // SD_DLL_PATH names a folder and the file name is fixed, so a library file of
 // another name is reached through a link of the right name in the build folder
-// (made beside and renamed into place: test processes run side by side).
+// (made beside and renamed into place: test processes run side by side). On
+// Windows a symbolic link needs a privilege: the link is a copy there.
 String FolderFor(const fs::path& library) {
   fs::path folder = library.parent_path();
-  if (library.filename() != "libstable-diffusion.so") {
+  const fs::path name(Stablediffusion::SD_DLL_NAME);
+  if (library.filename() != name) {
     folder = kModelDir / "lib";
     fs::create_directories(folder);
-    const fs::path link = folder / "libstable-diffusion.so";
+    const fs::path link = folder / name;
     const fs::path target = fs::absolute(library);
+    const fs::path fresh = folder / ("link." + std::to_string(::getpid()));
+#ifdef _WIN32
+    if (!fs::exists(link) || fs::file_size(link) != fs::file_size(target) ||
+        fs::last_write_time(link) < fs::last_write_time(target)) {
+      fs::copy_file(target, fresh, fs::copy_options::overwrite_existing);
+      fs::rename(fresh, link);
+    }
+#else
     std::error_code ec;
     if (fs::read_symlink(link, ec) != target) {
-      const fs::path fresh = folder / ("link." + std::to_string(::getpid()));
       fs::remove(fresh, ec);
       fs::create_symlink(target, fresh);
       fs::rename(fresh, link);
     }
+#endif
   }
-  return UTF8ToString((fs::absolute(folder) / "").string());
+  return String((fs::absolute(folder) / "").u16string());
 }
 
 fs::path TinySd1Model() { return EnsureModel(kModelDir / "tiny-sd1-decoder-v1.gguf", TinySd1Tensors(false), 1); }
@@ -156,8 +166,8 @@ class RealLibrary : public ::testing::Test {
   void SetUp() override {
     const auto library = RealLibraryFile();
     if (!library)
-      GTEST_SKIP() << "CORVINA_REAL_SD_LIB is not set: it names a shared build of stable-diffusion.cpp "
-                      "(libstable-diffusion.so) that this suite drives; skipped";
+      GTEST_SKIP() << "CORVINA_REAL_SD_LIB is not set: it names a shared build of stable-diffusion.cpp ("
+                   << fs::path(Stablediffusion::SD_DLL_NAME).string() << ") that this suite drives; skipped";
     ASSERT_TRUE(fs::exists(*library)) << "CORVINA_REAL_SD_LIB names " << *library << ", which does not exist";
     Stablediffusion::SD_DLL_PATH = FolderFor(*library);
   }
