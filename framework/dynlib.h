@@ -3,6 +3,8 @@
 // system's own text for the last failure on this thread.
 #pragma once
 
+#include "framework/cxx20.h"  // first: says so when C++20 is missing
+
 #include <cstdint>
 #include <utility>
 

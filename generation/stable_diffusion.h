@@ -3,7 +3,12 @@
 // Requests return at once; the component runs them one at a time, in call
 // order, on its worker, and reports each with exactly one OnComplete or
 // OnError on the main thread.
+// Those events (and OnLog, OnProgress, OnPreview) run only while the main
+// thread pumps TThread::CheckSynchronize (or waits in TThreadGroup::WaitFor):
+// a program whose main thread never pumps gets no OnComplete, and no message.
 #pragma once
+
+#include "framework/cxx20.h"  // first: says so when C++20 is missing
 
 #include <atomic>
 #include <condition_variable>

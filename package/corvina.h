@@ -12,6 +12,8 @@
 // run-once counter keeps its work to the first start and the last stop.
 #pragma once
 
+#include "framework/cxx20.h"  // first: says so when C++20 is missing
+
 #include <cstdint>
 
 #include "framework/packages.h"
