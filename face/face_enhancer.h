@@ -7,6 +7,7 @@
 #include <array>
 #include <cstdint>
 #include <memory>
+#include <string_view>
 
 #include "binding/anything.h"
 #include "face/face.h"
@@ -53,7 +54,9 @@ class TFMXFaceEnhancer : public System::Classes::TComponent {
   float FFidelity = 0.7f;
 };
 
-// The five key points as the library takes them: x0, y0, ... x4, y4.
-std::array<float, 10> KeyPoints(const TFace& face);
+// The five key points as the library takes them: x0, y0, ... x4, y4. Raises
+// "<method>: <parameter>.landmark_5[k] must be a finite point, ..." for a
+// point that is not.
+std::array<float, 10> KeyPoints(const TFace& face, std::u16string_view method, std::u16string_view parameter);
 
 }  // namespace Face::Fmx

@@ -56,6 +56,10 @@ static_assert(std::size(units) == UnitCount);
 
 System::PackageInfoTable table{UnitCount, units};
 System::TPackageContext context(table);
+// Starts made through the exported Initialize. Finalize answers only these:
+// a stop without a start must not take the library's own start, made when it
+// was mapped, and unload what a program that links it still uses.
+int exportedStarts = 0;
 
 }  // namespace
 
@@ -102,8 +106,15 @@ const Corvina::TVersionRecord CorvinaVersionInfo{CORVINA_VERSION_NAME,      CORV
                                                   __DATE__ " " __TIME__,     CORVINA_VERSION_LANGUAGE,
                                                   CORVINA_VERSION_CODE_PAGE};
 
-void Initialize() { Corvina::context.Initialize(); }
-void Finalize() { Corvina::context.Finalize(); }
+void Initialize() {
+  Corvina::context.Initialize();
+  ++Corvina::exportedStarts;
+}
+void Finalize() {
+  if (Corvina::exportedStarts == 0) return;
+  --Corvina::exportedStarts;
+  Corvina::context.Finalize();
+}
 System::PackageInfoTable* GetPackageInfoTable() { return &Corvina::table; }
 
 void Register_SD_FMX() { Sd::Fmx::Register(); }

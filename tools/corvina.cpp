@@ -3,11 +3,13 @@
 #include <exception>
 #include <regex>
 #include <string>
+#include <vector>
 
 #include <CLI/CLI.hpp>
 
 #include "tools/commands.h"
 #include "tools/options.h"
+#include "tools/platform.h"
 
 namespace {
 
@@ -44,8 +46,13 @@ std::string Reworded(std::string message, const std::string& prefix) {
 
 }  // namespace
 
-int main(int argc, char** argv) {
+int main(int argc, char** rawArgv) {
   using namespace Corvina::Tool;
+  std::vector<std::string> arguments = Platform::Utf8Arguments(argc, rawArgv);
+  std::vector<char*> argvUtf8;
+  for (std::string& a : arguments) argvUtf8.push_back(a.data());
+  argvUtf8.push_back(nullptr);
+  char** argv = argvUtf8.data();
   CLI::App app{"the Corvina components driven from a terminal", "corvina"};
   app.require_subcommand(1);
   app.set_version_flag("--version", kVersion);

@@ -279,7 +279,25 @@ void Canny(TStep& step, TState& s) {
 
 // ---------------------------------------------------------------- vision
 
+// The reference vision backend is Linux-only: on Windows the vision and face
+// steps need the user's sam2.dll and its companions, and are skipped, naming
+// what is missing, without them.
+void RequireVisionLibrary() {
+#if defined(_WIN32)
+  try {
+    Anything::Fmx::LoadAnyLibs();
+  } catch (const System::Sysutils::Exception& e) {
+    std::string why = System::UTF8Encode(e.Message());
+    while (!why.empty() && (why.back() == '\n' || why.back() == '\r' || why.back() == ' ')) why.pop_back();
+    throw EMissingInput("no vision library: " + why +
+                        " (the reference vision backend is Linux-only; put sam2.dll, onnxruntime.dll and "
+                        "opencv_world4100.dll beside corvina.exe)");
+  }
+#endif
+}
+
 void Segment(TStep& step, TState&) {
+  RequireVisionLibrary();
   const fs::path source = SamplePhoto("coffee.png");
   const TBitmap photo = LoadPicture(source);
   const System::Types::TRect box{180, 20, 440, 250};
@@ -304,6 +322,7 @@ void Segment(TStep& step, TState&) {
 }
 
 void Track(TStep& step, TState&) {
+  RequireVisionLibrary();
   const TBitmap photo = LoadPicture(SamplePhoto("coffee.png"));
   // A camera pan: a window sliding over the photo, so the cup moves in the
   // frames; the cup stays whole in every one.
@@ -336,6 +355,7 @@ void Track(TStep& step, TState&) {
 }
 
 void RemoveObject(TStep& step, TState&) {
+  RequireVisionLibrary();
   const fs::path source = SamplePhoto("coffee.png");
   const TBitmap photo = LoadPicture(source);
   // The spoon: its handle as a thick segment, its bowl as a disc.
@@ -363,6 +383,7 @@ void RemoveObject(TStep& step, TState&) {
 // The cup: a subject whose colours stand apart from the picture's rim, which
 // is what the reference backend's matte goes by.
 void ReplaceBackground(TStep& step, TState& s) {
+  RequireVisionLibrary();
   TBitmap photo = LoadPicture(SamplePhoto("coffee.png"));
   TBitmap background = s.Picture(1, step);
   Save(photo, step.Input("coffee.png", "coffee.png (skimage)"));
@@ -389,6 +410,7 @@ void Annotate(TBitmap& bmp, const TFace& f) {
 }
 
 void DetectFaces(TStep& step, TState& s) {
+  RequireVisionLibrary();
   const fs::path source = SamplePhoto("astronaut.png");
   const TBitmap photo = LoadPicture(source);
   Save(photo, step.Input("astronaut.png", "astronaut.png (skimage)"));
@@ -407,6 +429,7 @@ void DetectFaces(TStep& step, TState& s) {
 }
 
 void EnhanceFace(TStep& step, TState& s) {
+  RequireVisionLibrary();
   const TBitmap photo = Degraded(LoadPicture(SamplePhoto("astronaut.png")), 4);
   Save(photo, step.Input("blurred.png", "astronaut.png shrunk 4 times and enlarged again"));
   const TFace face = s.MainFace(photo, "the blurred astronaut");
@@ -432,6 +455,7 @@ void EnhanceFace(TStep& step, TState& s) {
 }
 
 void SwapFace(TStep& step, TState& s) {
+  RequireVisionLibrary();
   const TBitmap source = LfwFace(SamplePhoto("lfw_subset.npy"), 0);
   const TBitmap target = LoadPicture(SamplePhoto("astronaut.png"));
   Save(source, step.Input("source.png", "source face: skimage's LFW sample, face 0"));
@@ -452,6 +476,7 @@ void SwapFace(TStep& step, TState& s) {
 }
 
 void AnimatePortrait(TStep& step, TState&) {
+  RequireVisionLibrary();
   const TBitmap portrait = LoadPicture(SamplePhoto("astronaut.png"));
   Save(portrait, step.Input("portrait.png", "portrait: astronaut.png"));
   Face::Fmx::TFMXLivePortrait lp(nullptr);
@@ -534,6 +559,7 @@ double Distance(const std::vector<float>& a, const std::vector<float>& b) {
 }
 
 void SeparateVoice(TStep& step, TState& s) {
+  RequireVisionLibrary();
   if (s.Mix.Samples.empty()) throw std::runtime_error("no mix: the WAV step did not make one");
   SaveWav(s.Mix.Samples, step.Input("mix.wav", Timed("mix", s.Mix.Samples.size())));
   Face::Fmx::TFMXVoiceExtractor extractor(nullptr);

@@ -1,11 +1,6 @@
 // The frame of `corvina demo`: running, timing and reporting its steps.
 #include "tools/demo_tour.h"
 
-#include <fcntl.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <chrono>
 #include <cerrno>
 #include <cstdio>
@@ -14,7 +9,7 @@
 #include <fstream>
 #include <sstream>
 
-extern char** environ;
+#include "tools/platform.h"
 
 namespace Corvina::Tool::Demo {
 
@@ -93,6 +88,8 @@ EMissingInput::EMissingInput(const fs::path& file, const std::string& package)
     : std::runtime_error(file.filename().string() + " is missing (looked in " + file.parent_path().string() +
                          "; it comes with the Debian package " + package + ")") {}
 
+EMissingInput::EMissingInput(const std::string& why) : std::runtime_error(why) {}
+
 TStep::TStep(const fs::path& root, std::string folder, TStepResult& result)
     : FRoot(root), FName(std::move(folder)), FFolder(root / FName), FResult(result) {
   fs::create_directories(FFolder);
@@ -112,7 +109,7 @@ fs::path TStep::Add(std::vector<TDemoFile>& list, const std::string& name, const
 }
 
 TTour::TTour(fs::path folder, bool quiet)
-    : FFolder(std::move(folder)), FTerminal(::isatty(STDOUT_FILENO) == 1 && !quiet), FQuiet(quiet) {
+    : FFolder(std::move(folder)), FTerminal(Platform::IsTerminal(1) && !quiet), FQuiet(quiet) {
   std::error_code error;
   fs::create_directories(FFolder, error);
   if (error) throw std::runtime_error("cannot make the folder '" + FFolder.string() + "': " + error.message());
@@ -251,7 +248,7 @@ fs::path SamplePhoto(const std::string& name) {
 fs::path Model(const std::string& name) {
   std::error_code ignored;
   const fs::path beside =
-      fs::read_symlink("/proc/self/exe", ignored).parent_path().parent_path() / "share/corvina/models" / name;
+      Platform::ProgramFile().parent_path().parent_path() / "share/corvina/models" / name;
   for (const fs::path& file : {beside, fs::path(CORVINA_REFERENCE_VISION_MODELS) / name,
                                fs::path(CORVINA_REFERENCE_SD_MODELS) / name})
     if (fs::is_regular_file(file, ignored)) return file;
@@ -265,25 +262,7 @@ fs::path LandmarkModel() {
   return file;
 }
 
-bool RunProgram(const std::vector<std::string>& argv) {
-  std::vector<char*> args;
-  for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-  args.push_back(nullptr);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
-  pid_t pid = 0;
-  const int spawned = ::posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  if (spawned == ENOENT) return false;
-  if (spawned != 0) throw std::runtime_error(argv[0] + ": " + std::strerror(spawned));
-  int status = 0;
-  while (::waitpid(pid, &status, 0) < 0)
-    if (errno != EINTR) throw std::runtime_error(argv[0] + ": " + std::strerror(errno));
-  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) throw std::runtime_error(argv[0] + " failed");
-  return true;
-}
+bool RunProgram(const std::vector<std::string>& argv) { return Platform::RunQuietly(argv); }
 
 std::string ShellWord(const std::string& word) {
   const bool plain = !word.empty() && word.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ"

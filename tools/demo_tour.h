@@ -17,6 +17,8 @@ namespace fs = std::filesystem;
 class EMissingInput : public std::runtime_error {
  public:
   EMissingInput(const fs::path& file, const std::string& package);
+  // Something other than a file is missing; why says what and where.
+  explicit EMissingInput(const std::string& why);
 };
 
 // A file of the tour, relative to the output folder.

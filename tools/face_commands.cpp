@@ -1,7 +1,6 @@
 // corvina faces | enhance | swap | animate | separate: the face and voice
 // components on picture and WAV files, with the reference vision backend
 // unless told otherwise.
-#include <unistd.h>
 
 #include <chrono>
 #include <cmath>
@@ -24,6 +23,7 @@
 #include "framework/threads.h"
 #include "tools/commands.h"
 #include "tools/options.h"
+#include "tools/platform.h"
 #include "tools/wave_samples.h"
 #include "vision/anything_fmx.h"
 

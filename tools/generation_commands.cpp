@@ -1,7 +1,6 @@
 // corvina generate | img2img | inpaint | video | upscale | canny: the
 // generation component driven as an application drives it (properties,
 // Active, a request, events pumped on the main thread).
-#include <unistd.h>
 
 #include <cmath>
 #include <cstdio>
@@ -19,6 +18,7 @@
 #include "generation/sd_fmx.h"
 #include "tools/commands.h"
 #include "tools/options.h"
+#include "tools/platform.h"
 
 namespace Corvina::Tool {
 

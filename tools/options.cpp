@@ -2,8 +2,6 @@
 
 #include <sys/stat.h>
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <cstdarg>
 #include <charconv>
@@ -11,6 +9,7 @@
 #include <limits>
 
 #include "framework/strings.h"
+#include "tools/platform.h"
 
 namespace Corvina::Tool {
 
@@ -92,7 +91,7 @@ void Warning(const char* format, ...) {
   va_end(args);
 }
 
-TProgress::TProgress(std::string label) : FLabel(std::move(label)), FTerminal(::isatty(STDERR_FILENO) == 1) {}
+TProgress::TProgress(std::string label) : FLabel(std::move(label)), FTerminal(Platform::IsTerminal(2)) {}
 
 TProgress::~TProgress() { Break(); }
 
@@ -226,7 +225,7 @@ CLI::Option* AddModelDir(CLI::App& command, std::string& dir) {
 
 std::filesystem::path ReferenceModelDir(const std::filesystem::path& fallback) {
   std::error_code ignored;
-  const auto beside = std::filesystem::read_symlink("/proc/self/exe", ignored).parent_path().parent_path() /
+  const auto beside = Platform::ProgramFile().parent_path().parent_path() /
                       "share/corvina/models";
   return std::filesystem::is_directory(beside, ignored) ? beside : fallback;
 }

@@ -1,6 +1,5 @@
 // corvina segment | track | remove | replace-bg: the vision components on
 // picture files, with the reference vision backend unless told otherwise.
-#include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
@@ -19,6 +18,7 @@
 #include "framework/graphics.h"
 #include "tools/commands.h"
 #include "tools/options.h"
+#include "tools/platform.h"
 #include "vision/anything_fmx.h"
 #include "vision/ostrack.h"
 #include "vision/remove_anything.h"

@@ -1,6 +1,5 @@
 #include "tools/wave_samples.h"
 
-#include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
@@ -11,6 +10,7 @@
 #include "audio/wave_file_reader.h"
 #include "framework/exceptions.h"
 #include "framework/log.h"
+#include "tools/platform.h"
 
 namespace Corvina::Tool {
 
@@ -51,25 +51,6 @@ std::optional<std::uint16_t> ExtensibleSubFormat(const std::string& path) {
   return code;
 }
 
-// The reader prints a notice for silence chunks on stdout, which belongs to
-// the tool's results (a JSON document, say): it goes to stderr meanwhile.
-class TStdoutToStderr {
- public:
-  TStdoutToStderr() : FSaved((std::fflush(stdout), ::dup(STDOUT_FILENO))) {
-    if (FSaved >= 0) ::dup2(STDERR_FILENO, STDOUT_FILENO);
-  }
-  ~TStdoutToStderr() {
-    if (FSaved < 0) return;
-    std::fflush(stdout);
-    ::dup2(FSaved, STDOUT_FILENO);
-    ::close(FSaved);
-  }
-  TStdoutToStderr(const TStdoutToStderr&) = delete;
-  TStdoutToStderr& operator=(const TStdoutToStderr&) = delete;
-
- private:
-  int FSaved;
-};
 
 // Collects the debug log's lines for as long as it lives.
 class TLogCapture {
@@ -127,7 +108,7 @@ std::string HeaderReason(const std::string& path) {
 TWaveSamples ReadWave(const std::string& path) {
   TWaveSamples wave;
   TLogCapture log(wave.Warnings);
-  TStdoutToStderr quiet;
+  Platform::TStdoutToStderr quiet;
   std::unique_ptr<Audio::Wave::Reader::TWaveReader> opened;
   try {
     opened = std::make_unique<Audio::Wave::Reader::TWaveReader>(System::UTF8ToString(path));

@@ -124,13 +124,20 @@ struct TFakeSd {
   std::vector<std::string> Violations;
   std::atomic<int> LiveContexts{0};
   std::atomic<int> LiveUpscalers{0};
-  // Last registrations.
+  // Last registrations. As the library, the fake sends no preview while
+  // the mode is PREVIEW_NONE.
   sd_log_cb_t LogCb = nullptr;
   void* LogData = nullptr;
   sd_progress_cb_t ProgressCb = nullptr;
   void* ProgressData = nullptr;
   sd_preview_cb_t PreviewCb = nullptr;
   void* PreviewData = nullptr;
+  preview_t PreviewMode = PREVIEW_NONE;
+  std::int32_t PreviewInterval = 1;
+  bool PreviewDenoised = true, PreviewNoisy = false;
+  // Generations in progress: the library reads the preview registration
+  // while it samples, so changing it then is a violation.
+  std::atomic<int> Generating{0};
 
   // Forgets calls, violations and the script; keeps registrations.
   void Reset() {
