@@ -60,6 +60,18 @@ void CheckFinite(const char16_t* property, float value) {
     throw Exception(Format(u"TFMXStableDiffusion.%s must be a finite number, got %g", property, double(value)));
 }
 
+// An upscaled picture is held to the sizes of the generated ones; sides of
+// at most 2^46 (a bitmap's side times a 32-bit Scale) cannot overflow here.
+void CheckUpscaled(std::uint64_t width, std::uint64_t height, const String& made) {
+  const auto side = std::uint64_t(TFMXStableDiffusion::kMaxSide);
+  if (width > side || height > side)
+    throw Exception(Format(u"TFMXStableDiffusion.UpscaleImage: %s %d x %d picture; each side must be at most %d", made,
+                           std::int64_t(width), std::int64_t(height), std::int64_t(side)));
+  if (width * height > std::uint64_t(TFMXStableDiffusion::kMaxPixels))
+    throw Exception(Format(u"TFMXStableDiffusion.UpscaleImage: %s %d x %d picture; at most %d pixels", made,
+                           std::int64_t(width), std::int64_t(height), TFMXStableDiffusion::kMaxPixels));
+}
+
 void CheckAssigned(const TBitmap* bitmap, const char16_t* message) {
   if (!bitmap) throw Exception(message);
 }
@@ -277,7 +289,8 @@ class TRouteScope {
 extern "C" void SDLogCallback(sd_log_level_t level, const char* text, void*) noexcept {
   try {
     auto route = FindRoute();
-    if (!route) return;
+    // A line without text carries nothing to show.
+    if (!route || !text) return;
     if (auto version = ModelVersionIn(text)) route->NoteModelVersion(std::move(*version));
     String line = System::UTF8ToString(text);
     if (level == SD_LOG_ERROR) route->NoteError(line);
@@ -496,12 +509,23 @@ TFMXStableDiffusion::~TFMXStableDiffusion() {
 // ---- activation ----
 
 void TFMXStableDiffusion::SetActive(bool Value) {
+  // Its handlers run while the context is made, with this call below them.
+  if (FSettingActive)
+    throw Exception(u"TFMXStableDiffusion.Active can not change while the component is being activated");
   if (Value == FActive) return;
   if (Value && ComponentState().Contains(csDesigning))
     throw Exception(u"TFMXStableDiffusion can not be activated while designing");
   if (PendingRequests() > 0)
     throw Exception(u"TFMXStableDiffusion.Active can not change while a request is running");
   if (Value) {
+    // A handler freeing the component meanwhile has the framework free it
+    // once this call has returned.
+    const System::Classes::TInlineEventScope handlers(*this);
+    FSettingActive = true;
+    const struct TDone {
+      bool& Flag;
+      ~TDone() { Flag = false; }
+    } done{FSettingActive};
     Activate(Snapshot());
   } else {
     Deactivate();
@@ -797,6 +821,8 @@ void TFMXStableDiffusion::UpscaleImage(TBitmap* Input, const String& ScaleModel,
     throw Exception(Format(u"TFMXStableDiffusion.UpscaleImage: the input image is empty (%d x %d)", Input->Width(),
                            Input->Height()));
   if (Scale == 0) throw Exception(u"TFMXStableDiffusion.UpscaleImage: Scale must be at least 1, got 0");
+  CheckUpscaled(std::uint64_t(Input->Width()) * Scale, std::uint64_t(Input->Height()) * Scale,
+                Format(u"%d x %d at Scale %d makes a", Input->Width(), Input->Height(), std::int64_t(Scale)));
   if (ComponentState().Contains(csDesigning))
     throw Exception(u"TFMXStableDiffusion can not run requests while designing");
   RequireSDLibs();
@@ -820,9 +846,14 @@ int TFMXStableDiffusion::PendingRequests() const {
 }
 
 void TFMXStableDiffusion::Enqueue(std::unique_ptr<TRequest> request) {
+  // The worker would make a second context beside the one SetActive makes.
+  if (FSettingActive) throw Exception(u"TFMXStableDiffusion can not take a request while it is being activated");
   bool start;
   {
     std::lock_guard lock(FQueueMutex);
+    // Destruction has cancelled the queue already: nothing would run or
+    // report this one (a cancellation handler asking again).
+    if (FWorkerLeaving) throw Exception(u"Request cancelled: the component is being destroyed");
     FQueue.push_back(std::move(request));
     start = !FWorkerAlive;
     FWorkerAlive = true;
@@ -1024,6 +1055,8 @@ TBitmaps TFMXStableDiffusion::Upscale(TRequest& r) {
   if (std::exception_ptr error = route.Finish()) std::rethrow_exception(error);
   if (!FUpScaleContext) throw Exception(u"Failed to load upscale model");
   if (!result.data) throw Exception(u"Failed to upscale image");
+  // The library goes by its model's factor, whatever Scale said.
+  CheckUpscaled(result.width, result.height, u"the library made a");
   TBitmaps outputs;
   outputs.push_back(SDImage2Bitmap(&result));
   return outputs;

@@ -67,7 +67,8 @@ class TFMXStableDiffusion : public TComponent {
   // running request is waited for (pumping CheckSynchronize on the main
   // thread), its result dropped; then the contexts go. A handler may free
   // the component that raised it: the framework defers that free until the
-  // main thread pumps outside the handler.
+  // main thread pumps outside the handler. A request made once the queue is
+  // cancelled (from a cancellation's handler) raises that same message.
   ~TFMXStableDiffusion() override;
 
   // ---- requests: checked and converted here, run on the worker ----
@@ -87,6 +88,9 @@ class TFMXStableDiffusion : public TComponent {
                     TBitmap* controlImage);
   void Video2Video(const String& prompt, const String& negative, TBitmap* initImage);
   // Input is read as it is (not resized). The result has the model's scale.
+  // Input at Scale, and the picture the library makes, are held to the
+  // sizes above (kMaxSide a side, kMaxPixels in all): a larger claim is
+  // refused here, a larger result ends with OnError, unconverted.
   void UpscaleImage(TBitmap* Input, const String& ScaleModel, std::uint32_t Scale);
 
   // Threads when not 0, else the library's count of physical cores.
@@ -105,7 +109,10 @@ class TFMXStableDiffusion : public TComponent {
   // ---- published properties ----
   bool Active() const { return FActive.load(); }
   // Creates the library context (checking the model files) or frees it.
-  // Refused while designing and while a request is pending. Context settings
+  // Refused while designing and while a request is pending. The library's
+  // log lines reach OnLog before it returns; such a handler may free the
+  // component (freed once SetActive has returned) but neither change Active
+  // nor make a request, which raise. Context settings
   // (FreeParams, VaeDecodeOnly, ...) changed later wait for the next
   // activation: requests go by those the live context was made with.
   void SetActive(bool Value);
@@ -342,6 +349,8 @@ class TFMXStableDiffusion : public TComponent {
 
   // Main thread: destruction raises the cancellations of queued requests.
   bool FCancelling = false;
+  // SetActive(true) is making the context; its handlers run meanwhile.
+  bool FSettingActive = false;
   // Destruction has begun: a worker waiting for its turn at the library's
   // preview setting gives up.
   std::atomic<bool> FLeaving{false};
