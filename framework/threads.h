@@ -9,6 +9,8 @@
 // has begun, and destroying the component waits for such groups first.
 #pragma once
 
+#include "framework/cxx20.h"  // first: says so when C++20 is missing
+
 #include <condition_variable>
 #include <functional>
 #include <list>

@@ -227,6 +227,14 @@ struct TCallbackRoute {
   }
 
   static void Log(TFMXStableDiffusion* c, const String& text) { c->DoLog(text); }
+  // Kept on the library's thread at once: the reason must be there when
+  // the request's OnError is raised, whether or not anyone listens to OnLog.
+  void NoteError(const String& text) {
+    std::lock_guard lock(Mutex);
+    if (Closed) return;
+    std::lock_guard componentLock(Component->FEventMutex);
+    Component->FLastLibraryError = text;
+  }
   static void Progress(TFMXStableDiffusion* c, std::int32_t step, std::int32_t steps, float time) {
     c->DoProgress(step, steps, time);
   }
@@ -286,13 +294,14 @@ class TRouteScope {
 
 // The trampolines live as long as the process: the library keeps them after
 // every component is gone. They never look at data, and nothing escapes them.
-extern "C" void SDLogCallback(sd_log_level_t, const char* text, void*) noexcept {
+extern "C" void SDLogCallback(sd_log_level_t level, const char* text, void*) noexcept {
   try {
     auto route = FindRoute();
     // A line without text carries nothing to show.
     if (!route || !text) return;
     if (auto version = ModelVersionIn(text)) route->NoteModelVersion(std::move(*version));
     String line = System::UTF8ToString(text);
+    if (level == SD_LOG_ERROR) route->NoteError(line);
     route->Raise([c = route->Component, line] { TCallbackRoute::Log(c, line); });
   } catch (...) {
   }
@@ -849,6 +858,11 @@ void TFMXStableDiffusion::UpscaleImage(TBitmap* Input, const String& ScaleModel,
 void TFMXStableDiffusion::CheckPrompts(const String& prompt, const String& negative) {
   CheckNoNul(prompt, u"TFMXStableDiffusion: the prompt must not contain a NUL character");
   CheckNoNul(negative, u"TFMXStableDiffusion: the negative prompt must not contain a NUL character");
+}
+
+String TFMXStableDiffusion::LastLibraryError() const {
+  std::lock_guard lock(FEventMutex);
+  return FLastLibraryError;
 }
 
 int TFMXStableDiffusion::PendingRequests() const {

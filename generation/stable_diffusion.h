@@ -3,7 +3,12 @@
 // Requests return at once; the component runs them one at a time, in call
 // order, on its worker, and reports each with exactly one OnComplete or
 // OnError on the main thread.
+// Those events (and OnLog, OnProgress, OnPreview) run only while the main
+// thread pumps TThread::CheckSynchronize (or waits in TThreadGroup::WaitFor):
+// a program whose main thread never pumps gets no OnComplete, and no message.
 #pragma once
+
+#include "framework/cxx20.h"  // first: says so when C++20 is missing
 
 #include <atomic>
 #include <condition_variable>
@@ -97,6 +102,10 @@ class TFMXStableDiffusion : public TComponent {
   // before its OnComplete or OnError is raised, so those handlers may change
   // Active (unless another request is queued).
   int PendingRequests() const;
+  // The last line the library logged at error level while working for this
+  // component, empty when none: the reason behind a fixed failure message
+  // such as "Failed to generate image". Any thread may ask.
+  String LastLibraryError() const;
 
   // ---- published properties ----
   bool Active() const { return FActive.load(); }
@@ -325,6 +334,7 @@ class TFMXStableDiffusion : public TComponent {
 
   // Event handlers: set on the main thread, looked at from the worker.
   mutable std::mutex FEventMutex;
+  String FLastLibraryError;  // under FEventMutex
   TSDOnLogEvent FOnLog;
   TSDOnProgressEvent FOnProgress;
   TSDOnCompleteEvent FOnComplete;
