@@ -12,10 +12,10 @@
 #include <array>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <map>
 #include <memory>
-#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -108,10 +108,18 @@ std::pair<int, int> SizeOf(const fs::path& file) {
 
 // Off a terminal, progress is whole lines on stderr, each "<phase> N/M ...".
 bool OnlyProgress(const std::string& err) {
-  static const std::regex line(R"(^(loading the model|sampling|upscaling|tracking|animating|separating) \d+/\d+.*$)");
   std::istringstream lines(err);
-  for (std::string l; std::getline(lines, l);)
-    if (!std::regex_match(l, line)) return false;
+  for (std::string l; std::getline(lines, l);) {
+    bool known = false;
+    for (const char* phase : {"loading the model ", "sampling ", "upscaling ", "tracking ", "animating ", "separating "}) {
+      if (l.rfind(phase, 0) != 0) continue;
+      const std::string count = l.substr(std::strlen(phase), l.find(' ', std::strlen(phase)) - std::strlen(phase));
+      const auto slash = count.find('/');
+      known = slash != std::string::npos && slash > 0 && slash + 1 < count.size() &&
+              count.find_first_not_of("0123456789/") == std::string::npos;
+    }
+    if (!known) return false;
+  }
   return true;
 }
 

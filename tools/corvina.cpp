@@ -1,7 +1,6 @@
 // corvina: the package's components driven from a terminal.
 #include <cstdio>
 #include <exception>
-#include <regex>
 #include <string>
 #include <vector>
 
@@ -19,28 +18,44 @@ std::string Prefix(const CLI::App& app) {
   return chosen.empty() ? "corvina" : "corvina " + chosen.front()->get_name();
 }
 
-// CLI11's messages, said as the tool's own are; anything else passes as it is.
-std::string Reworded(std::string message, const std::string& prefix) {
+bool EndsWith(const std::string& text, const std::string& tail) {
+  return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+// CLI11's messages, said as the tool's own are; anything else passes as it
+// is. (By hand: std::regex trips GCC 12's uninitialised-use warning at -O1.)
+std::string Reworded(const std::string& message, const std::string& prefix) {
   const std::string help = " (" + prefix + " --help shows the options)";
-  const struct {
-    const char* From;
-    std::string To;
-  } rules[] = {
-      {R"(^A subcommand is required$)", "a subcommand is missing; corvina --help lists them"},
-      {R"(^(.*): At Most 1 required but received (\d+)$)", "$1 is given $2 times; give it once"},
-      {R"(^(.*): Value (.*) not in range (.*) to (.*)$)", "$1: $2 is not a number from $3 to $4"},
-      {R"(^(.*): (.*) not in \{(.*)\}$)", "$1: '$2' is not one of {$3}"},
-      {R"(^(.*): 1 required (\w+) missing$)", "$1 needs a value"},
-      {R"(^(.*) is required$)", "$1 is missing" + help},
-      {R"(^The following arguments? (was|were) not expected: (.*)$)", "unexpected argument(s): $2" + help},
-      {R"(^Could not convert: (.*) = (.*)$)", "$1: '$2' is not a number"},
-      {R"(^(.*): Directory does not exist: (.*)$)", "$1: the folder '$2' does not exist"},
-      {R"(^(.*): Directory is actually a file: (.*)$)", "$1: '$2' is a file, not a folder"},
+  // "<what>: <rest>", split at the first marker found.
+  auto split = [&](const std::string& marker, std::string& before, std::string& after) {
+    const auto at = message.find(marker);
+    if (at == std::string::npos) return false;
+    before = message.substr(0, at), after = message.substr(at + marker.size());
+    return true;
   };
-  for (const auto& rule : rules) {
-    const std::regex pattern(rule.From);
-    if (std::regex_match(message, pattern)) return std::regex_replace(message, pattern, rule.To);
+  std::string what, rest;
+  if (message == "A subcommand is required") return "a subcommand is missing; corvina --help lists them";
+  if (split(": At Most 1 required but received ", what, rest)) return what + " is given " + rest + " times; give it once";
+  if (split(": Value ", what, rest)) {
+    const auto range = rest.find(" not in range "), to = rest.rfind(" to ");
+    if (range != std::string::npos && to != std::string::npos && to > range)
+      return what + ": " + rest.substr(0, range) + " is not a number from " +
+             rest.substr(range + 14, to - range - 14) + " to " + rest.substr(to + 4);
   }
+  if (split(": Directory does not exist: ", what, rest)) return what + ": the folder '" + rest + "' does not exist";
+  if (split(": Directory is actually a file: ", what, rest)) return what + ": '" + rest + "' is a file, not a folder";
+  if (split(": ", what, rest) && EndsWith(rest, "}")) {
+    if (const auto set = rest.find(" not in {"); set != std::string::npos)
+      return what + ": '" + rest.substr(0, set) + "' is not one of " + rest.substr(set + 8);
+  }
+  if (split(": 1 required ", what, rest) && EndsWith(rest, " missing")) return what + " needs a value";
+  if (split("Could not convert: ", what, rest) && what.empty()) {
+    if (const auto eq = rest.find(" = "); eq != std::string::npos)
+      return rest.substr(0, eq) + ": '" + rest.substr(eq + 3) + "' is not a number";
+  }
+  for (const char* marker : {"The following argument was not expected: ", "The following arguments were not expected: "})
+    if (split(marker, what, rest) && what.empty()) return "unexpected argument(s): " + rest + help;
+  if (EndsWith(message, " is required")) return message.substr(0, message.size() - 12) + " is missing" + help;
   return message;
 }
 

@@ -250,10 +250,19 @@ void Video(TStep& step, TState& s) {
                Sampling(256, 256) + " -o " + step.Relative("frame.png"));
 }
 
+// The cat's face, whose fur shows what enlarging does; the generated picture
+// (soft all over) when the photo is missing.
 void Upscale(TStep& step, TState& s) {
-  TBitmap input = s.Picture(1, step);
-  input.Resize(256, 256);
-  Save(input, step.Input("input.png", "256 x 256 picture"));
+  TBitmap input;
+  std::string what = "256 x 256 of chelsea.png (skimage)";
+  try {
+    input = Crop(LoadPicture(SamplePhoto("chelsea.png")), 100, 0, 256, 256);
+  } catch (const EMissingInput&) {
+    input = s.Picture(1, step);
+    input.Resize(256, 256);
+    what = "the second generated picture, 256 x 256";
+  }
+  Save(input, step.Input("input.png", what));
   TGeneration& g = s.Generator();
   g.C().UpscaleImage(&input, Model("corvina-upscaler-x2.cvm").u16string(), 2);
   const TBitmaps out = g.Wait();

@@ -418,7 +418,7 @@ void AddManualCommands(CLI::App& app, TCommands& commands) {
     std::string Shell = "bash", Output;
   };
   auto state = std::make_shared<TState>();
-  CLI::App* completion = app.add_subcommand("completion", "print the shell completion script");
+  CLI::App* completion = app.add_subcommand("completion", "print the shell completion script for bash, zsh or fish");
   completion->group(kGroupTool);
   completion->add_option("shell", state->Shell, "the shell")
       ->capture_default_str()
