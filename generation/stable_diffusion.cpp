@@ -72,6 +72,14 @@ void CheckUpscaled(std::uint64_t width, std::uint64_t height, const String& made
                            std::int64_t(width), std::int64_t(height), TFMXStableDiffusion::kMaxPixels));
 }
 
+// The library reads its texts up to the first NUL: a prompt would lose its
+// tail, a path name another file.
+bool HasNul(const String& text) { return text.find(u'\0') != String::npos; }
+
+void CheckNoNul(const String& text, const char16_t* message) {
+  if (HasNul(text)) throw Exception(message);
+}
+
 void CheckAssigned(const TBitmap* bitmap, const char16_t* message) {
   if (!bitmap) throw Exception(message);
 }
@@ -553,6 +561,13 @@ void TFMXStableDiffusion::Activate(const TSettings& s) {
     const bool exists = c.Folder ? System::Sysutils::DirectoryExists(c.Path) : System::Sysutils::FileExists(c.Path);
     if (!exists) throw Exception(c.Message);
   }
+  const std::pair<const char16_t*, const String*> texts[] = {
+      {u"ModelPath", &s.ModelPath}, {u"ClipLPath", &s.ClipLPath},   {u"ClipGPath", &s.ClipGPath},
+      {u"T5XXLPath", &s.T5XXLPath}, {u"DiffusionModelPath", &s.DiffusionModelPath}, {u"LLMPath", &s.LLMPath},
+      {u"VAEPath", &s.VAEPath},     {u"TAESDPath", &s.TAESDPath}, {u"ControlNetPath", &s.ControlNetPath},
+  };
+  for (const auto& [name, text] : texts)
+    if (HasNul(*text)) throw Exception(Format(u"TFMXStableDiffusion.%s must not contain a NUL character", name));
   // The library crashes on this pair.
   if (s.PreviewMode == PREVIEW_VAE && !s.TAESDPath.empty())
     throw Exception(u"TFMXStableDiffusion: PreviewMode PREVIEW_VAE can not be used with a TAESDPath");
@@ -730,6 +745,7 @@ void TFMXStableDiffusion::CheckGenerationSettings(TRequestKind kind, bool withCo
     CheckFinite(u"MoEBoundary", FMoEBoundary);
     CheckFinite(u"VaceStrength", FVaceStrength);
   }
+  if (!video) CheckNoNul(FInputIdImagesPath, u"TFMXStableDiffusion.InputIdImagesPath must not contain a NUL character");
   // The library aborts when asked to encode a picture without the encoder.
   if (kind == TRequestKind::ImageFromInput && FVaeDecodeOnly)
     throw Exception(u"TFMXStableDiffusion.VaeDecodeOnly must be false for Image2Image and ImageInPaint: "
@@ -739,6 +755,7 @@ void TFMXStableDiffusion::CheckGenerationSettings(TRequestKind kind, bool withCo
 
 void TFMXStableDiffusion::Text2Image(const String& prompt, const String& negative, TBitmap* controlImage) {
   CheckGenerationSettings(TRequestKind::Image, controlImage != nullptr);
+  CheckPrompts(prompt, negative);
   CheckNotMapped(controlImage, u"Control Image");
   auto r = std::make_unique<TRequest>();
   r->Kind = TRequest::Images;
@@ -772,6 +789,7 @@ void TFMXStableDiffusion::ImageInPaint(const String& prompt, const String& negat
 void TFMXStableDiffusion::EnqueueImages(const String& prompt, const String& negative, TBitmap& inputImage,
                                         TBitmap* maskImage, TBitmap* controlImage) {
   CheckGenerationSettings(TRequestKind::ImageFromInput, controlImage != nullptr);
+  CheckPrompts(prompt, negative);
   CheckNotMapped(&inputImage, u"Input Image");
   CheckNotMapped(maskImage, u"Mask Image");
   CheckNotMapped(controlImage, u"Control Image");
@@ -803,6 +821,7 @@ void TFMXStableDiffusion::EnqueueImages(const String& prompt, const String& nega
 void TFMXStableDiffusion::Video2Video(const String& prompt, const String& negative, TBitmap* initImage) {
   CheckAssigned(initImage, u"Init Image can not be nil");
   CheckGenerationSettings(TRequestKind::Video, false);
+  CheckPrompts(prompt, negative);
   CheckNotMapped(initImage, u"Init Image");
   auto r = std::make_unique<TRequest>();
   r->Kind = TRequest::Video;
@@ -823,6 +842,7 @@ void TFMXStableDiffusion::UpscaleImage(TBitmap* Input, const String& ScaleModel,
   if (Scale == 0) throw Exception(u"TFMXStableDiffusion.UpscaleImage: Scale must be at least 1, got 0");
   CheckUpscaled(std::uint64_t(Input->Width()) * Scale, std::uint64_t(Input->Height()) * Scale,
                 Format(u"%d x %d at Scale %d makes a", Input->Width(), Input->Height(), std::int64_t(Scale)));
+  CheckNoNul(ScaleModel, u"TFMXStableDiffusion.UpscaleImage: the model path must not contain a NUL character");
   if (ComponentState().Contains(csDesigning))
     throw Exception(u"TFMXStableDiffusion can not run requests while designing");
   RequireSDLibs();
@@ -833,6 +853,11 @@ void TFMXStableDiffusion::UpscaleImage(TBitmap* Input, const String& ScaleModel,
   r->Scale = Scale;
   r->Init = Bitmap2SDImage(*Input);
   Enqueue(std::move(r));
+}
+
+void TFMXStableDiffusion::CheckPrompts(const String& prompt, const String& negative) {
+  CheckNoNul(prompt, u"TFMXStableDiffusion: the prompt must not contain a NUL character");
+  CheckNoNul(negative, u"TFMXStableDiffusion: the negative prompt must not contain a NUL character");
 }
 
 String TFMXStableDiffusion::LastLibraryError() const {

@@ -74,7 +74,8 @@ class TFMXStableDiffusion : public TComponent {
   // ---- requests: checked and converted here, run on the worker ----
   // Everything is checked before anything is allocated or a bitmap touched:
   // the sizes above, every float the request hands to the library (finite),
-  // and no VaeDecodeOnly with an input picture (the library aborts). Input,
+  // no VaeDecodeOnly with an input picture (the library aborts), and no NUL
+  // in a text the library reads (prompts, paths: it would stop there). Input,
   // mask and control bitmaps then take Width x Height in place, once all of
   // them are converted, before the call returns; the caller may then reuse
   // them. A call that raises leaves them as they were.
@@ -108,7 +109,8 @@ class TFMXStableDiffusion : public TComponent {
 
   // ---- published properties ----
   bool Active() const { return FActive.load(); }
-  // Creates the library context (checking the model files) or frees it.
+  // Creates the library context (checking the model files, and that no path
+  // holds a NUL) or frees it.
   // Refused while designing and while a request is pending. The library's
   // log lines reach OnLog before it returns; such a handler may free the
   // component (freed once SetActive has returned) but neither change Active
@@ -258,6 +260,7 @@ class TFMXStableDiffusion : public TComponent {
 
   TSettings Snapshot() const;
   void CheckGenerationSettings(TRequestKind kind, bool withControl) const;
+  static void CheckPrompts(const String& prompt, const String& negative);
   void EnqueueImages(const String& prompt, const String& negative, TBitmap& inputImage, TBitmap* maskImage,
                      TBitmap* controlImage);
   void Enqueue(std::unique_ptr<TRequest> request);

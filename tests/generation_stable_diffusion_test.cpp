@@ -267,6 +267,11 @@ TEST_F(Generation, ActivationChecksModelFilesInOrder) {
       {[&](auto& c) { c.SetPreviewMode(PREVIEW_VAE), c.SetTAESDPath(file); },
        u"TFMXStableDiffusion: PreviewMode PREVIEW_VAE can not be used with a TAESDPath"},
       {[&](auto& c) { c.SetPreviewMode(PREVIEW_TAE), c.SetTAESDPath(file); }, u""},
+      // The library would read a path only up to a NUL: another file.
+      {[&](auto& c) { c.SetClipLPath(file + String(1, u'\0') + u".bak"); },
+       u"TFMXStableDiffusion.ClipLPath must not contain a NUL character"},
+      {[&](auto& c) { c.SetDiffusionModelPath(String(u"d\0", 2)); },
+       u"TFMXStableDiffusion.DiffusionModelPath must not contain a NUL character"},
   };
   for (std::size_t i = 0; i < std::size(cases); ++i) {
     SCOPED_TRACE(i);
@@ -1116,6 +1121,18 @@ TEST_F(Generation, RequestsRefuseWhatTheLibraryCannotSurviveBeforeAnyWork) {
       {"inpaint decode only", [&](auto& c) { c.SetVaeDecodeOnly(true), c.ImageInPaint(u"", u"", b, b, nullptr); },
        u"TFMXStableDiffusion.VaeDecodeOnly must be false for Image2Image and ImageInPaint: the input picture "
        u"needs the VAE encoder"},
+      // The library reads texts only up to a NUL.
+      {"prompt with a NUL", [&](auto& c) { c.Text2Image(String(u"a cat\0 in a hat", 15), u"", nullptr); },
+       u"TFMXStableDiffusion: the prompt must not contain a NUL character"},
+      {"negative with a NUL", [&](auto& c) { c.Image2Image(u"", String(u"\0", 1), b, nullptr); },
+       u"TFMXStableDiffusion: the negative prompt must not contain a NUL character"},
+      {"video prompt with a NUL", [&](auto& c) { c.Video2Video(String(u"x\0", 2), u"", b); },
+       u"TFMXStableDiffusion: the prompt must not contain a NUL character"},
+      {"id images path with a NUL",
+       [&](auto& c) { c.SetInputIdImagesPath(String(u"ids\0", 4)), c.ImageInPaint(u"", u"", b, b, nullptr); },
+       u"TFMXStableDiffusion.InputIdImagesPath must not contain a NUL character"},
+      {"upscale model with a NUL", [&](auto& c) { c.UpscaleImage(b, String(u"x4.gguf\0.old", 12), 2); },
+       u"TFMXStableDiffusion.UpscaleImage: the model path must not contain a NUL character"},
       // A refusal after the first input was converted still leaves it as it was.
       {"mapped mask",
        [&](auto& c) {
