@@ -1,7 +1,5 @@
 #include "audio/wave_writer.h"
 
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <array>
 #include <atomic>
@@ -15,6 +13,7 @@
 
 #include "audio/wave_messages.h"
 #include "framework/exceptions.h"
+#include "framework/native_file.h"
 #include "framework/streams.h"
 
 namespace Audio::Wave::Reader {
@@ -91,7 +90,7 @@ void WritePcm(TFileStream& file, std::span<const float> samples, int bytesPerSam
 // Beside the target, so the final rename stays within one file system.
 String TemporaryNameFor(const String& fileName) {
   static std::atomic<unsigned> counter{0};
-  return fileName + Format(u".%d-%d.tmp", static_cast<long long>(::getpid()), counter.fetch_add(1));
+  return fileName + Format(u".%d-%d.tmp", static_cast<long long>(System::Native::ProcessId()), counter.fetch_add(1));
 }
 
 // The temporary name is ours, not the caller's: a failure names the target.
@@ -106,9 +105,13 @@ template <class E>
 // rename must replace that file, not the link.
 String FollowLinks(const String& fileName) {
   namespace fs = std::filesystem;
-  const std::string native = System::UTF8Encode(fileName);
-  if (native.find('\0') != std::string::npos) return fileName;  // refused by the file stream
-  fs::path path(native);
+  if (fileName.find(u'\0') != String::npos) return fileName;  // refused by the file stream
+  fs::path path;
+  try {
+    path = fs::path(fileName);
+  } catch (const std::exception&) {
+    return fileName;  // a lone surrogate: refused by the file stream
+  }
   std::error_code error;
   for (int hops = 0; fs::is_symlink(fs::symlink_status(path, error)); ++hops) {
     // A loop of links has no file to write to; replacing one of its links
@@ -121,16 +124,8 @@ String FollowLinks(const String& fileName) {
     if (error) break;
     path = link.is_absolute() ? link : path.parent_path() / link;
   }
-  return System::UTF8ToString(path.string());
-}
-
-// The mode bits of the file being replaced, so a private file stays private;
-// -1 when there is none.
-int ExistingMode(const String& fileName) {
-  struct stat st {};
-  const std::string native = System::UTF8Encode(fileName);
-  if (::stat(native.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return -1;
-  return static_cast<int>(st.st_mode & 07777);
+  const std::u16string followed = path.u16string();
+  return String(followed.begin(), followed.end());
 }
 
 }  // namespace
@@ -165,7 +160,9 @@ void TWaveWriter::WriteFloatData(std::span<const float> AudioData, const String&
   const String temporary = TemporaryNameFor(target);
   try {
     TFileStream file(temporary, System::Classes::fmCreate);
-    if (const int mode = ExistingMode(target); mode >= 0 && ::fchmod(file.Handle(), static_cast<mode_t>(mode)) != 0) {
+    // The mode bits of the file being replaced, so a private file stays private.
+    if (const int mode = System::Native::PermissionsOf(target);
+        mode >= 0 && !System::Native::SetPermissions(file.Handle(), mode)) {
       throw System::Classes::EFCreateError(Format(u"Cannot create file \"%s\". %s", AFileName,
                                                   System::Sysutils::SysErrorMessage(errno)));
     }
@@ -176,16 +173,13 @@ void TWaveWriter::WriteFloatData(std::span<const float> AudioData, const String&
       WritePcm(file, AudioData, static_cast<int>(bytesPerSample));
     }
     file.Close();
-    const std::string from = System::UTF8Encode(temporary);
-    const std::string to = System::UTF8Encode(target);
-    if (std::rename(from.c_str(), to.c_str()) != 0) {
+    if (!System::Native::RenameOver(temporary, target)) {
       const int error = errno;
       throw System::Classes::EFCreateError(
           Format(u"Cannot create file \"%s\". %s", AFileName, System::Sysutils::SysErrorMessage(error)));
     }
   } catch (...) {
-    const std::string name = System::UTF8Encode(temporary);
-    std::remove(name.c_str());
+    System::Native::RemoveFile(temporary);
     try {
       throw;
     } catch (const System::Classes::EFCreateError& e) {

@@ -2,9 +2,9 @@
 
 #include <limits>
 #include <string>
+#include <utility>
 
 #include "framework/exceptions.h"
-#include "utils/bitmaps.h"
 #include "vision/anything_fmx.h"
 
 namespace Face::Fmx {
@@ -51,6 +51,15 @@ void TFMXLivePortrait::SetActive(bool Value) {
                                                     paths[3].c_str(), paths[4].c_str(), paths[5].c_str(),
                                                     paths[6].c_str(), paths[7].c_str(), FGPUDeviceID));
     if (!FContext) throw Exception(u"Failed to init Live Portrait");
+    // A new context knows no portrait and has seen no frame; without the
+    // stored one every frame would come back empty.
+    try {
+      GiveInputImage(*FInputImage);
+    } catch (...) {
+      FContext.reset();
+      throw;
+    }
+    FFrameId = 0;
   } else {
     FContext.reset();
   }
@@ -59,12 +68,21 @@ void TFMXLivePortrait::SetActive(bool Value) {
 
 void TFMXLivePortrait::SetInputImage(const TBitmap* Value) {
   if (!Value) throw Exception(u"LivePortrait.SetInputImage: Value is nil");
-  FInputImage->Assign(*Value);
+  Detail::CheckImageSize(Value->Width(), Value->Height(), u"LivePortrait.SetInputImage", u"Value is");
+  if (FInputImage->IsMapped()) throw Exception(u"LivePortrait.SetInputImage: InputImage is mapped; unmap it first");
+  // Stored only once the library has taken it, so that a refusal leaves the
+  // portrait and the frame number that the library still works with.
+  TBitmap portrait;
+  portrait.Assign(*Value);
+  if (FActive) GiveInputImage(portrait);
+  *FInputImage = std::move(portrait);
   FFrameId = 0;
-  if (FActive && FContext.Alive() && FInputImage->Width() > 0 && FInputImage->Height() > 0) {
-    Detail::TMappedImage mapped(*FInputImage);
-    Anything::lp_set_input(FContext.get(), mapped.Pixels(), mapped.Width(), mapped.Height(), mapped.Pitch());
-  }
+}
+
+void TFMXLivePortrait::GiveInputImage(const TBitmap& portrait) {
+  if (!FContext.Alive() || portrait.IsEmpty()) return;
+  Detail::TMappedImage mapped(portrait);
+  Anything::lp_set_input(FContext.get(), mapped.Pixels(), mapped.Width(), mapped.Height(), mapped.Pitch());
 }
 
 std::unique_ptr<TBitmap> TFMXLivePortrait::LivePortrait(const TBitmap* RefImage) {
@@ -72,12 +90,11 @@ std::unique_ptr<TBitmap> TFMXLivePortrait::LivePortrait(const TBitmap* RefImage)
   const TBitmap& ref = Detail::RequireBitmap(RefImage, u"LivePortrait.LivePortrait", u"RefImage");
   if (FFrameId == std::numeric_limits<std::int32_t>::max())
     throw Exception(u"LivePortrait.LivePortrait: the frame number would overflow; set InputImage again");
-  auto result = std::make_unique<TBitmap>(ref.Width(), ref.Height());
   Detail::TMappedImage mapped(ref);
   const std::uint8_t* frame = Detail::RequireResult(
       Anything::lp_execute(context, FFrameId, mapped.Pixels(), mapped.Width(), mapped.Height(), mapped.Pitch()),
       kFamily, u"frame");
-  Utils::MatToBitmap(frame, *result);
+  auto result = Detail::BgrToBitmap(frame, mapped.Width(), mapped.Height());
   ++FFrameId;
   return result;
 }

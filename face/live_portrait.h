@@ -3,6 +3,8 @@
 // portrait moved the way the driving face moves.
 #pragma once
 
+#include "framework/cxx20.h"  // first: says so when C++20 is missing
+
 #include <cstdint>
 #include <memory>
 
@@ -43,11 +45,14 @@ class TFMXLivePortrait : public System::Classes::TComponent {
   std::unique_ptr<::Fmx::Graphics::TBitmap> LivePortrait(const ::Fmx::Graphics::TBitmap* RefImage);
 
   bool Active() const { return FActive; }
+  // A new context gets the stored portrait, and frames count from 0 again.
   void SetActive(bool Value);
   // The component's own copy of the portrait.
   const ::Fmx::Graphics::TBitmap& InputImage() const { return *FInputImage; }
-  // Copies Value; while active, a non-empty portrait also goes to the library.
-  // Either way the next frame is number 0.
+  // Copies Value; while active, a non-empty portrait also goes to the library
+  // (activation hands it to each new context). Either way the next frame is
+  // number 0. When the library raises, the stored portrait and the frame
+  // number stay as they were.
   void SetInputImage(const ::Fmx::Graphics::TBitmap* Value);
   std::int32_t FrameId() const { return FFrameId; }
 
@@ -71,6 +76,9 @@ class TFMXLivePortrait : public System::Classes::TComponent {
   void SetGPUDeviceID(std::int32_t Value) { FGPUDeviceID = Value; }
 
  private:
+  // Hands a portrait that is not empty to the live context.
+  void GiveInputImage(const ::Fmx::Graphics::TBitmap& portrait);
+
   std::int32_t FGPUDeviceID = -1;
   bool FActive = false;
   Anything::Fmx::Detail::TLibraryContext<Anything::lp_destroy> FContext;

@@ -6,15 +6,20 @@
 #include <memory>
 #include <optional>
 
+#if defined(_WIN32)
+#include "framework/jpeg_wic.h"
+#else
 #include <csetjmp>
 #include <cstdio>
 #include <jpeglib.h>
 #include <jerror.h>
+#endif
 
 #include "framework/exceptions.h"
 #include "framework/streams.h"
 
-// JPEG files are decoded by libjpeg-turbo: fuzzing showed Debian's stb_image
+// JPEG files are decoded by libjpeg-turbo (by the system's imaging component
+// on Windows, where Debian packages no libjpeg): fuzzing showed Debian's stb_image
 // (2.27) reading and writing outside its Huffman tables on corrupt JPEGs.
 // stb decodes PNG and BMP and encodes all three formats.
 //
@@ -177,6 +182,27 @@ bool IsPng(const std::uint8_t* d, std::size_t n) {
 std::uint32_t Le32(const std::uint8_t* p) { return p[0] | p[1] << 8 | p[2] << 16 | std::uint32_t(p[3]) << 24; }
 std::uint16_t Le16(const std::uint8_t* p) { return static_cast<std::uint16_t>(p[0] | p[1] << 8); }
 
+#if defined(_WIN32)
+
+TDecodedImage DecodeJpeg(const std::uint8_t* data, std::size_t size, const String& name) {
+  TSystemJpeg decoded = DecodeJpegWithSystem(data, size, kMaxSide, kMaxPixels);
+  switch (decoded.Outcome) {
+    case TSystemJpegOutcome::Done: break;
+    case TSystemJpegOutcome::EndedEarly: Truncated(name, TFormat::Jpeg);
+    case TSystemJpegOutcome::Empty:
+    case TSystemJpegOutcome::TooLarge: CheckLoadSize(name, TFormat::Jpeg, decoded.Width, decoded.Height); break;
+    case TSystemJpegOutcome::Failed:
+      LoadError(name, Format(u"damaged or unsupported JPEG data (%s)", System::UTF8ToString(decoded.Text)));
+  }
+  TDecodedImage image;
+  image.Width = static_cast<std::int32_t>(decoded.Width);
+  image.Height = static_cast<std::int32_t>(decoded.Height);
+  image.Pixels = std::move(decoded.Pixels);
+  return image;
+}
+
+#else
+
 struct TJpegError {
   jpeg_error_mgr Manager;
   std::jmp_buf Jump;
@@ -261,6 +287,8 @@ TDecodedImage DecodeJpeg(const std::uint8_t* data, std::size_t size, const Strin
   }
   return image;
 }
+
+#endif
 
 enum class TPngLayout { Complete, ChunkPastEnd, NoEnd };
 

@@ -8,6 +8,7 @@
 #include <typeinfo>
 
 #include "framework/components.h"
+#include "framework/resources.h"
 
 namespace System {
 
@@ -172,6 +173,7 @@ TPackageDescription TPackageDescription::Decode(std::span<const std::uint8_t> by
 }
 
 TPackageDescription GetPackageDescription(HMODULE module) {
+  if (const auto resource = FindDataResource(module, u"PACKAGEINFO")) return TPackageDescription::Decode(*resource);
   const auto* bytes = Resolve<const std::uint8_t*>(module, "PACKAGEINFO");
   const auto* size = Resolve<const std::uint32_t*>(module, "PACKAGEINFOSIZE");
   if (!bytes || !size) throw EPackageError(u"The module has no package description (PACKAGEINFO)");

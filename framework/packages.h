@@ -9,8 +9,11 @@
 //   std::uint32_t PACKAGEINFOSIZE;          and the description's size
 //   void Register_<Unit>();                 per unit that registers components;
 //                                           dots in the unit name become '_'
-// ELF has no resources, so the description is exported data.
+// ELF has no resources, so the description is exported data; Windows
+// packages carry it as their RCDATA resource PACKAGEINFO as well.
 #pragma once
+
+#include "framework/cxx20.h"  // first: says so when C++20 is missing
 
 #include <cstdint>
 #include <span>
@@ -126,7 +129,8 @@ HMODULE LoadPackage(const String& fileName);
 // unloaded already), and, leaving everything as it was, for the last unload
 // while components whose class code lies in the package are alive.
 void UnloadPackage(HMODULE module);
-// The description of a loaded package.
+// The description of a loaded package: its RCDATA resource PACKAGEINFO where
+// it has one, else its exported PACKAGEINFO.
 TPackageDescription GetPackageDescription(HMODULE module);
 
 }  // namespace System

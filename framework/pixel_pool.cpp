@@ -1,6 +1,8 @@
 #include "framework/pixel_pool.h"
 
+#if defined(__linux__)
 #include <sched.h>
+#endif
 
 #include <algorithm>
 #include <atomic>
@@ -29,9 +31,11 @@ namespace {
 constexpr std::chrono::microseconds kSpinTime{50};
 
 std::size_t CountCores() {
+#if defined(__linux__)
   cpu_set_t set;
   CPU_ZERO(&set);
   if (::sched_getaffinity(0, sizeof set, &set) == 0) return std::max(1, CPU_COUNT(&set));
+#endif
   return std::max(1u, std::thread::hardware_concurrency());
 }
 

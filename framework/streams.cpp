@@ -1,9 +1,5 @@
 #include "framework/streams.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -11,6 +7,7 @@
 #include <utility>
 
 #include "framework/exceptions.h"
+#include "framework/native_file.h"
 
 namespace System::Classes {
 
@@ -64,13 +61,6 @@ String Printable(const String& name) {
   return out;
 }
 
-std::int64_t PhysicalMemory() {
-  const long pages = ::sysconf(_SC_PHYS_PAGES);
-  const long pageSize = ::sysconf(_SC_PAGESIZE);
-  if (pages <= 0 || pageSize <= 0) return std::numeric_limits<std::int64_t>::max();
-  return static_cast<std::int64_t>(pages) * pageSize;
-}
-
 }  // namespace
 
 // ---------------------------------------------------------------- TStream
@@ -102,17 +92,12 @@ void TStream::WriteBuffer(const void* buffer, std::int64_t count) {
 // ------------------------------------------------------------ TFileStream
 
 TFileStream::TFileStream(const String& fileName, std::uint16_t mode) : FFileName(fileName) {
-  const std::string path = UTF8Encode(fileName);
   const bool create = (mode & 0xFF00) == fmCreate;
-  int flags = O_CLOEXEC;
-  if (create) {
-    flags |= O_RDWR | O_CREAT | O_TRUNC;
-  } else {
-    switch (mode & 0x0003) {
-      case fmOpenWrite: flags |= O_WRONLY; break;
-      case fmOpenReadWrite: flags |= O_RDWR; break;
-      default: flags |= O_RDONLY; break;
-    }
+  Native::TAccess access = Native::TAccess::Read;
+  switch (mode & 0x0003) {
+    case fmOpenWrite: access = Native::TAccess::Write; break;
+    case fmOpenReadWrite: access = Native::TAccess::ReadWrite; break;
+    default: break;
   }
   const auto fail = [&](int error) {
     if (create) {
@@ -125,39 +110,36 @@ TFileStream::TFileStream(const String& fileName, std::uint16_t mode) : FFileName
     if (create) throw EFCreateError(Sysutils::Format(u"Cannot create file \"%s\". %s", shown, problem));
     throw EFOpenError(Sysutils::Format(u"Cannot open file \"%s\". %s", shown, problem));
   }
-  int handle;
-  do {
-    handle = ::open(path.c_str(), flags, 0666);
-  } while (handle < 0 && errno == EINTR);
+  const int handle = Native::OpenFile(fileName, access, create);
   if (handle < 0) fail(errno);
   // open() hands out a descriptor for a folder in read-only mode; reading it
   // would fail later with a less helpful text.
-  struct stat st {};
-  if (::fstat(handle, &st) != 0) {
+  Native::TFileKind kind{};
+  if (!Native::KindOf(handle, kind)) {
     const int error = errno;
-    ::close(handle);
+    Native::CloseFile(handle);
     fail(error);
   }
-  if (S_ISDIR(st.st_mode)) {
-    ::close(handle);
+  if (kind == Native::TFileKind::Directory) {
+    Native::CloseFile(handle);
     fail(EISDIR);
   }
   // lseek "works" on some devices (/dev/zero) without moving anything, so
   // the kind of file decides, not a trial seek.
-  FSequential = !S_ISREG(st.st_mode) && !S_ISBLK(st.st_mode);
+  FSequential = kind == Native::TFileKind::Other;
   FHandle = handle;
 }
 
 String TFileStream::Where() const { return Sysutils::Format(u" in \"%s\"", Printable(FFileName)); }
 
 TFileStream::~TFileStream() {
-  if (FHandle >= 0) ::close(FHandle);
+  if (FHandle >= 0) Native::CloseFile(FHandle);
 }
 
 void TFileStream::Close() {
   if (FHandle < 0) return;
   const int handle = std::exchange(FHandle, -1);
-  if (::close(handle) != 0 && errno != EINTR) {
+  if (Native::CloseFile(handle) != 0 && errno != EINTR) {
     throw EWriteError(Sysutils::Format(u"Stream write error%s: %s", Where(), Sysutils::SysErrorMessage(errno)));
   }
 }
@@ -170,9 +152,8 @@ std::int64_t TFileStream::Read(void* buffer, std::int64_t count) {
   // met or the file ends.
   while (done < count) {
     const auto chunk = static_cast<size_t>(std::min<std::int64_t>(count - done, 1 << 30));
-    const ssize_t got = ::read(FHandle, out + done, chunk);
+    const std::int64_t got = Native::ReadFile(FHandle, out + done, chunk);
     if (got < 0) {
-      if (errno == EINTR) continue;
       throw EReadError(Sysutils::Format(u"Stream read error%s: %s", Where(), Sysutils::SysErrorMessage(errno)));
     }
     if (got == 0) break;
@@ -189,9 +170,8 @@ std::int64_t TFileStream::Write(const void* buffer, std::int64_t count) {
   std::int64_t done = 0;
   while (done < count) {
     const auto chunk = static_cast<size_t>(std::min<std::int64_t>(count - done, 1 << 30));
-    const ssize_t put = ::write(FHandle, in + done, chunk);
+    const std::int64_t put = Native::WriteFile(FHandle, in + done, chunk);
     if (put < 0) {
-      if (errno == EINTR) continue;
       throw EWriteError(Sysutils::Format(u"Stream write error%s: %s", Where(), Sysutils::SysErrorMessage(errno)));
     }
     if (put == 0) break;
@@ -212,17 +192,17 @@ std::int64_t TFileStream::Seek(std::int64_t offset, TSeekOrigin origin) {
         FPosition));
   }
   const auto current = [&] {
-    const off_t at = ::lseek(FHandle, 0, SEEK_CUR);
+    const std::int64_t at = Native::FilePosition(FHandle);
     if (at < 0) {
       throw EStreamError(Sysutils::Format(u"Stream seek error%s: %s", Where(), Sysutils::SysErrorMessage(errno)));
     }
-    return static_cast<std::int64_t>(at);
+    return at;
   };
   if (origin == TSeekOrigin::soCurrent && offset == 0) return current();
   const std::int64_t position = origin == TSeekOrigin::soCurrent ? current() : 0;
   const std::int64_t size = origin == TSeekOrigin::soEnd ? Size() : 0;
   const std::int64_t target = SeekTarget(offset, origin, position, size);
-  const off_t result = ::lseek(FHandle, static_cast<off_t>(target), SEEK_SET);
+  const std::int64_t result = Native::SeekFile(FHandle, target);
   if (result < 0) {
     throw EStreamError(Sysutils::Format(u"Stream seek error%s: %s", Where(), Sysutils::SysErrorMessage(errno)));
   }
@@ -231,16 +211,16 @@ std::int64_t TFileStream::Seek(std::int64_t offset, TSeekOrigin origin) {
 
 std::int64_t TFileStream::Size() {
   if (FHandle < 0) throw EStreamError(Sysutils::Format(u"Stream seek error%s: the file is closed", Where()));
-  struct stat st {};
-  if (::fstat(FHandle, &st) != 0) {
+  const std::int64_t size = Native::FileSize(FHandle);
+  if (size < 0) {
     throw EStreamError(Sysutils::Format(u"Stream seek error%s: %s", Where(), Sysutils::SysErrorMessage(errno)));
   }
-  return st.st_size;
+  return size;
 }
 
 void TFileStream::SetSize(std::int64_t size) {
   if (size < 0) RaiseBeforeStart(size);
-  if (FHandle < 0 || ::ftruncate(FHandle, static_cast<off_t>(size)) != 0) {
+  if (FHandle < 0 || !Native::TruncateFile(FHandle, size)) {
     throw EWriteError(Sysutils::Format(u"Stream write error%s: %s", Where(),
                                        Sysutils::SysErrorMessage(FHandle < 0 ? EBADF : errno)));
   }
@@ -253,7 +233,7 @@ void TMemoryStream::Reserve(std::int64_t capacity) {
   if (capacity <= FCapacity) return;
   // Checked before allocating: a request the machine cannot hold would end
   // in std::bad_alloc at best and an abort under a sanitizer at worst.
-  static const std::int64_t limit = PhysicalMemory();
+  static const std::int64_t limit = Native::PhysicalMemory();
   if (capacity > limit) {
     throw EStreamError(Sysutils::Format(u"TMemoryStream: %d bytes are more than the machine's memory (%d bytes)",
                                         capacity, limit));

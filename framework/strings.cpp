@@ -1,13 +1,12 @@
 #include "framework/strings.h"
 
-#include <sys/stat.h>
-
 #include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <limits>
 
 #include "framework/exceptions.h"
+#include "framework/native_file.h"
 
 namespace System {
 
@@ -417,27 +416,20 @@ std::int64_t StrToInt64(std::u16string_view s) {
   return v;
 }
 
-String SysErrorMessage(int errorCode) {
-  char buffer[256];
-  // The GNU strerror_r may return a static string instead of filling buffer.
-  const char* text = strerror_r(errorCode, buffer, sizeof buffer);
-  return UTF8ToString(text);
-}
+String SysErrorMessage(int errorCode) { return Native::ErrnoText(errorCode); }
 
 namespace {
 
-bool StatMode(std::u16string_view path, mode_t kind) {
-  if (path.empty()) return false;
-  const std::string native = UTF8Encode(path);
-  if (native.find('\0') != std::string::npos) return false;
-  struct stat st {};
-  return ::stat(native.c_str(), &st) == 0 && (st.st_mode & S_IFMT) == kind;
+bool IsKind(std::u16string_view path, Native::TFileKind kind) {
+  if (path.empty() || path.find(u'\0') != std::u16string_view::npos) return false;
+  Native::TFileKind found{};
+  return Native::KindOf(String(path), found) && found == kind;
 }
 
 }  // namespace
 
-bool FileExists(std::u16string_view path) { return StatMode(path, S_IFREG); }
-bool DirectoryExists(std::u16string_view path) { return StatMode(path, S_IFDIR); }
+bool FileExists(std::u16string_view path) { return IsKind(path, Native::TFileKind::Regular); }
+bool DirectoryExists(std::u16string_view path) { return IsKind(path, Native::TFileKind::Directory); }
 
 }  // namespace Sysutils
 }  // namespace System

@@ -1,7 +1,12 @@
 #include "generation/stable_diffusion.h"
 
+#include <cctype>
 #include <chrono>
+#include <cmath>
+#include <cstring>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <utility>
 
@@ -13,6 +18,7 @@ namespace Sd::Fmx {
 
 using System::UTF8Encode;
 using System::Classes::csDesigning;
+using System::Classes::csDestroying;
 using System::Classes::NoDefault;
 using System::Classes::TThread;
 using System::Sysutils::Exception;
@@ -44,13 +50,89 @@ void CheckAtLeastOne(const char16_t* property, std::int32_t value) {
   if (value < 1) throw Exception(Format(u"TFMXStableDiffusion.%s must be at least 1, got %d", property, value));
 }
 
+void CheckAtMost(const char16_t* property, std::int32_t value, std::int32_t limit) {
+  if (value > limit)
+    throw Exception(Format(u"TFMXStableDiffusion.%s must be at most %d, got %d", property, limit, value));
+}
+
+void CheckFinite(const char16_t* property, float value) {
+  if (!std::isfinite(value))
+    throw Exception(Format(u"TFMXStableDiffusion.%s must be a finite number, got %g", property, double(value)));
+}
+
+// An upscaled picture is held to the sizes of the generated ones; sides of
+// at most 2^46 (a bitmap's side times a 32-bit Scale) cannot overflow here.
+void CheckUpscaled(std::uint64_t width, std::uint64_t height, const String& made) {
+  const auto side = std::uint64_t(TFMXStableDiffusion::kMaxSide);
+  if (width > side || height > side)
+    throw Exception(Format(u"TFMXStableDiffusion.UpscaleImage: %s %d x %d picture; each side must be at most %d", made,
+                           std::int64_t(width), std::int64_t(height), std::int64_t(side)));
+  if (width * height > std::uint64_t(TFMXStableDiffusion::kMaxPixels))
+    throw Exception(Format(u"TFMXStableDiffusion.UpscaleImage: %s %d x %d picture; at most %d pixels", made,
+                           std::int64_t(width), std::int64_t(height), TFMXStableDiffusion::kMaxPixels));
+}
+
+// The library reads its texts up to the first NUL: a prompt would lose its
+// tail, a path name another file.
+bool HasNul(const String& text) { return text.find(u'\0') != String::npos; }
+
+void CheckNoNul(const String& text, const char16_t* message) {
+  if (HasNul(text)) throw Exception(message);
+}
+
 void CheckAssigned(const TBitmap* bitmap, const char16_t* message) {
   if (!bitmap) throw Exception(message);
 }
 
-// Input pictures take the requested size in place, as the caller's bitmaps.
-void FitTo(TBitmap& bitmap, std::int32_t width, std::int32_t height) {
-  if (bitmap.Width() != width || bitmap.Height() != height) bitmap.Resize(width, height);
+void CheckNotMapped(const TBitmap* bitmap, const char16_t* what) {
+  if (bitmap && bitmap->IsMapped())
+    throw Exception(Format(u"TFMXStableDiffusion: %s is mapped; unmap it before the request", what));
+}
+
+// An input picture at the request's size, made aside: the caller's bitmap
+// takes it only once every input of the call is converted, so that a call
+// that raises leaves the caller's bitmaps as they were.
+class TFittedInput {
+ public:
+  TFittedInput(TBitmap& bitmap, std::int32_t width, std::int32_t height) : FTarget(bitmap) {
+    if (bitmap.Width() == width && bitmap.Height() == height) return;
+    FResized.emplace();
+    FResized->Assign(bitmap);
+    FResized->Resize(width, height);
+  }
+  const TBitmap& Picture() const { return FResized ? *FResized : FTarget; }
+  // Cannot fail: the caller's bitmap was checked unmapped at the door.
+  void Commit() {
+    if (FResized) FTarget = std::move(*FResized);
+  }
+
+ private:
+  TBitmap& FTarget;
+  std::optional<TBitmap> FResized;
+};
+
+// Models the library names when it loads them ("Version: ..." at activation)
+// that make pictures, not videos; generate_video aborts on them.
+bool IsImageModel(std::string_view version) {
+  static constexpr std::string_view kImageModels[] = {
+      "SD 1.x", "SD 1.x Inpaint", "Instruct-Pix2Pix", "SD 1.x Tiny UNet", "SD 2.x", "SD 2.x Inpaint",
+      "SD 2.x Tiny UNet", "SDXL", "SDXL Inpaint", "SDXL Instruct-Pix2Pix", "SDXL (SSD1B)", "SD3.x", "Flux",
+      "Flux Fill", "Flux Control", "Flex.2", "Chroma Radiance", "Qwen Image", "Flux.2", "Z-Image", "Ovis Image"};
+  for (std::string_view name : kImageModels)
+    if (version == name) return true;
+  return false;
+}
+
+// The model named by a library log line "file:line - Version: NAME", if it is one.
+std::optional<std::string> ModelVersionIn(std::string_view line) {
+  const auto dash = line.find(" - ");
+  if (dash == std::string_view::npos) return std::nullopt;
+  std::string_view message = line.substr(dash + 3);
+  constexpr std::string_view kVersion = "Version: ";
+  if (!message.starts_with(kVersion)) return std::nullopt;
+  message.remove_prefix(kVersion.size());
+  while (!message.empty() && std::isspace(static_cast<unsigned char>(message.back()))) message.remove_suffix(1);
+  return std::string(message);
 }
 
 }  // namespace
@@ -84,7 +166,6 @@ struct TFMXStableDiffusion::TRequest {
   TSDImageBuffer Control;  // image requests, when a control image was given
   String ScaleModel;
   std::uint32_t Scale = 0;
-  bool WantPreview = false;
 };
 
 // ---- library callbacks ----
@@ -98,13 +179,25 @@ struct TFMXStableDiffusion::TRequest {
 struct TCallbackRoute {
   TFMXStableDiffusion* Component;
   std::thread::id Thread = std::this_thread::get_id();
-  bool WantPreview;
   std::mutex Mutex;
   bool Closed = false;
   std::vector<std::function<void()>> Pending;
   std::exception_ptr Error;  // the first exception a handler raised
+  std::string ModelVersion;  // the first the library named
 
-  TCallbackRoute(TFMXStableDiffusion& component, bool wantPreview) : Component(&component), WantPreview(wantPreview) {}
+  explicit TCallbackRoute(TFMXStableDiffusion& component) : Component(&component) {}
+
+  // Asked before frames are converted: the component is alive while its
+  // route is open, and the route cannot close while this holds its lock.
+  bool WantsPreview() {
+    std::lock_guard lock(Mutex);
+    return !Closed && Component->HasPreviewHandler();
+  }
+
+  void NoteModelVersion(std::string version) {
+    std::lock_guard lock(Mutex);
+    if (ModelVersion.empty()) ModelVersion = std::move(version);
+  }
 
   void Raise(std::function<void()> event) {
     if (std::this_thread::get_id() != Thread) {
@@ -134,6 +227,14 @@ struct TCallbackRoute {
   }
 
   static void Log(TFMXStableDiffusion* c, const String& text) { c->DoLog(text); }
+  // Kept on the library's thread at once: the reason must be there when
+  // the request's OnError is raised, whether or not anyone listens to OnLog.
+  void NoteError(const String& text) {
+    std::lock_guard lock(Mutex);
+    if (Closed) return;
+    std::lock_guard componentLock(Component->FEventMutex);
+    Component->FLastLibraryError = text;
+  }
   static void Progress(TFMXStableDiffusion* c, std::int32_t step, std::int32_t steps, float time) {
     c->DoProgress(step, steps, time);
   }
@@ -159,8 +260,7 @@ std::shared_ptr<TCallbackRoute> FindRoute() {
 // what other threads left and gives back the first handler exception.
 class TRouteScope {
  public:
-  TRouteScope(TFMXStableDiffusion& component, bool wantPreview)
-      : FRoute(std::make_shared<TCallbackRoute>(component, wantPreview)) {
+  explicit TRouteScope(TFMXStableDiffusion& component) : FRoute(std::make_shared<TCallbackRoute>(component)) {
     std::lock_guard lock(gRoutesMutex);
     gRoutes.push_back(FRoute);
   }
@@ -172,6 +272,11 @@ class TRouteScope {
     Close();
     FRoute->RaisePending();
     return FRoute->Error;
+  }
+
+  std::string ModelVersion() const {
+    std::lock_guard lock(FRoute->Mutex);
+    return FRoute->ModelVersion;
   }
 
  private:
@@ -189,11 +294,14 @@ class TRouteScope {
 
 // The trampolines live as long as the process: the library keeps them after
 // every component is gone. They never look at data, and nothing escapes them.
-extern "C" void SDLogCallback(sd_log_level_t, const char* text, void*) noexcept {
+extern "C" void SDLogCallback(sd_log_level_t level, const char* text, void*) noexcept {
   try {
     auto route = FindRoute();
-    if (!route) return;
+    // A line without text carries nothing to show.
+    if (!route || !text) return;
+    if (auto version = ModelVersionIn(text)) route->NoteModelVersion(std::move(*version));
     String line = System::UTF8ToString(text);
+    if (level == SD_LOG_ERROR) route->NoteError(line);
     route->Raise([c = route->Component, line] { TCallbackRoute::Log(c, line); });
   } catch (...) {
   }
@@ -212,7 +320,7 @@ extern "C" void SDPreviewCallback(std::int32_t step, std::int32_t frame_count, s
                                   void*) noexcept {
   try {
     auto route = FindRoute();
-    if (!route || !route->WantPreview) return;
+    if (!route || !route->WantsPreview()) return;
     // Frames are the library's only during this call: convert them now.
     auto bitmaps = std::make_shared<TBitmaps>();
     for (std::int32_t i = 0; frames && i < frame_count; ++i) bitmaps->push_back(SDImage2Bitmap(&frames[i]));
@@ -220,6 +328,66 @@ extern "C" void SDPreviewCallback(std::int32_t step, std::int32_t frame_count, s
   } catch (...) {
   }
 }
+
+// The library keeps one preview callback, mode, interval and kinds for the
+// process and reads them while it samples: a mode switched under a running
+// generation has it draw into a picture it never allocated. Generations with
+// the same settings share the registration; others wait for their turn.
+struct TPreviewSettings {
+  preview_t Mode;
+  std::int32_t Interval;
+  bool Denoised, Noisy;
+  bool operator==(const TPreviewSettings&) const = default;
+};
+
+class TPreviewTurns {
+ public:
+  // False when leaving became true while it waited.
+  bool Enter(const TPreviewSettings& settings, const std::atomic<bool>& leaving, void* data) {
+    std::unique_lock lock(FMutex);
+    FChanged.wait(lock, [&] { return FUsers == 0 || FCurrent == settings || leaving; });
+    if (FUsers != 0 && !(FCurrent == settings)) return false;
+    if (FUsers == 0) {
+      FCurrent = settings;
+      sd_set_preview_callback(SDPreviewCallback, settings.Mode, settings.Interval, settings.Denoised, settings.Noisy,
+                              data);
+    }
+    ++FUsers;
+    return true;
+  }
+  void Leave() noexcept {
+    {
+      std::lock_guard lock(FMutex);
+      --FUsers;
+    }
+    FChanged.notify_all();
+  }
+  void WakeAll() noexcept {
+    { std::lock_guard lock(FMutex); }
+    FChanged.notify_all();
+  }
+
+ private:
+  std::mutex FMutex;
+  std::condition_variable FChanged;
+  int FUsers = 0;
+  TPreviewSettings FCurrent{};
+};
+
+// Made when the package loads, so destroyed after every static made later
+// (a component kept in one, whose worker may still be waiting here).
+TPreviewTurns gPreviewTurns;
+
+class TPreviewTurn {
+ public:
+  TPreviewTurn(const TPreviewSettings& settings, const std::atomic<bool>& leaving, void* data) {
+    if (!gPreviewTurns.Enter(settings, leaving, data))
+      throw Exception(u"Request cancelled: the component is being destroyed");
+  }
+  ~TPreviewTurn() { gPreviewTurns.Leave(); }
+  TPreviewTurn(const TPreviewTurn&) = delete;
+  TPreviewTurn& operator=(const TPreviewTurn&) = delete;
+};
 
 const std::vector<String> kRngTypeNames = {u"STD_DEFAULT_RNG", u"CUDA_RNG", u"CPU_RNG", u"RNG_TYPE_COUNT"};
 const std::vector<String> kSchedulerNames = {
@@ -322,6 +490,7 @@ void TFMXStableDiffusion::BeforeDestruction() {
     cancelled.swap(FQueue);
   }
   StopWorker();
+  FCancelling = true;
   for (std::size_t i = 0; i < cancelled.size(); ++i) {
     try {
       DoError(u"Request cancelled: the component is being destroyed");
@@ -329,6 +498,7 @@ void TFMXStableDiffusion::BeforeDestruction() {
       LogDropped(u"OnError of a cancelled request", std::current_exception());
     }
   }
+  FCancelling = false;
 }
 
 TFMXStableDiffusion::~TFMXStableDiffusion() {
@@ -347,12 +517,24 @@ TFMXStableDiffusion::~TFMXStableDiffusion() {
 // ---- activation ----
 
 void TFMXStableDiffusion::SetActive(bool Value) {
+  // Its handlers run while the context is made, with this call below them.
+  if (FSettingActive)
+    throw Exception(u"TFMXStableDiffusion.Active can not change while the component is being activated");
   if (Value == FActive) return;
   if (Value && ComponentState().Contains(csDesigning))
     throw Exception(u"TFMXStableDiffusion can not be activated while designing");
   if (PendingRequests() > 0)
     throw Exception(u"TFMXStableDiffusion.Active can not change while a request is running");
   if (Value) {
+    CheckAtMost(u"Threads", FThreads, kMaxThreads);
+    // A handler freeing the component meanwhile has the framework free it
+    // once this call has returned.
+    const System::Classes::TInlineEventScope handlers(*this);
+    FSettingActive = true;
+    const struct TDone {
+      bool& Flag;
+      ~TDone() { Flag = false; }
+    } done{FSettingActive};
     Activate(Snapshot());
   } else {
     Deactivate();
@@ -380,6 +562,13 @@ void TFMXStableDiffusion::Activate(const TSettings& s) {
     const bool exists = c.Folder ? System::Sysutils::DirectoryExists(c.Path) : System::Sysutils::FileExists(c.Path);
     if (!exists) throw Exception(c.Message);
   }
+  const std::pair<const char16_t*, const String*> texts[] = {
+      {u"ModelPath", &s.ModelPath}, {u"ClipLPath", &s.ClipLPath},   {u"ClipGPath", &s.ClipGPath},
+      {u"T5XXLPath", &s.T5XXLPath}, {u"DiffusionModelPath", &s.DiffusionModelPath}, {u"LLMPath", &s.LLMPath},
+      {u"VAEPath", &s.VAEPath},     {u"TAESDPath", &s.TAESDPath}, {u"ControlNetPath", &s.ControlNetPath},
+  };
+  for (const auto& [name, text] : texts)
+    if (HasNul(*text)) throw Exception(Format(u"TFMXStableDiffusion.%s must not contain a NUL character", name));
   // The library crashes on this pair.
   if (s.PreviewMode == PREVIEW_VAE && !s.TAESDPath.empty())
     throw Exception(u"TFMXStableDiffusion: PreviewMode PREVIEW_VAE can not be used with a TAESDPath");
@@ -411,21 +600,27 @@ void TFMXStableDiffusion::Activate(const TSettings& s) {
   p.keep_vae_on_cpu = s.KeepVaeOnCpu;
   p.diffusion_flash_attn = s.FlashAttn;
 
-  TRouteScope route(*this, false);
+  TRouteScope route(*this);
   PPsd_ctx_t context = new_sd_ctx(&p);
   if (std::exception_ptr error = route.Finish()) {
     if (context) free_sd_ctx(context);
     std::rethrow_exception(error);
   }
   if (!context) throw Exception(u"Failed to init Stable Diffusion");
+  // The preview setting is the process's, not the context's: each
+  // generation registers its own.
   FContext = context;
-  sd_set_preview_callback(SDPreviewCallback, s.PreviewMode, s.PreviewInterval, s.PreviewDenoised, s.PreviewNoisy,
-                          this);
+  FContextFreesParams = s.FreeParams;
+  FContextDecodeOnly = s.VaeDecodeOnly;
+  FContextHasTAESD = !s.TAESDPath.empty();
+  FContextModelVersion = route.ModelVersion();
   FActive = true;
 }
 
 void TFMXStableDiffusion::Deactivate() {
   if (FContext) free_sd_ctx(std::exchange(FContext, nullptr));
+  FContextFreesParams = FContextDecodeOnly = FContextHasTAESD = false;
+  FContextModelVersion.clear();
   FActive = false;
 }
 
@@ -435,15 +630,22 @@ std::int32_t TFMXStableDiffusion::GetThreadCount() const {
   return sd_get_num_physical_cores();
 }
 
-void TFMXStableDiffusion::UpdateLayers() {
-  const int count = FSkipLayers->Count();
-  FLayers.resize(std::size_t(count));
-  for (int i = 0; i < count; ++i) FLayers[std::size_t(i)] = System::Sysutils::StrToInt(FSkipLayers->Get(i));
+namespace {
+
+std::vector<std::int32_t> ParseLayers(const TStrings& lines) {
+  std::vector<std::int32_t> layers(std::size_t(lines.Count()));
+  for (std::size_t i = 0; i < layers.size(); ++i) layers[i] = System::Sysutils::StrToInt(lines.Get(int(i)));
+  return layers;
 }
 
+}  // namespace
+
+void TFMXStableDiffusion::UpdateLayers() { FLayers = ParseLayers(*FSkipLayers); }
+
 void TFMXStableDiffusion::SetSkipLayers(const TStrings& Value) {
+  std::vector<std::int32_t> layers = ParseLayers(Value);
   FSkipLayers->Assign(Value);
-  UpdateLayers();
+  FLayers = std::move(layers);
 }
 
 void TFMXStableDiffusion::SetPreviewInterval(std::int32_t Value) {
@@ -506,72 +708,132 @@ TFMXStableDiffusion::TSettings TFMXStableDiffusion::Snapshot() const {
 
 // ---- requests: the calling thread's part ----
 
-void TFMXStableDiffusion::CheckGenerationSettings(bool image, bool video) const {
+void TFMXStableDiffusion::CheckGenerationSettings(TRequestKind kind, bool withControl) const {
   if (ComponentState().Contains(csDesigning))
     throw Exception(u"TFMXStableDiffusion can not run requests while designing");
+  const bool video = kind == TRequestKind::Video;
   CheckAtLeastOne(u"Width", FWidth);
   CheckAtLeastOne(u"Height", FHeight);
-  if (image) CheckAtLeastOne(u"BatchCount", FBatchCount);
+  if (!video) CheckAtLeastOne(u"BatchCount", FBatchCount);
   CheckAtLeastOne(u"SampleSteps", FSampleSteps);
   if (video) CheckAtLeastOne(u"VideoFrames", FVideoFrames);
+  CheckAtMost(u"Width", FWidth, kMaxSide);
+  CheckAtMost(u"Height", FHeight, kMaxSide);
+  CheckAtMost(u"Threads", FThreads, kMaxThreads);
+  // Both sides are bounded above, so these products cannot overflow.
+  const std::int64_t pixels = std::int64_t(FWidth) * FHeight;
+  if (pixels > kMaxPixels)
+    throw Exception(Format(u"TFMXStableDiffusion: Width x Height must be at most %d pixels, got %d x %d", kMaxPixels,
+                           FWidth, FHeight));
+  const std::int32_t count = video ? FVideoFrames : FBatchCount;
+  const std::int64_t bytes = count * pixels * 4;
+  if (bytes > kMaxDeliveredBytes)
+    throw Exception(Format(u"TFMXStableDiffusion.%s: %d pictures of %d x %d need %d bytes, more than %d",
+                           video ? u"VideoFrames" : u"BatchCount", count, FWidth, FHeight, bytes, kMaxDeliveredBytes));
+  // Every float the request hands to the library, in property order.
+  if (!video && !FLayers.empty()) {
+    CheckFinite(u"SLGScale", FSLGScale);
+    CheckFinite(u"SkipLayerStart", FSkipLayerStart);
+    CheckFinite(u"SkipLayerEnd", FSkipLayerEnd);
+  }
+  if (!video) {
+    CheckFinite(u"CfgScale", FCfgScale);
+    CheckFinite(u"Guidance", FGuidance);
+    if (withControl) CheckFinite(u"ControlStrength", FControlStrength);
+    CheckFinite(u"StyleStrength", FStyleStrength);
+  }
+  if (kind != TRequestKind::Image) CheckFinite(u"Strength", FStrength);
+  if (video) {
+    CheckFinite(u"MoEBoundary", FMoEBoundary);
+    CheckFinite(u"VaceStrength", FVaceStrength);
+  }
+  if (!video) CheckNoNul(FInputIdImagesPath, u"TFMXStableDiffusion.InputIdImagesPath must not contain a NUL character");
+  // The library aborts when asked to encode a picture without the encoder.
+  if (kind == TRequestKind::ImageFromInput && FVaeDecodeOnly)
+    throw Exception(u"TFMXStableDiffusion.VaeDecodeOnly must be false for Image2Image and ImageInPaint: "
+                    u"the input picture needs the VAE encoder");
   RequireSDLibs();
 }
 
 void TFMXStableDiffusion::Text2Image(const String& prompt, const String& negative, TBitmap* controlImage) {
-  CheckGenerationSettings(true, false);
+  CheckGenerationSettings(TRequestKind::Image, controlImage != nullptr);
+  CheckPrompts(prompt, negative);
+  CheckNotMapped(controlImage, u"Control Image");
   auto r = std::make_unique<TRequest>();
   r->Kind = TRequest::Images;
   r->Settings = Snapshot();
   r->Prompt = prompt;
   r->Negative = negative;
+  std::optional<TFittedInput> control;
   if (controlImage) {
-    FitTo(*controlImage, FWidth, FHeight);
-    r->Control = Bitmap2SDImage(*controlImage);
+    control.emplace(*controlImage, FWidth, FHeight);
+    r->Control = Bitmap2SDImage(control->Picture());
   }
   Enqueue(std::move(r));
+  if (control) control->Commit();
 }
 
 void TFMXStableDiffusion::Image2Image(const String& prompt, const String& negative, TBitmap* inputImage,
                                       TBitmap* controlImage) {
   CheckAssigned(inputImage, u"Input Image can not be nil");
   // Image-to-image is inpainting under an all-white mask.
-  TBitmap mask(FWidth > 0 ? FWidth : 0, FHeight > 0 ? FHeight : 0);
-  mask.Clear(0xFFFFFFFFu);
-  ImageInPaint(prompt, negative, inputImage, &mask, controlImage);
+  EnqueueImages(prompt, negative, *inputImage, nullptr, controlImage);
 }
 
 void TFMXStableDiffusion::ImageInPaint(const String& prompt, const String& negative, TBitmap* inputImage,
                                        TBitmap* maskImage, TBitmap* controlImage) {
   CheckAssigned(inputImage, u"Input Image can not be nil");
   CheckAssigned(maskImage, u"Mask Image can not be nil");
-  CheckGenerationSettings(true, false);
+  EnqueueImages(prompt, negative, *inputImage, maskImage, controlImage);
+}
+
+// A null maskImage stands for an all-white one.
+void TFMXStableDiffusion::EnqueueImages(const String& prompt, const String& negative, TBitmap& inputImage,
+                                        TBitmap* maskImage, TBitmap* controlImage) {
+  CheckGenerationSettings(TRequestKind::ImageFromInput, controlImage != nullptr);
+  CheckPrompts(prompt, negative);
+  CheckNotMapped(&inputImage, u"Input Image");
+  CheckNotMapped(maskImage, u"Mask Image");
+  CheckNotMapped(controlImage, u"Control Image");
   auto r = std::make_unique<TRequest>();
   r->Kind = TRequest::Images;
   r->Settings = Snapshot();
   r->Prompt = prompt;
   r->Negative = negative;
+  std::optional<TFittedInput> control, mask;
   if (controlImage) {
-    FitTo(*controlImage, FWidth, FHeight);
-    r->Control = Bitmap2SDImage(*controlImage);
+    control.emplace(*controlImage, FWidth, FHeight);
+    r->Control = Bitmap2SDImage(control->Picture());
   }
-  FitTo(*inputImage, FWidth, FHeight);
-  r->Init = Bitmap2SDImage(*inputImage);
-  FitTo(*maskImage, FWidth, FHeight);
-  r->Mask = Bitmap2SDMask(*maskImage);
+  TFittedInput input(inputImage, FWidth, FHeight);
+  r->Init = Bitmap2SDImage(input.Picture());
+  if (maskImage) {
+    mask.emplace(*maskImage, FWidth, FHeight);
+    r->Mask = Bitmap2SDMask(mask->Picture());
+  } else {
+    r->Mask = TSDImageBuffer(std::uint32_t(FWidth), std::uint32_t(FHeight), 1);
+    std::memset(r->Mask.Data(), 0xFF, r->Mask.Size());
+  }
   Enqueue(std::move(r));
+  if (control) control->Commit();
+  input.Commit();
+  if (mask) mask->Commit();
 }
 
 void TFMXStableDiffusion::Video2Video(const String& prompt, const String& negative, TBitmap* initImage) {
   CheckAssigned(initImage, u"Init Image can not be nil");
-  CheckGenerationSettings(false, true);
+  CheckGenerationSettings(TRequestKind::Video, false);
+  CheckPrompts(prompt, negative);
+  CheckNotMapped(initImage, u"Init Image");
   auto r = std::make_unique<TRequest>();
   r->Kind = TRequest::Video;
   r->Settings = Snapshot();
   r->Prompt = prompt;
   r->Negative = negative;
-  FitTo(*initImage, FWidth, FHeight);
-  r->Init = Bitmap2SDImage(*initImage);
+  TFittedInput init(*initImage, FWidth, FHeight);
+  r->Init = Bitmap2SDImage(init.Picture());
   Enqueue(std::move(r));
+  init.Commit();
 }
 
 void TFMXStableDiffusion::UpscaleImage(TBitmap* Input, const String& ScaleModel, std::uint32_t Scale) {
@@ -580,6 +842,10 @@ void TFMXStableDiffusion::UpscaleImage(TBitmap* Input, const String& ScaleModel,
     throw Exception(Format(u"TFMXStableDiffusion.UpscaleImage: the input image is empty (%d x %d)", Input->Width(),
                            Input->Height()));
   if (Scale == 0) throw Exception(u"TFMXStableDiffusion.UpscaleImage: Scale must be at least 1, got 0");
+  CheckUpscaled(std::uint64_t(Input->Width()) * Scale, std::uint64_t(Input->Height()) * Scale,
+                Format(u"%d x %d at Scale %d makes a", Input->Width(), Input->Height(), std::int64_t(Scale)));
+  CheckAtMost(u"Threads", FThreads, kMaxThreads);
+  CheckNoNul(ScaleModel, u"TFMXStableDiffusion.UpscaleImage: the model path must not contain a NUL character");
   if (ComponentState().Contains(csDesigning))
     throw Exception(u"TFMXStableDiffusion can not run requests while designing");
   RequireSDLibs();
@@ -592,19 +858,30 @@ void TFMXStableDiffusion::UpscaleImage(TBitmap* Input, const String& ScaleModel,
   Enqueue(std::move(r));
 }
 
+void TFMXStableDiffusion::CheckPrompts(const String& prompt, const String& negative) {
+  CheckNoNul(prompt, u"TFMXStableDiffusion: the prompt must not contain a NUL character");
+  CheckNoNul(negative, u"TFMXStableDiffusion: the negative prompt must not contain a NUL character");
+}
+
+String TFMXStableDiffusion::LastLibraryError() const {
+  std::lock_guard lock(FEventMutex);
+  return FLastLibraryError;
+}
+
 int TFMXStableDiffusion::PendingRequests() const {
   std::lock_guard lock(FQueueMutex);
   return int(FQueue.size()) + (FBusy ? 1 : 0);
 }
 
 void TFMXStableDiffusion::Enqueue(std::unique_ptr<TRequest> request) {
-  {
-    std::lock_guard lock(FEventMutex);
-    request->WantPreview = bool(FOnPreview);
-  }
+  // The worker would make a second context beside the one SetActive makes.
+  if (FSettingActive) throw Exception(u"TFMXStableDiffusion can not take a request while it is being activated");
   bool start;
   {
     std::lock_guard lock(FQueueMutex);
+    // Destruction has cancelled the queue already: nothing would run or
+    // report this one (a cancellation handler asking again).
+    if (FWorkerLeaving) throw Exception(u"Request cancelled: the component is being destroyed");
     FQueue.push_back(std::move(request));
     start = !FWorkerAlive;
     FWorkerAlive = true;
@@ -628,7 +905,9 @@ void TFMXStableDiffusion::StopWorker() {
     std::lock_guard lock(FQueueMutex);
     FWorkerLeaving = true;
   }
+  FLeaving = true;
   FQueueChanged.notify_all();
+  gPreviewTurns.WakeAll();
 }
 
 // ---- requests: the worker's part ----
@@ -642,7 +921,7 @@ void TFMXStableDiffusion::RunQueue() {
     {
       std::unique_lock lock(FQueueMutex);
       FQueueChanged.wait_for(lock, kLinger, [this] { return !FQueue.empty() || FWorkerLeaving; });
-      if (FQueue.empty()) {
+      if (FQueue.empty() || FWorkerLeaving) {
         FWorkerAlive = false;
         return;
       }
@@ -650,36 +929,61 @@ void TFMXStableDiffusion::RunQueue() {
       FQueue.pop_front();
       FBusy = true;
     }
-    Run(*request);
-    request.reset();
-    std::lock_guard lock(FQueueMutex);
-    FBusy = false;
-  }
-}
-
-void TFMXStableDiffusion::Run(TRequest& request) {
-  try {
-    switch (request.Kind) {
-      case TRequest::Images: GenerateImages(request); break;
-      case TRequest::Video: GenerateVideo(request); break;
-      case TRequest::Upscale: Upscale(request); break;
-    }
-  } catch (...) {
-    const String message = MessageOf(std::current_exception());
+    TBitmaps outputs;
+    std::exception_ptr error;
     try {
-      DoError(message);
+      outputs = Run(*request);
     } catch (...) {
-      LogDropped(u"OnError", std::current_exception());
+      error = std::current_exception();
     }
+    // The library crashes on a second generation with a context that freed
+    // its weights; what counts is how the live context was made.
+    if (request->Kind != TRequest::Upscale && FContext && FContextFreesParams) Deactivate();
+    request.reset();
+    // Finished before its final event, so that the handler may change Active.
+    {
+      std::lock_guard lock(FQueueMutex);
+      FBusy = false;
+    }
+    Finish(std::move(outputs), error);
   }
-  // The library crashes on a second generation with such a context.
-  if (request.Kind != TRequest::Upscale && request.Settings.FreeParams) Deactivate();
 }
 
-void TFMXStableDiffusion::GenerateImages(TRequest& r) {
+TBitmaps TFMXStableDiffusion::Run(TRequest& request) {
+  switch (request.Kind) {
+    case TRequest::Images: return GenerateImages(request);
+    case TRequest::Video: return GenerateVideo(request);
+    case TRequest::Upscale: return Upscale(request);
+  }
+  return {};
+}
+
+void TFMXStableDiffusion::Finish(TBitmaps outputs, std::exception_ptr error) {
+  if (!error) {
+    try {
+      DoComplete(std::move(outputs));
+      return;
+    } catch (...) {
+      error = std::current_exception();
+    }
+  }
+  try {
+    DoError(MessageOf(error));
+  } catch (...) {
+    LogDropped(u"OnError", std::current_exception());
+  }
+}
+
+TBitmaps TFMXStableDiffusion::GenerateImages(TRequest& r) {
   const TSettings& s = r.Settings;
   if (!FActive) Activate(s);
   if (!FContext) throw Exception(u"Stable Diffusion not inited");
+  // Settings changed after activation are checked against the live context.
+  if (!r.Init.Empty() && FContextDecodeOnly)
+    throw Exception(u"TFMXStableDiffusion: the active context was made with VaeDecodeOnly and can not encode the "
+                    u"input picture; deactivate it first");
+  if (s.PreviewMode == PREVIEW_VAE && FContextHasTAESD)
+    throw Exception(u"TFMXStableDiffusion: PreviewMode PREVIEW_VAE can not be used with a TAESDPath");
 
   sd_img_gen_params_t p;
   sd_img_gen_params_init(&p);
@@ -719,17 +1023,23 @@ void TFMXStableDiffusion::GenerateImages(TRequest& r) {
     slg.layer_end = s.SkipLayerEnd;
   }
 
-  TRouteScope route(*this, r.WantPreview);
+  TPreviewTurn turn({s.PreviewMode, s.PreviewInterval, s.PreviewDenoised, s.PreviewNoisy}, FLeaving, this);
+  TRouteScope route(*this);
   TSDImageArray results(generate_image(FContext, &p), s.BatchCount);
   if (std::exception_ptr error = route.Finish()) std::rethrow_exception(error);
   if (!results.Images()) throw Exception(u"Failed to generate image");
-  Deliver(ConvertResults(results, u"Failed to generate image"));
+  return ConvertResults(results, u"Failed to generate image");
 }
 
-void TFMXStableDiffusion::GenerateVideo(TRequest& r) {
+TBitmaps TFMXStableDiffusion::GenerateVideo(TRequest& r) {
   const TSettings& s = r.Settings;
   if (!FActive) Activate(s);
   if (!FContext) throw Exception(u"Stable Diffusion not inited");
+  if (IsImageModel(FContextModelVersion))
+    throw Exception(Format(u"TFMXStableDiffusion.Video2Video needs a video model (Wan 2.x); the active model is %s",
+                           System::UTF8ToString(FContextModelVersion)));
+  if (s.PreviewMode == PREVIEW_VAE && FContextHasTAESD)
+    throw Exception(u"TFMXStableDiffusion: PreviewMode PREVIEW_VAE can not be used with a TAESDPath");
 
   sd_vid_gen_params_t p;
   sd_vid_gen_params_init(&p);
@@ -749,42 +1059,53 @@ void TFMXStableDiffusion::GenerateVideo(TRequest& r) {
   p.vace_strength = s.VaceStrength;
   p.moe_boundary = s.MoEBoundary;
 
-  TRouteScope route(*this, r.WantPreview);
+  TPreviewTurn turn({s.PreviewMode, s.PreviewInterval, s.PreviewDenoised, s.PreviewNoisy}, FLeaving, this);
+  TRouteScope route(*this);
   std::int32_t count = 0;
   sd_image_t* frames = generate_video(FContext, &p, &count);
   TSDImageArray results(frames, count);
   if (std::exception_ptr error = route.Finish()) std::rethrow_exception(error);
   if (!frames || count < 1) throw Exception(u"Failed to generate video");
-  Deliver(ConvertResults(results, u"Failed to generate video"));
+  return ConvertResults(results, u"Failed to generate video");
 }
 
-void TFMXStableDiffusion::Upscale(TRequest& r) {
+TBitmaps TFMXStableDiffusion::Upscale(TRequest& r) {
   if (FUpScaleContext) free_upscaler_ctx(std::exchange(FUpScaleContext, nullptr));
   const std::string model = UTF8Encode(r.ScaleModel);
   const std::int32_t threads = r.Settings.Threads != 0 ? r.Settings.Threads : sd_get_num_physical_cores();
 
-  TRouteScope route(*this, false);
+  TRouteScope route(*this);
   FUpScaleContext = new_upscaler_ctx(model.c_str(), false, false, threads, 128);
   sd_image_t result{0, 0, 0, nullptr};
   if (FUpScaleContext) result = upscale(FUpScaleContext, r.Init.Image(), r.Scale);
+  // Released as soon as it is converted, before the event.
   const std::unique_ptr<std::uint8_t, TCFree> pixels(result.data);
   if (std::exception_ptr error = route.Finish()) std::rethrow_exception(error);
   if (!FUpScaleContext) throw Exception(u"Failed to load upscale model");
   if (!result.data) throw Exception(u"Failed to upscale image");
+  // The library goes by its model's factor, whatever Scale said.
+  CheckUpscaled(result.width, result.height, u"the library made a");
   TBitmaps outputs;
   outputs.push_back(SDImage2Bitmap(&result));
-  Deliver(std::move(outputs));
+  return outputs;
 }
-
-void TFMXStableDiffusion::Deliver(TBitmaps outputs) { DoComplete(std::move(outputs)); }
 
 // ---- events ----
 
 // On behalf of this component: a call still pending when its destruction
-// begins is dropped, and the worker gets EThreadCallDropped.
+// begins is dropped, and the worker gets EThreadCallDropped. A handler that
+// freed the component leaves the queued requests to the cancellation.
 template <class F>
 void TFMXStableDiffusion::RaiseOnMainThread(F&& call) {
-  TThread::Synchronize(*this, [&] { call(); });
+  TThread::Synchronize(*this, [&] {
+    try {
+      call();
+    } catch (...) {
+      if (!HearsEvents()) StopWorker();
+      throw;
+    }
+    if (!HearsEvents()) StopWorker();
+  });
 }
 
 namespace {
@@ -804,9 +1125,16 @@ void Store(std::mutex& m, H& handler, H value) {
 
 }  // namespace
 
+// Main thread only: once destruction has begun (a handler may have freed the
+// component under a running request) handlers hear nothing more.
+bool TFMXStableDiffusion::HearsEvents() const { return !ComponentState().Contains(csDestroying); }
+
+bool TFMXStableDiffusion::HasPreviewHandler() const { return bool(Copy(FEventMutex, FOnPreview)); }
+
 void TFMXStableDiffusion::DoLog(const String& text) {
   if (!Copy(FEventMutex, FOnLog)) return;
   RaiseOnMainThread([&] {
+    if (!HearsEvents()) return;
     if (auto h = Copy(FEventMutex, FOnLog)) h(this, text);
   });
 }
@@ -814,6 +1142,7 @@ void TFMXStableDiffusion::DoLog(const String& text) {
 void TFMXStableDiffusion::DoProgress(std::int32_t step, std::int32_t steps, float time) {
   if (!Copy(FEventMutex, FOnProgress)) return;
   RaiseOnMainThread([&] {
+    if (!HearsEvents()) return;
     if (auto h = Copy(FEventMutex, FOnProgress)) h(this, step, steps, time);
   });
 }
@@ -821,13 +1150,19 @@ void TFMXStableDiffusion::DoProgress(std::int32_t step, std::int32_t steps, floa
 void TFMXStableDiffusion::DoComplete(TBitmaps outputs) {
   if (!Copy(FEventMutex, FOnComplete)) return;
   RaiseOnMainThread([&] {
+    if (!HearsEvents()) return;
     if (auto h = Copy(FEventMutex, FOnComplete)) h(this, std::move(outputs));
   });
 }
 
 void TFMXStableDiffusion::DoError(const String& msg) {
   if (!Copy(FEventMutex, FOnError)) return;
+  // The cancellations destruction raises (on the main thread) are the one
+  // event it lets through; not a worker's event that a handler of theirs
+  // happens to pump.
+  const bool cancellation = TThread::IsMainThread() && FCancelling;
   RaiseOnMainThread([&] {
+    if (!cancellation && !HearsEvents()) return;
     if (auto h = Copy(FEventMutex, FOnError)) h(this, msg);
   });
 }
@@ -835,6 +1170,7 @@ void TFMXStableDiffusion::DoError(const String& msg) {
 void TFMXStableDiffusion::DoPreview(std::int32_t step, TBitmaps frames) {
   if (!Copy(FEventMutex, FOnPreview)) return;
   RaiseOnMainThread([&] {
+    if (!HearsEvents()) return;
     if (auto h = Copy(FEventMutex, FOnPreview)) h(this, step, std::move(frames));
   });
 }

@@ -3,7 +3,12 @@
 // Requests return at once; the component runs them one at a time, in call
 // order, on its worker, and reports each with exactly one OnComplete or
 // OnError on the main thread.
+// Those events (and OnLog, OnProgress, OnPreview) run only while the main
+// thread pumps TThread::CheckSynchronize (or waits in TThreadGroup::WaitFor):
+// a program whose main thread never pumps gets no OnComplete, and no message.
 #pragma once
+
+#include "framework/cxx20.h"  // first: says so when C++20 is missing
 
 #include <atomic>
 #include <condition_variable>
@@ -13,6 +18,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <vector>
 
 #include "binding/stablediffusion.h"
@@ -45,37 +51,75 @@ class TFMXStableDiffusion : public TComponent {
   static const TPropertyTable& Properties();
   const TPropertyTable& PublishedProperties() const override { return Properties(); }
 
+  // Pictures a request may ask for: each side at most kMaxSide, at most
+  // kMaxPixels in all, and the bitmaps it delivers (BatchCount or VideoFrames
+  // of them, 4 bytes a pixel) at most kMaxDeliveredBytes.
+  static constexpr std::int32_t kMaxSide = 16384;
+  static constexpr std::int64_t kMaxPixels = std::int64_t(8192) * 8192;
+  static constexpr std::int64_t kMaxDeliveredBytes = std::int64_t(4) << 30;
+  // The library's own maximum: more Threads can crash it (each request,
+  // and SetActive(true), refuses them).
+  static constexpr std::int32_t kMaxThreads = 512;
+
   // At run time the first construction loads the library (LoadSDLibs) and
   // every construction registers the log and progress callbacks.
   explicit TFMXStableDiffusion(TComponent* AOwner);
-  // Requests not yet started end with OnError; the running one is waited
-  // for (pumping CheckSynchronize on the main thread); then the contexts go.
-  // A handler may free the component that raised it: the framework defers
-  // that free until the main thread pumps outside the handler.
+  // Once destruction has begun (also when a handler frees the component) no
+  // event reaches a handler, except the OnError "Request cancelled: the
+  // component is being destroyed" of each request not yet started. The
+  // running request is waited for (pumping CheckSynchronize on the main
+  // thread), its result dropped; then the contexts go. A handler may free
+  // the component that raised it: the framework defers that free until the
+  // main thread pumps outside the handler. A request made once the queue is
+  // cancelled (from a cancellation's handler) raises that same message.
   ~TFMXStableDiffusion() override;
 
   // ---- requests: checked and converted here, run on the worker ----
-  // Input, mask and control bitmaps are resized in place to Width x Height
-  // and converted before the call returns; the caller may then reuse them.
+  // Everything is checked before anything is allocated or a bitmap touched:
+  // the sizes above, every float the request hands to the library (finite),
+  // no VaeDecodeOnly with an input picture (the library aborts), and no NUL
+  // in a text the library reads (prompts, paths: it would stop there). Input,
+  // mask and control bitmaps then take Width x Height in place, once all of
+  // them are converted, before the call returns; the caller may then reuse
+  // them. A call that raises leaves them as they were.
+  // Video2Video needs a video model: when the library named an image model
+  // at activation (SD 1.x, SDXL, Flux, ...) the request ends with OnError
+  // before the library is asked, which would abort on it. A library that
+  // names no model is trusted.
   void Text2Image(const String& prompt, const String& negative, TBitmap* controlImage);
   void Image2Image(const String& prompt, const String& negative, TBitmap* inputImage, TBitmap* controlImage);
   void ImageInPaint(const String& prompt, const String& negative, TBitmap* inputImage, TBitmap* maskImage,
                     TBitmap* controlImage);
   void Video2Video(const String& prompt, const String& negative, TBitmap* initImage);
   // Input is read as it is (not resized). The result has the model's scale.
+  // Input at Scale, and the picture the library makes, are held to the
+  // sizes above (kMaxSide a side, kMaxPixels in all): a larger claim is
+  // refused here, a larger result ends with OnError, unconverted.
   void UpscaleImage(TBitmap* Input, const String& ScaleModel, std::uint32_t Scale);
 
   // Threads when not 0, else the library's count of physical cores.
   std::int32_t GetThreadCount() const;
   // FLayers from the SkipLayers lines (StrToInt each).
   void UpdateLayers();
-  // Requests accepted and not yet reported.
+  // Requests accepted and not yet finished. A request counts as finished
+  // before its OnComplete or OnError is raised, so those handlers may change
+  // Active (unless another request is queued).
   int PendingRequests() const;
+  // The last line the library logged at error level while working for this
+  // component, empty when none: the reason behind a fixed failure message
+  // such as "Failed to generate image". Any thread may ask.
+  String LastLibraryError() const;
 
   // ---- published properties ----
   bool Active() const { return FActive.load(); }
-  // Creates the library context (checking the model files) or frees it.
-  // Refused while designing and while a request is pending.
+  // Creates the library context (checking the model files, and that no path
+  // holds a NUL) or frees it.
+  // Refused while designing and while a request is pending. The library's
+  // log lines reach OnLog before it returns; such a handler may free the
+  // component (freed once SetActive has returned) but neither change Active
+  // nor make a request, which raise. Context settings
+  // (FreeParams, VaeDecodeOnly, ...) changed later wait for the next
+  // activation: requests go by those the live context was made with.
   void SetActive(bool Value);
   const String& ModelPath() const { return FModelPath; }
   void SetModelPath(const String& v) { FModelPath = v; }
@@ -130,7 +174,8 @@ class TFMXStableDiffusion : public TComponent {
   // The list itself: editing it in place changes nothing until it is
   // assigned back with SetSkipLayers.
   TStrings& SkipLayers() const { return *FSkipLayers; }
-  // Copies the lines, then UpdateLayers.
+  // Converts every line first: a bad one raises the framework's conversion
+  // error and leaves both the list and the layers as they were.
   void SetSkipLayers(const TStrings& Value);
   std::int32_t Width() const { return FWidth; }
   void SetWidth(std::int32_t v) { FWidth = v; }
@@ -162,7 +207,8 @@ class TFMXStableDiffusion : public TComponent {
   void SetInputIdImagesPath(const String& v) { FInputIdImagesPath = v; }
   bool VaeDecodeOnly() const { return FVaeDecodeOnly; }
   void SetVaeDecodeOnly(bool v) { FVaeDecodeOnly = v; }
-  // The context serves one generation: it is freed after each request.
+  // The context serves one generation: it is freed after each request made
+  // with such a context.
   bool FreeParams() const { return FFreeParams; }
   void SetFreeParams(bool v) { FFreeParams = v; }
   std::int32_t VideoFrames() const { return FVideoFrames; }
@@ -171,6 +217,9 @@ class TFMXStableDiffusion : public TComponent {
   void SetMoEBoundary(float v) { FMoEBoundary = v; }
   float VaceStrength() const { return FVaceStrength; }
   void SetVaceStrength(float v) { FVaceStrength = v; }
+  // The library keeps one preview setting for the process: each generation
+  // registers its own, and generations of components whose preview settings
+  // differ take turns.
   preview_t PreviewMode() const { return FPreviewMode; }
   void SetPreviewMode(preview_t v) { FPreviewMode = v; }
   std::int32_t PreviewInterval() const { return FPreviewInterval; }
@@ -197,8 +246,8 @@ class TFMXStableDiffusion : public TComponent {
   void BeforeDestruction() override;
 
   // Each raises its event on the main thread and waits for the handler;
-  // nothing happens when no handler is set. A handler's exception comes back
-  // out of these.
+  // nothing happens when no handler is set, or once destruction has begun
+  // (see the destructor). A handler's exception comes back out of these.
   virtual void DoLog(const String& text);
   virtual void DoProgress(std::int32_t step, std::int32_t steps, float time);
   virtual void DoComplete(TBitmaps outputs);
@@ -210,20 +259,27 @@ class TFMXStableDiffusion : public TComponent {
   struct TRequest;
   friend struct TCallbackRoute;
 
+  enum class TRequestKind { Image, ImageFromInput, Video };
+
   TSettings Snapshot() const;
-  void CheckGenerationSettings(bool image, bool video) const;
+  void CheckGenerationSettings(TRequestKind kind, bool withControl) const;
+  static void CheckPrompts(const String& prompt, const String& negative);
+  void EnqueueImages(const String& prompt, const String& negative, TBitmap& inputImage, TBitmap* maskImage,
+                     TBitmap* controlImage);
   void Enqueue(std::unique_ptr<TRequest> request);
   void RunQueue();
   void StopWorker();
-  void Run(TRequest& request);
+  TBitmaps Run(TRequest& request);
+  void Finish(TBitmaps outputs, std::exception_ptr error);
   void Activate(const TSettings& settings);
   void Deactivate();
-  void GenerateImages(TRequest& request);
-  void GenerateVideo(TRequest& request);
-  void Upscale(TRequest& request);
-  void Deliver(TBitmaps outputs);
+  TBitmaps GenerateImages(TRequest& request);
+  TBitmaps GenerateVideo(TRequest& request);
+  TBitmaps Upscale(TRequest& request);
   template <class F>
   void RaiseOnMainThread(F&& call);
+  bool HearsEvents() const;
+  bool HasPreviewHandler() const;
 
   // Published fields, in property order.
   std::atomic<bool> FActive{false};
@@ -281,6 +337,7 @@ class TFMXStableDiffusion : public TComponent {
 
   // Event handlers: set on the main thread, looked at from the worker.
   mutable std::mutex FEventMutex;
+  String FLastLibraryError;  // under FEventMutex
   TSDOnLogEvent FOnLog;
   TSDOnProgressEvent FOnProgress;
   TSDOnCompleteEvent FOnComplete;
@@ -288,9 +345,21 @@ class TFMXStableDiffusion : public TComponent {
   TSDOnPreviewEvent FOnPreview;
 
   // Library contexts: the worker's while a request is pending, else the
-  // main thread's.
+  // main thread's; so are the facts of the live context beside them.
   PPsd_ctx_t FContext = nullptr;
   PPupscaler_ctx_t FUpScaleContext = nullptr;
+  bool FContextFreesParams = false;
+  bool FContextDecodeOnly = false;
+  bool FContextHasTAESD = false;
+  std::string FContextModelVersion;  // as the library logged it, or empty
+
+  // Main thread: destruction raises the cancellations of queued requests.
+  bool FCancelling = false;
+  // SetActive(true) is making the context; its handlers run meanwhile.
+  bool FSettingActive = false;
+  // Destruction has begun: a worker waiting for its turn at the library's
+  // preview setting gives up.
+  std::atomic<bool> FLeaving{false};
 
   // Requests accepted and not reported yet. The worker stays a while after
   // the queue runs dry: a fresh thread per request would start from a fresh

@@ -10,7 +10,12 @@
 // libCorvina.so gets one start when the library loads and the matching stop
 // when it unloads; LoadPackage and UnloadPackage add theirs, and each unit's
 // run-once counter keeps its work to the first start and the last stop.
+// Finalize stops only what Initialize started: without one it does nothing.
+// The library defines no STB_GNU_UNIQUE symbols, so its last unload really
+// unmaps it and a later load starts from the same state as the first.
 #pragma once
+
+#include "framework/cxx20.h"  // first: says so when C++20 is missing
 
 #include <cstdint>
 

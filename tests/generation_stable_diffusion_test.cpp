@@ -2,15 +2,19 @@
 // what reaches the library's records, what keeps the library's values, the
 // order of checks, threads and events, and every way a request can fail.
 #include <gtest/gtest.h>
+#include <malloc.h>
 
 #include <atomic>
 #include <chrono>
+#include <cmath>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <functional>
 #include <map>
+#include <optional>
 #include <mutex>
 #include <set>
 #include <string>
@@ -40,6 +44,8 @@ using Corvina::Testing::TempDir;
 using System::String;
 using System::Classes::TThread;
 using System::Classes::TValue;
+using ::Fmx::Graphics::TBitmapMapping;
+using ::Fmx::Graphics::TMapAccess;
 
 const std::string kFakeFile = CORVINA_FAKE_DIR "fakes/sd/libstable-diffusion.so";
 
@@ -261,6 +267,13 @@ TEST_F(Generation, ActivationChecksModelFilesInOrder) {
       {[&](auto& c) { c.SetPreviewMode(PREVIEW_VAE), c.SetTAESDPath(file); },
        u"TFMXStableDiffusion: PreviewMode PREVIEW_VAE can not be used with a TAESDPath"},
       {[&](auto& c) { c.SetPreviewMode(PREVIEW_TAE), c.SetTAESDPath(file); }, u""},
+      // More threads than the library's maximum (512) can crash it.
+      {[&](auto& c) { c.SetThreads(513); }, u"TFMXStableDiffusion.Threads must be at most 512, got 513"},
+      // The library would read a path only up to a NUL: another file.
+      {[&](auto& c) { c.SetClipLPath(file + String(1, u'\0') + u".bak"); },
+       u"TFMXStableDiffusion.ClipLPath must not contain a NUL character"},
+      {[&](auto& c) { c.SetDiffusionModelPath(String(u"d\0", 2)); },
+       u"TFMXStableDiffusion.DiffusionModelPath must not contain a NUL character"},
   };
   for (std::size_t i = 0; i < std::size(cases); ++i) {
     SCOPED_TRACE(i);
@@ -380,14 +393,8 @@ TEST_F(Generation, ActivationSetsTheContextFieldsOfItsPropertiesAndKeepsTheLibra
                       {"keep_vae_on_cpu", [](const R& p) { EXPECT_TRUE(p.keep_vae_on_cpu); }},
                       {"diffusion_flash_attn", [](const R& p) { EXPECT_TRUE(p.diffusion_flash_attn); }},
                   });
-  // Then the preview callback, with the preview properties of this moment.
-  EXPECT_EQ(Fake().CallNames(), (std::vector<std::string>{"sd_ctx_params_init", "new_sd_ctx", "sd_set_preview_callback"}));
-  const auto preview = Fake().CallsNamed("sd_set_preview_callback").at(0);
-  EXPECT_EQ(preview.Mode, PREVIEW_PROJ);
-  EXPECT_EQ(preview.Interval, 4);
-  EXPECT_TRUE(preview.Flag1);
-  EXPECT_TRUE(preview.Flag2);
-  EXPECT_NE(preview.Callback, nullptr);
+  // The preview setting is the process's: generations register it.
+  EXPECT_EQ(Fake().CallNames(), (std::vector<std::string>{"sd_ctx_params_init", "new_sd_ctx"}));
   EXPECT_TRUE(c.Active());
 
   // Deactivating frees that context; reactivating takes the properties anew.
@@ -672,6 +679,10 @@ TEST_F(Generation, SkipLayersReachTheLibraryOnlyWhenThereAreAny) {
   ASSERT_TRUE(Finished(c, events));
   EXPECT_EQ(Fake().CallsNamed("generate_image").back().SlgLayers, (std::vector<std::int32_t>{7, 8, 9}));
   EXPECT_THROW(c.SetSkipLayers(TStringList({u"1", u"x"})), System::Sysutils::EConvertError);
+  EXPECT_EQ(c.SkipLayers().Count(), 4) << "the bad list was kept";
+  c.Text2Image(u"p", u"", nullptr);
+  ASSERT_TRUE(Finished(c, events, 2));
+  EXPECT_EQ(Fake().CallsNamed("generate_image").back().SlgLayers, (std::vector<std::int32_t>{7, 8, 9}));
 }
 
 // ---- events ----
@@ -687,6 +698,7 @@ TEST_F(Generation, EventsArriveOnTheMainThreadInOrderWhicheverThreadTheLibraryUs
     Fake().Script.Callbacks[TFakeEntry::GenerateImage] = {{progress, preview, log}, otherThread};
     TEvents events;
     auto c = Make(events);
+    c->SetPreviewMode(PREVIEW_PROJ);
     c->Text2Image(u"p", u"", nullptr);
     ASSERT_TRUE(Finished(*c, events));
     EXPECT_EQ(events.Kinds(), (std::vector<std::string>{"log", "progress", "preview", "log", "complete"}));
@@ -710,9 +722,41 @@ TEST_F(Generation, LogLinesOfAnActivationOnTheMainThreadArriveBeforeItReturns) {
   }
 }
 
+// A line without text carries nothing; ill-formed bytes arrive repaired.
+TEST_F(Generation, LogTextsTheLibraryGetsWrongAreSkippedOrRepaired) {
+  struct Case {
+    const char* name;
+    TFakeEvent event;
+    std::vector<String> lines;
+  };
+  const Case cases[] = {
+      {"null", Corvina::Fakes::NullLogEvent(), {}},
+      {"ill-formed UTF-8", LogEvent("a\xff" "b\xc3\n"), {u"a\uFFFDb\uFFFD\n"}},
+      {"empty", LogEvent(""), {u""}},
+  };
+  for (const Case& k : cases) {
+    for (const bool otherThread : {false, true}) {
+      SCOPED_TRACE(std::string(k.name) + (otherThread ? ", library thread" : ", calling thread"));
+      Fake().Reset();
+      Fake().Script.Callbacks[TFakeEntry::GenerateImage] = {{k.event, LogEvent("after\n")}, otherThread};
+      TEvents events;
+      auto c = Make(events);
+      c->Text2Image(u"p", u"", nullptr);
+      ASSERT_TRUE(Finished(*c, events));
+      std::vector<String> lines;
+      for (const auto& e : events.List)
+        if (e.Kind == "log") lines.push_back(e.Text);
+      std::vector<String> expected = k.lines;
+      expected.push_back(u"after\n");
+      EXPECT_EQ(lines, expected);
+    }
+  }
+}
+
 TEST_F(Generation, NothingIsConvertedOrSynchronisedForEventsWithoutHandlers) {
   Fake().Script.Callbacks[TFakeEntry::GenerateImage] = {{PreviewEvent(0, 1, 8, 8), LogEvent("x\n")}};
   TFMXStableDiffusion c(nullptr);
+  c.SetPreviewMode(PREVIEW_PROJ);
   std::atomic<int> completes{0};
   c.SetOnComplete([&](TFMXStableDiffusion*, TBitmaps) { ++completes; });
   c.Text2Image(u"p", u"", nullptr);
@@ -725,6 +769,131 @@ TEST_F(Generation, NothingIsConvertedOrSynchronisedForEventsWithoutHandlers) {
   c.Text2Image(u"p", u"", nullptr);
   ASSERT_TRUE(Finished(c, events));
   EXPECT_EQ(events.Kinds(), (std::vector<std::string>{"preview", "log", "complete"}));
+  // Whether OnPreview is assigned is asked at each preview, not at the call.
+  Fake().Script.Callbacks[TFakeEntry::GenerateImage] = {{ProgressEvent(1, 2, 0), PreviewEvent(1, 1, 8, 8)}};
+  TEvents late;
+  late.Attach(c, false);
+  c.SetOnPreview(nullptr);
+  late.Then = [&](const TEvents::TEvent& e) {
+    if (e.Kind == "progress")
+      c.SetOnPreview([&](TFMXStableDiffusion*, std::int32_t, TBitmaps) { late.Add(TEvents::TEvent("preview")); });
+  };
+  c.Text2Image(u"p", u"", nullptr);
+  ASSERT_TRUE(Finished(c, late));
+  EXPECT_EQ(late.Kinds(), (std::vector<std::string>{"progress", "preview", "complete"}));
+}
+
+// The library keeps one preview registration for the process and reads it
+// while it samples: each generation registers its own, and a generation
+// whose settings differ from those of one in progress waits for its end.
+TEST_F(Generation, EachGenerationRegistersItsOwnPreviewSettingsAndDifferentOnesTakeTurns) {
+  struct Case {
+    const char* name;
+    preview_t otherMode;
+    bool othersWait;
+  };
+  for (const Case& k : {Case{"the other without previews", PREVIEW_NONE, true},
+                        Case{"the other with the same settings", PREVIEW_PROJ, false}}) {
+    SCOPED_TRACE(k.name);
+    Fake().Reset();
+    Fake().Script.Callbacks[TFakeEntry::GenerateImage] = {{PreviewEvent(1, 1, 8, 8)}};
+    TEvents ea, eb;
+    auto a = Make(ea), b = Make(eb);
+    a->SetPreviewMode(PREVIEW_PROJ);
+    a->SetPreviewInterval(4);
+    a->SetPreviewNoisy(true);
+    a->SetActive(true);
+    b->SetPreviewMode(k.otherMode);
+    b->SetPreviewInterval(4);
+    b->SetPreviewNoisy(true);
+    b->SetActive(true);  // activated last: it decides nothing about a's previews
+    std::mutex m;
+    std::condition_variable cv;
+    bool release = false;
+    std::atomic<int> inside{0};
+    Fake().Script.Hook = [&](TFakeEntry e) {
+      if (e != TFakeEntry::GenerateImage || ++inside > 1) return;
+      std::unique_lock lock(m);
+      cv.wait(lock, [&] { return release; });
+    };
+    a->Text2Image(u"a", u"", nullptr);
+    ASSERT_TRUE(PumpUntil([&] { return inside >= 1; }));
+    b->Text2Image(u"b", u"", nullptr);
+    // b's generation runs alongside a's only when their settings agree.
+    if (k.othersWait) {
+      const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(200);
+      PumpUntil([&] { return std::chrono::steady_clock::now() > until; });
+      EXPECT_EQ(inside.load(), 1) << "b changed the preview setting under a's generation";
+    } else {
+      EXPECT_TRUE(PumpUntil([&] { return inside >= 2; })) << "b waited although its settings agree";
+    }
+    {
+      std::lock_guard lock(m);
+      release = true;
+    }
+    cv.notify_all();
+    ASSERT_TRUE(Finished(*a, ea));
+    ASSERT_TRUE(Finished(*b, eb));
+    EXPECT_EQ(ea.Kinds(), (std::vector<std::string>{"preview", "complete"}));
+    EXPECT_EQ(eb.Kinds(), (k.othersWait ? std::vector<std::string>{"complete"}
+                                        : std::vector<std::string>{"preview", "complete"}));
+    // Each registration came right before a generation, with its settings.
+    const auto calls = Fake().CallNames();
+    const auto registrations = Fake().CallsNamed("sd_set_preview_callback");
+    ASSERT_FALSE(registrations.empty());
+    EXPECT_EQ(registrations[0].Mode, PREVIEW_PROJ);
+    EXPECT_EQ(registrations[0].Interval, 4);
+    EXPECT_TRUE(registrations[0].Flag1);
+    EXPECT_TRUE(registrations[0].Flag2);
+    EXPECT_NE(registrations[0].Callback, nullptr);
+    const auto first = std::find(calls.begin(), calls.end(), "sd_set_preview_callback");
+    EXPECT_EQ(std::find(calls.begin(), first, "generate_image"), first) << "a generation ran before any registration";
+  }
+  // A change made while active reaches the next generation.
+  Fake().Reset();  // the hook above held the loop's locals
+  TEvents events;
+  auto c = Make(events);
+  c->SetActive(true);
+  c->SetPreviewMode(PREVIEW_TAE);
+  c->Text2Image(u"p", u"", nullptr);
+  ASSERT_TRUE(Finished(*c, events));
+  EXPECT_EQ(Fake().CallsNamed("sd_set_preview_callback").back().Mode, PREVIEW_TAE);
+}
+
+// The library aborts when asked for a video with an image model; it names the
+// model it loaded in a log line at activation.
+TEST_F(Generation, Video2VideoIsRefusedForAnImageModelTheLibraryNamed) {
+  struct Case {
+    const char* logged;  // null: no such line
+    String error;        // empty: the video is made
+  };
+  const Case cases[] = {
+      {"stable-diffusion.cpp:332  - Version: SD 1.x \n",
+       u"TFMXStableDiffusion.Video2Video needs a video model (Wan 2.x); the active model is SD 1.x"},
+      {"stable-diffusion.cpp:332  - Version: SDXL \n",
+       u"TFMXStableDiffusion.Video2Video needs a video model (Wan 2.x); the active model is SDXL"},
+      {"stable-diffusion.cpp:332  - Version: Wan 2.x \n", u""},
+      {"model.cpp:10 - parse 'Version: SD 1.x' \n", u""},
+      {nullptr, u""},
+  };
+  for (const Case& k : cases) {
+    SCOPED_TRACE(k.logged ? k.logged : "no version line");
+    Fake().Reset();
+    if (k.logged) Fake().Script.Callbacks[TFakeEntry::NewSdCtx] = {{LogEvent(k.logged)}};
+    TEvents events;
+    auto c = Make(events);
+    TBitmap init(8, 8);
+    c->SetWidth(8);
+    c->SetHeight(8);
+    c->Video2Video(u"p", u"", &init);
+    ASSERT_TRUE(Finished(*c, events));
+    EXPECT_EQ(events.List.back().Kind, k.error.empty() ? "complete" : "error");
+    if (!k.error.empty()) {
+      EXPECT_EQ(events.LastError(), k.error);
+      EXPECT_TRUE(Fake().CallsNamed("generate_video").empty()) << "the library was asked";
+      EXPECT_TRUE(c->Active()) << "the context stays for image requests";
+    }
+  }
 }
 
 // ---- failures: every request ends with exactly one OnComplete or OnError ----
@@ -789,6 +958,22 @@ TEST_F(Generation, EveryFailureEndsItsRequestWithOneOnError) {
       {"upscale model", [](TFakeSd& f) { f.Script.NewUpscalerCtxFails = true; }, upscale,
        u"Failed to load upscale model"},
       {"upscale result", [](TFakeSd& f) { f.Script.UpscaleFails = true; }, upscale, u"Failed to upscale image"},
+      {"upscaled beyond the sizes", [](TFakeSd& f) { f.Script.UpscaleModelFactor = 1025; },
+       [](TFMXStableDiffusion& c) {
+         TBitmap a(16, 1);
+         c.UpscaleImage(&a, u"x.bin", 1);
+       },
+       u"TFMXStableDiffusion.UpscaleImage: the library made a 16400 x 1025 picture; each side must be at most "
+       u"16384"},
+      {"decode-only context, img2img", {},
+       [img2img](TFMXStableDiffusion& c) {
+         c.SetVaeDecodeOnly(true);
+         c.SetActive(true);
+         c.SetVaeDecodeOnly(false);
+         img2img(c);
+       },
+       u"TFMXStableDiffusion: the active context was made with VaeDecodeOnly and can not encode the input picture; "
+       u"deactivate it first"},
   };
   for (const Case& k : cases) {
     SCOPED_TRACE(k.name);
@@ -825,6 +1010,7 @@ TEST_F(Generation, HandlerExceptionsNeverEnterTheLibraryAndEndTheRequestWithOnEr
     Fake().Script.Callbacks[k.entry] = {{k.event}, k.otherThread};
     TEvents events;
     auto c = Make(events);
+    c->SetPreviewMode(PREVIEW_PROJ);
     events.Then = [](const TEvents::TEvent& e) {
       if (e.Kind == "log" || e.Kind == "progress" || e.Kind == "preview")
         throw System::Sysutils::Exception(u"handler refused " + System::UTF8ToString(e.Kind));
@@ -877,6 +1063,19 @@ TEST_F(Generation, RequestsRefuseWhatTheLibraryCannotSurviveBeforeAnyWork) {
        u"TFMXStableDiffusion.UpscaleImage: Scale must be at least 1, got 0"},
       {"upscale of nothing", [&](auto& c) { TBitmap empty; c.UpscaleImage(&empty, u"m", 2); },
        u"TFMXStableDiffusion.UpscaleImage: the input image is empty (0 x 0)"},
+      // The upscaled picture is held to the sizes of the other requests.
+      {"upscale of 16385 x 1", [&](auto& c) { TBitmap wide(16385, 1); c.UpscaleImage(&wide, u"m", 1); },
+       u"TFMXStableDiffusion.UpscaleImage: 16385 x 1 at Scale 1 makes a 16385 x 1 picture; each side must be at "
+       u"most 16384"},
+      {"upscale by 2049", [&](auto& c) { c.UpscaleImage(b, u"m", 2049); },
+       u"TFMXStableDiffusion.UpscaleImage: 8 x 8 at Scale 2049 makes a 16392 x 16392 picture; each side must be at "
+       u"most 16384"},
+      {"upscale by 2^32-1", [&](auto& c) { c.UpscaleImage(b, u"m", UINT32_MAX); },
+       u"TFMXStableDiffusion.UpscaleImage: 8 x 8 at Scale 4294967295 makes a 34359738360 x 34359738360 picture; each side "
+       u"must be at most 16384"},
+      {"upscale to 16000 x 16000", [&](auto& c) { TBitmap square(16, 16); c.UpscaleImage(&square, u"m", 1000); },
+       u"TFMXStableDiffusion.UpscaleImage: 16 x 16 at Scale 1000 makes a 16000 x 16000 picture; at most 67108864 "
+       u"pixels"},
       {"width 0", [&](auto& c) { c.SetWidth(0), c.Text2Image(u"", u"", nullptr); },
        u"TFMXStableDiffusion.Width must be at least 1, got 0"},
       {"height -3", [&](auto& c) { c.SetHeight(-3), c.Image2Image(u"", u"", b, nullptr); },
@@ -887,6 +1086,68 @@ TEST_F(Generation, RequestsRefuseWhatTheLibraryCannotSurviveBeforeAnyWork) {
        u"TFMXStableDiffusion.SampleSteps must be at least 1, got 0"},
       {"frames 0", [&](auto& c) { c.SetVideoFrames(0), c.Video2Video(u"", u"", b); },
        u"TFMXStableDiffusion.VideoFrames must be at least 1, got 0"},
+      // Sizes the component cannot serve, before a byte is allocated.
+      {"width 16385", [&](auto& c) { c.SetWidth(16385), c.SetHeight(1), c.Text2Image(u"", u"", nullptr); },
+       u"TFMXStableDiffusion.Width must be at most 16384, got 16385"},
+      {"img2img 30000 x 30000", [&](auto& c) { c.SetWidth(30000), c.SetHeight(30000), c.Image2Image(u"", u"", b, b); },
+       u"TFMXStableDiffusion.Width must be at most 16384, got 30000"},
+      {"height 2^31-1", [&](auto& c) { c.SetHeight(INT32_MAX), c.Video2Video(u"", u"", b); },
+       u"TFMXStableDiffusion.Height must be at most 16384, got 2147483647"},
+      {"16384 x 4097", [&](auto& c) { c.SetWidth(16384), c.SetHeight(4097), c.Text2Image(u"", u"", nullptr); },
+       u"TFMXStableDiffusion: Width x Height must be at most 67108864 pixels, got 16384 x 4097"},
+      {"17 of 8192 x 8192", [&](auto& c) { c.SetWidth(8192), c.SetHeight(8192), c.SetBatchCount(17),
+                                           c.ImageInPaint(u"", u"", b, b, nullptr); },
+       u"TFMXStableDiffusion.BatchCount: 17 pictures of 8192 x 8192 need 4563402752 bytes, more than 4294967296"},
+      {"2^31-1 frames", [&](auto& c) { c.SetVideoFrames(INT32_MAX), c.Video2Video(u"", u"", b); },
+       u"TFMXStableDiffusion.VideoFrames: 2147483647 pictures of 512 x 512 need 2251799812636672 bytes, "
+       u"more than 4294967296"},
+      // Every float that reaches the library is a number.
+      {"CfgScale NaN", [&](auto& c) { c.SetCfgScale(NAN), c.Text2Image(u"", u"", nullptr); },
+       u"TFMXStableDiffusion.CfgScale must be a finite number, got NAN"},
+      {"Guidance inf", [&](auto& c) { c.SetGuidance(INFINITY), c.Image2Image(u"", u"", b, nullptr); },
+       u"TFMXStableDiffusion.Guidance must be a finite number, got INF"},
+      {"SLGScale -inf", [&](auto& c) { c.SetSLGScale(-INFINITY), c.Text2Image(u"", u"", nullptr); },
+       u"TFMXStableDiffusion.SLGScale must be a finite number, got -INF"},
+      {"ControlStrength with a control", [&](auto& c) { c.SetControlStrength(NAN), c.Text2Image(u"", u"", b); },
+       u"TFMXStableDiffusion.ControlStrength must be a finite number, got NAN"},
+      {"Strength of inpainting", [&](auto& c) { c.SetStrength(NAN), c.ImageInPaint(u"", u"", b, b, nullptr); },
+       u"TFMXStableDiffusion.Strength must be a finite number, got NAN"},
+      {"MoEBoundary of video", [&](auto& c) { c.SetMoEBoundary(INFINITY), c.Video2Video(u"", u"", b); },
+       u"TFMXStableDiffusion.MoEBoundary must be a finite number, got INF"},
+      {"VaceStrength of video", [&](auto& c) { c.SetVaceStrength(NAN), c.Video2Video(u"", u"", b); },
+       u"TFMXStableDiffusion.VaceStrength must be a finite number, got NAN"},
+      // The library aborts when asked to encode without the encoder.
+      {"img2img decode only", [&](auto& c) { c.SetVaeDecodeOnly(true), c.Image2Image(u"", u"", b, nullptr); },
+       u"TFMXStableDiffusion.VaeDecodeOnly must be false for Image2Image and ImageInPaint: the input picture "
+       u"needs the VAE encoder"},
+      {"inpaint decode only", [&](auto& c) { c.SetVaeDecodeOnly(true), c.ImageInPaint(u"", u"", b, b, nullptr); },
+       u"TFMXStableDiffusion.VaeDecodeOnly must be false for Image2Image and ImageInPaint: the input picture "
+       u"needs the VAE encoder"},
+      // More threads than the library's maximum can crash it.
+      {"513 threads", [&](auto& c) { c.SetThreads(513), c.Text2Image(u"", u"", nullptr); },
+       u"TFMXStableDiffusion.Threads must be at most 512, got 513"},
+      {"upscale with 100000 threads", [&](auto& c) { c.SetThreads(100000), c.UpscaleImage(b, u"m", 2); },
+       u"TFMXStableDiffusion.Threads must be at most 512, got 100000"},
+      // The library reads texts only up to a NUL.
+      {"prompt with a NUL", [&](auto& c) { c.Text2Image(String(u"a cat\0 in a hat", 15), u"", nullptr); },
+       u"TFMXStableDiffusion: the prompt must not contain a NUL character"},
+      {"negative with a NUL", [&](auto& c) { c.Image2Image(u"", String(u"\0", 1), b, nullptr); },
+       u"TFMXStableDiffusion: the negative prompt must not contain a NUL character"},
+      {"video prompt with a NUL", [&](auto& c) { c.Video2Video(String(u"x\0", 2), u"", b); },
+       u"TFMXStableDiffusion: the prompt must not contain a NUL character"},
+      {"id images path with a NUL",
+       [&](auto& c) { c.SetInputIdImagesPath(String(u"ids\0", 4)), c.ImageInPaint(u"", u"", b, b, nullptr); },
+       u"TFMXStableDiffusion.InputIdImagesPath must not contain a NUL character"},
+      {"upscale model with a NUL", [&](auto& c) { c.UpscaleImage(b, String(u"x4.gguf\0.old", 12), 2); },
+       u"TFMXStableDiffusion.UpscaleImage: the model path must not contain a NUL character"},
+      // A refusal after the first input was converted still leaves it as it was.
+      {"mapped mask",
+       [&](auto& c) {
+         TBitmap mask(8, 8);
+         const TBitmapMapping mapped(mask, TMapAccess::Read);
+         c.ImageInPaint(u"", u"", b, &mask, nullptr);
+       },
+       u"TFMXStableDiffusion: Mask Image is mapped; unmap it before the request"},
   };
   for (const Case& k : cases) {
     SCOPED_TRACE(k.name);
@@ -983,18 +1244,40 @@ TEST_F(Generation, RequestsOfOneComponentRunOneAtATimeInCallOrder) {
   EXPECT_EQ(Fake().CallsNamed("new_sd_ctx").size(), 1u) << "the context is reused";
 }
 
+// What counts is how the live context was made, not the property now: the
+// library crashes on a second generation with a context that freed its weights.
 TEST_F(Generation, FreeParamsGivesEveryGenerationAFreshContext) {
-  TEvents events;
-  auto c = Make(events);
-  c->SetFreeParams(true);
-  c->Text2Image(u"a", u"", nullptr);
-  c->Text2Image(u"b", u"", nullptr);
-  ASSERT_TRUE(Finished(*c, events, 2));
-  EXPECT_EQ(events.Kinds(), (std::vector<std::string>(2, "complete")));
-  EXPECT_EQ(Fake().CallsNamed("new_sd_ctx").size(), 2u);
-  EXPECT_EQ(Fake().CallsNamed("free_sd_ctx").size(), 2u);
-  EXPECT_FALSE(c->Active());
-  // The fake reports a second generation on a free-params context.
+  struct Case {
+    const char* name;
+    std::optional<bool> atActivation;  // none: the first request activates
+    bool atRequests;
+    std::size_t contexts;
+    bool activeAfter;
+  };
+  const Case cases[] = {
+      {"set before the requests", std::nullopt, true, 2, false},
+      // The second request makes its context with the property as it is then.
+      {"cleared after activation", true, false, 2, true},
+      {"set after activation", false, true, 1, true},
+  };
+  for (const Case& k : cases) {
+    SCOPED_TRACE(k.name);
+    Fake().Reset();
+    TEvents events;
+    auto c = Make(events);
+    if (k.atActivation) {
+      c->SetFreeParams(*k.atActivation);
+      c->SetActive(true);
+    }
+    c->SetFreeParams(k.atRequests);
+    c->Text2Image(u"a", u"", nullptr);
+    c->Text2Image(u"b", u"", nullptr);
+    ASSERT_TRUE(Finished(*c, events, 2));
+    EXPECT_EQ(events.Kinds(), (std::vector<std::string>(2, "complete")));
+    EXPECT_EQ(Fake().CallsNamed("new_sd_ctx").size(), k.contexts);
+    EXPECT_EQ(c->Active(), k.activeAfter);
+    // The fake reports a second generation on a free-params context.
+  }
 }
 
 TEST_F(Generation, ResultsAreDeliveredAtTheLibrarysSizeWithEveryPixel) {
@@ -1043,6 +1326,26 @@ TEST_F(Generation, UpscaleNeedsNoContextAndReplacesItsModelEachTime) {
   EXPECT_EQ(Fake().LiveUpscalers.load(), 0);
 }
 
+// The library's result is released as soon as it is converted, not held
+// while OnComplete runs.
+TEST_F(Generation, TheUpscaleResultIsReleasedBeforeItsEvent) {
+  Fake().Script.UpscaleModelFactor = 8;
+  TEvents events;
+  auto c = Make(events);
+  std::size_t during = 0;
+  events.Then = [&](const TEvents::TEvent& e) {
+    if (e.Kind == "complete") during = mallinfo2().hblkhd;
+  };
+  TBitmap input(512, 512);
+  c->UpscaleImage(&input, u"x8.bin", 8);
+  ASSERT_TRUE(Finished(*c, events));
+  ASSERT_EQ(events.List.back().Sizes, (std::vector<std::pair<int, int>>{{4096, 4096}}));
+  // 48 MiB, beyond what malloc keeps in its heap: mapped alone and counted
+  // here while it lives.
+  const std::size_t after = mallinfo2().hblkhd;
+  EXPECT_LT(during, after + (16u << 20)) << "the library's result was still held during OnComplete";
+}
+
 // ---- lifetime ----
 
 TEST_F(Generation, DestructionWaitsForTheRunningRequestAndCancelsTheQueuedOnes) {
@@ -1062,10 +1365,10 @@ TEST_F(Generation, DestructionWaitsForTheRunningRequestAndCancelsTheQueuedOnes) 
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
     release = true;
   });
-  c.reset();  // pumps while it waits: the running request still completes
+  c.reset();  // pumps while it waits for the running request, whose result is dropped
   releaser.join();
   EXPECT_TRUE(returned.load()) << "the context was freed under a running generation";
-  EXPECT_EQ(events.Kinds(), (std::vector<std::string>{"error", "complete"}));
+  EXPECT_EQ(events.Kinds(), (std::vector<std::string>{"error"}));
   EXPECT_EQ(events.List[0].Text, u"Request cancelled: the component is being destroyed");
   EXPECT_EQ(Fake().CallsNamed("generate_image").size(), 1u);
 }
@@ -1163,22 +1466,170 @@ TEST_F(Generation, AProgramEndsCleanlyWithAComponentStillAlive) {
   }
 }
 
-TEST_F(Generation, AHandlerMayFreeTheComponentThatRaisedIt) {
-  for (const char* kind : {"log", "complete", "error"}) {
+// The part of the program below that ends while the reference backend loads
+// a model for a component kept in a static: the backend's own statics were
+// made after the component (by its first request), so exit destroys them
+// first, while the worker still works inside the backend.
+[[noreturn]] void EndWhileTheReferenceBackendLoads() {
+  UnLoadSDLibs();
+  SD_DLL_PATH = System::UTF8ToString(std::filesystem::path(CORVINA_REFERENCE_SD_LIB).parent_path().string() + "/");
+  static std::unique_ptr<TFMXStableDiffusion> kept;
+  static std::atomic<int> loads{0}, endings{0};
+  kept = std::make_unique<TFMXStableDiffusion>(nullptr);
+  kept->SetModelPath(System::UTF8ToString(CORVINA_REFERENCE_SD_MODELS "/corvina-sd.cvm"));
+  kept->SetFreeParams(true);  // every request loads the model anew
+  kept->SetWidth(64);
+  kept->SetHeight(64);
+  kept->SetSampleSteps(2);
+  kept->SetOnLog([](TFMXStableDiffusion*, const String& text) {
+    if (text.find(u"loading model") != String::npos) ++loads;
+  });
+  kept->SetOnComplete([](TFMXStableDiffusion*, TBitmaps) { ++endings; });
+  kept->SetOnError([](TFMXStableDiffusion*, const String&) { ++endings; });
+  kept->Text2Image(u"p", u"", nullptr);
+  PumpUntil([] { return endings >= 1; });
+  kept->Text2Image(u"p", u"", nullptr);
+  PumpUntil([] { return loads >= 2; });
+  std::exit(endings == 1 ? 7 : 1);
+}
+
+TEST_F(Generation, AProgramEndsCleanlyWhileAStaticComponentWorksInsideTheReferenceBackend) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(EndWhileTheReferenceBackendLoads(), ::testing::ExitedWithCode(7), "");
+}
+
+// Once its destruction has begun the component's handlers hear nothing but
+// the cancellation of each queued request, whichever event freed it.
+TEST_F(Generation, AHandlerMayFreeTheComponentThatRaisedItAndHearsNothingMore) {
+  for (const std::string kind : {"log", "progress", "preview", "complete", "error"}) {
     SCOPED_TRACE(kind);
     Fake().Reset();
-    Fake().Script.Callbacks[TFakeEntry::GenerateImage] = {{LogEvent("x\n")}};
-    if (std::string(kind) == "error") Fake().Script.GenerateFails = true;
+    Fake().Script.Callbacks[TFakeEntry::GenerateImage] = {
+        {LogEvent("x\n"), ProgressEvent(1, 3, 0), PreviewEvent(1, 1, 8, 8), ProgressEvent(2, 3, 0),
+         PreviewEvent(2, 1, 8, 8), LogEvent("y\n"), ProgressEvent(3, 3, 0)}};
+    if (kind == "error") Fake().Script.GenerateFails = true;
     TEvents events;
     auto c = Make(events);
+    c->SetPreviewMode(PREVIEW_PROJ);
+    std::size_t freedAt = 0;
     events.Then = [&](const TEvents::TEvent& e) {
-      if (e.Kind == kind) c.reset();  // the framework defers the free
+      if (e.Kind == kind && c) {
+        freedAt = events.List.size();
+        c.reset();  // the framework defers the free
+      }
     };
     c->Text2Image(u"p", u"", nullptr);
     c->Text2Image(u"second", u"", nullptr);
     ASSERT_TRUE(PumpUntil([&] { return c == nullptr && Fake().LiveContexts == 0; }));
     EXPECT_EQ(events.List.at(0).Kind, "log");
+    ASSERT_EQ(events.List.size(), freedAt + 1) << "events reached a component being destroyed";
+    EXPECT_EQ(events.List.back().Kind, "error");
+    EXPECT_EQ(events.List.back().Text, u"Request cancelled: the component is being destroyed");
   }
+}
+
+// A request counts as finished before its last event, so that event's
+// handler may reconfigure the component.
+TEST_F(Generation, TheLastEventOfARequestMayChangeActive) {
+  for (const bool fails : {false, true}) {
+    SCOPED_TRACE(fails ? "OnError" : "OnComplete");
+    Fake().Reset();
+    Fake().Script.GenerateFails = fails;
+    TEvents events;
+    auto c = Make(events);
+    events.Then = [&](const TEvents::TEvent& e) {
+      if (e.Kind == "complete" || e.Kind == "error") c->SetActive(false);
+    };
+    c->Text2Image(u"p", u"", nullptr);
+    ASSERT_TRUE(Finished(*c, events));
+    EXPECT_EQ(events.Kinds(), std::vector<std::string>{fails ? "error" : "complete"});
+    EXPECT_FALSE(c->Active());
+    EXPECT_EQ(Fake().LiveContexts.load(), 0);
+    // And a request made after that reactivates it.
+    events.Then = nullptr;
+    c->Text2Image(u"again", u"", nullptr);
+    ASSERT_TRUE(Finished(*c, events, 2));
+    EXPECT_TRUE(c->Active());
+  }
+}
+
+// SetActive(true) on the main thread raises the library's log lines there
+// while the context is made: a handler may free the component (the free
+// waits until SetActive has returned), but not reenter it.
+TEST_F(Generation, HandlersOfAnActivationOnTheMainThreadMayFreeTheComponentButNotReenterIt) {
+  struct Case {
+    const char* name;
+    std::function<void(std::unique_ptr<TFMXStableDiffusion>&)> react;
+    String raised;  // by the handler's call, and so by SetActive
+  };
+  const String reactivated = u"TFMXStableDiffusion.Active can not change while the component is being activated";
+  const Case cases[] = {
+      {"frees it", [](auto& c) { c.reset(); }, u"<nothing raised>"},
+      {"frees it and pumps",
+       [](auto& c) {
+         c.reset();
+         TThread::CheckSynchronize(0);
+       },
+       u"<nothing raised>"},
+      {"activates it", [](auto& c) { c->SetActive(true); }, reactivated},
+      {"deactivates it", [](auto& c) { c->SetActive(false); }, reactivated},
+      {"asks for a picture", [](auto& c) { c->Text2Image(u"p", u"", nullptr); },
+       u"TFMXStableDiffusion can not take a request while it is being activated"},
+  };
+  for (const Case& k : cases) {
+    SCOPED_TRACE(k.name);
+    Fake().Reset();
+    Fake().Script.Callbacks[TFakeEntry::NewSdCtx] = {{LogEvent("a\n"), LogEvent("b\n")}};
+    TEvents events;
+    auto c = Make(events);
+    TFMXStableDiffusion* const component = c.get();
+    String handlerRaised = u"<nothing raised>";
+    events.Then = [&](const TEvents::TEvent& e) {
+      if (e.Kind != "log" || events.List.size() != 1) return;
+      handlerRaised = MessageOf([&] { k.react(c); });
+      if (handlerRaised != u"<nothing raised>") throw System::Sysutils::Exception(handlerRaised);
+    };
+    EXPECT_EQ(MessageOf([&] { component->SetActive(true); }), k.raised);
+    EXPECT_EQ(handlerRaised, k.raised);
+    TThread::CheckSynchronize(0);  // carries out a free the handler asked for
+    EXPECT_EQ(Fake().CallsNamed("new_sd_ctx").size(), 1u);
+    EXPECT_EQ(Fake().CallsNamed("generate_image").size(), 0u);
+    if (c) {
+      EXPECT_FALSE(c->Active());
+      EXPECT_EQ(Fake().LiveContexts.load(), 0);
+      c.reset();
+    } else {
+      EXPECT_EQ(events.Kinds(), std::vector<std::string>{"log"}) << "a component being destroyed was heard";
+    }
+    EXPECT_EQ(Fake().LiveContexts.load(), 0);
+  }
+}
+
+// Once destruction has cancelled the queue nothing would ever run or report
+// a new request: the call itself is refused.
+TEST_F(Generation, ARequestMadeAfterTheQueueWasCancelledIsRefused) {
+  std::atomic<bool> holding{false}, release{false};
+  Fake().Script.Hook = [&](TFakeEntry e) {
+    if (e != TFakeEntry::GenerateImage) return;
+    holding = true;
+    while (!release) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  };
+  TEvents events;
+  auto c = Make(events);
+  TFMXStableDiffusion* const component = c.get();
+  String raised;
+  events.Then = [&](const TEvents::TEvent& e) {
+    if (e.Kind != "error") return;
+    raised = MessageOf([&] { component->Text2Image(u"late", u"", nullptr); });
+    release = true;
+  };
+  c->Text2Image(u"running", u"", nullptr);
+  c->Text2Image(u"queued", u"", nullptr);
+  ASSERT_TRUE(PumpUntil([&] { return holding.load(); }));
+  c.reset();
+  EXPECT_EQ(raised, u"Request cancelled: the component is being destroyed");
+  EXPECT_EQ(events.Kinds(), std::vector<std::string>{"error"});
+  EXPECT_EQ(Fake().CallsNamed("generate_image").size(), 1u);
 }
 
 TEST_F(Generation, CallbacksReachTheComponentInsideTheLibraryNotTheLastConstructed) {
@@ -1197,5 +1648,6 @@ TEST_F(Generation, CallbacksReachTheComponentInsideTheLibraryNotTheLastConstruct
   TThread::CheckSynchronize(0);
   EXPECT_EQ(first.Kinds(), (std::vector<std::string>{"log", "complete"}));
 }
+
 
 }  // namespace

@@ -56,31 +56,35 @@ TEST(Package, ALinkedProgramStartsEveryUnitOnceAndNothingIsLoaded) {
   EXPECT_EQ(GetPackageInfoTable()->UnitCount, UnitCount);
 }
 
-TEST(Package, StopsOnlyAtTheLastStopAndThenClearsTheFolders) {
+TEST(Package, ExportedStopsAnswerOnlyExportedStartsAndNeverTheLibrarysOwn) {
+  // The last stop, which unloads both libraries and clears the folders, is
+  // the library's own, when it is unloaded (package_unload_test).
+  const std::vector<std::int32_t> linked{-1, -1, -1, -1, -1, -1, -1, 0};
   LoadBoth();
-  Initialize();  // a second start, as a package loader adds to the linked one
-  EXPECT_EQ(Counters()[uSdFmx], -2);
-  Finalize();
-  EXPECT_TRUE(SDLoaded()) << "one stop of two unloads nothing";
-  EXPECT_TRUE(Anything::Fmx::AnyLibsLoaded());
-  EXPECT_EQ(Stablediffusion::SD_DLL_PATH, LibDir);
-
-  Finalize();  // the linked start's stop
-  EXPECT_FALSE(SDLoaded());
-  EXPECT_FALSE(Anything::Fmx::AnyLibsLoaded());
-  EXPECT_EQ(Stablediffusion::SD_DLL_PATH, u"");
-  EXPECT_EQ(Anything::Fmx::ANY_DLL_PATH, u"");
-  EXPECT_EQ(Counters(), std::vector<std::int32_t>(UnitCount, 0));
-
-  LoadBoth();
-  Finalize();  // a stop without a start
-  EXPECT_TRUE(SDLoaded());
-  EXPECT_EQ(Counters(), std::vector<std::int32_t>(UnitCount, 0));
-
-  Initialize();  // back to the linked state; a second load starts like the first
-  EXPECT_EQ(Counters(), (std::vector<std::int32_t>{-1, -1, -1, -1, -1, -1, -1, 0}));
+  const struct {
+    const char* Name;
+    int Starts;
+    int Stops;
+  } cases[] = {
+      {"a stop without a start", 0, 1},
+      {"two stops after one start", 1, 2},
+      {"three stops after two starts", 2, 3},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.Name);
+    for (int i = 0; i < c.Starts; ++i) Initialize();
+    EXPECT_EQ(Counters()[uSdFmx], -1 - c.Starts);
+    for (int i = 0; i < c.Stops; ++i) Finalize();
+    EXPECT_EQ(Counters(), linked);
+    EXPECT_TRUE(SDLoaded());
+    EXPECT_TRUE(Anything::Fmx::AnyLibsLoaded());
+    EXPECT_EQ(Stablediffusion::SD_DLL_PATH, LibDir);
+    EXPECT_EQ(Anything::Fmx::ANY_DLL_PATH, LibDir);
+  }
   Stablediffusion::UnLoadSDLibs();
   Anything::Fmx::UnLoadAnyLibs();
+  Stablediffusion::SD_DLL_PATH.clear();
+  Anything::Fmx::ANY_DLL_PATH.clear();
 }
 
 TEST(Package, RegistersTenComponentsOnAIVideoInOrder) {

@@ -9,6 +9,10 @@
 #include <string>
 #include <vector>
 
+#include "face/face_detector.h"
+#include "face/face_enhancer.h"
+#include "face/face_swapper.h"
+#include "face/live_portrait.h"
 #include "framework/components.h"
 #include "tests/vision_support.h"
 #include "vision/ostrack.h"
@@ -21,6 +25,11 @@ using Anything::Fmx::TFMXOSTrack;
 using Anything::Fmx::TFMXRemoveAnything;
 using Anything::Fmx::TFMXRemoveBg;
 using Anything::Fmx::TFMXSam;
+using Face::Fmx::TFace;
+using Face::Fmx::TFMXFaceDetector;
+using Face::Fmx::TFMXFaceEnhancer;
+using Face::Fmx::TFMXFaceSwapper;
+using Face::Fmx::TFMXLivePortrait;
 using Fmx::Graphics::TBitmap;
 using System::String;
 using System::Classes::TComponent;
@@ -258,4 +267,101 @@ TEST_F(VisionComponents, OwnedComponentsReleaseTheirContextsWithTheirOwner) {
     EXPECT_EQ(Sam2().LiveContexts(), 4);
   }
   EXPECT_EQ(Sam2().LiveContexts(), 0);
+}
+
+// A picture whose pixels are never set: past the mapping threshold only its
+// address space is taken, so sizes beyond the limits cost nothing until
+// something reads them.
+std::unique_ptr<TBitmap> Unset(std::int32_t width, std::int32_t height) {
+  auto bitmap = std::make_unique<TBitmap>();
+  Fmx::Graphics::Detail::SetSizeForOverwrite(*bitmap, width, height);
+  return bitmap;
+}
+
+TEST_F(VisionComponents, PicturesLargerThanTheComponentsTakeAreRefusedBeforeAnythingIsTouched) {
+  const String limit = u", more than the vision library's components take (at most 32768 pixels a side and "
+                       u"268435456 in all)";
+  auto wide = Unset(32769, 1), tall = Unset(1, 32769), many = Unset(16385, 16385);
+  auto strip = Unset(65535, 1), roundsOver = Unset(32761, 8193);
+  auto small = Gradient(16, 8), background = Gradient(5, 3);
+
+  TFMXSam sam(nullptr);
+  sam.SetEncoderModel(Model());
+  sam.SetDecoderModel(Model());
+  TFMXOSTrack tracker(nullptr);
+  TFMXRemoveAnything remover(nullptr);
+  TFMXRemoveBg replacer(nullptr);
+  TFMXFaceEnhancer enhancer(nullptr);
+  for (auto* c : std::initializer_list<TComponent*>{&tracker, &remover, &replacer, &enhancer})
+    System::Classes::SetPropValue(*c, u"Model", Model());
+  TFMXFaceDetector detector(nullptr);
+  detector.SetModel(Model());
+  detector.SetLandmarkModel(Model());
+  detector.SetFeatureModel(Model());
+  TFMXFaceSwapper swapper(nullptr);
+  swapper.SetModel(Model());
+  swapper.SetModelMatrix(Model());
+  TFMXLivePortrait portrait(nullptr);
+  for (auto set : {&TFMXLivePortrait::SetFeatureModel, &TFMXLivePortrait::SetMotionModel,
+                   &TFMXLivePortrait::SetWarpingModel, &TFMXLivePortrait::SetStitchingModel,
+                   &TFMXLivePortrait::SetLandMarkModel, &TFMXLivePortrait::SetFaceModel,
+                   &TFMXLivePortrait::SetFacePoseModel, &TFMXLivePortrait::SetMaskTemplate})
+    (portrait.*set)(Model());
+  sam.SetActive(true);
+  tracker.SetActive(true);
+  remover.SetActive(true);
+  replacer.SetActive(true);
+  detector.SetActive(true);
+  enhancer.SetActive(true);
+  swapper.SetActive(true);
+  portrait.SetActive(true);
+  TFace face;
+  face.embeddings = {1, 2};
+  Anything::TDrOBB box{};
+
+  const struct {
+    const char* Name;
+    std::function<void()> Act;
+    String Message;
+    std::vector<const TBitmap*> Inputs;
+  } cases[] = {
+      {"LoadImage", [&] { sam.LoadImage(wide.get()); }, u"SAM2.LoadImage: bmp is 32769 x 1", {wide.get()}},
+      {"InitTrack", [&] { tracker.InitTrack(tall.get(), {0, 0, 1, 1}); }, u"OSTrack.InitTrack: Image is 1 x 32769",
+       {tall.get()}},
+      {"Track", [&] { tracker.Track(many.get(), &box); }, u"OSTrack.Track: Image is 16385 x 16385", {many.get()}},
+      {"RemoveAnything image", [&] { remover.RemoveAnything(many.get(), many.get()); },
+       u"Biglama.RemoveAnything: Image is 16385 x 16385", {many.get()}},
+      {"RemoveAnything mask", [&] { remover.RemoveAnything(small.get(), wide.get()); },
+       u"Biglama.RemoveAnything: Mask is 32769 x 1", {small.get(), wide.get()}},
+      {"ReplaceBackground image", [&] { replacer.ReplaceBackground(strip.get(), background.get()); },
+       u"RemoveBackground.ReplaceBackground: Image is 65535 x 1", {strip.get(), background.get()}},
+      {"ReplaceBackground background", [&] { replacer.ReplaceBackground(small.get(), tall.get()); },
+       u"RemoveBackground.ReplaceBackground: newBg is 1 x 32769", {small.get(), tall.get()}},
+      {"ReplaceBackground rounded", [&] { replacer.ReplaceBackground(roundsOver.get(), background.get()); },
+       u"RemoveBackground.ReplaceBackground: Image rounded up to 8 is 32768 x 8200",
+       {roundsOver.get(), background.get()}},
+      {"Detect", [&] { detector.Detect(wide.get()); }, u"FaceDetector.Detect: Image is 32769 x 1", {wide.get()}},
+      {"Enhance", [&] { enhancer.Enhance(tall.get(), face); }, u"FaceEnhancer.Enhance: Image is 1 x 32769",
+       {tall.get()}},
+      {"SwapFace", [&] { swapper.SwapFace(many.get(), face, face); },
+       u"FaceSwapper.SwapFace: Image is 16385 x 16385", {many.get()}},
+      {"LivePortrait", [&] { portrait.LivePortrait(wide.get()); },
+       u"LivePortrait.LivePortrait: RefImage is 32769 x 1", {wide.get()}},
+      {"SetInputImage", [&] { portrait.SetInputImage(tall.get()); }, u"LivePortrait.SetInputImage: Value is 1 x 32769",
+       {tall.get(), &portrait.InputImage()}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.Name);
+    Sam2().Reset();
+    std::vector<std::pair<std::int32_t, std::int32_t>> before;
+    for (const TBitmap* b : c.Inputs) before.emplace_back(b->Width(), b->Height());
+    EXPECT_EQ(MessageOf(c.Act), c.Message + limit);
+    EXPECT_TRUE(Sam2().Calls().empty()) << Sam2().Entries().front();
+    for (std::size_t i = 0; i < c.Inputs.size(); ++i) {
+      EXPECT_EQ(std::make_pair(c.Inputs[i]->Width(), c.Inputs[i]->Height()), before[i]) << "input " << i;
+      EXPECT_FALSE(c.Inputs[i]->IsMapped()) << "input " << i;
+    }
+  }
+  EXPECT_EQ(PixelBytes(*small), PixelBytes(*Gradient(16, 8)));
+  EXPECT_EQ(PixelBytes(*background), PixelBytes(*Gradient(5, 3)));
 }

@@ -190,9 +190,10 @@ TEST_F(RemoveTest, ReplaceBackgroundReturnsTheLibrarysCompositeAsOpaquePixels) {
   EXPECT_EQ(Pixels(*result), OpaqueRamp(64));
 }
 
-TEST_F(RemoveTest, ReplaceBackgroundRefusesNilAndEmptyBitmaps) {
+TEST_F(RemoveTest, ReplaceBackgroundRefusesNilEmptyAndMappedBitmaps) {
   auto replacer = ActiveReplacer();
-  TBitmap image(8, 8), background(8, 8), empty;
+  TBitmap image(8, 8), background(8, 8), empty, held(3, 3);
+  const Fmx::Graphics::TBitmapMapping holding(held);
   const struct {
     const char* Name;
     TBitmap* Image;
@@ -203,6 +204,8 @@ TEST_F(RemoveTest, ReplaceBackgroundRefusesNilAndEmptyBitmaps) {
       {"nil background", &image, nullptr, u"RemoveBackground.ReplaceBackground: newBg is nil"},
       {"empty image", &empty, &background, u"RemoveBackground.ReplaceBackground: Image is empty (0 x 0)"},
       {"empty background", &image, &empty, u"RemoveBackground.ReplaceBackground: newBg is empty (0 x 0)"},
+      {"mapped image", &held, &background, u"RemoveBackground.ReplaceBackground: Image is mapped; unmap it first"},
+      {"mapped background", &image, &held, u"RemoveBackground.ReplaceBackground: newBg is mapped; unmap it first"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.Name);
@@ -223,10 +226,14 @@ TEST_F(RemoveTest, TheImageMayServeAsItsOwnBackground) {
   EXPECT_FALSE(image->IsMapped());
 }
 
-TEST_F(RemoveTest, ANullOrFailingLibraryResultUnmapsBothBitmapsAndReturnsNothing) {
+TEST_F(RemoveTest, ANullOrFailingLibraryResultLeavesBothBitmapsAsTheyWereAndReturnsNothing) {
   auto remover = ActiveRemover();
   auto replacer = ActiveReplacer();
-  TBitmap image(8, 8), other(8, 8);
+  // Sizes ReplaceBackground would change had the library answered.
+  TBitmap image(13, 7), other(13, 7);
+  Fill(image, std::vector<std::uint32_t>(13 * 7, 0xFF102030));
+  Fill(other, std::vector<std::uint32_t>(13 * 7, 0x80405060));
+  const auto imageBytes = PixelBytes(image), otherBytes = PixelBytes(other);
   const struct {
     const char* Entry;
     bool Throws;
@@ -252,5 +259,7 @@ TEST_F(RemoveTest, ANullOrFailingLibraryResultUnmapsBothBitmapsAndReturnsNothing
     EXPECT_EQ(Sam2().Calls(c.Entry).size(), 1u);
     EXPECT_FALSE(image.IsMapped());
     EXPECT_FALSE(other.IsMapped());
+    EXPECT_EQ(PixelBytes(image), imageBytes);
+    EXPECT_EQ(PixelBytes(other), otherBytes);
   }
 }

@@ -1,11 +1,6 @@
 // The frame of `corvina demo`: running, timing and reporting its steps.
 #include "tools/demo_tour.h"
 
-#include <fcntl.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <chrono>
 #include <cerrno>
 #include <cstdio>
@@ -14,7 +9,7 @@
 #include <fstream>
 #include <sstream>
 
-extern char** environ;
+#include "tools/platform.h"
 
 namespace Corvina::Tool::Demo {
 
@@ -64,7 +59,8 @@ void WriteFiles(std::ostream& html, const fs::path& root, const char* heading, c
     const std::string src = HtmlEscape(f.Path);
     html << "<figure>";
     if (IsAudio(f.Path)) {
-      html << "<audio controls preload=\"none\" src=\"" << src << "\"></audio>";
+      // metadata: the players show each sound's length before it plays.
+      html << "<audio controls preload=\"metadata\" src=\"" << src << "\"></audio>";
     } else {
       html << "<a href=\"" << src << "\"><img src=\"" << src << "\" alt=\"" << HtmlEscape(f.Label) << "\"></a>";
     }
@@ -82,6 +78,7 @@ const char kStyle[] =
     "h3{font-size:0.9em;color:#555;margin:0.3em 0}.row{display:flex;gap:2em;flex-wrap:wrap}"
     ".col{flex:1;min-width:18em}figure{display:inline-block;margin:0.3em;vertical-align:top}"
     "img{max-width:240px;max-height:240px;border:1px solid #ddd}figcaption{font-size:0.8em;color:#555}"
+    "pre.cmd{background:#f4f4f4;border:1px solid #ddd;padding:0.3em 0.6em;white-space:pre-wrap;font-size:0.85em}"
     ".message{color:#a00;font-family:monospace}.none{color:#999}blockquote{font-style:italic;margin:0.5em 1em}"
     "table{border-collapse:collapse}td{padding:0.1em 0.8em 0.1em 0}";
 
@@ -90,6 +87,8 @@ const char kStyle[] =
 EMissingInput::EMissingInput(const fs::path& file, const std::string& package)
     : std::runtime_error(file.filename().string() + " is missing (looked in " + file.parent_path().string() +
                          "; it comes with the Debian package " + package + ")") {}
+
+EMissingInput::EMissingInput(const std::string& why) : std::runtime_error(why) {}
 
 TStep::TStep(const fs::path& root, std::string folder, TStepResult& result)
     : FRoot(root), FName(std::move(folder)), FFolder(root / FName), FResult(result) {
@@ -109,8 +108,11 @@ fs::path TStep::Add(std::vector<TDemoFile>& list, const std::string& name, const
   return file;
 }
 
-TTour::TTour(fs::path folder) : FFolder(std::move(folder)), FTerminal(::isatty(STDOUT_FILENO) == 1) {
-  fs::create_directories(FFolder);
+TTour::TTour(fs::path folder, bool quiet)
+    : FFolder(std::move(folder)), FTerminal(Platform::IsTerminal(1) && !quiet), FQuiet(quiet) {
+  std::error_code error;
+  fs::create_directories(FFolder, error);
+  if (error) throw std::runtime_error("cannot make the folder '" + FFolder.string() + "': " + error.message());
 }
 
 void TTour::Run(const std::string& folder, const std::string& component, const std::string& action,
@@ -157,8 +159,10 @@ void TTour::WriteIndex(double seconds) const {
   std::ostringstream html;
   html << "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\"><title>Corvina demo</title><style>"
        << kStyle << "</style></head><body>\n<h1>Corvina: a tour of the components</h1>\n"
-       << "<p>Every step ran on the reference backends beside <code>libCorvina.so</code> (classical algorithms, no "
-          "neural networks). Inputs on the left, outputs on the right; the whole tour took "
+       << "<p>Every step ran on the reference backends beside <code>libCorvina.so</code>: classical algorithms and a "
+          "procedural painter, no neural networks, so the pictures show what each component does with its library, "
+          "not what a trained model would make. Inputs on the left, outputs on the right; under each step the "
+          "<code>corvina</code> command that does the same, run in this folder. The whole tour took "
        << Seconds(seconds) << ".</p>\n<table>\n";
   for (const TStepResult& r : FResults)
     html << "<tr><td>" << StatusWord(r.Status) << "</td><td>" << HtmlEscape(r.Component) << "</td><td>"
@@ -170,6 +174,7 @@ void TTour::WriteIndex(double seconds) const {
     std::string caption = r.Caption;
     for (const std::string& note : r.Notes) caption += (caption.empty() ? "" : "; ") + note;
     if (!caption.empty()) html << "<p>" << HtmlEscape(caption) << "</p>\n";
+    if (!r.Command.empty()) html << "<pre class=\"cmd\">$ " << HtmlEscape(r.Command) << "</pre>\n";
     if (r.Status != TStepStatus::Done)
       html << "<p class=\"message\">" << StatusWord(r.Status) << ": " << HtmlEscape(r.Message) << "</p>\n";
     html << "<div class=\"row\">";
@@ -186,6 +191,13 @@ void TTour::WriteIndex(double seconds) const {
 }
 
 void TTour::PrintSummary(double seconds) const {
+  if (FQuiet) {  // failures only, on stderr
+    for (const TStepResult& r : FResults)
+      if (r.Status == TStepStatus::Failed)
+        std::fprintf(stderr, "corvina demo: %s %s failed: %s\n", r.Component.c_str(), r.Action.c_str(),
+                     r.Message.c_str());
+    return;
+  }
   int done = 0, failed = 0, skipped = 0;
   for (const TStepResult& r : FResults)
     (r.Status == TStepStatus::Done ? done : r.Status == TStepStatus::Failed ? failed : skipped)++;
@@ -236,7 +248,7 @@ fs::path SamplePhoto(const std::string& name) {
 fs::path Model(const std::string& name) {
   std::error_code ignored;
   const fs::path beside =
-      fs::read_symlink("/proc/self/exe", ignored).parent_path().parent_path() / "share/corvina/models" / name;
+      Platform::ProgramFile().parent_path().parent_path() / "share/corvina/models" / name;
   for (const fs::path& file : {beside, fs::path(CORVINA_REFERENCE_VISION_MODELS) / name,
                                fs::path(CORVINA_REFERENCE_SD_MODELS) / name})
     if (fs::is_regular_file(file, ignored)) return file;
@@ -250,24 +262,15 @@ fs::path LandmarkModel() {
   return file;
 }
 
-bool RunProgram(const std::vector<std::string>& argv) {
-  std::vector<char*> args;
-  for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-  args.push_back(nullptr);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
-  pid_t pid = 0;
-  const int spawned = ::posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  if (spawned == ENOENT) return false;
-  if (spawned != 0) throw std::runtime_error(argv[0] + ": " + std::strerror(spawned));
-  int status = 0;
-  while (::waitpid(pid, &status, 0) < 0)
-    if (errno != EINTR) throw std::runtime_error(argv[0] + ": " + std::strerror(errno));
-  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) throw std::runtime_error(argv[0] + " failed");
-  return true;
+bool RunProgram(const std::vector<std::string>& argv) { return Platform::RunQuietly(argv); }
+
+std::string ShellWord(const std::string& word) {
+  const bool plain = !word.empty() && word.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ"
+                                                             "0123456789-_./,%=+:") == std::string::npos;
+  if (plain) return word;
+  std::string quoted = "'";
+  for (const char c : word) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return quoted + "'";
 }
 
 std::string HtmlEscape(const std::string& text) {

@@ -1,6 +1,9 @@
 #include "vision/component_support.h"
 
+#include <cmath>
 #include <memory>
+
+#include "utils/bitmaps.h"
 
 namespace Anything::Fmx::Detail {
 
@@ -19,17 +22,39 @@ void CheckModelFile(const String& path, const char16_t* message) {
   if (!System::Sysutils::FileExists(path)) throw Exception(message);
 }
 
+void CheckImageSize(std::int64_t width, std::int64_t height, std::u16string_view method, std::u16string_view subject) {
+  // Each side is bounded before the product is taken, so it cannot overflow.
+  if (width <= kMaxImageSide && height <= kMaxImageSide && width * height <= kMaxImagePixels) return;
+  throw Exception(Format(u"%s: %s %d x %d, more than the vision library's components take (at most %d pixels a side "
+                         u"and %d in all)",
+                         method, subject, width, height, kMaxImageSide, kMaxImagePixels));
+}
+
 const ::Fmx::Graphics::TBitmap& RequireBitmap(const ::Fmx::Graphics::TBitmap* bitmap, std::u16string_view method,
                                             std::u16string_view parameter) {
   if (!bitmap) throw Exception(Format(u"%s: %s is nil", method, parameter));
   if (bitmap->IsEmpty())
     throw Exception(Format(u"%s: %s is empty (%d x %d)", method, parameter, bitmap->Width(), bitmap->Height()));
+  CheckImageSize(bitmap->Width(), bitmap->Height(), method, String(parameter) + u" is");
   return *bitmap;
 }
 
 const std::uint8_t* RequireResult(const std::uint8_t* buffer, std::u16string_view family, std::u16string_view what) {
   if (!buffer) throw Exception(Format(u"%s returned no %s", family, what));
   return buffer;
+}
+
+std::unique_ptr<::Fmx::Graphics::TBitmap> BgrToBitmap(const std::uint8_t* bgr, std::int32_t width,
+                                                      std::int32_t height) {
+  auto bitmap = std::make_unique<::Fmx::Graphics::TBitmap>();
+  // MatToBitmap sets every pixel.
+  ::Fmx::Graphics::Detail::SetSizeForOverwrite(*bitmap, width, height);
+  Utils::MatToBitmap(bgr, *bitmap);
+  return bitmap;
+}
+
+void CheckFinite(std::u16string_view property, float value) {
+  if (!std::isfinite(value)) throw Exception(Format(u"%s must be a finite number, got %g", property, double(value)));
 }
 
 String DeviceText(std::int32_t gpuDeviceID) {

@@ -3,6 +3,8 @@
 // image handed to the library.
 #pragma once
 
+#include "framework/cxx20.h"  // first: says so when C++20 is missing
+
 #include <cstdint>
 #include <memory>
 #include <string_view>
@@ -87,16 +89,39 @@ void* RequireContext(const TLibraryContext<Destroy>& context, std::u16string_vie
   return context.get();
 }
 
-// A bitmap argument that is neither nil nor empty; method names the request
-// ("SAM2.LoadImage") and parameter the argument ("bmp").
+// The largest picture the components hand to the vision library or make from
+// its answer: 32-bit sizes and pitches leave room for far more, but the
+// library copies and converts every picture several times, so a larger one
+// would take gigabytes before it could fail. Refused before anything is
+// allocated, mapped or changed.
+constexpr std::int32_t kMaxImageSide = 1 << 15;
+constexpr std::int64_t kMaxImagePixels = std::int64_t{1} << 28;  // 1 GiB of 32-bit pixels
+
+// Raises "<method>: <subject> W x H, more than the vision library's
+// components take (...)" for a size beyond those limits; subject ends in a
+// verb ("Image is").
+void CheckImageSize(std::int64_t width, std::int64_t height, std::u16string_view method, std::u16string_view subject);
+
+// A bitmap argument that is neither nil nor empty nor larger than the limits
+// above; method names the request ("SAM2.LoadImage") and parameter the
+// argument ("bmp").
 const ::Fmx::Graphics::TBitmap& RequireBitmap(const ::Fmx::Graphics::TBitmap* bitmap, std::u16string_view method,
                                             std::u16string_view parameter);
 
 // A buffer the library returned, or "<family> returned no <what>".
 const std::uint8_t* RequireResult(const std::uint8_t* buffer, std::u16string_view family, std::u16string_view what);
 
+// Raises "<property> must be a finite number, got <value>": a NaN or an
+// infinity makes the library fail without saying why, or answer nonsense.
+void CheckFinite(std::u16string_view property, float value);
+
 // "cpu" for -1, otherwise "cuda:<n>" (negative numbers too).
 System::String DeviceText(std::int32_t gpuDeviceID);
+
+// The library's B, G, R answer of width x height pixels as a new opaque
+// bitmap, made only once there is an answer to fill it with.
+std::unique_ptr<::Fmx::Graphics::TBitmap> BgrToBitmap(const std::uint8_t* bgr, std::int32_t width,
+                                                      std::int32_t height);
 
 // One bitmap mapped for reading, as the library takes it: pixels, width,
 // height, pitch. Unmapped when it goes, whatever happened meanwhile.

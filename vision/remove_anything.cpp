@@ -1,7 +1,6 @@
 #include "vision/remove_anything.h"
 
 #include "framework/exceptions.h"
-#include "utils/bitmaps.h"
 #include "vision/anything_fmx.h"
 
 namespace Anything::Fmx {
@@ -44,11 +43,11 @@ std::unique_ptr<TBitmap> TFMXRemoveAnything::RemoveAnything(const TBitmap* Image
                            mask.Width(), mask.Height(), image.Width(), image.Height()));
   Detail::TMappedPair mapped(image, mask);
   const Detail::TMappedImage& pixels = mapped.First();
-  auto result = std::make_unique<TBitmap>(image.Width(), image.Height());
-  const std::uint8_t* bgr = Anything::lama_execute(context, pixels.Pixels(), mapped.SecondPixels(), pixels.Width(),
-                                                   pixels.Height(), pixels.Pitch());
-  Utils::MatToBitmap(Detail::RequireResult(bgr, kFamily, u"image"), *result);
-  return result;
+  const std::uint8_t* bgr = Detail::RequireResult(
+      Anything::lama_execute(context, pixels.Pixels(), mapped.SecondPixels(), pixels.Width(), pixels.Height(),
+                             pixels.Pitch()),
+      kFamily, u"image");
+  return Detail::BgrToBitmap(bgr, pixels.Width(), pixels.Height());
 }
 
 }  // namespace Anything::Fmx

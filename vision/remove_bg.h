@@ -2,6 +2,8 @@
 // background, with the vision library's background (rmbg_) family.
 #pragma once
 
+#include "framework/cxx20.h"  // first: says so when C++20 is missing
+
 #include <cstdint>
 #include <memory>
 
@@ -31,7 +33,8 @@ class TFMXRemoveBg : public System::Classes::TComponent {
   // Changes both inputs in place: Image is resized to its dimensions rounded
   // up to multiples of 8 (W x H), newBg is stretched to W x H without keeping
   // its aspect ratio. Returns the library's composite as a new opaque W x H
-  // bitmap.
+  // bitmap. A call that raises changes neither; W x H must lie within the
+  // limits of vision/component_support.h.
   std::unique_ptr<::Fmx::Graphics::TBitmap> ReplaceBackground(::Fmx::Graphics::TBitmap* Image,
                                                             ::Fmx::Graphics::TBitmap* newBg);
 

@@ -44,16 +44,17 @@ void TFMXSam::SetActive(bool value) {
 void TFMXSam::LoadImage(const TBitmap* bmp) {
   void* context = Detail::RequireContext(FContext, kFamily);
   const TBitmap& image = Detail::RequireBitmap(bmp, u"SAM2.LoadImage", u"bmp");
-  // Read before FreeMask: the caller may hand in the mask bitmap itself.
-  const std::int32_t width = image.Width();
-  const std::int32_t height = image.Height();
+  // Made before the library takes the image, so that running out of memory
+  // leaves the library and the mask in step; the caller may hand in the mask
+  // bitmap itself, which stays until the call has succeeded.
+  auto mask = std::make_unique<TBitmap>(image.Width(), image.Height());
   {
     Detail::TMappedImage mapped(image);
     Anything::sam_load_image(context, mapped.Pixels(), mapped.Width(), mapped.Height(), mapped.Pitch());
   }
   FImageLoaded = true;
   FreeMask();
-  FMaskBitmap = std::make_unique<TBitmap>(width, height);
+  FMaskBitmap = std::move(mask);
 }
 
 void TFMXSam::AddPoint(const System::Types::TPoint& p) {

@@ -6,7 +6,10 @@
 // Writes OUTDIR/backdrop.png, OUTDIR/faces.png and OUTDIR/composite.png
 // (OUTDIR defaults to "studio"). Runs on whatever inference libraries the
 // package finds; installed, those are the reference backends beside
-// libCorvina.so, with the sample models of CORVINA_MODELS_DIR.
+// libCorvina.so, with the sample models of CORVINA_MODELS_DIR. Where no
+// vision library loads (the Windows package has none), it paints the
+// backdrop only and prints why.
+#include <cctype>
 #include <cmath>
 #include <cstdio>
 #include <exception>
@@ -124,6 +127,20 @@ std::unique_ptr<TBitmap> Composite(const TBitmap& photo, TBitmap& backdrop) {
   return cutter.ReplaceBackground(&subject, &backdrop);
 }
 
+// The vision components load their library when the first one is made. The
+// Windows package brings none (applications ship their own sam2.dll), so
+// without one the example says why it skips them instead of failing.
+std::optional<std::string> VisionLibraryMissing() {
+  try {
+    Anything::Fmx::TFMXRemoveBg probe(nullptr);
+    return std::nullopt;
+  } catch (const std::exception& e) {
+    std::string why = e.what();
+    while (!why.empty() && std::isspace(static_cast<unsigned char>(why.back()))) why.pop_back();
+    return why;
+  }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -141,13 +158,18 @@ int main(int argc, char** argv) {
     auto backdrop = PaintBackdrop(prompt, photo.Width(), photo.Height());
     backdrop->SaveToFile((out / "backdrop.png").u16string());
 
+    if (const auto why = VisionLibraryMissing()) {
+      std::printf("faces and composite skipped: %s\n", why->c_str());
+      std::printf("wrote %s\n", (out / "backdrop.png").string().c_str());
+      return 0;
+    }
     const int faces = FindFaces(photo, out);
     std::printf("%d face%s found\n", faces, faces == 1 ? "" : "s");
 
     auto composite = Composite(photo, *backdrop);
     composite->SaveToFile((out / "composite.png").u16string());
-    std::printf("wrote %s, %s and %s\n", (out / "backdrop.png").c_str(), (out / "faces.png").c_str(),
-                (out / "composite.png").c_str());
+    std::printf("wrote %s, %s and %s\n", (out / "backdrop.png").string().c_str(),
+                (out / "faces.png").string().c_str(), (out / "composite.png").string().c_str());
     return 0;
   } catch (const std::exception& e) {
     std::fprintf(stderr, "portrait_studio: %s\n", e.what());

@@ -90,15 +90,17 @@ class Registry {
 };
 
 // One registry per kind, so a context passed where an upscaler belongs (or
-// the reverse) is refused rather than misread.
+// the reverse) is refused rather than misread. Never destroyed: exit destroys
+// statics made before the first call (a host's component kept in one) later,
+// and their workers may still be inside the library then.
 Registry<DiffusionContext>& Contexts() {
-  static Registry<DiffusionContext> contexts;
-  return contexts;
+  static Registry<DiffusionContext>* const contexts = std::make_unique<Registry<DiffusionContext>>().release();
+  return *contexts;
 }
 
 Registry<UpscalerContext>& Upscalers() {
-  static Registry<UpscalerContext> upscalers;
-  return upscalers;
+  static Registry<UpscalerContext>* const upscalers = std::make_unique<Registry<UpscalerContext>>().release();
+  return *upscalers;
 }
 
 template <class Result, class Body>

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <mutex>
 #include <string>
+#include <type_traits>
 
 namespace Reference::Diffusion {
 namespace {
@@ -16,6 +17,13 @@ struct Registrations {
   void* progressData = nullptr;
   PreviewSettings preview;
 };
+
+// Nothing to destroy at exit, when a host's worker may still log. Windows
+// ends every other thread before it destroys a DLL's statics at exit, and its
+// std::mutex (winpthreads) has a destructor.
+#if !defined(_WIN32)
+static_assert(std::is_trivially_destructible_v<Registrations>);
+#endif
 
 Registrations& Current() {
   static Registrations registrations;

@@ -25,8 +25,15 @@ void SetPreviewCallback(const PreviewSettings& settings);
 PreviewSettings CurrentPreview();
 
 // Lines read "file.cpp:LINE - message\n", as the library's own log does.
+// MinGW's printf checks follow the Windows C library unless told that its
+// own C99 printf is in use, as here.
+#if defined(__MINGW32__)
+#define REF_PRINTF_FORMAT gnu_printf
+#else
+#define REF_PRINTF_FORMAT printf
+#endif
 void LogLine(Stablediffusion::sd_log_level_t level, const char* file, int line, const char* format, ...)
-    __attribute__((format(printf, 4, 5)));
+    __attribute__((format(REF_PRINTF_FORMAT, 4, 5)));
 
 void ReportProgress(int step, int steps, float seconds);
 

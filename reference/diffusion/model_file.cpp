@@ -1,5 +1,6 @@
 #include "reference/diffusion/model_file.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <cstdio>
@@ -101,10 +102,11 @@ ModelFile ParseModel(std::string_view text) {
     DiffusionModel m;
     m.name = name;
     if (auto v = take("style")) {
-      static const std::map<std::string, Style, std::less<>> styles = {
+      // Nothing to destroy at exit, when a host's worker may still load.
+      static constexpr std::pair<std::string_view, Style> kStyles[] = {
           {"waves", Style::Waves}, {"cells", Style::Cells}, {"rings", Style::Rings}, {"marble", Style::Marble}};
-      const auto it = styles.find(*v);
-      if (it == styles.end()) return bad("style", *v);
+      const auto it = std::find_if(std::begin(kStyles), std::end(kStyles), [&](const auto& s) { return s.first == *v; });
+      if (it == std::end(kStyles)) return bad("style", *v);
       m.style = it->second;
     }
     const auto palette = take("palette");

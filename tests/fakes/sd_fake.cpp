@@ -28,7 +28,16 @@ TFakeSd& Fake() {
 
 struct TFakeContext {
   bool FreeParamsImmediately = false;
+  bool VaeDecodeOnly = false;
   int Generations = 0;
+};
+
+// Counts a generation in progress for as long as it lives.
+struct TGenerating {
+  TGenerating() { ++Fake().Generating; }
+  ~TGenerating() { --Fake().Generating; }
+  TGenerating(const TGenerating&) = delete;
+  TGenerating& operator=(const TGenerating&) = delete;
 };
 
 struct TFakeUpscaler {
@@ -131,16 +140,23 @@ void FireEvent(const TFakeEvent& e) {
   {
     switch (e.Kind) {
       case TFakeEvent::Log:
-        if (f.LogCb) f.LogCb(SD_LOG_INFO, e.Text.c_str(), f.LogData);
+        if (f.LogCb) f.LogCb(SD_LOG_INFO, e.NullText ? nullptr : e.Text.c_str(), f.LogData);
         break;
       case TFakeEvent::Progress:
         if (f.ProgressCb) f.ProgressCb(e.Step, e.Steps, e.Time, f.ProgressData);
         break;
       case TFakeEvent::Preview: {
-        if (!f.PreviewCb) break;
+        sd_preview_cb_t cb;
+        void* data;
+        {
+          std::lock_guard lock(f.Mutex);
+          if (f.PreviewMode == PREVIEW_NONE) break;
+          cb = f.PreviewCb, data = f.PreviewData;
+        }
+        if (!cb) break;
         std::vector<sd_image_t> frames(size_t(e.Frames));
         for (std::int32_t i = 0; i < e.Frames; ++i) FillResult(frames[size_t(i)], std::uint32_t(i), e.FrameWidth, e.FrameHeight, 3);
-        f.PreviewCb(e.Step, e.Frames, frames.data(), false, f.PreviewData);
+        cb(e.Step, e.Frames, frames.data(), false, data);
         for (sd_image_t& fr : frames) std::free(fr.data);
         break;
       }
@@ -258,9 +274,18 @@ void sd_set_preview_callback(sd_preview_cb_t cb, preview_t mode, std::int32_t in
   call.Flag1 = denoised;
   call.Flag2 = noisy;
   Record(std::move(call));
-  std::lock_guard lock(Fake().Mutex);
-  Fake().PreviewCb = cb;
-  Fake().PreviewData = data;
+  TFakeSd& f = Fake();
+  std::lock_guard lock(f.Mutex);
+  const bool changed = mode != f.PreviewMode || interval != f.PreviewInterval || denoised != f.PreviewDenoised ||
+                       noisy != f.PreviewNoisy || cb != f.PreviewCb;
+  if (changed && f.Generating > 0)
+    f.Violations.push_back("sd_set_preview_callback: the preview settings changed while a generation samples");
+  f.PreviewCb = cb;
+  f.PreviewData = data;
+  f.PreviewMode = mode;
+  f.PreviewInterval = interval;
+  f.PreviewDenoised = denoised;
+  f.PreviewNoisy = noisy;
 }
 
 std::int32_t sd_get_num_physical_cores() {
@@ -345,7 +370,7 @@ void* new_sd_ctx(const sd_ctx_params_t* p) {
   RunCallbacks(script, TFakeEntry::NewSdCtx);
   TFakeContext* ctx = nullptr;
   if (!script.NewSdCtxFails) {
-    ctx = new TFakeContext{p->free_params_immediately, 0};
+    ctx = new TFakeContext{p->free_params_immediately, p->vae_decode_only, 0};
     ++Fake().LiveContexts;
   }
   call.Context = ctx;
@@ -412,9 +437,12 @@ sd_image_t* generate_image(void* ctx, const sd_img_gen_params_t* p) {
   }
   RecordImgParams(call, *p);
   Record(std::move(call));
+  const TGenerating generating;
   auto* c = static_cast<TFakeContext*>(ctx);
   if (c->FreeParamsImmediately && c->Generations > 0)
     Violation("generate_image: second generation on a context with free_params_immediately");
+  if (c->VaeDecodeOnly && p->init_image.data)
+    Violation("generate_image: an init image on a context made with vae_decode_only (the library aborts)");
   ++c->Generations;
   RunCallbacks(script, TFakeEntry::GenerateImage);
   if (script.GenerateFails) return nullptr;
@@ -467,6 +495,7 @@ sd_image_t* generate_video(void* ctx, const sd_vid_gen_params_t* p, std::int32_t
   call.Images["init_image"] = CopyImage(p->init_image);
   call.Images["end_image"] = CopyImage(p->end_image);
   Record(std::move(call));
+  const TGenerating generating;
   auto* c = static_cast<TFakeContext*>(ctx);
   if (c->FreeParamsImmediately && c->Generations > 0)
     Violation("generate_video: second generation on a context with free_params_immediately");

@@ -43,6 +43,7 @@ inline TFakeImage FakeImage(std::uint32_t w, std::uint32_t h, std::uint32_t chan
 struct TFakeEvent {
   enum TKind { Log, Progress, Preview } Kind = Log;
   std::string Text;                     // Log: the text handed over
+  bool NullText = false;                // Log: a null pointer instead of Text
   std::int32_t Step = 0, Steps = 0;     // Progress and Preview
   float Time = 0;                       // Progress
   std::int32_t Frames = 0;              // Preview: frame count
@@ -52,6 +53,11 @@ struct TFakeEvent {
 inline TFakeEvent LogEvent(std::string text) {
   TFakeEvent e;
   e.Kind = TFakeEvent::Log, e.Text = std::move(text);
+  return e;
+}
+inline TFakeEvent NullLogEvent() {
+  TFakeEvent e;
+  e.Kind = TFakeEvent::Log, e.NullText = true;
   return e;
 }
 inline TFakeEvent ProgressEvent(std::int32_t step, std::int32_t steps, float time) {
@@ -124,13 +130,20 @@ struct TFakeSd {
   std::vector<std::string> Violations;
   std::atomic<int> LiveContexts{0};
   std::atomic<int> LiveUpscalers{0};
-  // Last registrations.
+  // Last registrations. As the library, the fake sends no preview while
+  // the mode is PREVIEW_NONE.
   sd_log_cb_t LogCb = nullptr;
   void* LogData = nullptr;
   sd_progress_cb_t ProgressCb = nullptr;
   void* ProgressData = nullptr;
   sd_preview_cb_t PreviewCb = nullptr;
   void* PreviewData = nullptr;
+  preview_t PreviewMode = PREVIEW_NONE;
+  std::int32_t PreviewInterval = 1;
+  bool PreviewDenoised = true, PreviewNoisy = false;
+  // Generations in progress: the library reads the preview registration
+  // while it samples, so changing it then is a violation.
+  std::atomic<int> Generating{0};
 
   // Forgets calls, violations and the script; keeps registrations.
   void Reset() {

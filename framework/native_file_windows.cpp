@@ -1,0 +1,130 @@
+#include <windows.h>
+
+#include <fcntl.h>
+#include <io.h>
+#include <process.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstring>
+#include <limits>
+#include <string>
+
+#include "framework/native_file.h"
+
+namespace System::Native {
+
+namespace {
+
+std::wstring Wide(const String& name) { return std::wstring(name.begin(), name.end()); }
+
+// The errno a failed file-system call of the system itself stands for.
+void SetErrnoFrom(DWORD error) {
+  switch (error) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND: errno = ENOENT; break;
+    case ERROR_ACCESS_DENIED:
+    case ERROR_SHARING_VIOLATION: errno = EACCES; break;
+    case ERROR_ALREADY_EXISTS:
+    case ERROR_FILE_EXISTS: errno = EEXIST; break;
+    case ERROR_DISK_FULL: errno = ENOSPC; break;
+    default: errno = EIO; break;
+  }
+}
+
+}  // namespace
+
+int OpenFile(const String& name, TAccess access, bool create) {
+  int flags = _O_BINARY | _O_NOINHERIT;
+  if (create) {
+    flags |= _O_RDWR | _O_CREAT | _O_TRUNC;
+  } else {
+    flags |= access == TAccess::Write ? _O_WRONLY : access == TAccess::ReadWrite ? _O_RDWR : _O_RDONLY;
+  }
+  return ::_wopen(Wide(name).c_str(), flags, _S_IREAD | _S_IWRITE);
+}
+
+int CloseFile(int handle) { return ::_close(handle); }
+
+std::int64_t ReadFile(int handle, void* buffer, std::size_t count) {
+  return ::_read(handle, buffer, static_cast<unsigned>(count));
+}
+
+std::int64_t WriteFile(int handle, const void* buffer, std::size_t count) {
+  return ::_write(handle, buffer, static_cast<unsigned>(count));
+}
+
+std::int64_t SeekFile(int handle, std::int64_t offset) { return ::_lseeki64(handle, offset, SEEK_SET); }
+std::int64_t FilePosition(int handle) { return ::_lseeki64(handle, 0, SEEK_CUR); }
+
+std::int64_t FileSize(int handle) {
+  struct _stat64 st {};
+  return ::_fstat64(handle, &st) == 0 ? static_cast<std::int64_t>(st.st_size) : -1;
+}
+
+bool TruncateFile(int handle, std::int64_t size) {
+  const errno_t error = ::_chsize_s(handle, size);
+  if (error != 0) errno = error;
+  return error == 0;
+}
+
+bool KindOf(int handle, TFileKind& kind) {
+  const auto file = reinterpret_cast<HANDLE>(::_get_osfhandle(handle));
+  if (file == INVALID_HANDLE_VALUE) return false;
+  switch (::GetFileType(file)) {
+    case FILE_TYPE_DISK: {
+      BY_HANDLE_FILE_INFORMATION info{};
+      if (!::GetFileInformationByHandle(file, &info)) {
+        SetErrnoFrom(::GetLastError());
+        return false;
+      }
+      kind = info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY ? TFileKind::Directory : TFileKind::Regular;
+      return true;
+    }
+    default: kind = TFileKind::Other; return true;
+  }
+}
+
+bool KindOf(const String& name, TFileKind& kind) {
+  // Opening with backup semantics reaches folders too, and follows links.
+  const HANDLE file = ::CreateFileW(Wide(name).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                    nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  BY_HANDLE_FILE_INFORMATION info{};
+  const DWORD type = ::GetFileType(file);
+  const bool known = type != FILE_TYPE_DISK || ::GetFileInformationByHandle(file, &info);
+  ::CloseHandle(file);
+  if (!known) return false;
+  kind = type != FILE_TYPE_DISK                              ? TFileKind::Other
+         : info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY ? TFileKind::Directory
+                                                             : TFileKind::Regular;
+  return true;
+}
+
+String ErrnoText(int error) {
+  char buffer[256] = {};
+  if (::strerror_s(buffer, sizeof buffer, error) != 0) return u"Unknown error";
+  return UTF8ToString(buffer);
+}
+
+int PermissionsOf(const String&) { return -1; }
+bool SetPermissions(int, int) { return true; }
+
+bool RenameOver(const String& from, const String& to) {
+  if (::MoveFileExW(Wide(from).c_str(), Wide(to).c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED)) return true;
+  SetErrnoFrom(::GetLastError());
+  return false;
+}
+
+void RemoveFile(const String& name) { ::DeleteFileW(Wide(name).c_str()); }
+
+std::int64_t ProcessId() { return ::_getpid(); }
+
+std::int64_t PhysicalMemory() {
+  MEMORYSTATUSEX status{};
+  status.dwLength = sizeof status;
+  if (!::GlobalMemoryStatusEx(&status)) return std::numeric_limits<std::int64_t>::max();
+  return static_cast<std::int64_t>(status.ullTotalPhys);
+}
+
+}  // namespace System::Native
