@@ -143,8 +143,10 @@ cv::Mat Rim(cv::Size size) {
 }
 
 // How far each pixel's colour lies from every colour of the picture's rim
-// (CIE Lab distance to the nearest of a few rim colours): where the rim is
-// background, what resembles none of it is the likely subject.
+// (CIE Lab distance to the nearest of a few rim colours, each holding at
+// least a tenth of the rim: a highlight on a table is no reason to call a
+// white cup background): where the rim is background, what resembles none of
+// it is the likely subject.
 cv::Mat ContrastWithRim(const cv::Mat& bgr) {
   cv::Mat lab;
   bgr.convertTo(lab, CV_32F, 1.0 / 255);
@@ -167,12 +169,15 @@ cv::Mat ContrastWithRim(const cv::Mat& bgr) {
              cv::TermCriteria(cv::TermCriteria::COUNT | cv::TermCriteria::EPS, 20, 0.5), 2, cv::KMEANS_PP_CENTERS,
              centres);
   rng = saved;
+  std::vector<int> members(static_cast<std::size_t>(clusters), 0);
+  for (int i = 0; i < labels.rows; ++i) ++members[static_cast<std::size_t>(labels.at<int>(i))];
   for (int y = 0; y < lab.rows; ++y) {
     const auto* v = lab.ptr<cv::Vec3f>(y);
     float* out = contrast.ptr<float>(y);
     for (int x = 0; x < lab.cols; ++x) {
       float nearest = std::numeric_limits<float>::max();
       for (int k = 0; k < centres.rows; ++k) {
+        if (members[static_cast<std::size_t>(k)] * 10 < labels.rows) continue;
         const float* c = centres.ptr<float>(k);
         const float d0 = v[x][0] - c[0], d1 = v[x][1] - c[1], d2 = v[x][2] - c[2];
         nearest = std::min(nearest, d0 * d0 + d1 * d1 + d2 * d2);
