@@ -1,13 +1,16 @@
 // Voice separation family: a short-time Fourier transform (FFTW) and a soft
 // mask that keeps what rises above each bin's steady level over a few seconds
-// (accompaniment repeats and holds, a voice moves), is not a broadband click,
-// lies in the voice band and, for stereo input, sits in the centre; the
-// vocals come back at the input's exact length.
+// (accompaniment repeats and holds, a voice moves), is not a partial held at
+// one pitch for a while (plucked and struck notes ring at a fixed pitch, a
+// voice glides), is not a broadband click, lies in the voice band and, for
+// stereo input, sits in the centre; the vocals come back at the input's
+// exact length.
 #include <fftw3.h>
 
 #include <algorithm>
 #include <cmath>
 #include <complex>
+#include <cstdint>
 #include <memory>
 #include <mutex>
 #include <numbers>
@@ -155,6 +158,45 @@ float BandWeight(int bin, double rate) {
   return static_cast<float>(edge((hz - 60) / 60) * edge((9000 - hz) / 2000));
 }
 
+// Magnitude of partials that hold one frequency bin, as a peak, for at least
+// minFrames frames in a row: plucked and struck notes ring at a fixed pitch
+// while a voice's partials glide. 0 elsewhere.
+std::vector<float> FixedPitchPartials(const std::vector<float>& mag, int frames, int minFrames) {
+  const size_t cells = mag.size();
+  std::vector<std::uint8_t> peak(cells, 0);
+  for (int f = 0; f < frames; ++f) {
+    const float* m = mag.data() + static_cast<size_t>(f) * kBins;
+    float loudest = 0;
+    for (int b = 0; b < kBins; ++b) loudest = std::max(loudest, m[b]);
+    for (int b = 1; b + 1 < kBins; ++b)
+      peak[static_cast<size_t>(f) * kBins + b] = m[b] > m[b - 1] && m[b] >= m[b + 1] && m[b] > 1e-3f * loudest;
+  }
+  // Run lengths through time: forward, then the whole run written back.
+  std::vector<std::uint16_t> run(cells, 0);
+  for (int f = 0; f < frames; ++f)
+    for (int b = 0; b < kBins; ++b) {
+      const size_t i = static_cast<size_t>(f) * kBins + b;
+      if (peak[i]) run[i] = static_cast<std::uint16_t>(std::min(60000, (f > 0 ? run[i - kBins] : 0) + 1));
+    }
+  for (int f = frames - 2; f >= 0; --f)
+    for (int b = 0; b < kBins; ++b) {
+      const size_t i = static_cast<size_t>(f) * kBins + b;
+      if (peak[i] && peak[i + kBins]) run[i] = run[i + kBins];
+    }
+  std::vector<float> fixed(cells, 0.0f);
+  constexpr int kLobe = 2;  // a Hann window's main lobe reaches two bins either side
+  for (int f = 0; f < frames; ++f)
+    for (int b = 0; b < kBins; ++b) {
+      const size_t i = static_cast<size_t>(f) * kBins + b;
+      if (!peak[i] || run[i] < minFrames) continue;
+      for (int k = std::max(0, b - kLobe); k <= std::min(kBins - 1, b + kLobe); ++k) {
+        const size_t j = static_cast<size_t>(f) * kBins + k;
+        fixed[j] = std::max(fixed[j], mag[j]);
+      }
+    }
+  return fixed;
+}
+
 std::vector<float> VoiceMask(TVoiceExtractor& ve, const std::vector<TSpectrum>& channels, int frames) {
   const size_t cells = static_cast<size_t>(frames) * kBins;
   std::vector<float> mag(cells, 0.0f);
@@ -168,6 +210,9 @@ std::vector<float> VoiceMask(TVoiceExtractor& ve, const std::vector<TSpectrum>& 
   const auto percussive = Quantile(mag, frames, 8, 0.5, false);
   ve.Report(55);
   const auto steady = Quantile(mag, frames, std::max(8, 2 * second), 0.25, true, 4);
+  // Six frames, about 140 ms at 22050 Hz: longer than a voice's partial
+  // holds a bin, shorter than a plucked note rings.
+  const auto fixedPitch = FixedPitchPartials(mag, frames, 6);
   ve.Report(70);
 
   std::vector<float> mask(cells);
@@ -175,7 +220,7 @@ std::vector<float> VoiceMask(TVoiceExtractor& ve, const std::vector<TSpectrum>& 
     for (int b = 0; b < kBins; ++b) {
       const size_t i = static_cast<size_t>(f) * kBins + b;
       const float voice = std::max(harmonic[i] - steady[i], 0.0f) * BandWeight(b, ve.Rate);
-      const float rest = steady[i] + percussive[i] * 0.25f;
+      const float rest = steady[i] + percussive[i] * 0.25f + 2 * fixedPitch[i];
       float m = voice * voice / (voice * voice + rest * rest + 1e-12f);
       if (channels.size() == 2) {
         const float l = std::abs(channels[0][i]), r = std::abs(channels[1][i]);
