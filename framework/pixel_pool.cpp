@@ -209,12 +209,17 @@ TPixelPool* Pool() {
   // later, and their workers may still split work then.
   static TPixelPool* const pool =
       CoreCount() > 1 ? std::make_unique<TPixelPool>(std::min(CoreCount(), kMaxThreads) - 1).release() : nullptr;
+#if !defined(_WIN32)
   struct TCloser {
     ~TCloser() {
       if (pool) pool->Close();
     }
   };
   static const TCloser closer;
+#endif
+  // Windows ends every other thread before it destroys a DLL's statics at
+  // exit: the workers are gone by then, and a split that an ended thread
+  // held would never be given back, so closing would wait for ever.
   return pool;
 }
 
