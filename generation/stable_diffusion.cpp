@@ -526,6 +526,7 @@ void TFMXStableDiffusion::SetActive(bool Value) {
   if (PendingRequests() > 0)
     throw Exception(u"TFMXStableDiffusion.Active can not change while a request is running");
   if (Value) {
+    CheckAtMost(u"Threads", FThreads, kMaxThreads);
     // A handler freeing the component meanwhile has the framework free it
     // once this call has returned.
     const System::Classes::TInlineEventScope handlers(*this);
@@ -718,6 +719,7 @@ void TFMXStableDiffusion::CheckGenerationSettings(TRequestKind kind, bool withCo
   if (video) CheckAtLeastOne(u"VideoFrames", FVideoFrames);
   CheckAtMost(u"Width", FWidth, kMaxSide);
   CheckAtMost(u"Height", FHeight, kMaxSide);
+  CheckAtMost(u"Threads", FThreads, kMaxThreads);
   // Both sides are bounded above, so these products cannot overflow.
   const std::int64_t pixels = std::int64_t(FWidth) * FHeight;
   if (pixels > kMaxPixels)
@@ -842,6 +844,7 @@ void TFMXStableDiffusion::UpscaleImage(TBitmap* Input, const String& ScaleModel,
   if (Scale == 0) throw Exception(u"TFMXStableDiffusion.UpscaleImage: Scale must be at least 1, got 0");
   CheckUpscaled(std::uint64_t(Input->Width()) * Scale, std::uint64_t(Input->Height()) * Scale,
                 Format(u"%d x %d at Scale %d makes a", Input->Width(), Input->Height(), std::int64_t(Scale)));
+  CheckAtMost(u"Threads", FThreads, kMaxThreads);
   CheckNoNul(ScaleModel, u"TFMXStableDiffusion.UpscaleImage: the model path must not contain a NUL character");
   if (ComponentState().Contains(csDesigning))
     throw Exception(u"TFMXStableDiffusion can not run requests while designing");

@@ -57,6 +57,9 @@ class TFMXStableDiffusion : public TComponent {
   static constexpr std::int32_t kMaxSide = 16384;
   static constexpr std::int64_t kMaxPixels = std::int64_t(8192) * 8192;
   static constexpr std::int64_t kMaxDeliveredBytes = std::int64_t(4) << 30;
+  // The library's own maximum: more Threads can crash it (each request,
+  // and SetActive(true), refuses them).
+  static constexpr std::int32_t kMaxThreads = 512;
 
   // At run time the first construction loads the library (LoadSDLibs) and
   // every construction registers the log and progress callbacks.

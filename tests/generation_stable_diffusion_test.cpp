@@ -267,6 +267,8 @@ TEST_F(Generation, ActivationChecksModelFilesInOrder) {
       {[&](auto& c) { c.SetPreviewMode(PREVIEW_VAE), c.SetTAESDPath(file); },
        u"TFMXStableDiffusion: PreviewMode PREVIEW_VAE can not be used with a TAESDPath"},
       {[&](auto& c) { c.SetPreviewMode(PREVIEW_TAE), c.SetTAESDPath(file); }, u""},
+      // More threads than the library's maximum (512) can crash it.
+      {[&](auto& c) { c.SetThreads(513); }, u"TFMXStableDiffusion.Threads must be at most 512, got 513"},
       // The library would read a path only up to a NUL: another file.
       {[&](auto& c) { c.SetClipLPath(file + String(1, u'\0') + u".bak"); },
        u"TFMXStableDiffusion.ClipLPath must not contain a NUL character"},
@@ -1121,6 +1123,11 @@ TEST_F(Generation, RequestsRefuseWhatTheLibraryCannotSurviveBeforeAnyWork) {
       {"inpaint decode only", [&](auto& c) { c.SetVaeDecodeOnly(true), c.ImageInPaint(u"", u"", b, b, nullptr); },
        u"TFMXStableDiffusion.VaeDecodeOnly must be false for Image2Image and ImageInPaint: the input picture "
        u"needs the VAE encoder"},
+      // More threads than the library's maximum can crash it.
+      {"513 threads", [&](auto& c) { c.SetThreads(513), c.Text2Image(u"", u"", nullptr); },
+       u"TFMXStableDiffusion.Threads must be at most 512, got 513"},
+      {"upscale with 100000 threads", [&](auto& c) { c.SetThreads(100000), c.UpscaleImage(b, u"m", 2); },
+       u"TFMXStableDiffusion.Threads must be at most 512, got 100000"},
       // The library reads texts only up to a NUL.
       {"prompt with a NUL", [&](auto& c) { c.Text2Image(String(u"a cat\0 in a hat", 15), u"", nullptr); },
        u"TFMXStableDiffusion: the prompt must not contain a NUL character"},
