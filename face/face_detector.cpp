@@ -65,6 +65,8 @@ void TFMXFaceDetector::SetActive(bool Value) {
     Detail::CheckModelFile(FModel, Format(u"Model File %s does not exist", FModel).c_str());
     Detail::CheckModelFile(FLandmarkModel, u"Landmark Model File does not exist");
     Detail::CheckModelFile(FFeatureModel, u"Feature Model File does not exist");
+    Detail::CheckFinite(u"TFMXFaceDetector.ConfidenceTh", FConfidenceTh);
+    Detail::CheckFinite(u"TFMXFaceDetector.OverlapTh", FOverlapTh);
     const std::string model = System::UTF8Encode(FModel);
     const std::string landmarks = System::UTF8Encode(FLandmarkModel);
     const std::string feature = System::UTF8Encode(FFeatureModel);

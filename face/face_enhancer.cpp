@@ -1,5 +1,6 @@
 #include "face/face_enhancer.h"
 
+#include <cmath>
 #include <string>
 
 #include "framework/exceptions.h"
@@ -16,11 +17,15 @@ namespace {
 constexpr char16_t kFamily[] = u"Face Enhancer";
 }  // namespace
 
-std::array<float, 10> KeyPoints(const TFace& face) {
+std::array<float, 10> KeyPoints(const TFace& face, std::u16string_view method, std::u16string_view parameter) {
   std::array<float, 10> points{};
   for (int k = 0; k < 5; ++k) {
-    points[2 * k] = face.landmark_5[k].X;
-    points[2 * k + 1] = face.landmark_5[k].Y;
+    const System::Types::TPointF p = face.landmark_5[k];
+    if (!std::isfinite(p.X) || !std::isfinite(p.Y))
+      throw Exception(Format(u"%s: %s.landmark_5[%d] must be a finite point, got (%g, %g)", method, parameter, k,
+                             double(p.X), double(p.Y)));
+    points[2 * k] = p.X;
+    points[2 * k + 1] = p.Y;
   }
   return points;
 }
@@ -36,6 +41,7 @@ void TFMXFaceEnhancer::SetActive(bool Value) {
   if (Value) {
     Detail::CheckCanActivate(*this, kFamily, reinterpret_cast<const void*>(Anything::face_enhancer_init));
     Detail::CheckModelFile(FModel, Format(u"Model File %s does not exist", FModel).c_str());
+    Detail::CheckFinite(u"TFMXFaceEnhancer.Fidelity", FFidelity);
     const std::string model = System::UTF8Encode(FModel);
     FContext = decltype(FContext)(Anything::face_enhancer_init(model.c_str(), FGPUDeviceID, FFidelity));
     if (!FContext) throw Exception(u"Failed to init Face Enhancer");
@@ -48,7 +54,7 @@ void TFMXFaceEnhancer::SetActive(bool Value) {
 std::unique_ptr<TBitmap> TFMXFaceEnhancer::Enhance(const TBitmap* Image, const TFace& Face) {
   void* context = Detail::RequireContext(FContext, kFamily);
   const TBitmap& image = Detail::RequireBitmap(Image, u"FaceEnhancer.Enhance", u"Image");
-  const std::array<float, 10> points = KeyPoints(Face);
+  const std::array<float, 10> points = KeyPoints(Face, u"FaceEnhancer.Enhance", u"Face");
   Detail::TMappedImage mapped(image);
   const std::uint8_t* restored = Detail::RequireResult(
       Anything::face_enhancer_execute(context, mapped.Pixels(), mapped.Width(), mapped.Height(), mapped.Pitch(),

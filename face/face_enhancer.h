@@ -2,9 +2,12 @@
 // face_enhancer_ family, located by the face's five key points.
 #pragma once
 
+#include "framework/cxx20.h"  // first: says so when C++20 is missing
+
 #include <array>
 #include <cstdint>
 #include <memory>
+#include <string_view>
 
 #include "binding/anything.h"
 #include "face/face.h"
@@ -51,7 +54,9 @@ class TFMXFaceEnhancer : public System::Classes::TComponent {
   float FFidelity = 0.7f;
 };
 
-// The five key points as the library takes them: x0, y0, ... x4, y4.
-std::array<float, 10> KeyPoints(const TFace& face);
+// The five key points as the library takes them: x0, y0, ... x4, y4. Raises
+// "<method>: <parameter>.landmark_5[k] must be a finite point, ..." for a
+// point that is not.
+std::array<float, 10> KeyPoints(const TFace& face, std::u16string_view method, std::u16string_view parameter);
 
 }  // namespace Face::Fmx

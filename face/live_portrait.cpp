@@ -2,6 +2,7 @@
 
 #include <limits>
 #include <string>
+#include <utility>
 
 #include "framework/exceptions.h"
 #include "vision/anything_fmx.h"
@@ -53,7 +54,7 @@ void TFMXLivePortrait::SetActive(bool Value) {
     // A new context knows no portrait and has seen no frame; without the
     // stored one every frame would come back empty.
     try {
-      GiveInputImage();
+      GiveInputImage(*FInputImage);
     } catch (...) {
       FContext.reset();
       throw;
@@ -68,14 +69,19 @@ void TFMXLivePortrait::SetActive(bool Value) {
 void TFMXLivePortrait::SetInputImage(const TBitmap* Value) {
   if (!Value) throw Exception(u"LivePortrait.SetInputImage: Value is nil");
   Detail::CheckImageSize(Value->Width(), Value->Height(), u"LivePortrait.SetInputImage", u"Value is");
-  FInputImage->Assign(*Value);
+  if (FInputImage->IsMapped()) throw Exception(u"LivePortrait.SetInputImage: InputImage is mapped; unmap it first");
+  // Stored only once the library has taken it, so that a refusal leaves the
+  // portrait and the frame number that the library still works with.
+  TBitmap portrait;
+  portrait.Assign(*Value);
+  if (FActive) GiveInputImage(portrait);
+  *FInputImage = std::move(portrait);
   FFrameId = 0;
-  if (FActive) GiveInputImage();
 }
 
-void TFMXLivePortrait::GiveInputImage() {
-  if (!FContext.Alive() || FInputImage->IsEmpty()) return;
-  Detail::TMappedImage mapped(*FInputImage);
+void TFMXLivePortrait::GiveInputImage(const TBitmap& portrait) {
+  if (!FContext.Alive() || portrait.IsEmpty()) return;
+  Detail::TMappedImage mapped(portrait);
   Anything::lp_set_input(FContext.get(), mapped.Pixels(), mapped.Width(), mapped.Height(), mapped.Pitch());
 }
 

@@ -3,6 +3,8 @@
 // portrait moved the way the driving face moves.
 #pragma once
 
+#include "framework/cxx20.h"  // first: says so when C++20 is missing
+
 #include <cstdint>
 #include <memory>
 
@@ -49,7 +51,8 @@ class TFMXLivePortrait : public System::Classes::TComponent {
   const ::Fmx::Graphics::TBitmap& InputImage() const { return *FInputImage; }
   // Copies Value; while active, a non-empty portrait also goes to the library
   // (activation hands it to each new context). Either way the next frame is
-  // number 0.
+  // number 0. When the library raises, the stored portrait and the frame
+  // number stay as they were.
   void SetInputImage(const ::Fmx::Graphics::TBitmap* Value);
   std::int32_t FrameId() const { return FFrameId; }
 
@@ -73,8 +76,8 @@ class TFMXLivePortrait : public System::Classes::TComponent {
   void SetGPUDeviceID(std::int32_t Value) { FGPUDeviceID = Value; }
 
  private:
-  // Hands the stored portrait, when there is one, to the live context.
-  void GiveInputImage();
+  // Hands a portrait that is not empty to the live context.
+  void GiveInputImage(const ::Fmx::Graphics::TBitmap& portrait);
 
   std::int32_t FGPUDeviceID = -1;
   bool FActive = false;

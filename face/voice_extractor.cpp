@@ -1,6 +1,8 @@
 #include "face/voice_extractor.h"
 
+#include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <exception>
 #include <limits>
 #include <mutex>
@@ -128,10 +130,19 @@ void TFMXVoiceExtractor::Extract(const std::vector<float>& Audio) {
   if (Audio.size() > static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max()))
     throw Exception(Format(u"VoiceExtractor.Extract: Audio has %d samples, more than the library takes",
                            static_cast<std::int64_t>(Audio.size())));
+  // One NaN or infinity spoils the whole separation (the reference library
+  // then hands out no vocals), so it is named here instead.
+  const auto bad = std::find_if_not(Audio.begin(), Audio.end(), [](float sample) { return std::isfinite(sample); });
+  if (bad != Audio.end())
+    throw Exception(Format(u"VoiceExtractor.Extract: Audio[%d] must be a finite number, got %g",
+                           static_cast<std::int64_t>(bad - Audio.begin()), double(*bad)));
   auto audio = std::make_shared<const std::vector<float>>(Audio);
+  auto hold = std::make_shared<Anything::Fmx::TAnyLibsHold>();
   FExtracting = true;
   try {
-    FWorkers.Start([sink = FSink, context, audio] { Work(sink, context, audio); });
+    FWorkers.Start([sink = FSink, context, execute = Anything::voice_extractor_execute, hold, audio] {
+      Work(sink, context, execute, std::move(*hold), audio);
+    });
   } catch (...) {
     FExtracting = false;
     throw;
@@ -139,6 +150,7 @@ void TFMXVoiceExtractor::Extract(const std::vector<float>& Audio) {
 }
 
 void TFMXVoiceExtractor::Work(std::shared_ptr<TSink> sink, void* context,
+                              Anything::voice_extractor_execute_fn* execute, Anything::Fmx::TAnyLibsHold hold,
                               std::shared_ptr<const std::vector<float>> audio) {
   const std::size_t n = audio->size();
   String failure;
@@ -146,7 +158,7 @@ void TFMXVoiceExtractor::Work(std::shared_ptr<TSink> sink, void* context,
   try {
     float* vocals = nullptr;
     sink->TakeFailure();
-    Anything::voice_extractor_execute(context, audio->data(), static_cast<std::int32_t>(n), &vocals);
+    execute(context, audio->data(), static_cast<std::int32_t>(n), &vocals);
     if (auto handlerFailure = sink->TakeFailure()) {
       failure = *handlerFailure;
     } else if (!vocals) {
@@ -158,6 +170,10 @@ void TFMXVoiceExtractor::Work(std::shared_ptr<TSink> sink, void* context,
     }
   } catch (...) {
     failure = Format(u"Voice Extractor failed: %s", MessageOf(std::current_exception()));
+  }
+  {
+    // Nothing below touches the library: an unload waiting for it may go on.
+    const Anything::Fmx::TAnyLibsHold done = std::move(hold);
   }
   try {
     TThread::Synchronize(nullptr, [&] {

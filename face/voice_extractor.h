@@ -5,6 +5,8 @@
 // thread.
 #pragma once
 
+#include "framework/cxx20.h"  // first: says so when C++20 is missing
+
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -74,7 +76,10 @@ class TFMXVoiceExtractor : public System::Classes::TComponent {
  private:
   struct TSink;
   static void ProgressCallback(void* arg, std::int32_t progress);
-  static void Work(std::shared_ptr<TSink> sink, void* context, std::shared_ptr<const std::vector<float>> audio);
+  // The entry point is taken, and the library held, on the calling thread: an
+  // UnLoadAnyLibs while the worker runs nulls the one and would free the other.
+  static void Work(std::shared_ptr<TSink> sink, void* context, Anything::voice_extractor_execute_fn* execute,
+                   Anything::Fmx::TAnyLibsHold hold, std::shared_ptr<const std::vector<float>> audio);
 
   Anything::Fmx::Detail::TLibraryContext<Anything::voice_extractor_destroy> FContext;
   std::int32_t FGPUDeviceID = -1;

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstring>
 #include <functional>
+#include <limits>
 #include <memory>
 #include <string>
 #include <vector>
@@ -510,6 +511,57 @@ TEST_F(EnhancerSwapperTest, ActivationChecksInOrder) {
   EXPECT_FALSE(s->Active());
 }
 
+TEST_F(EnhancerSwapperTest, NumbersThatAreNotFiniteNeverReachTheLibrary) {
+  const float nan = std::numeric_limits<float>::quiet_NaN(), inf = std::numeric_limits<float>::infinity();
+  TFace badPoint = FaceWithPoints(), badVector = FaceWithPoints();
+  badPoint.landmark_5[3] = {7, nan};
+  badVector.embeddings = {3, -inf, 4};
+  auto image = Gradient(6, 4);
+  const struct {
+    const char* Name;
+    std::function<void()> Act;
+    String Message;
+    const char* Untouched;  // the entry point the numbers would have reached
+  } cases[] = {
+      {"ConfidenceTh",
+       [&] {
+         TFMXFaceDetector d(nullptr);
+         d.SetModel(Model());
+         d.SetLandmarkModel(Model());
+         d.SetFeatureModel(Model());
+         d.SetConfidenceTh(nan);
+         d.SetActive(true);
+       },
+       u"TFMXFaceDetector.ConfidenceTh must be a finite number, got NAN", "face_detector_init"},
+      {"OverlapTh",
+       [&] {
+         TFMXFaceDetector d(nullptr);
+         d.SetModel(Model());
+         d.SetLandmarkModel(Model());
+         d.SetFeatureModel(Model());
+         d.SetOverlapTh(inf);
+         d.SetActive(true);
+       },
+       u"TFMXFaceDetector.OverlapTh must be a finite number, got INF", "face_detector_init"},
+      {"Fidelity", [&] { ActiveEnhancer(-inf); }, u"TFMXFaceEnhancer.Fidelity must be a finite number, got -INF",
+       "face_enhancer_init"},
+      {"Enhance's points", [&] { ActiveEnhancer(0.5f)->Enhance(image.get(), badPoint); },
+       u"FaceEnhancer.Enhance: Face.landmark_5[3] must be a finite point, got (7, NAN)", "face_enhancer_execute"},
+      {"SwapFace's points", [&] { ActiveSwapper()->SwapFace(image.get(), FaceWithPoints(), badPoint); },
+       u"FaceSwapper.SwapFace: DstFace.landmark_5[3] must be a finite point, got (7, NAN)", "face_swapper_execute"},
+      {"SwapFace's vector", [&] { ActiveSwapper()->SwapFace(image.get(), badVector, FaceWithPoints()); },
+       u"FaceSwapper.SwapFace: SrcFace.embeddings[1] must be a finite number, got -INF", "face_swapper_execute"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.Name);
+    Sam2().Reset();
+    EXPECT_EQ(MessageOf(c.Act), c.Message);
+    EXPECT_TRUE(Sam2().Calls(c.Untouched).empty());
+    EXPECT_EQ(Sam2().LiveContexts(), 0);
+    EXPECT_FALSE(image->IsMapped());
+  }
+}
+
 TEST_F(EnhancerSwapperTest, EnhanceSendsTheFivePointsAndReturnsANewBitmap) {
   auto e = ActiveEnhancer(0.25f);
   e->SetFidelity(0.9f);  // reaches the library only at the next activation
@@ -683,6 +735,27 @@ TEST_F(LivePortraitTest, InputImageReachesTheLibraryOnlyWhileActiveAndResetsTheF
   EXPECT_EQ(lp->FrameId(), 0);
   EXPECT_EQ(Sam2().Calls("lp_set_input").size(), 1u);
   EXPECT_EQ(MessageOf([&] { lp->SetInputImage(nullptr); }), u"LivePortrait.SetInputImage: Value is nil");
+}
+
+TEST_F(LivePortraitTest, APortraitTheLibraryRefusesLeavesTheStoredOneAndTheFrameNumber) {
+  auto lp = Inactive();
+  lp->SetActive(true);
+  auto first = Gradient(8, 6), second = Gradient(5, 9);
+  lp->SetInputImage(first.get());
+  auto frame = Gradient(5, 4);
+  lp->LivePortrait(frame.get());
+  lp->LivePortrait(frame.get());
+  Sam2().SetThrows("lp_set_input");
+  EXPECT_ANY_THROW(lp->SetInputImage(second.get()));
+  EXPECT_EQ(PixelBytes(lp->InputImage()), PixelBytes(*first));
+  EXPECT_EQ(lp->FrameId(), 2);
+  EXPECT_FALSE(second->IsMapped());
+  // A portrait being read is not replaced under its reader.
+  Sam2().SetThrows("lp_set_input", false);
+  const Fmx::Graphics::TBitmapMapping reading(lp->InputImage());
+  EXPECT_EQ(MessageOf([&] { lp->SetInputImage(second.get()); }),
+            u"LivePortrait.SetInputImage: InputImage is mapped; unmap it first");
+  EXPECT_EQ(Sam2().Calls("lp_set_input").size(), 2u);
 }
 
 TEST_F(LivePortraitTest, NullFrameRaisesKeepsTheFrameNumberAndUnmaps) {

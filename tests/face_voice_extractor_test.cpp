@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstdint>
+#include <limits>
 #include <memory>
 #include <string>
 #include <thread>
@@ -145,6 +146,11 @@ TEST_F(VoiceTest, RequestsThatCannotRunRaiseAtTheDoor) {
   EXPECT_EQ(MessageOf([&] { inactive->Extract({1}); }), u"Voice Extractor is not active");
   auto v = Active();
   EXPECT_EQ(MessageOf([&] { v->Extract({}); }), u"VoiceExtractor.Extract: Audio is empty");
+  EXPECT_EQ(MessageOf([&] { v->Extract({0.5f, 0.25f, std::numeric_limits<float>::quiet_NaN()}); }),
+            u"VoiceExtractor.Extract: Audio[2] must be a finite number, got NAN");
+  EXPECT_EQ(MessageOf([&] { v->Extract({-std::numeric_limits<float>::infinity()}); }),
+            u"VoiceExtractor.Extract: Audio[0] must be a finite number, got -INF");
+  EXPECT_FALSE(v->Extracting());
   EXPECT_TRUE(Sam2().Calls("voice_extractor_execute").empty());
   Sam2().SetDelay("voice_extractor_execute", 200);
   v->Extract({1, 2});

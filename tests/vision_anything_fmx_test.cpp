@@ -7,7 +7,9 @@
 #include <string>
 #include <utility>
 
+#include "face/voice_extractor.h"
 #include "framework/components.h"
+#include "framework/threads.h"
 #include "tests/vision_support.h"
 #include "vision/ostrack.h"
 #include "vision/remove_anything.h"
@@ -241,4 +243,37 @@ TEST_F(LoadAnyLibsTest, AContextOutlivingItsLibraryIsNeitherUsedNorReleased) {
   EXPECT_EQ(fake.ForeignContexts(), 0);
   EXPECT_EQ(fake.LiveContexts(), 0);
   EXPECT_EQ(fake.Entries(), (std::vector<std::string>{"sam_init", "sam_load_image", "sam_destroy"}));
+}
+
+TEST_F(LoadAnyLibsTest, UnloadingDuringAnExtractionKeepsTheLibraryUntilTheWorkerIsDone) {
+  TempDir temp;
+  WriteFileBytes(temp.Path("m"), "m");
+  ANY_DLL_PATH = FakeFolder("sam2");
+  const std::string library = FakeLibrary("sam2");
+  auto voice = std::make_unique<Face::Fmx::TFMXVoiceExtractor>(nullptr);
+  voice->SetModel(temp.File("m"));
+  voice->SetActive(true);
+  Corvina::Fake::TFakeSam2(library).SetDelay("voice_extractor_execute", 200);
+  std::vector<float> vocal;
+  String failure;
+  bool ended = false;
+  voice->SetOnProgress([&](TComponent*, std::int32_t, bool done) {
+    if (done) vocal = voice->Vocal();
+    ended |= done;
+  });
+  voice->SetOnError([&](TComponent*, const String& message) {
+    failure = message;
+    ended = true;
+  });
+  voice->Extract({1, 2, 3});
+  UnLoadAnyLibs();  // the worker has the library's code on its stack, or is about to call it
+  EXPECT_EQ(Anything::voice_extractor_execute, nullptr);
+  EXPECT_TRUE(IsLoaded(library));
+  while (!ended) System::Classes::TThread::CheckSynchronize(10);
+  EXPECT_EQ(failure, u"");
+  EXPECT_EQ(vocal, (std::vector<float>{0.5f, 1, 1.5f}));
+  while (voice->Extracting()) System::Classes::TThread::CheckSynchronize(10);
+  EXPECT_FALSE(IsLoaded(library)) << "freed once the worker let go";
+  EXPECT_EQ(MessageOf([&] { voice->Extract({1}); }),
+            u"Voice Extractor: the vision library that made its context has been unloaded");
 }

@@ -2,6 +2,7 @@
 
 
 #include <exception>
+#include <mutex>
 #include <string>
 #include <utility>
 
@@ -36,6 +37,19 @@ struct TLoadedLibraries {
   std::vector<System::HMODULE> Companions;
 };
 TLoadedLibraries gLoaded;
+
+// Holds are released on workers, so these two are shared across threads.
+struct THolds {
+  std::mutex Mutex;
+  int Count = 0;
+  std::vector<System::HMODULE> Unloaded;  // freed, in order, when Count drops to 0
+};
+THolds gHolds;
+
+void Free(std::vector<System::HMODULE>& modules) {
+  for (System::HMODULE module : modules) TLibraryHandle(module).reset();
+  modules.clear();
+}
 
 void ResetEntryPoints() {
 #define ANYTHING_RESET(name) Anything::name = nullptr;
@@ -82,12 +96,33 @@ void LoadAnyLibs() {
 void UnLoadAnyLibs() {
   if (!gLoaded.Vision) return;
   gLoaded.Generation = 0;
-  TLibraryHandle(std::exchange(gLoaded.Vision, 0)).reset();
   ResetEntryPoints();
-  while (!gLoaded.Companions.empty()) {
-    TLibraryHandle(gLoaded.Companions.back()).reset();
-    gLoaded.Companions.pop_back();
+  std::vector<System::HMODULE> modules{std::exchange(gLoaded.Vision, 0)};
+  modules.insert(modules.end(), gLoaded.Companions.rbegin(), gLoaded.Companions.rend());
+  gLoaded.Companions.clear();
+  {
+    std::lock_guard lock(gHolds.Mutex);
+    if (gHolds.Count > 0) {
+      gHolds.Unloaded.insert(gHolds.Unloaded.end(), modules.begin(), modules.end());
+      return;
+    }
   }
+  Free(modules);
+}
+
+TAnyLibsHold::TAnyLibsHold() : FHeld(true) {
+  std::lock_guard lock(gHolds.Mutex);
+  ++gHolds.Count;
+}
+
+TAnyLibsHold::~TAnyLibsHold() {
+  if (!FHeld) return;
+  std::vector<System::HMODULE> unloaded;
+  {
+    std::lock_guard lock(gHolds.Mutex);
+    if (--gHolds.Count == 0) unloaded.swap(gHolds.Unloaded);
+  }
+  Free(unloaded);
 }
 
 bool AnyLibsLoaded() { return gLoaded.Vision != 0; }

@@ -3,7 +3,10 @@
 // drive it: TFMXSam, TFMXOSTrack, TFMXRemoveAnything, TFMXRemoveBg.
 #pragma once
 
+#include "framework/cxx20.h"  // first: says so when C++20 is missing
+
 #include <cstdint>
+#include <utility>
 #include <vector>
 
 #include "binding/anything.h"
@@ -33,8 +36,26 @@ extern const System::String ANY_DLL_NAME;
 void LoadAnyLibs();
 
 // Frees the vision library (then the companions) and nulls every entry-point
-// variable; a later LoadAnyLibs loads again. Never raises.
+// variable; a later LoadAnyLibs loads again. While a TAnyLibsHold is out the
+// libraries stay in memory until the last one goes. Never raises.
 void UnLoadAnyLibs();
+
+// Keeps the loaded libraries in memory for a worker that still calls into
+// them with entry points it took beforehand: an UnLoadAnyLibs meanwhile
+// nulls the entry points at once and frees the libraries when the last hold
+// goes. Taken where the libraries are loaded; released on any thread.
+class TAnyLibsHold {
+ public:
+  TAnyLibsHold();
+  ~TAnyLibsHold();
+  TAnyLibsHold(TAnyLibsHold&& other) noexcept : FHeld(std::exchange(other.FHeld, false)) {}
+  TAnyLibsHold& operator=(TAnyLibsHold&&) = delete;
+  TAnyLibsHold(const TAnyLibsHold&) = delete;
+  TAnyLibsHold& operator=(const TAnyLibsHold&) = delete;
+
+ private:
+  bool FHeld;
+};
 
 // True once LoadAnyLibs has succeeded and until UnLoadAnyLibs.
 bool AnyLibsLoaded();

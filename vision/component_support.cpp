@@ -1,5 +1,6 @@
 #include "vision/component_support.h"
 
+#include <cmath>
 #include <memory>
 
 #include "utils/bitmaps.h"
@@ -50,6 +51,10 @@ std::unique_ptr<::Fmx::Graphics::TBitmap> BgrToBitmap(const std::uint8_t* bgr, s
   ::Fmx::Graphics::Detail::SetSizeForOverwrite(*bitmap, width, height);
   Utils::MatToBitmap(bgr, *bitmap);
   return bitmap;
+}
+
+void CheckFinite(std::u16string_view property, float value) {
+  if (!std::isfinite(value)) throw Exception(Format(u"%s must be a finite number, got %g", property, double(value)));
 }
 
 String DeviceText(std::int32_t gpuDeviceID) {

@@ -3,6 +3,8 @@
 // image handed to the library.
 #pragma once
 
+#include "framework/cxx20.h"  // first: says so when C++20 is missing
+
 #include <cstdint>
 #include <memory>
 #include <string_view>
@@ -108,6 +110,10 @@ const ::Fmx::Graphics::TBitmap& RequireBitmap(const ::Fmx::Graphics::TBitmap* bi
 
 // A buffer the library returned, or "<family> returned no <what>".
 const std::uint8_t* RequireResult(const std::uint8_t* buffer, std::u16string_view family, std::u16string_view what);
+
+// Raises "<property> must be a finite number, got <value>": a NaN or an
+// infinity makes the library fail without saying why, or answer nonsense.
+void CheckFinite(std::u16string_view property, float value);
 
 // "cpu" for -1, otherwise "cuda:<n>" (negative numbers too).
 System::String DeviceText(std::int32_t gpuDeviceID);
