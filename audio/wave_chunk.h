@@ -3,6 +3,8 @@
 // TBinaryReader, which they never own.
 #pragma once
 
+#include "framework/cxx20.h"  // first: says so when C++20 is missing
+
 #include <array>
 #include <cstdint>
 

@@ -2,6 +2,8 @@
 // points, silence, wave lists and every chunk without a class of its own.
 #pragma once
 
+#include "framework/cxx20.h"  // first: says so when C++20 is missing
+
 #include <cstdint>
 #include <memory>
 #include <vector>

@@ -3,6 +3,8 @@
 // interleaved bytes from the still-open file.
 #pragma once
 
+#include "framework/cxx20.h"  // first: says so when C++20 is missing
+
 #include <cstdint>
 #include <limits>
 #include <memory>

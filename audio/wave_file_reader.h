@@ -3,6 +3,8 @@
 // reads, until the reader is destroyed.
 #pragma once
 
+#include "framework/cxx20.h"  // first: says so when C++20 is missing
+
 #include <cstdint>
 #include <memory>
 

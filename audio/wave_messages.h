@@ -1,6 +1,8 @@
 // Every message the WAV unit raises or prints, each in one place.
 #pragma once
 
+#include "framework/cxx20.h"  // first: says so when C++20 is missing
+
 namespace Audio::Wave::Reader::Messages {
 
 inline constexpr char16_t kErrorMessage[] = u"Error Message";

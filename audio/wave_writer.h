@@ -4,6 +4,8 @@
 // the floats clamped to [-1, 1], so the header always describes the data.
 #pragma once
 
+#include "framework/cxx20.h"  // first: says so when C++20 is missing
+
 #include <cstdint>
 #include <span>
 

@@ -18,6 +18,11 @@
 // next call on the same context.
 #pragma once
 
+// Needs C++20; kept inline so that this header stays free of the others.
+#if defined(_MSVC_LANG) ? _MSVC_LANG < 202002L : __cplusplus < 202002L
+#error "Corvina needs C++20: compile with -std=c++20 (or /std:c++20) or later"
+#endif
+
 #include <cstddef>
 #include <cstdint>
 

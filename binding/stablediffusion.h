@@ -13,6 +13,11 @@
 //   static_assert(std::is_same_v<decltype(generate_image), Stablediffusion::generate_image_fn>);
 #pragma once
 
+// Needs C++20; kept inline so that this header stays free of the others.
+#if defined(_MSVC_LANG) ? _MSVC_LANG < 202002L : __cplusplus < 202002L
+#error "Corvina needs C++20: compile with -std=c++20 (or /std:c++20) or later"
+#endif
+
 #include <cstddef>
 #include <cstdint>
 

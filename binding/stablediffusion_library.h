@@ -3,6 +3,8 @@
 // to the library goes through these variables; none calls dlopen itself.
 #pragma once
 
+#include "framework/cxx20.h"  // first: says so when C++20 is missing
+
 #include "binding/stablediffusion.h"
 #include "framework/strings.h"
 

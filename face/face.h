@@ -3,6 +3,8 @@
 // vector helpers applications use to compare faces.
 #pragma once
 
+#include "framework/cxx20.h"  // first: says so when C++20 is missing
+
 #include <array>
 #include <vector>
 

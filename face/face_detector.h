@@ -3,6 +3,8 @@
 // landmarks, feature vector and its normalised copy).
 #pragma once
 
+#include "framework/cxx20.h"  // first: says so when C++20 is missing
+
 #include <cstdint>
 #include <span>
 #include <vector>

@@ -2,6 +2,8 @@
 // face_enhancer_ family, located by the face's five key points.
 #pragma once
 
+#include "framework/cxx20.h"  // first: says so when C++20 is missing
+
 #include <array>
 #include <cstdint>
 #include <memory>

@@ -4,6 +4,8 @@
 // give; only the speed depends on the processor.
 #pragma once
 
+#include "framework/cxx20.h"  // first: says so when C++20 is missing
+
 #include <cstddef>
 #include <span>
 

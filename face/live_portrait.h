@@ -3,6 +3,8 @@
 // portrait moved the way the driving face moves.
 #pragma once
 
+#include "framework/cxx20.h"  // first: says so when C++20 is missing
+
 #include <cstdint>
 #include <memory>
 

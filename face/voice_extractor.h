@@ -5,6 +5,8 @@
 // thread.
 #pragma once
 
+#include "framework/cxx20.h"  // first: says so when C++20 is missing
+
 #include <cstddef>
 #include <cstdint>
 #include <functional>

@@ -3,6 +3,8 @@
 // raises EReadError instead of returning a half-read number.
 #pragma once
 
+#include "framework/cxx20.h"  // first: says so when C++20 is missing
+
 #include <cstdint>
 #include <memory>
 #include <vector>

@@ -2,6 +2,8 @@
 // properties; and the process-wide registry of component classes.
 #pragma once
 
+#include "framework/cxx20.h"  // first: says so when C++20 is missing
+
 #include <cstdint>
 #include <functional>
 #include <initializer_list>

@@ -4,6 +4,8 @@
 // on Linux, LoadLibraryW and FormatMessageW on Windows.
 #pragma once
 
+#include "framework/cxx20.h"  // first: says so when C++20 is missing
+
 #include <cstdint>
 #include <utility>
 

@@ -2,6 +2,8 @@
 // same text in UTF-8 so that std::exception handlers see it too.
 #pragma once
 
+#include "framework/cxx20.h"  // first: says so when C++20 is missing
+
 #include <exception>
 #include <string>
 

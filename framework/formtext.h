@@ -16,6 +16,8 @@
 // every character outside printable ASCII, so the text itself is ASCII.
 #pragma once
 
+#include "framework/cxx20.h"  // first: says so when C++20 is missing
+
 #include <memory>
 #include <string>
 #include <string_view>

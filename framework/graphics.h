@@ -4,6 +4,8 @@
 // JPEG and BMP files.
 #pragma once
 
+#include "framework/cxx20.h"  // first: says so when C++20 is missing
+
 #include <bit>
 #include <cstddef>
 #include <cstdint>

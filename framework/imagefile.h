@@ -2,6 +2,8 @@
 // stb_image_write). Internal to the framework layer.
 #pragma once
 
+#include "framework/cxx20.h"  // first: says so when C++20 is missing
+
 #include <cstddef>
 #include <cstdint>
 #include <vector>

@@ -4,6 +4,8 @@
 // both are checked on the same machine.
 #pragma once
 
+#include "framework/cxx20.h"  // first: says so when C++20 is missing
+
 #if (defined(__GNUC__) || defined(__clang__)) && defined(__x86_64__)
 #include <immintrin.h>
 #endif

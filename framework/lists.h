@@ -3,6 +3,8 @@
 // a bad one raises EArgumentException "Argument out of range".
 #pragma once
 
+#include "framework/cxx20.h"  // first: says so when C++20 is missing
+
 #include <algorithm>
 #include <iterator>
 #include <memory>

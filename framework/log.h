@@ -2,6 +2,8 @@
 // it to see what a unit wrote).
 #pragma once
 
+#include "framework/cxx20.h"  // first: says so when C++20 is missing
+
 #include <functional>
 
 #include "framework/strings.h"

@@ -13,6 +13,8 @@
 // packages carry it as their RCDATA resource PACKAGEINFO as well.
 #pragma once
 
+#include "framework/cxx20.h"  // first: says so when C++20 is missing
+
 #include <cstdint>
 #include <span>
 #include <string>

@@ -6,6 +6,8 @@
 // next picture, since a fresh block costs one fault per page.
 #pragma once
 
+#include "framework/cxx20.h"  // first: says so when C++20 is missing
+
 #include <cstddef>
 #include <cstdint>
 #include <new>

@@ -3,6 +3,8 @@
 // thread start. Internal to the framework layer and the package's pixel code.
 #pragma once
 
+#include "framework/cxx20.h"  // first: says so when C++20 is missing
+
 #include <cstddef>
 #include <type_traits>
 #include <utility>

@@ -15,6 +15,8 @@
 //   const TPropertyTable& PublishedProperties() const override { return Properties(); }
 #pragma once
 
+#include "framework/cxx20.h"  // first: says so when C++20 is missing
+
 #include <concepts>
 #include <cstdint>
 #include <limits>

@@ -2,6 +2,8 @@
 // TBitmap::Resize. Internal to the framework layer.
 #pragma once
 
+#include "framework/cxx20.h"  // first: says so when C++20 is missing
+
 #include <cstdint>
 
 #include "framework/types.h"

@@ -2,6 +2,8 @@
 // file (RCDATA); ELF has no resources, so there every lookup finds nothing.
 #pragma once
 
+#include "framework/cxx20.h"  // first: says so when C++20 is missing
+
 #include <cstdint>
 #include <optional>
 #include <span>

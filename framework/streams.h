@@ -3,6 +3,8 @@
 // so that files past 4 GB work, and one Read may move any number of bytes.
 #pragma once
 
+#include "framework/cxx20.h"  // first: says so when C++20 is missing
+
 #include <cstdint>
 #include <memory>
 

@@ -2,6 +2,8 @@
 // speak, and TStringList, the one that stores its lines.
 #pragma once
 
+#include "framework/cxx20.h"  // first: says so when C++20 is missing
+
 #include <initializer_list>
 #include <string_view>
 #include <vector>

@@ -2,6 +2,8 @@
 // libraries, and the string routines the package relies on.
 #pragma once
 
+#include "framework/cxx20.h"  // first: says so when C++20 is missing
+
 #include <cstdint>
 #include <span>
 #include <string>

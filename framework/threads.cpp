@@ -241,6 +241,20 @@ void FreeLater(TComponent& c) {
 
 }  // namespace Detail
 
+TInlineEventScope::TInlineEventScope(const TComponent& target) : FActive(TThread::IsMainThread()) {
+  if (!FActive) return;
+  TSyncQueue& q = SyncQueue();
+  std::lock_guard lock(q.Mutex);
+  q.Running.push_back(TRunning{&target, std::this_thread::get_id(), true});
+}
+
+TInlineEventScope::~TInlineEventScope() {
+  if (!FActive) return;
+  TSyncQueue& q = SyncQueue();
+  std::lock_guard lock(q.Mutex);
+  q.Running.pop_back();
+}
+
 TThread::TThread(TProc proc) : FProc(std::move(proc)) {}
 
 TThread::~TThread() = default;

@@ -9,6 +9,8 @@
 // has begun, and destroying the component waits for such groups first.
 #pragma once
 
+#include "framework/cxx20.h"  // first: says so when C++20 is missing
+
 #include <condition_variable>
 #include <functional>
 #include <list>
@@ -159,6 +161,24 @@ class TThreadGroup {
   std::list<TWorker> FWorkers;
   int FRunning = 0;
   TComponent* FOwner = nullptr;  // main thread only; cleared if the owner goes first
+};
+
+// Main thread: while it lives, the main thread counts as inside a call of
+// target's that target waits for, as a worker's Synchronize does. A component
+// makes one around work of its own that raises handlers on the main thread
+// itself (a library's callbacks during a call made there): a handler that
+// frees target, or a component owning it, has that free carried out once the
+// main thread next pumps at its outermost level after the scope ends, not
+// under the work. Scopes nest with handed-over calls; end them in reverse.
+class TInlineEventScope {
+ public:
+  explicit TInlineEventScope(const TComponent& target);
+  ~TInlineEventScope();
+  TInlineEventScope(const TInlineEventScope&) = delete;
+  TInlineEventScope& operator=(const TInlineEventScope&) = delete;
+
+ private:
+  bool FActive;
 };
 
 // Between the hand-over and TComponent; not for components.

@@ -2,6 +2,8 @@
 // Integer shapes address pixels; single-precision shapes place things in views.
 #pragma once
 
+#include "framework/cxx20.h"  // first: says so when C++20 is missing
+
 #include <cstdint>
 
 namespace System::Types {

@@ -3,6 +3,8 @@
 // Canny edge map of a bitmap.
 #pragma once
 
+#include "framework/cxx20.h"  // first: says so when C++20 is missing
+
 #include <cstdint>
 #include <cstdlib>
 #include <memory>

@@ -60,6 +60,26 @@ void CheckFinite(const char16_t* property, float value) {
     throw Exception(Format(u"TFMXStableDiffusion.%s must be a finite number, got %g", property, double(value)));
 }
 
+// An upscaled picture is held to the sizes of the generated ones; sides of
+// at most 2^46 (a bitmap's side times a 32-bit Scale) cannot overflow here.
+void CheckUpscaled(std::uint64_t width, std::uint64_t height, const String& made) {
+  const auto side = std::uint64_t(TFMXStableDiffusion::kMaxSide);
+  if (width > side || height > side)
+    throw Exception(Format(u"TFMXStableDiffusion.UpscaleImage: %s %d x %d picture; each side must be at most %d", made,
+                           std::int64_t(width), std::int64_t(height), std::int64_t(side)));
+  if (width * height > std::uint64_t(TFMXStableDiffusion::kMaxPixels))
+    throw Exception(Format(u"TFMXStableDiffusion.UpscaleImage: %s %d x %d picture; at most %d pixels", made,
+                           std::int64_t(width), std::int64_t(height), TFMXStableDiffusion::kMaxPixels));
+}
+
+// The library reads its texts up to the first NUL: a prompt would lose its
+// tail, a path name another file.
+bool HasNul(const String& text) { return text.find(u'\0') != String::npos; }
+
+void CheckNoNul(const String& text, const char16_t* message) {
+  if (HasNul(text)) throw Exception(message);
+}
+
 void CheckAssigned(const TBitmap* bitmap, const char16_t* message) {
   if (!bitmap) throw Exception(message);
 }
@@ -207,6 +227,14 @@ struct TCallbackRoute {
   }
 
   static void Log(TFMXStableDiffusion* c, const String& text) { c->DoLog(text); }
+  // Kept on the library's thread at once: the reason must be there when
+  // the request's OnError is raised, whether or not anyone listens to OnLog.
+  void NoteError(const String& text) {
+    std::lock_guard lock(Mutex);
+    if (Closed) return;
+    std::lock_guard componentLock(Component->FEventMutex);
+    Component->FLastLibraryError = text;
+  }
   static void Progress(TFMXStableDiffusion* c, std::int32_t step, std::int32_t steps, float time) {
     c->DoProgress(step, steps, time);
   }
@@ -266,12 +294,14 @@ class TRouteScope {
 
 // The trampolines live as long as the process: the library keeps them after
 // every component is gone. They never look at data, and nothing escapes them.
-extern "C" void SDLogCallback(sd_log_level_t, const char* text, void*) noexcept {
+extern "C" void SDLogCallback(sd_log_level_t level, const char* text, void*) noexcept {
   try {
     auto route = FindRoute();
-    if (!route) return;
+    // A line without text carries nothing to show.
+    if (!route || !text) return;
     if (auto version = ModelVersionIn(text)) route->NoteModelVersion(std::move(*version));
     String line = System::UTF8ToString(text);
+    if (level == SD_LOG_ERROR) route->NoteError(line);
     route->Raise([c = route->Component, line] { TCallbackRoute::Log(c, line); });
   } catch (...) {
   }
@@ -487,12 +517,24 @@ TFMXStableDiffusion::~TFMXStableDiffusion() {
 // ---- activation ----
 
 void TFMXStableDiffusion::SetActive(bool Value) {
+  // Its handlers run while the context is made, with this call below them.
+  if (FSettingActive)
+    throw Exception(u"TFMXStableDiffusion.Active can not change while the component is being activated");
   if (Value == FActive) return;
   if (Value && ComponentState().Contains(csDesigning))
     throw Exception(u"TFMXStableDiffusion can not be activated while designing");
   if (PendingRequests() > 0)
     throw Exception(u"TFMXStableDiffusion.Active can not change while a request is running");
   if (Value) {
+    CheckAtMost(u"Threads", FThreads, kMaxThreads);
+    // A handler freeing the component meanwhile has the framework free it
+    // once this call has returned.
+    const System::Classes::TInlineEventScope handlers(*this);
+    FSettingActive = true;
+    const struct TDone {
+      bool& Flag;
+      ~TDone() { Flag = false; }
+    } done{FSettingActive};
     Activate(Snapshot());
   } else {
     Deactivate();
@@ -520,6 +562,13 @@ void TFMXStableDiffusion::Activate(const TSettings& s) {
     const bool exists = c.Folder ? System::Sysutils::DirectoryExists(c.Path) : System::Sysutils::FileExists(c.Path);
     if (!exists) throw Exception(c.Message);
   }
+  const std::pair<const char16_t*, const String*> texts[] = {
+      {u"ModelPath", &s.ModelPath}, {u"ClipLPath", &s.ClipLPath},   {u"ClipGPath", &s.ClipGPath},
+      {u"T5XXLPath", &s.T5XXLPath}, {u"DiffusionModelPath", &s.DiffusionModelPath}, {u"LLMPath", &s.LLMPath},
+      {u"VAEPath", &s.VAEPath},     {u"TAESDPath", &s.TAESDPath}, {u"ControlNetPath", &s.ControlNetPath},
+  };
+  for (const auto& [name, text] : texts)
+    if (HasNul(*text)) throw Exception(Format(u"TFMXStableDiffusion.%s must not contain a NUL character", name));
   // The library crashes on this pair.
   if (s.PreviewMode == PREVIEW_VAE && !s.TAESDPath.empty())
     throw Exception(u"TFMXStableDiffusion: PreviewMode PREVIEW_VAE can not be used with a TAESDPath");
@@ -670,6 +719,7 @@ void TFMXStableDiffusion::CheckGenerationSettings(TRequestKind kind, bool withCo
   if (video) CheckAtLeastOne(u"VideoFrames", FVideoFrames);
   CheckAtMost(u"Width", FWidth, kMaxSide);
   CheckAtMost(u"Height", FHeight, kMaxSide);
+  CheckAtMost(u"Threads", FThreads, kMaxThreads);
   // Both sides are bounded above, so these products cannot overflow.
   const std::int64_t pixels = std::int64_t(FWidth) * FHeight;
   if (pixels > kMaxPixels)
@@ -697,6 +747,7 @@ void TFMXStableDiffusion::CheckGenerationSettings(TRequestKind kind, bool withCo
     CheckFinite(u"MoEBoundary", FMoEBoundary);
     CheckFinite(u"VaceStrength", FVaceStrength);
   }
+  if (!video) CheckNoNul(FInputIdImagesPath, u"TFMXStableDiffusion.InputIdImagesPath must not contain a NUL character");
   // The library aborts when asked to encode a picture without the encoder.
   if (kind == TRequestKind::ImageFromInput && FVaeDecodeOnly)
     throw Exception(u"TFMXStableDiffusion.VaeDecodeOnly must be false for Image2Image and ImageInPaint: "
@@ -706,6 +757,7 @@ void TFMXStableDiffusion::CheckGenerationSettings(TRequestKind kind, bool withCo
 
 void TFMXStableDiffusion::Text2Image(const String& prompt, const String& negative, TBitmap* controlImage) {
   CheckGenerationSettings(TRequestKind::Image, controlImage != nullptr);
+  CheckPrompts(prompt, negative);
   CheckNotMapped(controlImage, u"Control Image");
   auto r = std::make_unique<TRequest>();
   r->Kind = TRequest::Images;
@@ -739,6 +791,7 @@ void TFMXStableDiffusion::ImageInPaint(const String& prompt, const String& negat
 void TFMXStableDiffusion::EnqueueImages(const String& prompt, const String& negative, TBitmap& inputImage,
                                         TBitmap* maskImage, TBitmap* controlImage) {
   CheckGenerationSettings(TRequestKind::ImageFromInput, controlImage != nullptr);
+  CheckPrompts(prompt, negative);
   CheckNotMapped(&inputImage, u"Input Image");
   CheckNotMapped(maskImage, u"Mask Image");
   CheckNotMapped(controlImage, u"Control Image");
@@ -770,6 +823,7 @@ void TFMXStableDiffusion::EnqueueImages(const String& prompt, const String& nega
 void TFMXStableDiffusion::Video2Video(const String& prompt, const String& negative, TBitmap* initImage) {
   CheckAssigned(initImage, u"Init Image can not be nil");
   CheckGenerationSettings(TRequestKind::Video, false);
+  CheckPrompts(prompt, negative);
   CheckNotMapped(initImage, u"Init Image");
   auto r = std::make_unique<TRequest>();
   r->Kind = TRequest::Video;
@@ -788,6 +842,10 @@ void TFMXStableDiffusion::UpscaleImage(TBitmap* Input, const String& ScaleModel,
     throw Exception(Format(u"TFMXStableDiffusion.UpscaleImage: the input image is empty (%d x %d)", Input->Width(),
                            Input->Height()));
   if (Scale == 0) throw Exception(u"TFMXStableDiffusion.UpscaleImage: Scale must be at least 1, got 0");
+  CheckUpscaled(std::uint64_t(Input->Width()) * Scale, std::uint64_t(Input->Height()) * Scale,
+                Format(u"%d x %d at Scale %d makes a", Input->Width(), Input->Height(), std::int64_t(Scale)));
+  CheckAtMost(u"Threads", FThreads, kMaxThreads);
+  CheckNoNul(ScaleModel, u"TFMXStableDiffusion.UpscaleImage: the model path must not contain a NUL character");
   if (ComponentState().Contains(csDesigning))
     throw Exception(u"TFMXStableDiffusion can not run requests while designing");
   RequireSDLibs();
@@ -800,15 +858,30 @@ void TFMXStableDiffusion::UpscaleImage(TBitmap* Input, const String& ScaleModel,
   Enqueue(std::move(r));
 }
 
+void TFMXStableDiffusion::CheckPrompts(const String& prompt, const String& negative) {
+  CheckNoNul(prompt, u"TFMXStableDiffusion: the prompt must not contain a NUL character");
+  CheckNoNul(negative, u"TFMXStableDiffusion: the negative prompt must not contain a NUL character");
+}
+
+String TFMXStableDiffusion::LastLibraryError() const {
+  std::lock_guard lock(FEventMutex);
+  return FLastLibraryError;
+}
+
 int TFMXStableDiffusion::PendingRequests() const {
   std::lock_guard lock(FQueueMutex);
   return int(FQueue.size()) + (FBusy ? 1 : 0);
 }
 
 void TFMXStableDiffusion::Enqueue(std::unique_ptr<TRequest> request) {
+  // The worker would make a second context beside the one SetActive makes.
+  if (FSettingActive) throw Exception(u"TFMXStableDiffusion can not take a request while it is being activated");
   bool start;
   {
     std::lock_guard lock(FQueueMutex);
+    // Destruction has cancelled the queue already: nothing would run or
+    // report this one (a cancellation handler asking again).
+    if (FWorkerLeaving) throw Exception(u"Request cancelled: the component is being destroyed");
     FQueue.push_back(std::move(request));
     start = !FWorkerAlive;
     FWorkerAlive = true;
@@ -1010,6 +1083,8 @@ TBitmaps TFMXStableDiffusion::Upscale(TRequest& r) {
   if (std::exception_ptr error = route.Finish()) std::rethrow_exception(error);
   if (!FUpScaleContext) throw Exception(u"Failed to load upscale model");
   if (!result.data) throw Exception(u"Failed to upscale image");
+  // The library goes by its model's factor, whatever Scale said.
+  CheckUpscaled(result.width, result.height, u"the library made a");
   TBitmaps outputs;
   outputs.push_back(SDImage2Bitmap(&result));
   return outputs;

@@ -3,7 +3,12 @@
 // Requests return at once; the component runs them one at a time, in call
 // order, on its worker, and reports each with exactly one OnComplete or
 // OnError on the main thread.
+// Those events (and OnLog, OnProgress, OnPreview) run only while the main
+// thread pumps TThread::CheckSynchronize (or waits in TThreadGroup::WaitFor):
+// a program whose main thread never pumps gets no OnComplete, and no message.
 #pragma once
+
+#include "framework/cxx20.h"  // first: says so when C++20 is missing
 
 #include <atomic>
 #include <condition_variable>
@@ -52,6 +57,9 @@ class TFMXStableDiffusion : public TComponent {
   static constexpr std::int32_t kMaxSide = 16384;
   static constexpr std::int64_t kMaxPixels = std::int64_t(8192) * 8192;
   static constexpr std::int64_t kMaxDeliveredBytes = std::int64_t(4) << 30;
+  // The library's own maximum: more Threads can crash it (each request,
+  // and SetActive(true), refuses them).
+  static constexpr std::int32_t kMaxThreads = 512;
 
   // At run time the first construction loads the library (LoadSDLibs) and
   // every construction registers the log and progress callbacks.
@@ -62,13 +70,15 @@ class TFMXStableDiffusion : public TComponent {
   // running request is waited for (pumping CheckSynchronize on the main
   // thread), its result dropped; then the contexts go. A handler may free
   // the component that raised it: the framework defers that free until the
-  // main thread pumps outside the handler.
+  // main thread pumps outside the handler. A request made once the queue is
+  // cancelled (from a cancellation's handler) raises that same message.
   ~TFMXStableDiffusion() override;
 
   // ---- requests: checked and converted here, run on the worker ----
   // Everything is checked before anything is allocated or a bitmap touched:
   // the sizes above, every float the request hands to the library (finite),
-  // and no VaeDecodeOnly with an input picture (the library aborts). Input,
+  // no VaeDecodeOnly with an input picture (the library aborts), and no NUL
+  // in a text the library reads (prompts, paths: it would stop there). Input,
   // mask and control bitmaps then take Width x Height in place, once all of
   // them are converted, before the call returns; the caller may then reuse
   // them. A call that raises leaves them as they were.
@@ -82,6 +92,9 @@ class TFMXStableDiffusion : public TComponent {
                     TBitmap* controlImage);
   void Video2Video(const String& prompt, const String& negative, TBitmap* initImage);
   // Input is read as it is (not resized). The result has the model's scale.
+  // Input at Scale, and the picture the library makes, are held to the
+  // sizes above (kMaxSide a side, kMaxPixels in all): a larger claim is
+  // refused here, a larger result ends with OnError, unconverted.
   void UpscaleImage(TBitmap* Input, const String& ScaleModel, std::uint32_t Scale);
 
   // Threads when not 0, else the library's count of physical cores.
@@ -92,11 +105,19 @@ class TFMXStableDiffusion : public TComponent {
   // before its OnComplete or OnError is raised, so those handlers may change
   // Active (unless another request is queued).
   int PendingRequests() const;
+  // The last line the library logged at error level while working for this
+  // component, empty when none: the reason behind a fixed failure message
+  // such as "Failed to generate image". Any thread may ask.
+  String LastLibraryError() const;
 
   // ---- published properties ----
   bool Active() const { return FActive.load(); }
-  // Creates the library context (checking the model files) or frees it.
-  // Refused while designing and while a request is pending. Context settings
+  // Creates the library context (checking the model files, and that no path
+  // holds a NUL) or frees it.
+  // Refused while designing and while a request is pending. The library's
+  // log lines reach OnLog before it returns; such a handler may free the
+  // component (freed once SetActive has returned) but neither change Active
+  // nor make a request, which raise. Context settings
   // (FreeParams, VaeDecodeOnly, ...) changed later wait for the next
   // activation: requests go by those the live context was made with.
   void SetActive(bool Value);
@@ -242,6 +263,7 @@ class TFMXStableDiffusion : public TComponent {
 
   TSettings Snapshot() const;
   void CheckGenerationSettings(TRequestKind kind, bool withControl) const;
+  static void CheckPrompts(const String& prompt, const String& negative);
   void EnqueueImages(const String& prompt, const String& negative, TBitmap& inputImage, TBitmap* maskImage,
                      TBitmap* controlImage);
   void Enqueue(std::unique_ptr<TRequest> request);
@@ -315,6 +337,7 @@ class TFMXStableDiffusion : public TComponent {
 
   // Event handlers: set on the main thread, looked at from the worker.
   mutable std::mutex FEventMutex;
+  String FLastLibraryError;  // under FEventMutex
   TSDOnLogEvent FOnLog;
   TSDOnProgressEvent FOnProgress;
   TSDOnCompleteEvent FOnComplete;
@@ -332,6 +355,8 @@ class TFMXStableDiffusion : public TComponent {
 
   // Main thread: destruction raises the cancellations of queued requests.
   bool FCancelling = false;
+  // SetActive(true) is making the context; its handlers run meanwhile.
+  bool FSettingActive = false;
   // Destruction has begun: a worker waiting for its turn at the library's
   // preview setting gives up.
   std::atomic<bool> FLeaving{false};

@@ -15,6 +15,8 @@
 // unmaps it and a later load starts from the same state as the first.
 #pragma once
 
+#include "framework/cxx20.h"  // first: says so when C++20 is missing
+
 #include <cstdint>
 
 #include "framework/packages.h"

@@ -3,6 +3,8 @@
 // the same name hold exactly these bytes.
 #pragma once
 
+#include "framework/cxx20.h"  // first: says so when C++20 is missing
+
 #include <cstddef>
 #include <cstdint>
 #include <iterator>

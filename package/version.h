@@ -2,6 +2,8 @@
 // the Windows version resource: plain macros, which windres reads too.
 #pragma once
 
+#include "framework/cxx20.h"  // first: says so when C++20 is missing
+
 #define CORVINA_VERSION_NAME "Corvina"
 #define CORVINA_FILE_VERSION "1.0.0.20"
 #define CORVINA_FILE_VERSION_NUMBERS 1, 0, 0, 20

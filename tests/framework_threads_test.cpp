@@ -867,3 +867,37 @@ TEST(CheckSynchronize, OddTimeoutsNeitherHangNorOverflow) {
   worker.join();
   EXPECT_TRUE(ran);
 }
+
+// A component raising handlers on the main thread from its own work: a free
+// there (of it or of its owner) waits for the scope's end and the next
+// outermost pump, even when the handler pumps itself.
+TEST(InlineEventScope, AFreeInsideIsCarriedOutAtTheFirstOutermostPumpAfterIt) {
+  struct TWatched : TComponent {
+    bool* Gone;
+    TWatched(TComponent* owner, bool* gone) : TComponent(owner), Gone(gone) {}
+    ~TWatched() override { *Gone = true; }
+  };
+  for (const bool viaOwner : {false, true}) {
+    SCOPED_TRACE(viaOwner ? "its owner freed" : "freed itself");
+    bool gone = false;
+    auto owner = std::make_unique<TComponent>(nullptr);
+    std::unique_ptr<TComponent> alone;
+    TComponent* watched = nullptr;
+    if (viaOwner) {
+      watched = new TWatched(owner.get(), &gone);  // the owner frees it
+    } else {
+      alone = std::make_unique<TWatched>(nullptr, &gone);
+      watched = alone.get();
+    }
+    {
+      const TInlineEventScope scope(*watched);
+      if (viaOwner) owner.reset(); else alone.reset();
+      TThread::CheckSynchronize(0);
+      EXPECT_FALSE(gone) << "freed under the work that raised the handler";
+      EXPECT_TRUE(watched->ComponentState().Contains(csDestroying));
+    }
+    EXPECT_FALSE(gone);
+    TThread::CheckSynchronize(0);
+    EXPECT_TRUE(gone);
+  }
+}

@@ -267,6 +267,13 @@ TEST_F(Generation, ActivationChecksModelFilesInOrder) {
       {[&](auto& c) { c.SetPreviewMode(PREVIEW_VAE), c.SetTAESDPath(file); },
        u"TFMXStableDiffusion: PreviewMode PREVIEW_VAE can not be used with a TAESDPath"},
       {[&](auto& c) { c.SetPreviewMode(PREVIEW_TAE), c.SetTAESDPath(file); }, u""},
+      // More threads than the library's maximum (512) can crash it.
+      {[&](auto& c) { c.SetThreads(513); }, u"TFMXStableDiffusion.Threads must be at most 512, got 513"},
+      // The library would read a path only up to a NUL: another file.
+      {[&](auto& c) { c.SetClipLPath(file + String(1, u'\0') + u".bak"); },
+       u"TFMXStableDiffusion.ClipLPath must not contain a NUL character"},
+      {[&](auto& c) { c.SetDiffusionModelPath(String(u"d\0", 2)); },
+       u"TFMXStableDiffusion.DiffusionModelPath must not contain a NUL character"},
   };
   for (std::size_t i = 0; i < std::size(cases); ++i) {
     SCOPED_TRACE(i);
@@ -715,6 +722,37 @@ TEST_F(Generation, LogLinesOfAnActivationOnTheMainThreadArriveBeforeItReturns) {
   }
 }
 
+// A line without text carries nothing; ill-formed bytes arrive repaired.
+TEST_F(Generation, LogTextsTheLibraryGetsWrongAreSkippedOrRepaired) {
+  struct Case {
+    const char* name;
+    TFakeEvent event;
+    std::vector<String> lines;
+  };
+  const Case cases[] = {
+      {"null", Corvina::Fakes::NullLogEvent(), {}},
+      {"ill-formed UTF-8", LogEvent("a\xff" "b\xc3\n"), {u"a\uFFFDb\uFFFD\n"}},
+      {"empty", LogEvent(""), {u""}},
+  };
+  for (const Case& k : cases) {
+    for (const bool otherThread : {false, true}) {
+      SCOPED_TRACE(std::string(k.name) + (otherThread ? ", library thread" : ", calling thread"));
+      Fake().Reset();
+      Fake().Script.Callbacks[TFakeEntry::GenerateImage] = {{k.event, LogEvent("after\n")}, otherThread};
+      TEvents events;
+      auto c = Make(events);
+      c->Text2Image(u"p", u"", nullptr);
+      ASSERT_TRUE(Finished(*c, events));
+      std::vector<String> lines;
+      for (const auto& e : events.List)
+        if (e.Kind == "log") lines.push_back(e.Text);
+      std::vector<String> expected = k.lines;
+      expected.push_back(u"after\n");
+      EXPECT_EQ(lines, expected);
+    }
+  }
+}
+
 TEST_F(Generation, NothingIsConvertedOrSynchronisedForEventsWithoutHandlers) {
   Fake().Script.Callbacks[TFakeEntry::GenerateImage] = {{PreviewEvent(0, 1, 8, 8), LogEvent("x\n")}};
   TFMXStableDiffusion c(nullptr);
@@ -920,6 +958,13 @@ TEST_F(Generation, EveryFailureEndsItsRequestWithOneOnError) {
       {"upscale model", [](TFakeSd& f) { f.Script.NewUpscalerCtxFails = true; }, upscale,
        u"Failed to load upscale model"},
       {"upscale result", [](TFakeSd& f) { f.Script.UpscaleFails = true; }, upscale, u"Failed to upscale image"},
+      {"upscaled beyond the sizes", [](TFakeSd& f) { f.Script.UpscaleModelFactor = 1025; },
+       [](TFMXStableDiffusion& c) {
+         TBitmap a(16, 1);
+         c.UpscaleImage(&a, u"x.bin", 1);
+       },
+       u"TFMXStableDiffusion.UpscaleImage: the library made a 16400 x 1025 picture; each side must be at most "
+       u"16384"},
       {"decode-only context, img2img", {},
        [img2img](TFMXStableDiffusion& c) {
          c.SetVaeDecodeOnly(true);
@@ -1018,6 +1063,19 @@ TEST_F(Generation, RequestsRefuseWhatTheLibraryCannotSurviveBeforeAnyWork) {
        u"TFMXStableDiffusion.UpscaleImage: Scale must be at least 1, got 0"},
       {"upscale of nothing", [&](auto& c) { TBitmap empty; c.UpscaleImage(&empty, u"m", 2); },
        u"TFMXStableDiffusion.UpscaleImage: the input image is empty (0 x 0)"},
+      // The upscaled picture is held to the sizes of the other requests.
+      {"upscale of 16385 x 1", [&](auto& c) { TBitmap wide(16385, 1); c.UpscaleImage(&wide, u"m", 1); },
+       u"TFMXStableDiffusion.UpscaleImage: 16385 x 1 at Scale 1 makes a 16385 x 1 picture; each side must be at "
+       u"most 16384"},
+      {"upscale by 2049", [&](auto& c) { c.UpscaleImage(b, u"m", 2049); },
+       u"TFMXStableDiffusion.UpscaleImage: 8 x 8 at Scale 2049 makes a 16392 x 16392 picture; each side must be at "
+       u"most 16384"},
+      {"upscale by 2^32-1", [&](auto& c) { c.UpscaleImage(b, u"m", UINT32_MAX); },
+       u"TFMXStableDiffusion.UpscaleImage: 8 x 8 at Scale 4294967295 makes a 34359738360 x 34359738360 picture; each side "
+       u"must be at most 16384"},
+      {"upscale to 16000 x 16000", [&](auto& c) { TBitmap square(16, 16); c.UpscaleImage(&square, u"m", 1000); },
+       u"TFMXStableDiffusion.UpscaleImage: 16 x 16 at Scale 1000 makes a 16000 x 16000 picture; at most 67108864 "
+       u"pixels"},
       {"width 0", [&](auto& c) { c.SetWidth(0), c.Text2Image(u"", u"", nullptr); },
        u"TFMXStableDiffusion.Width must be at least 1, got 0"},
       {"height -3", [&](auto& c) { c.SetHeight(-3), c.Image2Image(u"", u"", b, nullptr); },
@@ -1065,6 +1123,23 @@ TEST_F(Generation, RequestsRefuseWhatTheLibraryCannotSurviveBeforeAnyWork) {
       {"inpaint decode only", [&](auto& c) { c.SetVaeDecodeOnly(true), c.ImageInPaint(u"", u"", b, b, nullptr); },
        u"TFMXStableDiffusion.VaeDecodeOnly must be false for Image2Image and ImageInPaint: the input picture "
        u"needs the VAE encoder"},
+      // More threads than the library's maximum can crash it.
+      {"513 threads", [&](auto& c) { c.SetThreads(513), c.Text2Image(u"", u"", nullptr); },
+       u"TFMXStableDiffusion.Threads must be at most 512, got 513"},
+      {"upscale with 100000 threads", [&](auto& c) { c.SetThreads(100000), c.UpscaleImage(b, u"m", 2); },
+       u"TFMXStableDiffusion.Threads must be at most 512, got 100000"},
+      // The library reads texts only up to a NUL.
+      {"prompt with a NUL", [&](auto& c) { c.Text2Image(String(u"a cat\0 in a hat", 15), u"", nullptr); },
+       u"TFMXStableDiffusion: the prompt must not contain a NUL character"},
+      {"negative with a NUL", [&](auto& c) { c.Image2Image(u"", String(u"\0", 1), b, nullptr); },
+       u"TFMXStableDiffusion: the negative prompt must not contain a NUL character"},
+      {"video prompt with a NUL", [&](auto& c) { c.Video2Video(String(u"x\0", 2), u"", b); },
+       u"TFMXStableDiffusion: the prompt must not contain a NUL character"},
+      {"id images path with a NUL",
+       [&](auto& c) { c.SetInputIdImagesPath(String(u"ids\0", 4)), c.ImageInPaint(u"", u"", b, b, nullptr); },
+       u"TFMXStableDiffusion.InputIdImagesPath must not contain a NUL character"},
+      {"upscale model with a NUL", [&](auto& c) { c.UpscaleImage(b, String(u"x4.gguf\0.old", 12), 2); },
+       u"TFMXStableDiffusion.UpscaleImage: the model path must not contain a NUL character"},
       // A refusal after the first input was converted still leaves it as it was.
       {"mapped mask",
        [&](auto& c) {
@@ -1478,6 +1553,85 @@ TEST_F(Generation, TheLastEventOfARequestMayChangeActive) {
   }
 }
 
+// SetActive(true) on the main thread raises the library's log lines there
+// while the context is made: a handler may free the component (the free
+// waits until SetActive has returned), but not reenter it.
+TEST_F(Generation, HandlersOfAnActivationOnTheMainThreadMayFreeTheComponentButNotReenterIt) {
+  struct Case {
+    const char* name;
+    std::function<void(std::unique_ptr<TFMXStableDiffusion>&)> react;
+    String raised;  // by the handler's call, and so by SetActive
+  };
+  const String reactivated = u"TFMXStableDiffusion.Active can not change while the component is being activated";
+  const Case cases[] = {
+      {"frees it", [](auto& c) { c.reset(); }, u"<nothing raised>"},
+      {"frees it and pumps",
+       [](auto& c) {
+         c.reset();
+         TThread::CheckSynchronize(0);
+       },
+       u"<nothing raised>"},
+      {"activates it", [](auto& c) { c->SetActive(true); }, reactivated},
+      {"deactivates it", [](auto& c) { c->SetActive(false); }, reactivated},
+      {"asks for a picture", [](auto& c) { c->Text2Image(u"p", u"", nullptr); },
+       u"TFMXStableDiffusion can not take a request while it is being activated"},
+  };
+  for (const Case& k : cases) {
+    SCOPED_TRACE(k.name);
+    Fake().Reset();
+    Fake().Script.Callbacks[TFakeEntry::NewSdCtx] = {{LogEvent("a\n"), LogEvent("b\n")}};
+    TEvents events;
+    auto c = Make(events);
+    TFMXStableDiffusion* const component = c.get();
+    String handlerRaised = u"<nothing raised>";
+    events.Then = [&](const TEvents::TEvent& e) {
+      if (e.Kind != "log" || events.List.size() != 1) return;
+      handlerRaised = MessageOf([&] { k.react(c); });
+      if (handlerRaised != u"<nothing raised>") throw System::Sysutils::Exception(handlerRaised);
+    };
+    EXPECT_EQ(MessageOf([&] { component->SetActive(true); }), k.raised);
+    EXPECT_EQ(handlerRaised, k.raised);
+    TThread::CheckSynchronize(0);  // carries out a free the handler asked for
+    EXPECT_EQ(Fake().CallsNamed("new_sd_ctx").size(), 1u);
+    EXPECT_EQ(Fake().CallsNamed("generate_image").size(), 0u);
+    if (c) {
+      EXPECT_FALSE(c->Active());
+      EXPECT_EQ(Fake().LiveContexts.load(), 0);
+      c.reset();
+    } else {
+      EXPECT_EQ(events.Kinds(), std::vector<std::string>{"log"}) << "a component being destroyed was heard";
+    }
+    EXPECT_EQ(Fake().LiveContexts.load(), 0);
+  }
+}
+
+// Once destruction has cancelled the queue nothing would ever run or report
+// a new request: the call itself is refused.
+TEST_F(Generation, ARequestMadeAfterTheQueueWasCancelledIsRefused) {
+  std::atomic<bool> holding{false}, release{false};
+  Fake().Script.Hook = [&](TFakeEntry e) {
+    if (e != TFakeEntry::GenerateImage) return;
+    holding = true;
+    while (!release) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  };
+  TEvents events;
+  auto c = Make(events);
+  TFMXStableDiffusion* const component = c.get();
+  String raised;
+  events.Then = [&](const TEvents::TEvent& e) {
+    if (e.Kind != "error") return;
+    raised = MessageOf([&] { component->Text2Image(u"late", u"", nullptr); });
+    release = true;
+  };
+  c->Text2Image(u"running", u"", nullptr);
+  c->Text2Image(u"queued", u"", nullptr);
+  ASSERT_TRUE(PumpUntil([&] { return holding.load(); }));
+  c.reset();
+  EXPECT_EQ(raised, u"Request cancelled: the component is being destroyed");
+  EXPECT_EQ(events.Kinds(), std::vector<std::string>{"error"});
+  EXPECT_EQ(Fake().CallsNamed("generate_image").size(), 1u);
+}
+
 TEST_F(Generation, CallbacksReachTheComponentInsideTheLibraryNotTheLastConstructed) {
   Fake().Script.Callbacks[TFakeEntry::GenerateImage] = {{LogEvent("x\n")}, true};
   TEvents first, second;
@@ -1494,5 +1648,6 @@ TEST_F(Generation, CallbacksReachTheComponentInsideTheLibraryNotTheLastConstruct
   TThread::CheckSynchronize(0);
   EXPECT_EQ(first.Kinds(), (std::vector<std::string>{"log", "complete"}));
 }
+
 
 }  // namespace

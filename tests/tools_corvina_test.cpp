@@ -12,8 +12,11 @@
 #include <array>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
+#include <map>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -38,7 +41,7 @@ const std::vector<std::string> kGeneration = {"generate", "img2img", "inpaint", 
 const std::vector<std::string> kVision = {"segment", "track", "remove", "replace-bg"};
 const std::vector<std::string> kFace = {"faces", "enhance", "swap", "animate", "separate"};
 const std::vector<std::string> kWave = {"wav-info", "wav-convert"};
-const std::vector<std::string> kOthers = {"demo", "completion", "man"};
+const std::vector<std::string> kOthers = {"demo", "models", "completion", "man"};
 
 std::vector<std::string> AllSubcommands() {
   std::vector<std::string> all;
@@ -103,6 +106,23 @@ std::pair<int, int> SizeOf(const fs::path& file) {
   return {bmp.Width(), bmp.Height()};
 }
 
+// Off a terminal, progress is whole lines on stderr, each "<phase> N/M ...".
+bool OnlyProgress(const std::string& err) {
+  std::istringstream lines(err);
+  for (std::string l; std::getline(lines, l);) {
+    bool known = false;
+    for (const char* phase : {"loading the model ", "sampling ", "upscaling ", "tracking ", "animating ", "separating "}) {
+      if (l.rfind(phase, 0) != 0) continue;
+      const std::string count = l.substr(std::strlen(phase), l.find(' ', std::strlen(phase)) - std::strlen(phase));
+      const auto slash = count.find('/');
+      known = slash != std::string::npos && slash > 0 && slash + 1 < count.size() &&
+              count.find_first_not_of("0123456789/") == std::string::npos;
+    }
+    if (!known) return false;
+  }
+  return true;
+}
+
 void WritePicture(const TempDir& dir, const char* name, int w, int h, std::uint32_t colour) {
   Fmx::Graphics::TBitmap picture(w, h);
   picture.Clear(colour);
@@ -144,7 +164,10 @@ TEST_F(GenerationTool, SubcommandsWriteTheirPictures) {
       {"generate 'cats' -b 3 -W 32 -H 32 -o many.png", {"many-1.png", "many-2.png", "many-3.png"}, {32, 32}},
       {"img2img in.png 'a dog' -W 32 -H 40 --strength 0.5 -o dog.png", {"dog.png"}, {32, 40}},
       {"inpaint in.png mask.png 'a hat' -W 16 -H 16 -o hat.png", {"hat.png"}, {16, 16}},
-      {"video in.png 'waves' --frames 3 -W 24 -H 24 -o v/f.png", {"v/f-001.png", "v/f-002.png", "v/f-003.png"}, {24, 24}},
+      {"video in.png 'waves' --frames 3 -W 24 -H 24 -o v/f.png", {"v/f-1.png", "v/f-2.png", "v/f-3.png"}, {24, 24}},
+      // Numbers are as wide as the count, from 1.
+      {"generate 'cats' -b 10 -W 8 -H 8 -o ten.png", {"ten-01.png", "ten-09.png", "ten-10.png"}, {8, 8}},
+      {"generate 'a cat' -W 8 -H 8 --vae-decode-only -o vae.png", {"vae.png"}, {8, 8}},
       {"upscale in.png -o big.png", {"big.png"}, {140, 80}},  // the fake's model doubles
       {"canny in.png -o edges.png", {"edges.png"}, {70, 40}},
       // Without -o each subcommand has a file of its own.
@@ -158,7 +181,7 @@ TEST_F(GenerationTool, SubcommandsWriteTheirPictures) {
     // canny runs no model: it takes only the library folder.
     const TRun r = RunTool(c.args + " " + (c.args.rfind("canny", 0) == 0 ? "--sd-lib-dir '" + kFakeDir + "'" : lib), dir);
     EXPECT_EQ(r.Exit, 0) << r.Err;
-    EXPECT_EQ(r.Err, "");
+    EXPECT_TRUE(OnlyProgress(r.Err)) << r.Err;
     for (const std::string& f : c.files) {
       ASSERT_TRUE(fs::exists(dir.Path(f))) << f;
       EXPECT_EQ(SizeOf(dir.Path(f)), c.size) << f;
@@ -167,19 +190,37 @@ TEST_F(GenerationTool, SubcommandsWriteTheirPictures) {
   }
 }
 
-TEST_F(GenerationTool, ProgressIsPlainLinesOffATerminalAndLogLinesNeedVerbose) {
+// Redirected, stdout holds the report (or the JSON document) alone: progress
+// goes to stderr, as lines, the model load under a name of its own.
+TEST_F(GenerationTool, ProgressGoesToStderrAndQuietLeavesOnlyTheOutput) {
   const std::string env = "CORVINA_FAKE_SD_CHATTY=1";
-  const TRun quiet = RunTool("generate p -W 8 -H 8 " + lib, dir, env);
-  EXPECT_EQ(quiet.Exit, 0);
-  EXPECT_NE(quiet.Out.find("step 1/2 (0.25s)\nstep 2/2 (0.25s)\n"), std::string::npos) << quiet.Out;
-  EXPECT_EQ(quiet.Err, "");
-  const TRun verbose = RunTool("generate p -v -W 8 -H 8 " + lib, dir, env);
-  EXPECT_EQ(verbose.Exit, 0);
-  EXPECT_EQ(verbose.Err, "fake.cpp:7 - working\n");
-  // With --json stdout holds the document alone.
-  const TRun document = RunTool("generate p --json -W 8 -H 8 " + lib, dir, env);
-  EXPECT_EQ(document.Exit, 0);
-  EXPECT_TRUE(json::accept(document.Out)) << document.Out;
+  struct Case {
+    std::string options, out;
+    std::vector<std::string> errLines;  // in this order
+  };
+  const Case cases[] = {
+      {"", "wrote out/generated.png (8 x 8, seed 42)\n", {"sampling 1/2 0.25s/it", "sampling 2/2 0.25s/it"}},
+      {"-q", "", {}},
+      {"--quiet --json", "{", {}},
+      {"-v", "wrote out/generated.png (8 x 8, seed 42)\n",
+       {"seed 42", "fake.cpp:7 - working", "sampling 1/2 0.25s/it", "sampling 2/2 0.25s/it"}},
+      {"-v -q", "", {"seed 42", "fake.cpp:7 - working"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.options);
+    const TRun r = RunTool("generate p -W 8 -H 8 " + lib + c.options, dir, env);
+    EXPECT_EQ(r.Exit, 0) << r.Err;
+    EXPECT_EQ(r.Out.substr(0, c.out.size()), c.out);
+    if (c.out == "{") {
+      EXPECT_TRUE(json::accept(r.Out)) << r.Out;
+    }
+    if (c.out.empty() || c.out == "{") {
+      EXPECT_EQ(r.Out.find("wrote"), std::string::npos) << r.Out;
+    }
+    std::string expected;
+    for (const auto& l : c.errLines) expected += l + "\n";
+    EXPECT_EQ(r.Err, expected);
+  }
 }
 
 TEST_F(GenerationTool, BadInputGivesOneClearLineAndAFailingExit) {
@@ -189,12 +230,15 @@ TEST_F(GenerationTool, BadInputGivesOneClearLineAndAFailingExit) {
     int exit;
   };
   const Case cases[] = {
-      {"img2img missing.png 'x' " + lib, "corvina img2img: input: File does not exist: missing.png\n", 2},
+      {"img2img missing.png 'x' " + lib, "corvina img2img: input: 'missing.png' does not exist\n", 2},
       {"generate x --sd-lib-dir '" + kFakeDir + "'", "corvina generate: --model is required with --sd-lib-dir", 1},
       {"generate x --model m.gguf --sd-lib-dir .", "corvina generate: Can not load ./libstable-diffusion.so ", 1},
-      {"generate x --sd-lib-dir '" + kFakeDir + "' --model absent.gguf", "corvina generate: --model: File does not exist: absent.gguf\n", 2},
-      {"generate x -W 0 " + lib, "corvina generate: --width: Value 0 not in range 1 to 16384\n", 2},
-      {"upscale in.png --scale 0 " + lib, "corvina upscale: --scale: Value 0 not in range 1 to 16\n", 2},
+      {"generate x --sd-lib-dir '" + kFakeDir + "' --model absent.gguf",
+       "corvina generate: --model: 'absent.gguf' does not exist, here or among the sample models in ", 2},
+      {"generate x -W 0 " + lib, "corvina generate: --width: 0 is not a number from 1 to 8192\n", 2},
+      {"generate x -H 8193 " + lib, "corvina generate: --height: 8193 is not a number from 1 to 8192\n", 2},
+      {"upscale in.png --scale 0 " + lib, "corvina upscale: --scale: 0 is not a number from 1 to 16\n", 2},
+      {"img2img in.png x --vae-decode-only " + lib, "corvina img2img: unexpected argument(s): --vae-decode-only", 2},
       {"canny mask.png -o /proc/forbidden/e.png", "corvina canny: ", 1},
   };
   for (const Case& c : cases) {
@@ -251,23 +295,23 @@ TEST_F(CorvinaTool, EverySubcommandWritesWhatItsJsonDocumentLists) {
       {"generate 'a cat' -W 64 -H 128 -b 2 --seed 7 --steps 2 -o gen/cat.png", {}, {{"gen/cat-1.png", 64, 128}, {"gen/cat-2.png", 64, 128}}, {}},
       {"img2img in.png dog -W 128 -H 64 --steps 2 -o i2i.png", {}, {{"i2i.png", 128, 64}}, {}},
       {"inpaint in.png mask.png hat -W 64 -H 64 --steps 2 -o hat.png", {}, {{"hat.png", 64, 64}}, {}},
-      {"video in.png waves --frames 2 -W 64 -H 64 --steps 2 -o v/f.png", {}, {{"v/f-001.png", 64, 64}, {"v/f-002.png", 64, 64}}, {}},
+      {"video in.png waves --frames 2 -W 64 -H 64 --steps 2 -o v/f.png", {}, {{"v/f-1.png", 64, 64}, {"v/f-2.png", 64, 64}}, {}},
       {"upscale in.png -o up.png", {}, {{"up.png", 140, 80}}, {}},
       {"canny in.png -o edges.png", {}, {{"edges.png", 70, 40}}, {}},
       {"segment astronaut.png --point 220,130 -o seg/mask.png --overlay seg/over.png", {"mask"}, {{"seg/mask.png", 512, 512}, {"seg/over.png", 512, 512}}, {}},
-      {"track frames --box 180,80,270,170 -o tracked", {"frames"}, {{"tracked/f000.png", 512, 512}, {"tracked/f001.png", 512, 512}, {"tracked/f002.png", 512, 512}}, {}},
+      {"track frames --box 180,80,270,170 -o tracked", {"frames"}, {{"tracked/frame-1.png", 512, 512}, {"tracked/frame-2.png", 512, 512}, {"tracked/frame-3.png", 512, 512}}, {}},
       {"remove astronaut.png --mask mask512.png -o removed.png", {}, {{"removed.png", 512, 512}}, {}},
       {"replace-bg astronaut.png --background in.png -o bg.png", {}, {{"bg.png", 512, 512}}, {}},
       {"faces astronaut.png -o faces.png", {"faces"}, {{"faces.png", 512, 512}}, {}},
       {"enhance astronaut.png -o enhanced.png", {"faces"}, {{"enhanced.png", 512, 512}}, {}},
       {"swap astronaut.png astronaut.png -o swapped.png", {"faces"}, {{"swapped.png", 512, 512}}, {}},
-      {"animate astronaut.png astronaut.png -o animated", {"frames"}, {{"animated/frame-0000.png", 512, 512}}, {}},
-      {"separate stereo16.wav -o sep/vocals.wav --background sep/bg.wav", {"samples", "sampleRate"}, {}, {"sep/vocals.wav", "sep/bg.wav"}},
-      {"wav-info stereo16.wav", {"format", "channels", "sampleRate", "bitsPerSample", "frames", "duration", "peaks"}, {}, {}},
+      {"animate astronaut.png astronaut.png astronaut.png -o animated", {"frames"}, {{"animated/frame-1.png", 512, 512}, {"animated/frame-2.png", 512, 512}}, {}},
+      {"separate stereo16.wav -o sep/vocals.wav --background sep/bg.wav", {"samples", "sample_rate"}, {}, {"sep/vocals.wav", "sep/bg.wav"}},
+      {"wav-info stereo16.wav", {"format", "channels", "sample_rate", "bits_per_sample", "frames", "duration", "peaks"}, {}, {}},
       {"wav-convert stereo16.wav -o conv/mono.wav --format float32 --channels 1", {}, {}, {"conv/mono.wav"}},
   };
   std::vector<std::string> args;
-  for (const Case& c : cases) args.push_back(c.args + " --json");
+  for (const Case& c : cases) args.push_back(c.args + " --json -q");
   const std::vector<TRun> runs = RunAll(args, *dir);
   for (std::size_t i = 0; i < cases.size(); ++i) {
     const Case& c = cases[i];
@@ -303,10 +347,11 @@ TEST_F(CorvinaTool, EverySubcommandWritesWhatItsJsonDocumentLists) {
 
 TEST_F(CorvinaTool, JsonDocumentsCarryTheResultsData) {
   const std::vector<TRun> runs =
-      RunAll({"generate x -W 8 -H 8 -b 3 --seed 9223372036854775807 --steps 1 -o seeds.png --json",
+      RunAll({"generate x -W 8 -H 8 -b 3 --seed 9223372036854775807 --steps 1 -o seeds.png --json -q",
               "video in.png x -W 8 -H 8 --frames 2 --seed 5 --steps 1 -o vs/f.png --json",
               "segment astronaut.png --box 180,80,270,170 -o boxmask.png --json", "wav-info stereo16.wav --json",
-              "track frames --box 180,80,270,170 --json"},
+              "track frames --box 180,80,270,170 --json -q",
+              "generate x -W 8 -H 8 -b 2 --seed -1 --steps 1 -o drawn.png --json -q"},
              *dir);
   for (const TRun& r : runs) ASSERT_TRUE(r.Exit == 0 && json::accept(r.Out)) << r.Err << r.Out;
   // A batch counts up from the seed and wraps as the library does; video frames share it.
@@ -320,8 +365,8 @@ TEST_F(CorvinaTool, JsonDocumentsCarryTheResultsData) {
   for (const json& frame : video["files"]) EXPECT_EQ(frame["seed"], 5);
   // The box prompt's mask lies inside the box.
   const json mask = json::parse(runs[2].Out)["mask"];
-  EXPECT_GT(mask["maskedPixels"].get<int>(), 0);
-  EXPECT_NEAR(mask["fraction"].get<double>(), mask["maskedPixels"].get<double>() / (512.0 * 512.0), 1e-9);
+  EXPECT_GT(mask["masked_pixels"].get<int>(), 0);
+  EXPECT_NEAR(mask["fraction"].get<double>(), mask["masked_pixels"].get<double>() / (512.0 * 512.0), 1e-9);
   ASSERT_EQ(mask["box"].size(), 4u);
   EXPECT_GE(mask["box"][0].get<int>(), 180);
   EXPECT_GE(mask["box"][1].get<int>(), 80);
@@ -330,8 +375,8 @@ TEST_F(CorvinaTool, JsonDocumentsCarryTheResultsData) {
   const json info = json::parse(runs[3].Out);
   EXPECT_EQ(info["format"], "PCM");
   EXPECT_EQ(info["channels"], 2);
-  EXPECT_EQ(info["sampleRate"], 8000);
-  EXPECT_EQ(info["bitsPerSample"], 16);
+  EXPECT_EQ(info["sample_rate"], 8000);
+  EXPECT_EQ(info["bits_per_sample"], 16);
   EXPECT_EQ(info["frames"], 4000);
   EXPECT_DOUBLE_EQ(info["duration"].get<double>(), 0.5);
   EXPECT_NEAR(info["peaks"][0].get<double>(), 0.5, 1e-4);
@@ -340,6 +385,20 @@ TEST_F(CorvinaTool, JsonDocumentsCarryTheResultsData) {
   ASSERT_EQ(frames.size(), 3u);
   EXPECT_EQ(frames[0]["box"], json({180.0, 80.0, 270.0, 170.0}));  // the first frame is the given box
   EXPECT_EQ(frames[2]["file"], "frames/f002.png");
+  EXPECT_EQ(frames[2]["frame"], 3);  // counted from 1, as the annotated files are
+  // A drawn seed is reported, and repeating it repeats the pictures.
+  const json drawn = json::parse(runs[5].Out);
+  ASSERT_TRUE(drawn["seed"].is_number_integer()) << runs[5].Out;
+  const std::int64_t seed = drawn["seed"].get<std::int64_t>();
+  EXPECT_GE(seed, 0);
+  ASSERT_EQ(drawn["files"].size(), 2u);
+  EXPECT_EQ(drawn["files"][0]["seed"], seed);
+  EXPECT_EQ(drawn["files"][1]["seed"], seed + 1);
+  const TRun again = RunTool("generate x -W 8 -H 8 -b 2 --steps 1 -o again.png -q --seed " + std::to_string(seed), *dir);
+  ASSERT_EQ(again.Exit, 0) << again.Err;
+  for (const char* n : {"-1.png", "-2.png"})
+    EXPECT_EQ(Corvina::Testing::ReadFileBytes(dir->Path(std::string("again") + n)),
+              Corvina::Testing::ReadFileBytes(dir->Path(std::string("drawn") + n)));
 }
 
 // What each output format and channel count does to the samples, read back
@@ -373,7 +432,7 @@ TEST_F(CorvinaTool, WavConvertKeepsTheSignalInEveryFormat) {
     ASSERT_TRUE(json::accept(runs[i].Out)) << runs[i].Err;
     const json info = json::parse(runs[i].Out);
     EXPECT_EQ(info["format"], c.format);
-    EXPECT_EQ(info["bitsPerSample"], c.bits);
+    EXPECT_EQ(info["bits_per_sample"], c.bits);
     EXPECT_EQ(info["channels"], c.channels);
     EXPECT_EQ(info["frames"], 4000);
     ASSERT_EQ(info["peaks"].size(), c.peaks.size());
@@ -392,35 +451,65 @@ TEST_F(CorvinaTool, BadInputGivesOneLineAndTheDocumentedExitCode) {
     std::string errStart;
   };
   const std::vector<Case> cases = {
-      {"", 2, "corvina: A subcommand is required"},
+      {"", 2, "corvina: a subcommand is missing; corvina --help lists them"},
       {"bogus", 2, "corvina: unknown subcommand 'bogus'"},
-      {"faces missing.png", 2, "corvina faces: picture: File does not exist: missing.png"},
-      {"faces fifo", 2, "corvina faces: picture: File is not a regular file"},
-      {"wav-info fifo", 2, "corvina wav-info: input: File is not a regular file"},
-      {"segment /dev/null --point 1,1 -o m.png", 2, "corvina segment: image: File is not a regular file"},
-      {"remove astronaut.png --mask frames -o r.png", 2, "corvina remove: --mask: File is actually a directory"},
-      {"generate x -W 0", 2, "corvina generate: --width: Value 0 not in range 1 to 16384"},
-      {"generate x -W 16384 -H 16384 -b 2", 2, "corvina generate: the request asks for 536870912 pixels"},
-      {"generate x -t -1", 2, "corvina generate: --threads: Value -1 not in range 0 to 1024"},
-      {"generate x --seed 99999999999999999999", 2, "corvina generate: --seed: Value 99999999999999999999 is out of the 64-bit range"},
-      {"faces astronaut.png --confidence 2", 2, "corvina faces: --confidence: Value 2 not in range"},
-      {"separate stereo16.wav -o v.wav --gpu -2", 2, "corvina separate: --gpu: Value -2 not in range -1 to 1023"},
+      {"faces missing.png", 2, "corvina faces: picture: 'missing.png' does not exist"},
+      {"faces fifo", 2, "corvina faces: picture: 'fifo' is not a regular file"},
+      {"wav-info fifo", 2, "corvina wav-info: input: 'fifo' is not a regular file"},
+      {"segment /dev/null --point 1,1 -o m.png", 2, "corvina segment: image: '/dev/null' is not a regular file"},
+      {"remove astronaut.png --mask frames -o r.png", 2, "corvina remove: --mask: 'frames' is a folder, not a file"},
+      {"generate x -W 0", 2, "corvina generate: --width: 0 is not a number from 1 to 8192"},
+      {"generate x -W abc", 2, "corvina generate: --width: abc is not a number from 1 to 8192"},
+      {"generate x -W 5 -W 6", 2, "corvina generate: --width is given 2 times; give it once"},
+      {"generate", 2, "corvina generate: prompt is missing (corvina generate --help shows the options)"},
+      {"generate x y", 2, "corvina generate: unexpected argument(s): y (corvina generate --help shows the options)"},
+      {"generate x -W 8192 -H 8192", 2, "corvina generate: -W 8192 -H 8192 makes 8192 x 8192 pictures"},
+      {"generate x -W 8192 -H 8192 -b 8 --sd-lib-dir nolib --model zero.png", 2,
+       "corvina generate: the request asks for 536870912 pixels"},
+      {"generate x -t -1", 2, "corvina generate: --threads: -1 is not a number from 0 to 1024"},
+      {"generate x --seed 99999999999999999999", 2, "corvina generate: --seed: 99999999999999999999 is outside the 64-bit range"},
+      {"generate x --model no-such.cvm", 2, "corvina generate: --model: 'no-such.cvm' does not exist, here or among the sample models"},
+      {"faces astronaut.png --confidence 2", 2, "corvina faces: --confidence: 2 is not a number from"},
+      {"separate stereo16.wav -o v.wav --gpu -2", 2, "corvina separate: --gpu: -2 is not a number from -1 to 1023"},
       {"segment astronaut.png --point 9999,5 -o m.png", 2, "corvina segment: --point: 9999,5 lies outside the 512 x 512 picture"},
       {"segment astronaut.png --point 1,x -o m.png", 2, "corvina segment: --point: '1,x' is not 2 whole numbers"},
       {"segment astronaut.png -o m.png", 2, "corvina segment: give either --point or --box"},
+      {"segment astronaut.png --point 1,1 -o m.png --model-dir nolib", 2,
+       "corvina segment: --model-dir: the model file 'nolib/sam2_encoder.cvm' does not exist"},
+      {"swap astronaut.png astronaut.png -o s.png --model-dir nolib", 2,
+       "corvina swap: --model-dir: the model file 'nolib/face_detector.cvm' does not exist"},
       {"track frames --box 5,5,2,2", 2, "corvina track: --box: '5,5,2,2' needs right > left"},
       {"track nothere --box 1,1,5,5", 2, "corvina track: frames: 'nothere' is neither a folder"},
-      {"segment astronaut.png --point 1,1 -o m.png --vision-lib-dir /nonexistent", 2, "corvina segment: --vision-lib-dir: Directory does not exist"},
+      {"remove astronaut.png --mask in.png -o r.png", 2,
+       "corvina remove: --mask: the mask is 70 x 40, the picture 512 x 512; they must be the same size"},
+      {"segment astronaut.png --point 1,1 -o m.png --vision-lib-dir /nonexistent", 2,
+       "corvina segment: --vision-lib-dir: the folder '/nonexistent' does not exist"},
       {"wav-convert stereo16.wav -o o.wav --channels 3", 2, "corvina wav-convert: --channels: 2 channels cannot become 3"},
-      {"wav-convert stereo16.wav -o o.wav --format pcm32", 2, "corvina wav-convert: --format: pcm32 not in"},
+      {"wav-convert stereo16.wav -o o.wav --format pcm32", 2,
+       "corvina wav-convert: --format: 'pcm32' is not one of {pcm8,pcm16,pcm24,float32}"},
+      {"completion tcsh", 2, "corvina completion: shell: 'tcsh' is not one of {bash,zsh,fish}"},
+      // Output paths are refused before any work: no progress line comes first.
+      {"generate x -o out.webp", 2, "corvina generate: --output: 'out.webp' has the unknown picture format '.webp'"},
+      {"generate x -o nolib", 2, "corvina generate: --output: 'nolib' is a folder; name a file in it"},
+      {"upscale in.png -o noext", 2, "corvina upscale: --output: 'noext' has no picture extension"},
+      {"faces astronaut.png -o -", 2, "corvina faces: --output: '-' (stdout) cannot take the output"},
+      {"segment astronaut.png --point 1,1 -o m.png --overlay o.gif", 2, "corvina segment: --overlay: 'o.gif' has the unknown"},
+      {"track frames --box 180,80,270,170 -o in.png", 2, "corvina track: --output: 'in.png' is a file, not a folder"},
+      {"wav-convert stereo16.wav -o x.mp3", 2, "corvina wav-convert: --output: 'x.mp3' is not a .wav file name"},
+      {"separate stereo16.wav -o v.wav --background b.flac", 2, "corvina separate: --background: 'b.flac' is not a .wav"},
+      {"canny in.png -o in.png/e.png", 2, "corvina canny: --output: 'in.png/e.png' cannot be made: 'in.png' is a file"},
+      {"wav-convert stereo16.wav -o stereo16.wav/x.wav", 2, "corvina wav-convert: --output: 'stereo16.wav/x.wav' cannot be made"},
       {"faces zero.png", 1, "corvina faces: Cannot load image \"zero.png\": the file is empty"},
       {"enhance cut.png -o e.png", 1, "corvina enhance: Cannot load image \"cut.png\""},
-      {"wav-info zero.wav", 1, "corvina wav-info: zero.wav: Error read RIFF header"},
+      {"wav-info zero.wav", 1, "corvina wav-info: zero.wav: Error read RIFF header (the file is empty)\n"},
       {"wav-info alaw.wav", 1, "corvina wav-info: alaw.wav: samples of format code 6 are neither integer PCM nor IEEE float"},
-      {"wav-convert in.png -o x.wav", 1, "corvina wav-convert: in.png: Error read RIFF header"},
+      {"wav-convert in.png -o x.wav", 1, "corvina wav-convert: in.png: Error read RIFF header (it is a PNG picture, not a WAV file)\n"},
       {"separate empty.wav -o v.wav", 1, "corvina separate: "},
-      {"canny in.png -o in.png/e.png", 1, "corvina canny: filesystem error: cannot create directories"},
-      {"wav-convert stereo16.wav -o stereo16.wav/x.wav", 1, "corvina wav-convert: filesystem error: cannot create directories"},
+      // The library's own reason follows the component's fixed message.
+      {"generate x --model corvina-upscaler-x2.cvm -o x.png", 1,
+       "corvina generate: Failed to init Stable Diffusion (library: '"},
+      {"generate x -W 8192 -H 8192 -o x.png -q --model corvina-sd.cvm --sd-lib-dir " CORVINA_FAKE_DIR, 1,
+       "corvina generate: Failed to generate image (library: generate_image: 8192x8192 is more than 16777216 pixels)\n"},
       {"segment astronaut.png --point 1,1 -o m.png --vision-lib-dir nolib", 1, "corvina segment: Can not load"},
   };
   std::vector<std::string> args;
@@ -449,6 +538,11 @@ TEST_F(CorvinaTool, SubcommandsShareTheirOptionNames) {
       {&kVision, {"-o,--output", "--vision-lib-dir", "--model-dir", "--gpu", "--json"}},
       {&kFace, {"-o,--output", "--vision-lib-dir", "--model-dir", "--gpu", "--json"}},
       {&kWave, {"--json"}},
+      {&kGeneration, {"-q,--quiet", "-v,--verbose"}},
+      {&kVision, {"-q,--quiet", "-v,--verbose"}},
+      {&kFace, {"-q,--quiet", "-v,--verbose"}},
+      {&kWave, {"-q,--quiet", "-v,--verbose"}},
+      {&kOthers, {"-q,--quiet", "-v,--verbose"}},
   };
   for (const Case& c : cases) {
     std::vector<std::string> args;
@@ -470,6 +564,46 @@ TEST_F(CorvinaTool, SubcommandsShareTheirOptionNames) {
   EXPECT_EQ(help.Exit, 0);
   for (const auto& name : AllSubcommands()) EXPECT_NE(help.Out.find("\n  " + name + " "), std::string::npos) << name;
   EXPECT_NE(help.Out.find("Exit status:"), std::string::npos);
+  EXPECT_NE(help.Out.find("Examples:\n  corvina demo out/demo\n"), std::string::npos) << help.Out;
+  // Each subcommand shows examples of itself, and -o says how several files are named.
+  for (const auto& name : AllSubcommands()) {
+    const TRun r = RunTool(name + " --help", *dir);
+    const auto at = r.Out.find("Examples:\n  ");
+    ASSERT_NE(at, std::string::npos) << name;
+    EXPECT_TRUE(r.Out.find("corvina " + name, at) != std::string::npos ||
+                r.Out.find("corvina completion", at) != std::string::npos) << r.Out;
+  }
+  for (const char* name : {"generate", "img2img", "inpaint", "video", "track", "animate"})
+    EXPECT_NE(RunTool(std::string(name) + " --help", *dir).Out.find("zero-padded to the count's width"),
+              std::string::npos) << name;
+}
+
+TEST_F(CorvinaTool, ModelsAreListedAndTakenByTheirBareName) {
+  const TRun list = RunTool("models --json", *dir);
+  ASSERT_EQ(list.Exit, 0) << list.Err;
+  const json models = json::parse(list.Out)["models"];
+  std::map<std::string, std::string> uses;
+  for (const json& m : models) uses[m["file"]] = m["subcommands"].get<std::string>() + " | " + m["what"].get<std::string>();
+  EXPECT_EQ(uses.size(), 16u);
+  EXPECT_EQ(uses["corvina-sd-cells.cvm"], "generate, img2img, inpaint, video | picture generation, 'cells' texture");
+  EXPECT_EQ(uses["corvina-upscaler-x4.cvm"], "upscale | upscaling x4, bicubic filter");
+  EXPECT_EQ(uses["voice_extractor.cvm"], "separate | voice separation");
+  EXPECT_EQ(uses["sam2_encoder.cvm"], "segment | segmentation, picture encoder");
+  const TRun text = RunTool("models", *dir);
+  EXPECT_NE(text.Out.find("\n  corvina-sd-cells.cvm     picture generation, 'cells' texture; used by generate"),
+            std::string::npos) << text.Out;
+  EXPECT_EQ(RunTool("models -q", *dir).Out, "");
+  // A bare name picks the sample: the x4 upscaler makes four times the size,
+  // and --scale asking for another factor is told on stderr.
+  const std::vector<TRun> runs = RunAll({"upscale in.png --model corvina-upscaler-x4.cvm -o up4.png -q --json",
+                                         "upscale in.png --scale 4 -o up2.png -q", "upscale in.png --scale 2 -o up22.png -q"},
+                                        *dir);
+  ASSERT_EQ(runs[0].Exit, 0) << runs[0].Err;
+  EXPECT_EQ(json::parse(runs[0].Out)["files"][0]["width"], 280);
+  EXPECT_EQ(runs[0].Err, "");
+  EXPECT_EQ(runs[1].Exit, 0);
+  EXPECT_EQ(runs[1].Err, "warning: the model enlarges x2, not x4 as --scale asked: the upscaling model decides the factor\n");
+  EXPECT_EQ(runs[2].Err, "");
 }
 
 TEST_F(CorvinaTool, CompletionScriptCompletesSubcommandsOptionsAndValues) {
@@ -506,10 +640,59 @@ TEST_F(CorvinaTool, CompletionScriptCompletesSubcommandsOptionsAndValues) {
   }
 }
 
+std::string Shell(const std::string& cmd) {
+  FILE* p = ::popen(cmd.c_str(), "r");
+  if (!p) return "popen failed";
+  std::string out;
+  std::array<char, 4096> buf;
+  while (std::size_t n = std::fread(buf.data(), 1, buf.size(), p)) out.append(buf.data(), n);
+  const int status = ::pclose(p);
+  return status == 0 ? out : out + "\n(exit " + std::to_string(status) + ")";
+}
+
+TEST_F(CorvinaTool, ZshAndFishCompletionScriptsParseAndComplete) {
+  for (const char* shell : {"zsh", "fish"}) {
+    const TRun script = RunTool(std::string("completion ") + shell + " -o corvina." + shell, *dir);
+    ASSERT_EQ(script.Exit, 0) << script.Err;
+    const std::string text = Corvina::Testing::ReadFileBytes(dir->Path(std::string("corvina.") + shell));
+    for (const auto& name : AllSubcommands()) EXPECT_NE(text.find(name), std::string::npos) << shell << " " << name;
+  }
+  const std::string root = "cd '" + dir->Root().string() + "' && ";
+  if (fs::exists("/usr/bin/zsh")) {
+    EXPECT_EQ(Shell(root + "zsh -n corvina.zsh 2>&1"), "");
+    // Loaded as compinit loads it, the function is defined and registered.
+    EXPECT_EQ(Shell(root + "zsh -fc 'autoload -Uz compinit && compinit -u -D; source ./corvina.zsh; "
+                           "print -r -- ${_comps[corvina]}' 2>&1"),
+              "_corvina\n");
+  }
+  if (fs::exists("/usr/bin/fish")) {
+    struct Case {
+      std::string line;
+      std::vector<std::string> expected, unexpected;
+    };
+    const Case cases[] = {
+        {"corvina wav-c", {"wav-convert"}, {"wav-info"}},
+        {"corvina wav-convert x.wav --for", {"--format"}, {}},
+        {"corvina wav-convert x.wav --format pcm1", {"pcm16"}, {"pcm8", "float32"}},
+        {"corvina completion zsh --qu", {"--quiet"}, {}},
+        {"corvina generate --", {"--sd-lib-dir", "--threads", "--vae-decode-only"}, {"--vision-lib-dir", "--gpu"}},
+    };
+    for (const Case& c : cases) {
+      SCOPED_TRACE(c.line);
+      const std::string out =
+          Shell(root + "fish --no-config -c 'source corvina.fish; complete -C\"" + c.line + "\"' 2>&1");
+      for (const auto& word : c.expected) EXPECT_NE(out.find(word), std::string::npos) << word << " in " << out;
+      for (const auto& word : c.unexpected)
+        EXPECT_EQ(out.find(word + "\t"), std::string::npos) << word << " in " << out;
+    }
+  }
+}
+
 TEST_F(CorvinaTool, ManualPageIsBuiltAndRendersEverySubcommand) {
   ASSERT_TRUE(fs::exists(CORVINA_MAN_PAGE));
   const std::string page = Corvina::Testing::ReadFileBytes(CORVINA_MAN_PAGE);
   EXPECT_EQ(page.rfind(".TH CORVINA 1", 0), 0u);
+  EXPECT_NE(page.find(".SH EXAMPLES\n"), std::string::npos);
   for (const auto& name : AllSubcommands()) {
     std::string escaped;
     for (const char ch : name) escaped += ch == '-' ? std::string("\\-") : std::string(1, ch);
@@ -528,6 +711,8 @@ TEST_F(CorvinaTool, ManualPageIsBuiltAndRendersEverySubcommand) {
     while (std::size_t n = std::fread(buf.data(), 1, buf.size(), p)) out.append(buf.data(), n);
     EXPECT_EQ(::pclose(p), 0);
     EXPECT_NE(out.find("EXIT STATUS"), std::string::npos) << out;
+    EXPECT_NE(out.find("EXAMPLES"), std::string::npos) << out;
+    EXPECT_NE(out.find("a lighthouse at dusk"), std::string::npos);
     EXPECT_NE(out.find("wav-convert"), std::string::npos);
   }
 }

@@ -66,6 +66,34 @@ TEST(DemoPictures, ShiftMovesEveryPixelAndRepeatsTheEdges) {
   }
 }
 
+// The views that make small differences visible: each output pixel is a
+// named source pixel, or their difference times the gain.
+TEST(DemoPictures, BlocksSideBySideAndDifferenceViews) {
+  const TBitmap a = Numbered(6, 4), b = Shifted(Numbered(6, 4), 1, 0);
+  const TBitmap blocks = Blocks(a, 3);
+  ASSERT_EQ(std::make_pair(blocks.Width(), blocks.Height()), std::make_pair(18, 12));
+  const TBitmap pair = SideBySide(a, Numbered(2, 7), 5);
+  ASSERT_EQ(std::make_pair(pair.Width(), pair.Height()), std::make_pair(13, 7));
+  const TBitmap diff = Difference(a, b, 40);
+  const struct {
+    const TBitmap* view;
+    int x, y;
+    std::uint32_t expected;
+  } cases[] = {
+      {&blocks, 0, 0, Pixel(a, 0, 0)},   {&blocks, 2, 2, Pixel(a, 0, 0)},  {&blocks, 3, 2, Pixel(a, 1, 0)},
+      {&blocks, 17, 11, Pixel(a, 5, 3)}, {&pair, 5, 3, Pixel(a, 5, 3)},    {&pair, 6, 0, 0xFFFFFFFFu},
+      {&pair, 0, 5, 0xFFFFFFFFu},        {&pair, 12, 6, 0xFF000601u},      {&diff, 0, 0, 0xFF000000u},
+      {&diff, 3, 2, 0xFF000028u},        {&diff, 5, 3, 0xFF000028u},
+  };
+  for (const auto& c : cases)
+    EXPECT_EQ(Pixel(*c.view, c.x, c.y), c.expected) << (c.view == &blocks ? "blocks " : c.view == &pair ? "pair " : "diff ")
+                                                    << c.x << "," << c.y;
+  // Differences saturate instead of wrapping.
+  EXPECT_EQ(Pixel(Difference(Numbered(6, 4), Shifted(Numbered(6, 4), 0, 3), 200), 0, 3), 0xFF00FF00u);
+  EXPECT_THROW(Difference(a, Numbered(5, 4), 1), std::invalid_argument);
+  EXPECT_THROW(Blocks(a, 0), std::invalid_argument);
+}
+
 // A .npy file as numpy writes it: magic, version, header length, header, data.
 std::string Npy(const std::string& header, const std::vector<double>& values, const char* version = "\x01\x00") {
   std::string text = header;
@@ -213,6 +241,7 @@ TEST(DemoTour, PageLinksOnlyTheFilesThatWereWrittenAndEscapesText) {
     s.Output("never.png", "not written");
     s.Caption("made <two> files");
     s.InputText("prompt: <a cat>");
+    s.Command("corvina generate '<a cat>' -o one/out.png");
     s.Note("a stand-in");
   });
   tour.Run("two", "TFMXTwo", "fail", [](TStep& s) {
@@ -228,7 +257,10 @@ TEST(DemoTour, PageLinksOnlyTheFilesThatWereWrittenAndEscapesText) {
 
   const std::string html = Corvina::Testing::ReadFileBytes(dir.Path("out/index.html"));
   EXPECT_NE(html.find("<img src=\"one/in.png\""), std::string::npos);
-  EXPECT_NE(html.find("<audio controls preload=\"none\" src=\"one/sub/out.wav\">"), std::string::npos);
+  // The player loads the sound's header, so it shows its length before playing.
+  EXPECT_NE(html.find("<audio controls preload=\"metadata\" src=\"one/sub/out.wav\">"), std::string::npos);
+  EXPECT_NE(html.find("<pre class=\"cmd\">$ corvina generate &#39;&lt;a cat&gt;&#39; -o one/out.png</pre>"),
+            std::string::npos);
   EXPECT_EQ(html.find("never.png"), std::string::npos);
   EXPECT_EQ(html.find("half.png"), std::string::npos);
   EXPECT_NE(html.find("TFMX&lt;One&gt;: draw &amp; &quot;say&quot;"), std::string::npos);
@@ -236,6 +268,15 @@ TEST(DemoTour, PageLinksOnlyTheFilesThatWereWrittenAndEscapesText) {
   EXPECT_NE(html.find("<blockquote>prompt: &lt;a cat&gt;</blockquote>"), std::string::npos);
   EXPECT_NE(html.find("FAILED: broke &lt;here&gt;"), std::string::npos);
   EXPECT_EQ(html.find("<here>"), std::string::npos);
+}
+
+TEST(DemoTour, ShellWordsQuoteOnlyWhatTheShellWouldSplitOrExpand) {
+  const struct {
+    const char* word;
+    const char* quoted;
+  } cases[] = {{"01-step/frame-%d.png", "01-step/frame-%d.png"}, {"a lighthouse", "'a lighthouse'"},
+               {"it's", "'it'\\''s'"}, {"$HOME", "'$HOME'"}, {"", "''"}, {"180,20,440,250", "180,20,440,250"}};
+  for (const auto& c : cases) EXPECT_EQ(ShellWord(c.word), c.quoted) << c.word;
 }
 
 TEST(DemoTour, AStepFolderThatCannotBeMadeFailsThatStepOnly) {

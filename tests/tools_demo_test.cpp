@@ -10,7 +10,9 @@
 #include <array>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
+#include <map>
 #include <set>
 #include <string>
 #include <vector>
@@ -114,8 +116,10 @@ std::vector<TPicture> ExpectedPictures() {
       {"07-segment/prompt.png", 600, 400},       {"07-segment/mask.png", 600, 400},
       {"07-segment/overlay.png", 600, 400},      {"09-remove/coffee.png", 600, 400},
       {"09-remove/mask.png", 600, 400},          {"09-remove/removed.png", 600, 400},
-      {"10-replace-bg/chelsea.png", 451, 300},   {"10-replace-bg/background.png", 512, 512},
-      {"10-replace-bg/replaced.png", 456, 304},  {"11-faces/astronaut.png", 512, 512},
+      {"10-replace-bg/coffee.png", 600, 400},    {"10-replace-bg/background.png", 512, 512},
+      {"10-replace-bg/replaced.png", 600, 400},  {"11-faces/astronaut.png", 512, 512},
+      {"04-video/difference.png", 256, 256},     {"05-upscale/detail.png", 392, 192},
+      {"12-enhance/difference.png", 512, 512},
       {"11-faces/faces.png", 512, 512},          {"12-enhance/blurred.png", 512, 512},
       {"12-enhance/enhanced.png", 512, 512},     {"13-swap/source.png", 300, 300},
       {"13-swap/target.png", 512, 512},          {"13-swap/swapped.png", 512, 512},
@@ -129,6 +133,8 @@ std::vector<TPicture> ExpectedPictures() {
   for (int i = 1; i <= 4; ++i) {
     p.push_back({"14-portrait/driving-" + std::to_string(i) + ".png", 512, 512});
     p.push_back({"14-portrait/frame-" + std::to_string(i) + ".png", 512, 512});
+    // The first driving frame is still: its difference is black, one colour.
+    if (i > 1) p.push_back({"14-portrait/moved-" + std::to_string(i) + ".png", 512, 512});
   }
   return p;
 }
@@ -186,8 +192,51 @@ TEST(DemoTool, TourWritesEveryPictureAndSoundAndAnIndexOfThem) {
     EXPECT_TRUE(fs::is_regular_file(out / link));
     linked.insert(link);
   }
+  expected.insert("14-portrait/moved-1.png");
   for (const std::string& file : expected) EXPECT_TRUE(linked.count(file)) << file << " is not on the page";
   EXPECT_EQ(html.find("FAILED"), std::string::npos);
+  // Every sound's label tells its length; every step shows its command.
+  EXPECT_NE(html.find("<figcaption>mix ("), std::string::npos);
+  EXPECT_EQ(html.find("preload=\"none\""), std::string::npos);
+  std::vector<std::string> commands;
+  for (std::size_t at = html.find("<pre class=\"cmd\">$ "); at != std::string::npos;
+       at = html.find("<pre class=\"cmd\">$ ", at + 1)) {
+    const std::size_t begin = at + std::strlen("<pre class=\"cmd\">$ ");
+    commands.push_back(html.substr(begin, html.find("</pre>", begin) - begin));
+  }
+  ASSERT_EQ(commands.size(), 16u);
+  for (const std::string& c : commands) EXPECT_EQ(c.rfind("corvina ", 0), 0u) << c;
+
+  // Run in the output folder, the commands make the same files again.
+  const char* const checked[] = {"01-text2image/picture-1.png", "01-text2image/picture-2.png", "02-img2img/stormy-sea.png",
+                                 "05-upscale/upscaled.png", "12-enhance/enhanced.png"};
+  std::map<std::string, std::string> before;
+  for (const char* f : checked) before[f] = Corvina::Testing::ReadFileBytes(out / f);
+  for (const char* f : checked) fs::remove(out / f);  // only the commands may bring them back
+  for (const std::string& c : {commands[0], commands[1], commands[4], commands[11]}) {
+    std::string line;  // as the page escapes it, back to the shell's text
+    for (std::size_t i = 0; i < c.size(); ++i) {
+      const std::pair<const char*, char> entities[] = {{"&#39;", '\''}, {"&quot;", '"'}, {"&amp;", '&'}, {"&lt;", '<'}, {"&gt;", '>'}};
+      bool replaced = false;
+      for (const auto& [entity, ch] : entities)
+        if (c.compare(i, std::strlen(entity), entity) == 0) line += ch, i += std::strlen(entity) - 1, replaced = true;
+      if (!replaced) line += c[i];
+    }
+    SCOPED_TRACE(line);
+    const std::string cmd = "cd '" + out.string() + "' && '" CORVINA_TOOL "'" + line.substr(7) + " -q 2>&1";
+    FILE* p = ::popen(cmd.c_str(), "r");
+    ASSERT_NE(p, nullptr);
+    std::array<char, 4096> buf;
+    std::string said;
+    while (std::size_t n = std::fread(buf.data(), 1, buf.size(), p)) said.append(buf.data(), n);
+    EXPECT_EQ(::pclose(p), 0) << said;
+    for (const char* f : checked) {
+      if (fs::exists(out / f)) {
+        EXPECT_EQ(Corvina::Testing::ReadFileBytes(out / f), before[f]) << f;
+      }
+    }
+  }
+  for (const char* f : checked) EXPECT_TRUE(fs::exists(out / f)) << f << " not made again";
 }
 
 TEST(DemoTool, MissingSamplesAndAFailedStepAreReportedAndTheTourGoesOn) {
@@ -219,7 +268,7 @@ TEST(DemoTool, MissingSamplesAndAFailedStepAreReportedAndTheTourGoesOn) {
       {"segment from a box", "skipped", "coffee.png is missing"},
       {"track through frames", "skipped", "python3-skimage"},
       {"erase an object", "skipped", "python3-skimage"},
-      {"replace the background", "skipped", "chelsea.png is missing"},
+      {"replace the background", "skipped", "coffee.png is missing"},
       {"find faces", "skipped", "astronaut.png is missing"},
       {"restore a face", "skipped", "python3-skimage"},
       {"swap a face", "skipped", "lfw_subset.npy is missing"},
@@ -248,16 +297,19 @@ TEST(DemoTool, AnOutputFolderThatCannotBeMadeIsOneLineAndAFailingExit) {
   const struct {
     std::string folder;
     std::string err;
+    int exit;
   } cases[] = {
-      {"", "corvina demo: the output folder name is empty\n"},
-      {dir.Path("a-file").string(), "corvina demo: filesystem error: cannot create directories: Not a directory"},
-      {dir.Path("a-file/below").string(), "corvina demo: filesystem error: cannot create directories: Not a directory"},
-      {"/proc/no-such-folder/demo", "corvina demo: filesystem error: cannot create directories"},
+      // Refused with the command line, before any step runs.
+      {"", "corvina demo: folder: the path is empty\n", 2},
+      {dir.Path("a-file").string(), "corvina demo: folder: '" + dir.Path("a-file").string() + "' is a file, not a folder\n", 2},
+      {dir.Path("a-file/below").string(), "corvina demo: folder: '" + dir.Path("a-file/below").string() +
+                                              "' cannot be made: '" + dir.Path("a-file").string() + "' is a file, not a folder\n", 2},
+      {"/proc/no-such-folder/demo", "corvina demo: cannot make the folder '/proc/no-such-folder/demo': ", 1},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.folder);
     const TRun run = RunDemo(c.folder, dir);
-    EXPECT_EQ(run.Exit, 1);
+    EXPECT_EQ(run.Exit, c.exit);
     EXPECT_EQ(run.Out, "");
     EXPECT_EQ(run.Err.rfind(c.err, 0), 0u) << run.Err;
     EXPECT_EQ(std::count(run.Err.begin(), run.Err.end(), '\n'), 1) << run.Err;

@@ -26,5 +26,9 @@ void AddVisionCommands(CLI::App& app, TCommands& commands);
 void AddFaceCommands(CLI::App& app, TCommands& commands);
 void AddWaveCommands(CLI::App& app, TCommands& commands);
 void AddManualCommands(CLI::App& app, TCommands& commands);
+void AddModelsCommand(CLI::App& app, TCommands& commands);
+// An EXAMPLES section in the --help of the tool and of each subcommand
+// (the manual page shows the same): after every subcommand is added.
+void AddExamples(CLI::App& app);
 
 }  // namespace Corvina::Tool

@@ -10,6 +10,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <cstdlib>
 #include <utility>
 #include <vector>
 
@@ -22,6 +23,7 @@
 #include "tools/commands.h"
 #include "tools/demo_inputs.h"
 #include "tools/demo_tour.h"
+#include "tools/options.h"
 #include "vision/ostrack.h"
 #include "vision/remove_anything.h"
 #include "vision/remove_bg.h"
@@ -55,6 +57,42 @@ void Save(const TBitmap& bmp, const fs::path& file) { bmp.SaveToFile(file.u16str
 void SaveWav(const std::vector<float>& samples, const fs::path& file) {
   // 16-bit PCM plays in every browser's <audio>.
   Audio::Wave::Reader::TWaveWriter(kVoiceRate, 1, 16).WriteFloatData(samples, file.u16string());
+}
+
+// A sound's label with its length, which a player shows only once loaded.
+std::string Timed(const std::string& label, std::size_t samples) {
+  return label + " (" + Fixed(double(samples) / kVoiceRate, 1) + " s)";
+}
+
+// The numbered file name every multi-output subcommand uses: frame-1.png ...
+std::string Numbered(const std::string& name, std::size_t index, std::size_t count) {
+  return NumberedPath(name, index, count).string();
+}
+
+std::string Word(const std::string& text) { return ShellWord(text); }
+
+// The top-left corner of the size x size window with the most edges (sum of
+// horizontal green steps), on a grid of 16: a detail where enlarging shows.
+std::pair<int, int> BusiestWindow(const TBitmap& picture, int size) {
+  Fmx::Graphics::TBitmapMapping map(picture);
+  std::pair<int, int> best{0, 0};
+  long long most = -1;
+  for (int y = 0; y + size <= picture.Height(); y += 16) {
+    for (int x = 0; x + size <= picture.Width(); x += 16) {
+      long long edges = 0;
+      for (int row = y; row < y + size; ++row) {
+        const auto* p = map.Scanline(row) + 4 * x;
+        for (int col = 1; col < size; ++col) edges += std::abs(int(p[4 * col + 1]) - int(p[4 * col - 3]));
+      }
+      if (edges > most) most = edges, best = {x, y};
+    }
+  }
+  return best;
+}
+
+// The generation settings the tour's component uses, as the tool spells them.
+std::string Sampling(int width, int height) {
+  return " -W " + std::to_string(width) + " -H " + std::to_string(height) + " --steps 12 --seed 7";
 }
 
 // The generation component with its two end events turned into a wait.
@@ -141,11 +179,13 @@ void TextToImage(TStep& step, TState& s) {
   TBitmaps pictures = g.Wait();
   s.Generated.clear();
   for (std::size_t i = 0; i < pictures.size(); ++i) {
-    Save(*pictures[i], step.Output("picture-" + std::to_string(i + 1) + ".png", "picture " + std::to_string(i + 1)));
+    Save(*pictures[i], step.Output(Numbered("picture.png", i, pictures.size()), "picture " + std::to_string(i + 1)));
     s.Generated.push_back(Copy(*pictures[i]));
   }
   step.Caption("prompt \"" + std::string(kPrompt) + "\": " + std::to_string(pictures.size()) + " pictures of " +
-               Size(*pictures[0]) + ", 12 steps, seed 7");
+               Size(*pictures[0]) + ", 12 steps, seeds 7 and 8. The reference painter reads the prompt as words " +
+               "(layout and colour words), so expect shapes and textures, not a lighthouse");
+  step.Command("corvina generate " + Word(kPrompt) + Sampling(512, 512) + " -b 2 -o " + step.Relative("picture.png"));
 }
 
 void ImageToImage(TStep& step, TState& s) {
@@ -158,7 +198,10 @@ void ImageToImage(TStep& step, TState& s) {
   g.C().Image2Image(u"stormy sea", u"", &input, nullptr);
   const TBitmaps out = g.Wait();
   Save(*out[0], step.Output("stormy-sea.png", "\"stormy sea\", strength 0.6"));
-  step.Caption("redrew the picture towards \"stormy sea\" at strength 0.6: " + Size(*out[0]));
+  step.Caption("redrew the picture towards \"stormy sea\" at strength 0.6: " + Size(*out[0]) +
+               "; its light and shade stay, the colours move towards the prompt's words");
+  step.Command("corvina img2img " + step.Relative("input.png") + " 'stormy sea' --strength 0.6" + Sampling(512, 512) +
+               " -o " + step.Relative("stormy-sea.png"));
 }
 
 void InPaint(TStep& step, TState& s) {
@@ -177,7 +220,10 @@ void InPaint(TStep& step, TState& s) {
   g.C().ImageInPaint(u"a red door", u"", &input, &mask, nullptr);
   const TBitmaps out = g.Wait();
   Save(*out[0], step.Output("red-door.png", "\"a red door\" in the masked disc"));
-  step.Caption("repainted the white disc of the mask as \"a red door\", the rest kept: " + Size(*out[0]));
+  step.Caption("repainted the white disc of the mask after \"a red door\" (red shapes, not a door: the painter "
+               "reads colour words); every pixel outside the disc is kept: " + Size(*out[0]));
+  step.Command("corvina inpaint " + step.Relative("input.png") + " " + step.Relative("mask.png") +
+               " 'a red door' --strength 0.75" + Sampling(512, 512) + " -o " + step.Relative("red-door.png"));
 }
 
 void Video(TStep& step, TState& s) {
@@ -193,19 +239,41 @@ void Video(TStep& step, TState& s) {
   g.C().Video2Video(u"waves", u"", &init);
   const TBitmaps frames = g.Wait();
   for (std::size_t i = 0; i < frames.size(); ++i)
-    Save(*frames[i], step.Output("frame-" + std::to_string(i + 1) + ".png", "frame " + std::to_string(i + 1)));
-  step.Caption(std::to_string(frames.size()) + " frames of \"waves\" from the init picture, " + Size(*frames[0]));
+    Save(*frames[i], step.Output(Numbered("frame.png", i, frames.size()), "frame " + std::to_string(i + 1)));
+  if (frames.size() > 1) {
+    Save(Difference(*frames[0], *frames[frames.size() - 1], 4),
+         step.Output("difference.png", "what changed from the first frame to the last, x4"));
+  }
+  step.Caption(std::to_string(frames.size()) + " frames of \"waves\" from the init picture, " + Size(*frames[0]) +
+               "; their shapes and texture drift slowly, which the difference picture shows");
+  step.Command("corvina video " + step.Relative("init.png") + " waves --frames 6 --strength 0.75" +
+               Sampling(256, 256) + " -o " + step.Relative("frame.png"));
 }
 
+// The cat's face, whose fur shows what enlarging does; the generated picture
+// (soft all over) when the photo is missing.
 void Upscale(TStep& step, TState& s) {
-  TBitmap input = s.Picture(1, step);
-  input.Resize(256, 256);
-  Save(input, step.Input("input.png", "256 x 256 picture"));
+  TBitmap input;
+  std::string what = "256 x 256 of chelsea.png (skimage)";
+  try {
+    input = Crop(LoadPicture(SamplePhoto("chelsea.png")), 100, 0, 256, 256);
+  } catch (const EMissingInput&) {
+    input = s.Picture(1, step);
+    input.Resize(256, 256);
+    what = "the second generated picture, 256 x 256";
+  }
+  Save(input, step.Input("input.png", what));
   TGeneration& g = s.Generator();
   g.C().UpscaleImage(&input, Model("corvina-upscaler-x2.cvm").u16string(), 2);
   const TBitmaps out = g.Wait();
   Save(*out[0], step.Output("upscaled.png", "enlarged by the x2 upscaling model"));
-  step.Caption("enlarged 256 x 256 to " + Size(*out[0]) + " with the x2 upscaling model");
+  // At thumbnail size both look alike: the busiest 48 x 48 detail, each at the same scale.
+  const auto [cx, cy] = BusiestWindow(input, 48);
+  Save(SideBySide(Blocks(Crop(input, cx, cy, 48, 48), 4), Blocks(Crop(*out[0], 2 * cx, 2 * cy, 96, 96), 2), 8),
+       step.Output("detail.png", "a 48 x 48 detail: the input as blocks (left), upscaled (right)"));
+  step.Caption("enlarged 256 x 256 to " + Size(*out[0]) + " with the x2 upscaling model (Lanczos resampling, no " +
+               "invented detail); the detail picture shows the same spot of both at one scale");
+  step.Command("corvina upscale " + step.Relative("input.png") + " -o " + step.Relative("upscaled.png"));
 }
 
 void Canny(TStep& step, TState& s) {
@@ -215,6 +283,7 @@ void Canny(TStep& step, TState& s) {
   const auto edges = Sd::Fmx::GetCannyOfBitmap(photo);
   Save(*edges, step.Output("edges.png", "Canny edge map"));
   step.Caption("Canny edge map of the cat photo, " + Size(*edges));
+  step.Command("corvina canny " + step.Relative("chelsea.png") + " -o " + step.Relative("edges.png"));
 }
 
 // ---------------------------------------------------------------- vision
@@ -238,7 +307,8 @@ void RequireVisionLibrary() {
 
 void Segment(TStep& step, TState&) {
   RequireVisionLibrary();
-  const TBitmap photo = LoadPicture(SamplePhoto("coffee.png"));
+  const fs::path source = SamplePhoto("coffee.png");
+  const TBitmap photo = LoadPicture(source);
   const System::Types::TRect box{180, 20, 440, 250};
   TBitmap prompt = Copy(photo);
   DrawBox(prompt, box.Left, box.Top, box.Right, box.Bottom, 0xFF00FF00u);
@@ -252,8 +322,12 @@ void Segment(TStep& step, TState&) {
   const TBitmap* mask = sam.GetRectMask();
   Save(*mask, step.Output("mask.png", "mask"));
   Save(Overlay(photo, *mask), step.Output("overlay.png", "mask over the photo"));
-  step.Caption("cut the cup out of the photo from a box prompt: " + std::to_string(MaskedPixels(*mask)) +
-               " of " + std::to_string(std::int64_t(mask->Width()) * mask->Height()) + " pixels masked");
+  step.Caption("the mask from a box prompt around the cup (red in the overlay): " + std::to_string(MaskedPixels(*mask)) +
+               " of " + std::to_string(std::int64_t(mask->Width()) * mask->Height()) + " pixels. The reference " +
+               "backend cuts by colour (GrabCut), so the mask holds the parts that stand apart from the box's edge, " +
+               "which need not be the whole cup as a segmentation network would give it");
+  step.Command("corvina segment " + Word(source.string()) + " --box 180,20,440,250 -o " + step.Relative("mask.png") +
+               " --overlay " + step.Relative("overlay.png"));
 }
 
 void Track(TStep& step, TState&) {
@@ -271,7 +345,7 @@ void Track(TStep& step, TState&) {
     const int x = 15 + i * 22, y = (i % 3) * 8;
     TBitmap frame = Crop(photo, x, y, kW, kH);
     const std::string n = std::to_string(i + 1);
-    Save(frame, step.Input("frame-" + n + ".png", "frame " + n));
+    Save(frame, step.Input(Numbered("frame.png", std::size_t(i), kFrames), "frame " + n));
     if (i == 0) {
       tracker.InitTrack(&frame, first);
       box = {{float(first.Left), float(first.Top), float(first.Right), float(first.Bottom)}, 1.0f, 0};
@@ -279,8 +353,11 @@ void Track(TStep& step, TState&) {
       tracker.Track(&frame, &box);
     }
     DrawBox(frame, int(box.box.x0), int(box.box.y0), int(box.box.x1), int(box.box.y1), 0xFF00FF00u);
-    Save(frame, step.Output("tracked-" + n + ".png", "frame " + n + ", score " + Fixed(box.score, 2)));
+    Save(frame, step.Output(Numbered("tracked.png", std::size_t(i), kFrames), "frame " + n + ", score " +
+                                                                                   Fixed(box.score, 2)));
   }
+  step.Command("corvina track " + step.Relative("frame-%d.png") + " --box 163,18,393,210 -o " +
+               step.Relative("tracked"));
   step.Caption("followed the cup through " + std::to_string(kFrames) + " frames of a pan over coffee.png; last box (" +
                Fixed(box.box.x0, 0) + ", " + Fixed(box.box.y0, 0) + ") - (" + Fixed(box.box.x1, 0) + ", " +
                Fixed(box.box.y1, 0) + ")");
@@ -288,7 +365,8 @@ void Track(TStep& step, TState&) {
 
 void RemoveObject(TStep& step, TState&) {
   RequireVisionLibrary();
-  const TBitmap photo = LoadPicture(SamplePhoto("coffee.png"));
+  const fs::path source = SamplePhoto("coffee.png");
+  const TBitmap photo = LoadPicture(source);
   // The spoon: its handle as a thick segment, its bowl as a disc.
   const TBitmap mask = MaskOf(photo.Width(), photo.Height(), [](int x, int y) {
     const double ax = 414, ay = 64, bx = 372, by = 250;
@@ -305,23 +383,30 @@ void RemoveObject(TStep& step, TState&) {
   remover.SetActive(true);
   const auto result = remover.RemoveAnything(&photo, &mask);
   Save(*result, step.Output("removed.png", "the spoon erased and filled in"));
-  step.Caption("erased the spoon (" + std::to_string(MaskedPixels(mask)) + " masked pixels) and filled it in: " +
-               Size(*result));
+  step.Caption("erased the spoon (" + std::to_string(MaskedPixels(mask)) + " masked pixels) and filled the hole " +
+               "from its edges (Telea inpainting: smooth colour, no invented texture): " + Size(*result));
+  step.Command("corvina remove " + Word(source.string()) + " --mask " + step.Relative("mask.png") + " -o " +
+               step.Relative("removed.png"));
 }
 
+// The cup: a subject whose colours stand apart from the picture's rim, which
+// is what the reference backend's matte goes by.
 void ReplaceBackground(TStep& step, TState& s) {
   RequireVisionLibrary();
-  TBitmap photo = LoadPicture(SamplePhoto("chelsea.png"));
+  TBitmap photo = LoadPicture(SamplePhoto("coffee.png"));
   TBitmap background = s.Picture(1, step);
-  Save(photo, step.Input("chelsea.png", "chelsea.png (skimage)"));
+  Save(photo, step.Input("coffee.png", "coffee.png (skimage)"));
   Save(background, step.Input("background.png", "new background"));
   Anything::Fmx::TFMXRemoveBg replacer(nullptr);
   replacer.SetModel(Model("rmbg.cvm").u16string());
   replacer.SetActive(true);
   const auto result = replacer.ReplaceBackground(&photo, &background);
-  Save(*result, step.Output("replaced.png", "the cat over the new background"));
-  step.Caption("kept the cat and put it over the generated picture: " + Size(*result) +
-               " (sizes rounded up to multiples of 8)");
+  Save(*result, step.Output("replaced.png", "the foreground over the new background"));
+  step.Caption("put the photo's foreground over the generated picture: " + Size(*result) +
+               " (sizes rounded up to multiples of 8). The reference backend's matte keeps what stands apart " +
+               "from the colours at the picture's rim; a part close to them in colour can go with the background");
+  step.Command("corvina replace-bg " + step.Relative("coffee.png") + " --background " +
+               step.Relative("background.png") + " -o " + step.Relative("replaced.png"));
 }
 
 // ---------------------------------------------------------------- faces
@@ -335,7 +420,8 @@ void Annotate(TBitmap& bmp, const TFace& f) {
 
 void DetectFaces(TStep& step, TState& s) {
   RequireVisionLibrary();
-  const TBitmap photo = LoadPicture(SamplePhoto("astronaut.png"));
+  const fs::path source = SamplePhoto("astronaut.png");
+  const TBitmap photo = LoadPicture(source);
   Save(photo, step.Input("astronaut.png", "astronaut.png (skimage)"));
   auto& detector = s.FaceDetector();
   const auto& faces = detector.Detect(&photo);
@@ -348,6 +434,7 @@ void DetectFaces(TStep& step, TState& s) {
                Fixed(f.bounding_box.Top, 0) + ") - (" + Fixed(f.bounding_box.Right, 0) + ", " +
                Fixed(f.bounding_box.Bottom, 0) + "), score " + Fixed(f.score, 2) + ", " +
                std::to_string(f.embeddings.size()) + "-value identity vector");
+  step.Command("corvina faces " + Word(source.string()) + " -o " + step.Relative("faces.png"));
 }
 
 void EnhanceFace(TStep& step, TState& s) {
@@ -361,7 +448,19 @@ void EnhanceFace(TStep& step, TState& s) {
   enhancer.SetActive(true);
   const auto result = enhancer.Enhance(&photo, face);
   Save(*result, step.Output("enhanced.png", "restored face, fidelity 0.5"));
-  step.Caption("restored the face of a blurred copy of the astronaut at fidelity 0.5: " + Size(*result));
+  // The change is small beside the whole picture: the face at twice the size,
+  // before and after, and where the pixels changed.
+  const auto& b = face.bounding_box;
+  const int x = std::clamp(int(b.Left), 0, photo.Width() - 1), y = std::clamp(int(b.Top), 0, photo.Height() - 1);
+  const int w = std::clamp(int(b.Right) - x, 1, photo.Width() - x), h = std::clamp(int(b.Bottom) - y, 1, photo.Height() - y);
+  Save(SideBySide(Blocks(Crop(photo, x, y, w, h), 2), Blocks(Crop(*result, x, y, w, h), 2), 8),
+       step.Output("face.png", "the face at twice the size: blurred (left), restored (right)"));
+  Save(Difference(photo, *result, 4), step.Output("difference.png", "where the pixels changed, x4"));
+  step.Caption("restored the face of a blurred copy of the astronaut at fidelity 0.5: " + Size(*result) +
+               ". The reference backend denoises and sharpens inside the face's ellipse (no learned detail); the " +
+               "difference picture shows that nothing outside it changed");
+  step.Command("corvina enhance " + step.Relative("blurred.png") + " --fidelity 0.5 -o " +
+               step.Relative("enhanced.png"));
 }
 
 void SwapFace(TStep& step, TState& s) {
@@ -378,7 +477,11 @@ void SwapFace(TStep& step, TState& s) {
   swapper.SetActive(true);
   const auto result = swapper.SwapFace(&target, identity, where);
   Save(*result, step.Output("swapped.png", "the astronaut with the source's identity"));
-  step.Caption("gave the astronaut's face the identity of the LFW face: " + Size(*result));
+  step.Caption("gave the astronaut's face the appearance of the LFW face: " + Size(*result) +
+               ". The reference backend repaints the face's colours from the source and keeps part of its texture; " +
+               "a swap network would carry the identity much further");
+  step.Command("corvina swap " + step.Relative("source.png") + " " + step.Relative("target.png") + " -o " +
+               step.Relative("swapped.png"));
 }
 
 void AnimatePortrait(TStep& step, TState&) {
@@ -399,22 +502,33 @@ void AnimatePortrait(TStep& step, TState&) {
   const struct {
     int dx, dy;
   } moves[] = {{0, 0}, {24, 0}, {0, 18}, {-20, -12}};
-  int n = 0;
+  const std::size_t count = std::size(moves);
+  std::size_t n = 0;
+  std::string drivingFiles;
   for (const auto& m : moves) {
-    const std::string k = std::to_string(++n);
+    const std::string k = std::to_string(n + 1);
     const TBitmap driving = Shifted(portrait, m.dx, m.dy);
-    Save(driving, step.Input("driving-" + k + ".png",
-                             "driving frame " + k + " (moved " + std::to_string(m.dx) + ", " + std::to_string(m.dy) + ")"));
+    const std::string name = Numbered("driving.png", n, count);
+    Save(driving, step.Input(name, "driving frame " + k + " (moved " + std::to_string(m.dx) + ", " +
+                                       std::to_string(m.dy) + ")"));
+    drivingFiles += " " + step.Relative(name);
     const auto frame = lp.LivePortrait(&driving);
-    Save(*frame, step.Output("frame-" + k + ".png", "animated frame " + k));
+    Save(*frame, step.Output(Numbered("frame.png", n, count), "animated frame " + k));
+    // The frames differ from the portrait by a few pixels of movement.
+    Save(Difference(portrait, *frame, 4), step.Output(Numbered("moved.png", n, count),
+                                                      "frame " + k + ": what moved against the portrait, x4"));
+    ++n;
   }
-  step.Caption("moved the portrait like the face in " + std::to_string(n) + " driving frames");
+  step.Caption("moved the portrait like the face in " + std::to_string(n) + " driving frames. The warp follows the " +
+               "68 face landmarks and anchors at the picture's border, so it shifts the face and, less towards the " +
+               "edges, what lies around it; the \"moved\" pictures are bright where pixels changed");
+  step.Command("corvina animate " + step.Relative("portrait.png") + drivingFiles + " -o " + step.Relative("animated"));
 }
 
 // ---------------------------------------------------------------- sound
 
 void MakeMix(TStep& step, TState& s) {
-  const fs::path speechFile = step.Input("speech.wav", "speech");
+  const fs::path speechFile = step.Folder() / "speech.wav";
   const char kText[] = "Corvina separates the voice from the music behind it.";
   TSound speech;
   std::string said = "espeak-ng saying \"" + std::string(kText) + "\"";
@@ -430,8 +544,10 @@ void MakeMix(TStep& step, TState& s) {
   const std::vector<float> music = Chords(speech.Samples.size(), kVoiceRate, float(Rms(speech.Samples) * 1.5));
   std::vector<float> mix(speech.Samples.size());
   for (std::size_t i = 0; i < mix.size(); ++i) mix[i] = std::clamp(speech.Samples[i] + music[i], -1.0f, 1.0f);
-  SaveWav(music, step.Input("music.wav", "music: four chords"));
-  const fs::path mixFile = step.Output("mix.wav", "speech + music, 16-bit");
+  // Recorded once the lengths are known, for the labels.
+  step.Input("speech.wav", Timed("speech", speech.Samples.size()));
+  SaveWav(music, step.Input("music.wav", Timed("music: four held chords", music.size())));
+  const fs::path mixFile = step.Output("mix.wav", Timed("speech + music, 16-bit", mix.size()));
   SaveWav(mix, mixFile);
   // Read back what was written: the mix the separation gets is the file's.
   s.Mix = ReadMonoWav(mixFile);
@@ -442,6 +558,7 @@ void MakeMix(TStep& step, TState& s) {
   step.Caption("read " + said + ", mixed it with four chords, wrote the mix as a 16-bit WAV and read it back: " +
                std::to_string(s.Mix.Samples.size()) + " samples at " + std::to_string(kVoiceRate) + " Hz, " +
                Fixed(double(s.Mix.Samples.size()) / kVoiceRate, 1) + " s");
+  step.Command("corvina wav-info " + step.Relative("mix.wav"));
 }
 
 double Distance(const std::vector<float>& a, const std::vector<float>& b) {
@@ -453,7 +570,7 @@ double Distance(const std::vector<float>& a, const std::vector<float>& b) {
 void SeparateVoice(TStep& step, TState& s) {
   RequireVisionLibrary();
   if (s.Mix.Samples.empty()) throw std::runtime_error("no mix: the WAV step did not make one");
-  SaveWav(s.Mix.Samples, step.Input("mix.wav", "mix"));
+  SaveWav(s.Mix.Samples, step.Input("mix.wav", Timed("mix", s.Mix.Samples.size())));
   Face::Fmx::TFMXVoiceExtractor extractor(nullptr);
   extractor.SetModel(Model("voice_extractor.cvm").u16string());
   bool finished = false;
@@ -467,20 +584,24 @@ void SeparateVoice(TStep& step, TState& s) {
   extractor.Extract(s.Mix.Samples);
   while (!finished) System::Classes::TThread::CheckSynchronize(20);
   if (!failure.empty()) throw std::runtime_error(failure);
-  SaveWav(extractor.Vocal(), step.Output("vocals.wav", "vocals"));
-  SaveWav(extractor.BackgroundMusic(), step.Output("background.wav", "background"));
+  SaveWav(extractor.Vocal(), step.Output("vocals.wav", Timed("vocals", extractor.Vocal().size())));
+  SaveWav(extractor.BackgroundMusic(),
+          step.Output("background.wav", Timed("background", extractor.BackgroundMusic().size())));
   const double before = Distance(s.Mix.Samples, s.Speech.Samples);
   const double after = Distance(extractor.Vocal(), s.Speech.Samples);
   step.Caption("split the mix into vocals and background; the vocals are " +
                Fixed(before > 0 && after > 0 ? 20 * std::log10(before / after) : 0.0, 1) +
-               " dB closer to the speech than the mix");
+               " dB closer to the speech than the mix. The reference separator takes out held accompaniment (these " +
+               "chords); plucked or struck notes would stay in the vocals");
+  step.Command("corvina separate " + step.Relative("mix.wav") + " -o " + step.Relative("vocals.wav") +
+               " --background " + step.Relative("background.wav"));
 }
 
 int Tour(const fs::path& folder) {
   if (folder.empty()) throw std::invalid_argument("the output folder name is empty");
   const auto start = std::chrono::steady_clock::now();
-  TTour tour(folder);
-  std::printf("corvina demo: a tour of the components into %s\n", folder.string().c_str());
+  TTour tour(folder, Console().Quiet);
+  Info("corvina demo: a tour of the components into %s", folder.string().c_str());
   std::fflush(stdout);
   TState state;
   const struct {
@@ -518,7 +639,7 @@ void AddDemoCommand(CLI::App& app, TCommands& commands) {
   auto folder = std::make_shared<fs::path>("out/demo");
   auto* demo = app.add_subcommand(
       "demo", "a tour of every component on sample inputs: pictures, sounds and index.html in the folder");
-  demo->add_option("folder", *folder, "output folder")->capture_default_str();
+  demo->add_option("folder", *folder, "output folder")->capture_default_str()->check(OutputCheck(TOutputKind::Folder));
   commands.push_back({demo, [folder] { return Tour(*folder); }});
 }
 

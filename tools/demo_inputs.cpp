@@ -122,6 +122,53 @@ TBitmap Crop(const TBitmap& source, int x, int y, int w, int h) {
   return bmp;
 }
 
+TBitmap Blocks(const TBitmap& source, int factor) {
+  if (factor < 1) throw std::invalid_argument("block factor below 1");
+  const int w = source.Width() * factor, h = source.Height() * factor;
+  TBitmap bmp(w, h);
+  TBitmapMapping dst(bmp, TMapAccess::Write);
+  TBitmapMapping src(source);
+  for (int y = 0; y < h; ++y) {
+    const std::uint32_t* from = RowIn(src, y / factor);
+    std::uint32_t* to = Row(dst, y);
+    for (int x = 0; x < w; ++x) to[x] = from[x / factor];
+  }
+  return bmp;
+}
+
+TBitmap SideBySide(const TBitmap& a, const TBitmap& b, int gap) {
+  TBitmap bmp(a.Width() + gap + b.Width(), std::max(a.Height(), b.Height()));
+  bmp.Clear(0xFFFFFFFFu);
+  TBitmapMapping dst(bmp, TMapAccess::ReadWrite);
+  for (const auto& [part, left] : {std::pair<const TBitmap*, int>{&a, 0}, {&b, a.Width() + gap}}) {
+    TBitmapMapping src(*part);
+    for (int y = 0; y < part->Height(); ++y)
+      std::memcpy(Row(dst, y) + left, RowIn(src, y), std::size_t(part->Width()) * 4);
+  }
+  return bmp;
+}
+
+TBitmap Difference(const TBitmap& a, const TBitmap& b, int gain) {
+  if (a.Width() != b.Width() || a.Height() != b.Height()) throw std::invalid_argument("pictures of different sizes");
+  TBitmap bmp(a.Width(), a.Height());
+  TBitmapMapping dst(bmp, TMapAccess::Write);
+  TBitmapMapping pa(a), pb(b);
+  for (int y = 0; y < a.Height(); ++y) {
+    const std::uint32_t* ra = RowIn(pa, y);
+    const std::uint32_t* rb = RowIn(pb, y);
+    std::uint32_t* to = Row(dst, y);
+    for (int x = 0; x < a.Width(); ++x) {
+      std::uint32_t pixel = 0xFF000000u;
+      for (int shift : {0, 8, 16}) {
+        const int d = std::abs(int((ra[x] >> shift) & 0xFF) - int((rb[x] >> shift) & 0xFF));
+        pixel |= std::uint32_t(std::min(255, d * gain)) << shift;
+      }
+      to[x] = pixel;
+    }
+  }
+  return bmp;
+}
+
 TBitmap Shifted(const TBitmap& source, int dx, int dy) {
   const int w = source.Width(), h = source.Height();
   TBitmap bmp(w, h);

@@ -26,6 +26,13 @@ TBitmap Crop(const TBitmap& source, int x, int y, int w, int h);
 TBitmap Shifted(const TBitmap& source, int dx, int dy);
 // Shrunk by factor and blown up again: a blurred, low-detail copy.
 TBitmap Degraded(const TBitmap& source, int factor);
+// Each pixel as a factor x factor block: details visible at thumbnail size.
+TBitmap Blocks(const TBitmap& source, int factor);
+// a and b next to each other on a white ground, `gap` pixels apart, tops aligned.
+TBitmap SideBySide(const TBitmap& a, const TBitmap& b, int gap);
+// Per channel |a - b| x gain (clamped), opaque: black where nothing changed.
+// The pictures must have one size.
+TBitmap Difference(const TBitmap& a, const TBitmap& b, int gain);
 // Opaque white where inside(x, y), opaque black elsewhere.
 TBitmap MaskOf(int w, int h, const std::function<bool(int x, int y)>& inside);
 // Half-transparent red over the mask's white pixels.

@@ -59,7 +59,8 @@ void WriteFiles(std::ostream& html, const fs::path& root, const char* heading, c
     const std::string src = HtmlEscape(f.Path);
     html << "<figure>";
     if (IsAudio(f.Path)) {
-      html << "<audio controls preload=\"none\" src=\"" << src << "\"></audio>";
+      // metadata: the players show each sound's length before it plays.
+      html << "<audio controls preload=\"metadata\" src=\"" << src << "\"></audio>";
     } else {
       html << "<a href=\"" << src << "\"><img src=\"" << src << "\" alt=\"" << HtmlEscape(f.Label) << "\"></a>";
     }
@@ -77,6 +78,7 @@ const char kStyle[] =
     "h3{font-size:0.9em;color:#555;margin:0.3em 0}.row{display:flex;gap:2em;flex-wrap:wrap}"
     ".col{flex:1;min-width:18em}figure{display:inline-block;margin:0.3em;vertical-align:top}"
     "img{max-width:240px;max-height:240px;border:1px solid #ddd}figcaption{font-size:0.8em;color:#555}"
+    "pre.cmd{background:#f4f4f4;border:1px solid #ddd;padding:0.3em 0.6em;white-space:pre-wrap;font-size:0.85em}"
     ".message{color:#a00;font-family:monospace}.none{color:#999}blockquote{font-style:italic;margin:0.5em 1em}"
     "table{border-collapse:collapse}td{padding:0.1em 0.8em 0.1em 0}";
 
@@ -106,8 +108,11 @@ fs::path TStep::Add(std::vector<TDemoFile>& list, const std::string& name, const
   return file;
 }
 
-TTour::TTour(fs::path folder) : FFolder(std::move(folder)), FTerminal(Platform::IsTerminal(1)) {
-  fs::create_directories(FFolder);
+TTour::TTour(fs::path folder, bool quiet)
+    : FFolder(std::move(folder)), FTerminal(Platform::IsTerminal(1) && !quiet), FQuiet(quiet) {
+  std::error_code error;
+  fs::create_directories(FFolder, error);
+  if (error) throw std::runtime_error("cannot make the folder '" + FFolder.string() + "': " + error.message());
 }
 
 void TTour::Run(const std::string& folder, const std::string& component, const std::string& action,
@@ -154,8 +159,10 @@ void TTour::WriteIndex(double seconds) const {
   std::ostringstream html;
   html << "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\"><title>Corvina demo</title><style>"
        << kStyle << "</style></head><body>\n<h1>Corvina: a tour of the components</h1>\n"
-       << "<p>Every step ran on the reference backends beside <code>libCorvina.so</code> (classical algorithms, no "
-          "neural networks). Inputs on the left, outputs on the right; the whole tour took "
+       << "<p>Every step ran on the reference backends beside <code>libCorvina.so</code>: classical algorithms and a "
+          "procedural painter, no neural networks, so the pictures show what each component does with its library, "
+          "not what a trained model would make. Inputs on the left, outputs on the right; under each step the "
+          "<code>corvina</code> command that does the same, run in this folder. The whole tour took "
        << Seconds(seconds) << ".</p>\n<table>\n";
   for (const TStepResult& r : FResults)
     html << "<tr><td>" << StatusWord(r.Status) << "</td><td>" << HtmlEscape(r.Component) << "</td><td>"
@@ -167,6 +174,7 @@ void TTour::WriteIndex(double seconds) const {
     std::string caption = r.Caption;
     for (const std::string& note : r.Notes) caption += (caption.empty() ? "" : "; ") + note;
     if (!caption.empty()) html << "<p>" << HtmlEscape(caption) << "</p>\n";
+    if (!r.Command.empty()) html << "<pre class=\"cmd\">$ " << HtmlEscape(r.Command) << "</pre>\n";
     if (r.Status != TStepStatus::Done)
       html << "<p class=\"message\">" << StatusWord(r.Status) << ": " << HtmlEscape(r.Message) << "</p>\n";
     html << "<div class=\"row\">";
@@ -183,6 +191,13 @@ void TTour::WriteIndex(double seconds) const {
 }
 
 void TTour::PrintSummary(double seconds) const {
+  if (FQuiet) {  // failures only, on stderr
+    for (const TStepResult& r : FResults)
+      if (r.Status == TStepStatus::Failed)
+        std::fprintf(stderr, "corvina demo: %s %s failed: %s\n", r.Component.c_str(), r.Action.c_str(),
+                     r.Message.c_str());
+    return;
+  }
   int done = 0, failed = 0, skipped = 0;
   for (const TStepResult& r : FResults)
     (r.Status == TStepStatus::Done ? done : r.Status == TStepStatus::Failed ? failed : skipped)++;
@@ -248,6 +263,15 @@ fs::path LandmarkModel() {
 }
 
 bool RunProgram(const std::vector<std::string>& argv) { return Platform::RunQuietly(argv); }
+
+std::string ShellWord(const std::string& word) {
+  const bool plain = !word.empty() && word.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ"
+                                                             "0123456789-_./,%=+:") == std::string::npos;
+  if (plain) return word;
+  std::string quoted = "'";
+  for (const char c : word) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return quoted + "'";
+}
 
 std::string HtmlEscape(const std::string& text) {
   std::string out;

@@ -35,6 +35,7 @@ struct TStepResult {
   std::string Caption;  // one line on what came out
   std::vector<std::string> Notes;  // remarks such as a stand-in for a missing input
   std::string InputText;           // an input that is words, such as a prompt
+  std::string Command;             // the corvina command line that does the same, run in the output folder
   std::string Message;  // why it failed or was skipped
   std::vector<TDemoFile> Inputs, Outputs;
   TStepStatus Status = TStepStatus::Done;
@@ -46,14 +47,17 @@ class TStep {
  public:
   TStep(const fs::path& root, std::string folder, TStepResult& result);
 
-  // An absolute path for a file of this step, and the record of it.
+  // An absolute path for a file of this step, and the record of it; the
+  // file's name relative to the output folder, as commands name it.
   fs::path Input(const std::string& name, const std::string& label);
   fs::path Output(const std::string& name, const std::string& label);
   void Caption(std::string text) { FResult.Caption = std::move(text); }
   void InputText(std::string text) { FResult.InputText = std::move(text); }
+  void Command(std::string line) { FResult.Command = std::move(line); }
   // A remark appended to the caption, e.g. a replacement for a missing input.
   void Note(const std::string& text);
   const fs::path& Folder() const { return FFolder; }
+  std::string Relative(const std::string& name) const { return (fs::path(FName) / name).generic_string(); }
 
  private:
   fs::path Add(std::vector<TDemoFile>& list, const std::string& name, const std::string& label);
@@ -66,7 +70,8 @@ class TStep {
 
 class TTour {
  public:
-  explicit TTour(fs::path folder);
+  // Quiet: no progress and no summary on stdout; failed steps on stderr.
+  explicit TTour(fs::path folder, bool quiet = false);
 
   // Runs one step: its folder is made first, every exception ends the step
   // (EMissingInput as skipped), and the tour goes on.
@@ -86,6 +91,7 @@ class TTour {
   fs::path FFolder;
   std::vector<TStepResult> FResults;
   bool FTerminal;
+  bool FQuiet;
 };
 
 // The folder of the public-domain sample photos: $CORVINA_DEMO_SAMPLES when
@@ -103,6 +109,9 @@ fs::path LandmarkModel();
 // Runs a program found on PATH with its output discarded; false when it is
 // not installed, an exception when it ran and failed.
 bool RunProgram(const std::vector<std::string>& argv);
+
+// A word for a POSIX shell, quoted when it needs to be.
+std::string ShellWord(const std::string& word);
 
 // Text made safe for HTML element content and quoted attributes.
 std::string HtmlEscape(const std::string& text);

@@ -2,6 +2,7 @@
 // components on picture and WAV files, with the reference vision backend
 // unless told otherwise.
 
+#include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -60,10 +61,21 @@ struct TFaceOptions {
     AddJson(command, Json);
   }
   void Apply() const {
+    Detail("vision library: %s", LibraryDir.empty() ? "the reference backend beside libCorvina.so"
+                                                     : (LibraryDir + "/libsam2.so").c_str());
     if (LibraryDir.empty()) return;
     Anything::Fmx::ANY_DLL_PATH = fs::path(LibraryDir).u16string() + u"/";
   }
-  String Model(const char* name) const { return (fs::path(ModelDir) / name).u16string(); }
+  // A model of --model-dir, which must be there: the component's own message
+  // would not name the file.
+  String Model(const char* name) const {
+    const fs::path file = fs::path(ModelDir) / name;
+    std::error_code ignored;
+    if (!fs::is_regular_file(file, ignored))
+      throw TUsageError("--model-dir: the model file '" + file.string() + "' does not exist");
+    Detail("model: %s", file.c_str());
+    return file.u16string();
+  }
 
   std::unique_ptr<TFMXFaceDetector> Detector() const {
     auto d = std::make_unique<TFMXFaceDetector>(nullptr);
@@ -74,6 +86,18 @@ struct TFaceOptions {
     return d;
   }
 };
+
+// Activates a component; a failure names where its models came from.
+template <typename C>
+void Activate(C& component, const TFaceOptions& options) {
+  const auto start = std::chrono::steady_clock::now();
+  try {
+    component.SetActive(true);
+  } catch (const Exception& e) {
+    throw std::runtime_error(std::string(e.what()) + " (models from " + options.ModelDir + ")");
+  }
+  Detail("models loaded in %.2f s", std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+}
 
 std::unique_ptr<TBitmap> Load(const std::string& path) { return LoadPicture(path); }
 
@@ -135,7 +159,7 @@ const System::Generics::Collections::TList<TFace>& Faces(TFMXFaceDetector& detec
 // The mix as mono: the reference separation model takes one channel.
 std::vector<float> ReadMono(const std::string& path, std::int32_t& rate) {
   TWaveSamples wave = ReadWave(path);
-  for (const auto& w : wave.Warnings) std::fprintf(stderr, "warning: %s\n", w.c_str());
+  for (const auto& w : wave.Warnings) Warning("%s", w.c_str());
   if (wave.SampleRate > std::uint32_t(std::numeric_limits<std::int32_t>::max()))
     throw Exception(Native(path + ": a sample rate of " + std::to_string(wave.SampleRate) + " Hz cannot be written"));
   rate = std::int32_t(wave.SampleRate);
@@ -143,13 +167,6 @@ std::vector<float> ReadMono(const std::string& path, std::int32_t& rate) {
   for (const auto& channel : wave.Samples)
     for (std::size_t i = 0; i < mono.size(); ++i) mono[i] += channel[i] / float(wave.Channels);
   return mono;
-}
-
-void ProgressBar(int percent, bool done) {
-  if (!Platform::IsTerminal(2)) return;  // a log file gets no bar
-  const int width = 40, filled = percent * width / 100;
-  std::fprintf(stderr, "\rseparating [%s%s] %3d%%%s", std::string(static_cast<size_t>(filled), '#').c_str(),
-               std::string(static_cast<size_t>(width - filled), ' ').c_str(), percent, done ? "\n" : "");
 }
 
 // ---------------------------------------------------------------- subcommands
@@ -165,7 +182,7 @@ struct TFacesCommand {
     Options.Apply();
     auto detector = Options.Detector();
     detector->SetConfidenceTh(Confidence);
-    detector->SetActive(true);
+    Activate(*detector, Options);
     const auto& faces = detector->Detect(picture.get());
     json list = json::array(), files = json::array();
     for (const TFace& f : faces) list.push_back(FaceJson(f));
@@ -182,11 +199,9 @@ struct TFacesCommand {
     }
     int n = 0;
     for (const TFace& f : faces)
-      std::printf("face %d: box %.1f,%.1f,%.1f,%.1f score %.3f, %zu landmarks\n", ++n, f.bounding_box.Left,
-                  f.bounding_box.Top, f.bounding_box.Right, f.bounding_box.Bottom, f.score,
-                  f.landmark_5.size() + f.landmark_68.size());
-    std::printf("%d face(s)%s%s\n", faces.Count(), Annotated.empty() ? "" : "; annotated picture: ",
-                Annotated.c_str());
+      Info("face %d: box %.1f,%.1f,%.1f,%.1f score %.3f, %zu landmarks", ++n, f.bounding_box.Left, f.bounding_box.Top,
+           f.bounding_box.Right, f.bounding_box.Bottom, f.score, f.landmark_5.size() + f.landmark_68.size());
+    Info("%d face(s)%s%s", faces.Count(), Annotated.empty() ? "" : "; annotated picture: ", Annotated.c_str());
     return 0;
   }
 };
@@ -200,19 +215,19 @@ struct TEnhanceCommand {
     auto picture = Load(Picture);
     Options.Apply();
     auto detector = Options.Detector();
-    detector->SetActive(true);
+    Activate(*detector, Options);
     TFMXFaceEnhancer enhancer(nullptr);
     enhancer.SetModel(Options.Model("face_enhancer.cvm"));
     enhancer.SetFidelity(Fidelity);
     enhancer.SetGPUDeviceID(Options.Gpu);
-    enhancer.SetActive(true);
+    Activate(enhancer, Options);
     const auto faces = Faces(*detector, *picture, Picture);  // a copy: the next Detect would replace it
     for (const TFace& f : faces) picture = enhancer.Enhance(picture.get(), f);
     Save(*picture, Output);
     if (Options.Json) {
       PrintJson({{"faces", faces.Count()}, {"files", {PictureFile(Output, *picture)}}});
     } else {
-      std::printf("restored %d face(s): %s\n", faces.Count(), Output.c_str());
+      Info("restored %d face(s): %s", faces.Count(), Output.c_str());
     }
     return 0;
   }
@@ -227,12 +242,12 @@ struct TSwapCommand {
     auto picture = Load(Target);
     Options.Apply();
     auto detector = Options.Detector();
-    detector->SetActive(true);
+    Activate(*detector, Options);
     TFMXFaceSwapper swapper(nullptr);
     swapper.SetModel(Options.Model("face_swapper.cvm"));
     swapper.SetModelMatrix(Options.Model("face_swapper_matrix.cvm"));
     swapper.SetGPUDeviceID(Options.Gpu);
-    swapper.SetActive(true);
+    Activate(swapper, Options);
     const TFace identity = Faces(*detector, *source, Source)[0];
     const auto targets = Faces(*detector, *picture, Target);
     for (const TFace& f : targets) picture = swapper.SwapFace(picture.get(), identity, f);
@@ -240,7 +255,7 @@ struct TSwapCommand {
     if (Options.Json) {
       PrintJson({{"faces", targets.Count()}, {"files", {PictureFile(Output, *picture)}}});
     } else {
-      std::printf("gave %d face(s) the source's identity: %s\n", targets.Count(), Output.c_str());
+      Info("gave %d face(s) the source's identity: %s", targets.Count(), Output.c_str());
     }
     return 0;
   }
@@ -263,25 +278,24 @@ struct TAnimateCommand {
       (lp.*set)(model);
     lp.SetLandMarkModel(Native(Options.ShapeModel));
     lp.SetGPUDeviceID(Options.Gpu);
-    lp.SetActive(true);
+    Activate(lp, Options);
     lp.SetInputImage(portrait.get());
-    int n = 0;
+    std::size_t n = 0;
     json files = json::array();
+    TProgress progress("animating");
     for (const auto& path : Frames) {
       const auto driving = Load(path);
       const auto frame = lp.LivePortrait(driving.get());
-      char name[32];
-      std::snprintf(name, sizeof name, "frame-%04d.png", n++);
-      const std::string file = (fs::path(OutputDir) / name).string();
+      const std::string file = NumberedPath(fs::path(OutputDir) / "frame.png", n++, Frames.size()).string();
       Save(*frame, file);
       files.push_back(PictureFile(file, *frame));
-      if (Platform::IsTerminal(2)) std::fprintf(stderr, "\ranimated %d/%zu", n, Frames.size());
+      progress.Show(std::int64_t(n), std::int64_t(Frames.size()));
     }
-    if (Platform::IsTerminal(2)) std::fprintf(stderr, "\n");
+    progress.Break();
     if (Options.Json) {
       PrintJson({{"frames", n}, {"files", files}});
     } else {
-      std::printf("%d frame(s) in %s\n", n, OutputDir.c_str());
+      Info("%zu frame(s) in %s", n, OutputDir.c_str());
     }
     return 0;
   }
@@ -300,17 +314,19 @@ struct TSeparateCommand {
     extractor.SetGPUDeviceID(Options.Gpu);
     String failure;
     bool finished = false;
+    TProgress bar("separating");
     extractor.SetOnProgress([&](System::Classes::TComponent*, std::int32_t progress, bool done) {
-      ProgressBar(progress, done);
+      bar.Show(progress, 100, "%");
       finished = done;
     });
     extractor.SetOnError([&](System::Classes::TComponent*, const String& message) {
       failure = message;
       finished = true;
     });
-    extractor.SetActive(true);
+    Activate(extractor, Options);
     extractor.Extract(samples);
     while (!finished) System::Classes::TThread::CheckSynchronize(50);
+    bar.Break();
     if (!failure.empty()) throw Exception(failure);
     const Audio::Wave::Reader::TWaveWriter writer(rate, 1, 32);
     json files = json::array();
@@ -324,10 +340,10 @@ struct TSeparateCommand {
     write(extractor.Vocal(), Vocals);
     if (!Background.empty()) write(extractor.BackgroundMusic(), Background);
     if (Options.Json) {
-      PrintJson({{"samples", samples.size()}, {"sampleRate", rate}, {"files", files}});
+      PrintJson({{"samples", samples.size()}, {"sample_rate", rate}, {"files", files}});
     } else {
-      std::printf("%zu samples at %d Hz: vocals %s%s%s\n", samples.size(), rate, Vocals.c_str(),
-                  Background.empty() ? "" : ", background ", Background.c_str());
+      Info("%zu samples at %d Hz: vocals %s%s%s", samples.size(), rate, Vocals.c_str(),
+           Background.empty() ? "" : ", background ", Background.c_str());
     }
     return 0;
   }
@@ -340,7 +356,8 @@ void AddFaceCommands(CLI::App& app, TCommands& commands) {
     auto state = std::make_shared<TFacesCommand>();
     auto* c = app.add_subcommand("faces", "find faces: boxes, scores and landmarks, and an annotated picture");
     c->add_option("picture", state->Picture, "picture file (PNG, JPEG, BMP)")->required()->check(kInputFile);
-    AddOutput(*c, state->Annotated, "annotated copy of the picture: boxes and landmarks drawn", "");
+    AddOutput(*c, state->Annotated, "annotated copy of the picture: boxes and landmarks drawn", TOutputKind::Picture,
+              "");
     c->add_option("--confidence", state->Confidence, "lowest score reported, 0..1")
         ->capture_default_str()
         ->check(CLI::Range(0.0, 1.0));
@@ -351,8 +368,10 @@ void AddFaceCommands(CLI::App& app, TCommands& commands) {
     auto state = std::make_shared<TEnhanceCommand>();
     auto* c = app.add_subcommand("enhance", "restore every face of a picture");
     c->add_option("picture", state->Picture, "picture file")->required()->check(kInputFile);
-    AddOutput(*c, state->Output, "restored picture to write");
-    c->add_option("--fidelity", state->Fidelity, "1 keeps the face as it is, 0 restores most")
+    AddOutput(*c, state->Output, "restored picture to write", TOutputKind::Picture);
+    c->add_option("--fidelity", state->Fidelity,
+                  "closeness to the input, 0..1: 1 adds no detail (the reference backend still denoises the face), "
+                  "0 restores most")
         ->capture_default_str()
         ->check(CLI::Range(0.0, 1.0));
     state->Options.Add(*c);
@@ -363,7 +382,7 @@ void AddFaceCommands(CLI::App& app, TCommands& commands) {
     auto* c = app.add_subcommand("swap", "give the faces of a target picture the identity of a source face");
     c->add_option("source", state->Source, "picture with the face to copy")->required()->check(kInputFile);
     c->add_option("target", state->Target, "picture whose faces change")->required()->check(kInputFile);
-    AddOutput(*c, state->Output, "result picture to write");
+    AddOutput(*c, state->Output, "result picture to write", TOutputKind::Picture);
     state->Options.Add(*c);
     commands.push_back({c, [state] { return state->Run(); }});
   }
@@ -372,16 +391,20 @@ void AddFaceCommands(CLI::App& app, TCommands& commands) {
     auto* c = app.add_subcommand("animate", "move a portrait like the face in a series of driving frames");
     c->add_option("portrait", state->Portrait, "portrait picture")->required()->check(kInputFile);
     c->add_option("frames", state->Frames, "driving frames, in order")->required()->check(kInputFile);
-    AddOutput(*c, state->OutputDir, "folder for frame-0000.png, ...");
+    AddOutput(*c, state->OutputDir, std::string("folder for the frames: frame.png, ") + kNumberingHelp,
+              TOutputKind::Folder);
     state->Options.Add(*c);
     commands.push_back({c, [state] { return state->Run(); }});
   }
   {
     auto state = std::make_shared<TSeparateCommand>();
-    auto* c = app.add_subcommand("separate", "split a WAV mix into vocals and background WAV files");
+    auto* c = app.add_subcommand("separate",
+                                 "split a WAV mix into vocals and background WAV files; held (sustained) accompaniment "
+                                 "leaves the vocals, plucked or struck notes stay in them");
     c->add_option("mix", state->Mix, "WAV file")->required()->check(kInputFile);
-    AddOutput(*c, state->Vocals, "vocals WAV to write (32-bit float)");
-    c->add_option("--background", state->Background, "also write the background WAV here (32-bit float)");
+    AddOutput(*c, state->Vocals, "vocals WAV to write (32-bit float)", TOutputKind::Wave);
+    c->add_option("--background", state->Background, "also write the background WAV here (32-bit float)")
+        ->check(OutputCheck(TOutputKind::Wave));
     AddModel(*c, state->Model, "voice separation");
     state->Options.Add(*c, false);
     commands.push_back({c, [state] { return state->Run(); }});

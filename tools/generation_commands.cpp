@@ -2,13 +2,13 @@
 // generation component driven as an application drives it (properties,
 // Active, a request, events pumped on the main thread).
 
-#include <cmath>
 #include <cstdio>
 #include <filesystem>
 #include <limits>
 #include <memory>
 #include <functional>
 #include <optional>
+#include <random>
 #include <string>
 
 #include "framework/exceptions.h"
@@ -35,8 +35,12 @@ using System::Sysutils::Exception;
 // The reference backend's sample models, used when --model is not given.
 fs::path SampleModels() { return ReferenceModelDir(CORVINA_REFERENCE_SD_MODELS); }
 
-// Bounds that keep a request's memory within reach of one machine.
-const CLI::Range kPictureSide(1, 16384);
+// Bounds that keep a request's memory within reach of one machine; a side
+// past 8192 is refused by the libraries themselves.
+constexpr int kMaxSide = 8192;
+const CLI::Range kPictureSide(1, kMaxSide);
+// The reference backend's limit on one picture, after its alignment to 64.
+constexpr std::int64_t kReferencePixels = 1 << 24;
 const CLI::Range kSteps(1, 10000);
 const CLI::Range kBatch(1, 64);
 const CLI::Range kFrames(1, 1000);
@@ -61,10 +65,30 @@ struct TOptions {
   float Cfg = 7.0f;
   float Strength = 0.75f;
   unsigned Scale = 2;
+  bool ScaleGiven = false;
   int Threads = 0;
-  bool Verbose = false;
+  bool VaeDecodeOnly = false;
   bool Json = false;
 };
+
+// The component's fixed message, with the reason the library logged for it.
+std::string WithReason(const std::string& message, const String& libraryLine) {
+  std::string reason = UTF8Encode(libraryLine);
+  while (!reason.empty() && (reason.back() == '\n' || reason.back() == '\r')) reason.pop_back();
+  // "file.cpp:LINE - text": the text is the reason.
+  if (const auto dash = reason.find(" - "); dash != std::string::npos && reason.find(':') < dash)
+    reason.erase(0, dash + 3);
+  if (reason.empty() || message.find(reason) != std::string::npos) return message;
+  return message + " (library: " + reason + ")";
+}
+
+// A negative seed is drawn here rather than by the library, so that the
+// seed of every result is known and the run can be repeated.
+std::int64_t SeedToUse(std::int64_t seed) {
+  if (seed >= 0) return seed;
+  std::random_device device;
+  return std::uniform_int_distribution<std::int64_t>(0, std::numeric_limits<std::int32_t>::max())(device);
+}
 
 void UseLibraryFolder(const std::string& dir) {
   if (dir.empty()) return;  // the library beside libCorvina.so
@@ -80,16 +104,6 @@ std::string DefaultModel(const TOptions& o, const char* sample) {
   return (SampleModels() / sample).string();
 }
 
-// out.png, out-2.png, ... for several results; out-001.png ... for frames.
-fs::path NumberedPath(const fs::path& base, std::size_t index, std::size_t count, int digits) {
-  if (count == 1) return base;
-  char number[16];
-  std::snprintf(number, sizeof number, "-%0*zu", digits, index + 1);
-  fs::path p = base;
-  p.replace_filename(base.stem().string() + number + base.extension().string());
-  return p;
-}
-
 // Which seed made each result: a batch counts up from the seed (the
 // library's rule), the frames of a video share it, an upscale has none.
 enum class TSeeds { PerPicture, Shared, None };
@@ -97,80 +111,82 @@ enum class TSeeds { PerPicture, Shared, None };
 // What the events of one request leave behind, and how they look on screen.
 class TSession {
  public:
-  TSession(TFMXStableDiffusion& c, const TOptions& o, const char* command, int digits, TSeeds seeds)
-      : FOptions(o), FCommand(command), FDigits(digits), FSeeds(seeds), FTerminal(Platform::IsTerminal(2)) {
+  TSession(TFMXStableDiffusion& c, const TOptions& o, const char* command, TSeeds seeds)
+      : FComponent(c), FOptions(o), FCommand(command), FSeeds(seeds), FProgress("loading the model") {
     c.SetOnLog([this](TFMXStableDiffusion*, const String& text) {
-      if (!FOptions.Verbose) return;
-      EndBar();
+      if (!Console().Verbose) return;
+      FProgress.Break();
       std::fputs(UTF8Encode(text).c_str(), stderr);
       if (text.empty() || text.back() != u'\n') std::fputc('\n', stderr);
     });
     c.SetOnProgress([this](TFMXStableDiffusion*, std::int32_t step, std::int32_t steps, float time) {
-      Progress(step, steps, time);
+      char rate[32] = "";
+      if (time >= 0.01f) std::snprintf(rate, sizeof rate, "%.2fs/it", double(time));
+      FProgress.Show(step, steps, rate);
     });
     c.SetOnComplete([this](TFMXStableDiffusion*, TBitmaps outputs) { Save(std::move(outputs)); });
     c.SetOnError([this](TFMXStableDiffusion*, const String& msg) {
-      EndBar();
-      FError = UTF8Encode(msg);
+      FProgress.Break();
+      FError = WithReason(UTF8Encode(msg), FComponent.LastLibraryError());
       FDone = true;
     });
   }
 
+  // Loads the model before the request, so its progress has its own label.
+  void Activate() {
+    try {
+      FComponent.SetActive(true);
+    } catch (const Exception& e) {
+      FProgress.Break();
+      throw std::runtime_error(WithReason(e.what(), FComponent.LastLibraryError()));
+    }
+    Phase("sampling");
+  }
+  void Phase(const char* label) { FProgress.Relabel(label); }
+
   // Pumps the main thread until the request has ended; the exit code.
   int Wait() {
     while (!FDone) System::Classes::TThread::CheckSynchronize(50);
+    FProgress.Break();
     if (FError) {
       std::fprintf(stderr, "corvina %s: %s\n", FCommand, FError->c_str());
       return kExitFailure;
     }
-    if (FOptions.Json) PrintJson({{"files", FFiles}});
+    if (FOptions.Json) {
+      nlohmann::json document = {{"files", FFiles}};
+      if (FSeeds != TSeeds::None) document["seed"] = FOptions.Seed;
+      PrintJson(document);
+    }
     return 0;
   }
+  const nlohmann::json& Files() const { return FFiles; }
 
  private:
-  // A bar on a terminal; off it, plain lines unless stdout carries JSON.
-  void Progress(std::int32_t step, std::int32_t steps, float time) {
-    if (!FTerminal) {
-      if (!FOptions.Json) std::printf("step %d/%d (%.2fs)\n", step, steps, time);
-      return;
-    }
-    constexpr int kWidth = 30;
-    const double part = steps > 0 ? std::clamp(double(step) / steps, 0.0, 1.0) : 0.0;
-    const int filled = int(std::lround(part * kWidth));
-    std::fprintf(stderr, "\r[%s%s] %d/%d %.2fs/it", std::string(std::size_t(filled), '#').c_str(),
-                 std::string(std::size_t(kWidth - filled), ' ').c_str(), step, steps, time);
-    std::fflush(stderr);
-    FBarShown = true;
-  }
-
-  void EndBar() {
-    if (!FBarShown) return;
-    std::fprintf(stderr, "\n");
-    FBarShown = false;
-  }
-
-  nlohmann::json SeedOf(std::size_t index) const {
-    if (FSeeds == TSeeds::None || FOptions.Seed < 0) return nullptr;  // the library drew one
+  std::int64_t SeedOf(std::size_t index) const {
     if (FSeeds == TSeeds::Shared) return FOptions.Seed;
-    return std::int64_t(std::uint64_t(FOptions.Seed) + index);
+    return std::int64_t(std::uint64_t(FOptions.Seed) + index);  // wraps as the library's counter does
   }
 
   // A failure to write reaches the user as the request's error.
   void Save(TBitmaps outputs) {
-    EndBar();
+    FProgress.Break();
     try {
       const fs::path base = FOptions.Output;
       PrepareOutput(base);
       for (std::size_t i = 0; i < outputs.size(); ++i) {
-        const fs::path file = NumberedPath(base, i, outputs.size(), FDigits);
+        const fs::path file = NumberedPath(base, i, outputs.size());
         outputs[i]->SaveToFile(file.u16string());
         nlohmann::json entry = WrittenFile(file);
         entry["width"] = outputs[i]->Width();
         entry["height"] = outputs[i]->Height();
-        if (FSeeds != TSeeds::None) entry["seed"] = SeedOf(i);
+        std::string seed;
+        if (FSeeds != TSeeds::None) {
+          entry["seed"] = SeedOf(i);
+          seed = ", seed " + std::to_string(SeedOf(i));
+        }
         FFiles.push_back(std::move(entry));
         if (!FOptions.Json)
-          std::printf("wrote %s (%d x %d)\n", file.string().c_str(), outputs[i]->Width(), outputs[i]->Height());
+          Info("wrote %s (%d x %d%s)", file.string().c_str(), outputs[i]->Width(), outputs[i]->Height(), seed.c_str());
       }
     } catch (const std::exception& e) {
       FError = e.what();
@@ -178,12 +194,11 @@ class TSession {
     FDone = true;
   }
 
+  TFMXStableDiffusion& FComponent;
   const TOptions& FOptions;
   const char* FCommand;
-  int FDigits;
   TSeeds FSeeds;
-  bool FTerminal;
-  bool FBarShown = false;
+  TProgress FProgress;
   bool FDone = false;
   std::optional<std::string> FError;
   nlohmann::json FFiles = nlohmann::json::array();
@@ -201,11 +216,21 @@ std::unique_ptr<TFMXStableDiffusion> MakeComponent(const TOptions& o) {
   c->SetStrength(o.Strength);
   c->SetVideoFrames(o.Frames);
   c->SetThreads(o.Threads);
+  c->SetVaeDecodeOnly(o.VaeDecodeOnly);
   return c;
 }
 
-// The pictures of one request must fit in memory together.
+// The library's size, aligned up to 64 as both libraries align it.
+std::int64_t Aligned(int side) { return (std::int64_t(side) + 63) / 64 * 64; }
+
+// The pictures of one request must fit in memory together, and each one in
+// the reference backend.
 void CheckRequestSize(const TOptions& o, bool video) {
+  if (o.LibDir.empty() && Aligned(o.Width) * Aligned(o.Height) > kReferencePixels)
+    throw TUsageError("-W " + std::to_string(o.Width) + " -H " + std::to_string(o.Height) + " makes " +
+                      std::to_string(Aligned(o.Width)) + " x " + std::to_string(Aligned(o.Height)) +
+                      " pictures (sizes are aligned up to 64); the reference backend makes at most " +
+                      std::to_string(kReferencePixels) + " pixels (4096 x 4096)");
   constexpr double kMaxPixels = 1 << 28;
   const double pixels = double(o.Width) * o.Height * (video ? o.Frames : o.Batch);
   if (pixels <= kMaxPixels) return;
@@ -215,17 +240,19 @@ void CheckRequestSize(const TOptions& o, bool video) {
                     std::to_string(std::int64_t(kMaxPixels)) + " fit in one request");
 }
 
-int Generate(const TOptions& o, const char* command) {
-  CheckRequestSize(o, std::string(command) == "video");
-  auto c = MakeComponent(o);
-  c->SetModelPath(UTF8ToString(DefaultModel(o, "corvina-sd.cvm")));
-  const bool video = std::string(command) == "video";
-  TSession session(*c, o, command, video ? 3 : 1, video ? TSeeds::Shared : TSeeds::PerPicture);
-  const String prompt = UTF8ToString(o.Prompt), negative = UTF8ToString(o.Negative);
+int Generate(TOptions o, const char* command) {
+  const std::string name = command;
+  CheckRequestSize(o, name == "video");
+  o.Seed = SeedToUse(o.Seed);
+  Detail("seed %lld", static_cast<long long>(o.Seed));
   std::unique_ptr<TBitmap> control = o.Control.empty() ? nullptr : LoadPicture(o.Control);
   std::unique_ptr<TBitmap> input = o.Input.empty() ? nullptr : LoadPicture(o.Input);
   std::unique_ptr<TBitmap> mask = o.Mask.empty() ? nullptr : LoadPicture(o.Mask);
-  const std::string name = command;
+  auto c = MakeComponent(o);
+  c->SetModelPath(UTF8ToString(DefaultModel(o, "corvina-sd.cvm")));
+  TSession session(*c, o, command, name == "video" ? TSeeds::Shared : TSeeds::PerPicture);
+  session.Activate();
+  const String prompt = UTF8ToString(o.Prompt), negative = UTF8ToString(o.Negative);
   if (name == "generate") {
     c->Text2Image(prompt, negative, control.get());
   } else if (name == "img2img") {
@@ -239,11 +266,21 @@ int Generate(const TOptions& o, const char* command) {
 }
 
 int Upscale(const TOptions& o) {
-  auto c = MakeComponent(o);
-  TSession session(*c, o, "upscale", 1, TSeeds::None);
   auto input = LoadPicture(o.Input);
+  const int width = input->Width();
+  auto c = MakeComponent(o);
+  TSession session(*c, o, "upscale", TSeeds::None);
+  session.Phase("upscaling");
   c->UpscaleImage(input.get(), UTF8ToString(DefaultModel(o, "corvina-upscaler-x2.cvm")), o.Scale);
-  return session.Wait();
+  const int status = session.Wait();
+  // The library applies the model's own factor, whatever it is asked.
+  if (status == 0 && o.ScaleGiven && !session.Files().empty()) {
+    const int made = session.Files()[0]["width"].get<int>();
+    if (made != width * int(o.Scale))
+      Warning("the model enlarges x%g, not x%u as --scale asked: the upscaling model decides the factor",
+              double(made) / width, o.Scale);
+  }
+  return status;
 }
 
 int Canny(const TOptions& o) {
@@ -258,7 +295,7 @@ int Canny(const TOptions& o) {
     entry["height"] = edges->Height();
     PrintJson({{"files", {entry}}});
   } else {
-    std::printf("wrote %s (%d x %d)\n", o.Output.c_str(), edges->Width(), edges->Height());
+    Info("wrote %s (%d x %d)", o.Output.c_str(), edges->Width(), edges->Height());
   }
   return 0;
 }
@@ -267,14 +304,13 @@ int Canny(const TOptions& o) {
 void AddModelOptions(CLI::App* cmd, TOptions& o, const char* what) {
   AddModel(*cmd, o.Model, what);
   AddThreads(*cmd, o.Threads);
-  AddVerbose(*cmd, o.Verbose);
 }
 
 void AddSamplingOptions(CLI::App* cmd, TOptions& o, bool batch) {
   cmd->add_option("-W,--width", o.Width, "width in pixels")->capture_default_str()->check(kPictureSide);
   cmd->add_option("-H,--height", o.Height, "height in pixels")->capture_default_str()->check(kPictureSide);
   cmd->add_option("--steps", o.Steps, "sampling steps")->capture_default_str()->check(kSteps);
-  cmd->add_option("--seed", o.Seed, "seed, -1 lets the library draw one")->capture_default_str()->check(kWholeNumber);
+  cmd->add_option("--seed", o.Seed, "seed; -1 draws one (--json and -v tell which)")->capture_default_str()->check(kWholeNumber);
   cmd->add_option("--cfg", o.Cfg, "classifier-free guidance scale")
       ->capture_default_str()
       ->check(CLI::NonNegativeNumber);
@@ -295,7 +331,8 @@ void AddGenerationCommands(CLI::App& app, TCommands& commands) {
           ->required()
           ->check(kInputFile);
     }
-    AddOutput(*cmd, o->Output, "picture to write; several get -1, -2, ... before the extension", "");
+    AddOutput(*cmd, o->Output, std::string("picture to write (") + kPictureFormats + "); " + kNumberingHelp,
+              TOutputKind::Picture, "");
     AddDiffusionLibraryDir(*cmd, o->LibDir);
     AddJson(*cmd, o->Json);
     return cmd;
@@ -312,6 +349,8 @@ void AddGenerationCommands(CLI::App& app, TCommands& commands) {
   CLI::App* generate = picture("generate", "draw pictures from a text prompt", {});
   generate->add_option("prompt", o->Prompt, "what to draw")->required();
   generate->add_option("--control", o->Control, "control picture")->check(kInputFile);
+  generate->add_flag("--vae-decode-only", o->VaeDecodeOnly,
+                     "load the model without its VAE encoder (for a model that has none; text to image only)");
   AddSamplingOptions(generate, *o, true);
   AddModelOptions(generate, *o, "diffusion");
   add(generate, "out/generated.png", [](const TOptions& x) { return Generate(x, "generate"); });
@@ -346,9 +385,11 @@ void AddGenerationCommands(CLI::App& app, TCommands& commands) {
   add(video, "out/video/frame.png", [](const TOptions& x) { return Generate(x, "video"); });
 
   CLI::App* upscale = picture("upscale", "enlarge a picture with an upscaling model", {"input"});
-  upscale->add_option("--scale", o->Scale, "factor asked of the library (the model's own factor applies)")
+  upscale->add_option("--scale", o->Scale, "factor asked of the library; the model's own factor applies, and a "
+                                          "different one is named on stderr")
       ->capture_default_str()
-      ->check(kScale);
+      ->check(kScale)
+      ->each([o](const std::string&) { o->ScaleGiven = true; });
   AddModelOptions(upscale, *o, "upscaling");
   add(upscale, "out/upscaled.png", [](const TOptions& x) { return Upscale(x); });
 

@@ -155,6 +155,164 @@ std::string BashCompletion(const CLI::App& app) {
   return out.str();
 }
 
+// ------------------------------------------------------------- zsh and fish
+
+// Text inside a single-quoted shell word.
+std::string SingleQuoted(const std::string& text, const char* quote) {
+  std::string out;
+  for (const char ch : text) {
+    if (ch == '\'') {
+      out += quote;
+    } else {
+      out += ch;
+    }
+  }
+  return out;
+}
+
+// An _arguments description: brackets and colons end fields there.
+std::string ZshText(const std::string& text) {
+  std::string out;
+  for (const char ch : text) {
+    if (ch == '[' || ch == ']' || ch == ':' || ch == '\\') out += '\\';
+    out += ch;
+  }
+  return SingleQuoted(out, "'\\''");
+}
+
+std::string ZshCompletion(const CLI::App& app) {
+  const std::string name = app.get_name();
+  std::ostringstream out;
+  out << "#compdef " << name << "\n# zsh completion for " << name << ", written by `" << name
+      << " completion zsh`.\n_" << name << "() {\n  local -a subcommands\n  subcommands=(\n";
+  for (const CLI::App* c : Subcommands(app))
+    out << "    '" << ZshText(c->get_name()) << ":" << ZshText(c->get_description()) << "'\n";
+  out << "  )\n  if (( CURRENT == 2 )); then\n    _describe subcommand subcommands\n    return\n  fi\n"
+      << "  local sub=$words[2]\n  shift words\n  (( CURRENT-- ))\n  case $sub in\n";
+  for (const CLI::App* c : Subcommands(app)) {
+    out << "    " << c->get_name() << ")\n      _arguments -s";
+    bool positional = false;
+    for (const auto& o : Options(*c)) {
+      if (o.Names.empty()) {
+        positional = true;
+        continue;
+      }
+      std::string action;
+      switch (o.Value) {
+        case TValue::None: break;
+        case TValue::File: action = ":" + o.Placeholder + ":_files"; break;
+        case TValue::Directory: action = ":DIR:_files -/"; break;
+        case TValue::Word: action = ":" + o.Placeholder + ":(" + Join(o.Words, " ") + ")"; break;
+        case TValue::Number: action = ":" + o.Placeholder + ": "; break;
+      }
+      const std::string text = "[" + ZshText(o.Description) + "]" + action;
+      if (o.Names.size() == 1) {
+        out << " \\\n        " << (o.Repeats ? "'*" : "'") << o.Names[0] << text << "'";
+      } else {
+        out << " \\\n        '(" << Join(o.Names, " ") << ")'{" << Join(o.Names, ",") << "}'" << text << "'";
+      }
+    }
+    if (positional) out << " \\\n        '*:file:_files'";
+    out << " ;;\n";
+  }
+  out << "  esac\n}\n"
+      << "if [ \"$funcstack[1]\" = \"_" << name << "\" ]; then\n  _" << name << " \"$@\"\nelse\n  compdef _" << name
+      << " " << name << "\nfi\n";
+  return out.str();
+}
+
+std::string FishCompletion(const CLI::App& app) {
+  const std::string name = app.get_name();
+  std::ostringstream out;
+  out << "# fish completion for " << name << ", written by `" << name << " completion fish`.\n"
+      << "complete -c " << name << " -f\n";
+  for (const CLI::App* c : Subcommands(app))
+    out << "complete -c " << name << " -n __fish_use_subcommand -a " << c->get_name() << " -d '"
+        << SingleQuoted(c->get_description(), "\\'") << "'\n";
+  for (const CLI::App* c : Subcommands(app)) {
+    const std::string when = " -n '__fish_seen_subcommand_from " + c->get_name() + "'";
+    bool positional = false;
+    for (const auto& o : Options(*c)) {
+      if (o.Names.empty()) {
+        positional = true;
+        continue;
+      }
+      out << "complete -c " << name << when;
+      for (const auto& n : o.Names) out << (n.rfind("--", 0) == 0 ? " -l " + n.substr(2) : " -s " + n.substr(1));
+      switch (o.Value) {
+        case TValue::None: break;
+        case TValue::File: out << " -r -F"; break;
+        case TValue::Directory: out << " -x -a '(__fish_complete_directories)'"; break;
+        case TValue::Word: out << " -x -a '" << Join(o.Words, " ") << "'"; break;
+        case TValue::Number: out << " -x"; break;
+      }
+      out << " -d '" << SingleQuoted(o.Description, "\\'") << "'\n";
+    }
+    if (positional) out << "complete -c " << name << when << " -F\n";
+  }
+  return out.str();
+}
+
+// ------------------------------------------------------------- examples
+
+struct TExample {
+  const char* Subcommand;
+  const char* Line;
+  const char* What;
+};
+
+// Two or three per group are also in corvina --help (Top).
+const TExample kExamples[] = {
+    {"demo", "corvina demo out/demo", "the tour of every component; open out/demo/index.html"},
+    {"generate", "corvina generate \"a lighthouse at dusk\" -b 2 -o out/lighthouse.png",
+     "two pictures, out/lighthouse-1.png and out/lighthouse-2.png"},
+    {"generate", "corvina generate \"a red barn\" --model corvina-sd-cells.cvm --seed -1 --json",
+     "a sample model by name; the JSON document names the seed drawn"},
+    {"img2img", "corvina img2img out/lighthouse-1.png \"stormy sea\" --strength 0.6 -o out/storm.png",
+     "redraw a picture towards a prompt"},
+    {"inpaint", "corvina inpaint photo.png mask.png \"a red door\" -o out/door.png",
+     "repaint the white part of the mask"},
+    {"video", "corvina video out/storm.png waves --frames 8 -o out/video/frame.png",
+     "out/video/frame-1.png ... frame-8.png"},
+    {"upscale", "corvina upscale out/storm.png --model corvina-upscaler-x4.cvm -o out/big.png",
+     "four times the width and height"},
+    {"canny", "corvina canny photo.png -o out/edges.png", "the Canny edge map"},
+    {"segment", "corvina segment photo.png --point 320,240 -o mask.png --overlay overlay.png",
+     "the object under a point as a mask, and the mask over the photo"},
+    {"track", "corvina track 'frames/f%03d.png' --box 100,80,180,160 -o tracked --json > boxes.json",
+     "a box per frame; annotated frames tracked/frame-1.png ..."},
+    {"remove", "corvina remove photo.png --mask mask.png -o removed.png", "erase the masked object"},
+    {"replace-bg", "corvina replace-bg photo.png --background beach.jpg -o replaced.png",
+     "the photo's subject over a new background"},
+    {"faces", "corvina faces portrait.png -o faces.png --json", "boxes, scores and landmarks of every face"},
+    {"enhance", "corvina enhance portrait.png --fidelity 0.5 -o restored.png", "restore every face"},
+    {"swap", "corvina swap source.png target.png -o swapped.png", "the source's identity on the target's faces"},
+    {"animate", "corvina animate portrait.png driving/*.png -o animated", "animated/frame-1.png ... one per driving frame"},
+    {"separate", "corvina separate mix.wav -o vocals.wav --background background.wav", "vocals and the rest"},
+    {"wav-info", "corvina wav-info vocals.wav --json", "format, length and peaks"},
+    {"wav-convert", "corvina wav-convert vocals.wav --format pcm16 --channels 2 -o stereo.wav",
+     "16-bit stereo from 32-bit float mono"},
+    {"models", "corvina models", "the sample models and what each is for"},
+    {"completion", "source <(corvina completion bash)", "completion in this bash session"},
+    {"completion", "corvina completion zsh > ~/.zfunc/_corvina", "zsh, with ~/.zfunc in fpath before compinit"},
+    {"completion", "corvina completion fish > ~/.config/fish/completions/corvina.fish", "fish"},
+    {"man", "corvina man | man -l -", "read this manual"},
+};
+const char* const kTopExamples[] = {"demo", "generate", "segment", "faces", "wav-info"};
+
+std::string ExampleLines(const std::vector<const TExample*>& examples) {
+  std::string text;
+  for (const TExample* e : examples) text += std::string("  ") + e->Line + "\n      " + e->What + "\n";
+  return text;
+}
+
+std::vector<const TExample*> ExamplesOf(const std::string& subcommand) {
+  std::vector<const TExample*> list;
+  for (const TExample& e : kExamples)
+    if (subcommand == e.Subcommand) list.push_back(&e);
+  return list;
+}
+
 // ------------------------------------------------------------- manual page
 
 // Text safe for troff: backslashes escaped, hyphens literal, and no line
@@ -230,7 +388,10 @@ std::string ManualPage(const CLI::App& app, const std::string& version) {
       }
     }
   }
-  out << ".SH \"EXIT STATUS\"\n.nf\n" << Troff(app.get_footer()) << "\n.fi\n"
+  out << ".SH EXAMPLES\n";
+  for (const TExample& e : kExamples)
+    out << ".TP\n.B " << Troff(e.Line) << "\n" << Troff(e.What) << "\n";
+  out << ".SH \"EXIT STATUS\"\n.nf\n" << Troff(kExitCodes) << "\n.fi\n"
       << ".SH FILES\n"
       << "The reference backends libstable\\-diffusion.so and libsam2.so beside libCorvina.so, and their sample "
          "models in share/corvina/models.\n";
@@ -257,22 +418,37 @@ void AddManualCommands(CLI::App& app, TCommands& commands) {
     std::string Shell = "bash", Output;
   };
   auto state = std::make_shared<TState>();
-  CLI::App* completion = app.add_subcommand("completion", "print the shell completion script");
+  CLI::App* completion = app.add_subcommand("completion", "print the shell completion script for bash, zsh or fish");
   completion->group(kGroupTool);
-  completion->add_option("shell", state->Shell, "the shell")->capture_default_str()->check(CLI::IsMember({"bash"}));
-  AddOutput(*completion, state->Output, "file to write instead of stdout", "");
+  completion->add_option("shell", state->Shell, "the shell")
+      ->capture_default_str()
+      ->check(CLI::IsMember({"bash", "zsh", "fish"}));
+  AddOutput(*completion, state->Output, "file to write instead of stdout", TOutputKind::Text, "");
   commands.push_back({completion, [state, &app] {
-                        WriteText(BashCompletion(app), state->Output);
+                        const std::string script = state->Shell == "zsh"    ? ZshCompletion(app)
+                                                   : state->Shell == "fish" ? FishCompletion(app)
+                                                                            : BashCompletion(app);
+                        WriteText(script, state->Output);
                         return 0;
                       }});
 
   CLI::App* man = app.add_subcommand("man", "print the manual page (troff, read it with man -l)");
   man->group(kGroupTool);
-  AddOutput(*man, state->Output, "file to write instead of stdout", "");
+  AddOutput(*man, state->Output, "file to write instead of stdout", TOutputKind::Text, "");
   commands.push_back({man, [state, &app] {
                         WriteText(ManualPage(app, kVersion), state->Output);
                         return 0;
                       }});
+}
+
+void AddExamples(CLI::App& app) {
+  std::vector<const TExample*> top;
+  for (const char* name : kTopExamples) top.push_back(ExamplesOf(name).front());
+  app.footer("Examples:\n" + ExampleLines(top) + "More in corvina <subcommand> --help and corvina man.\n\n" +
+             kExitCodes);
+  for (CLI::App* c : app.get_subcommands({}))
+    if (const auto examples = ExamplesOf(c->get_name()); !examples.empty())
+      c->footer("Examples:\n" + ExampleLines(examples));
 }
 
 }  // namespace Corvina::Tool

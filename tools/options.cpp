@@ -2,6 +2,8 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
+#include <cstdarg>
 #include <charconv>
 #include <cstdio>
 #include <limits>
@@ -13,18 +15,138 @@ namespace Corvina::Tool {
 
 namespace fs = std::filesystem;
 
+namespace {
+
+void Print(FILE* to, const char* prefix, const char* format, va_list args) {
+  std::fputs(prefix, to);
+  std::vfprintf(to, format, args);
+  std::fputc('\n', to);
+}
+
+// The nearest part of a path that exists, when it is not a folder: nothing
+// can be made below it.
+std::string FileInTheWay(const fs::path& path) {
+  std::error_code ignored;
+  for (fs::path p = path.parent_path(); !p.empty(); p = p.parent_path()) {
+    if (fs::exists(p, ignored)) return fs::is_directory(p, ignored) ? "" : p.string();
+    if (p == p.parent_path()) break;
+  }
+  return "";
+}
+
+std::string Lower(std::string text) {
+  std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return char(std::tolower(c)); });
+  return text;
+}
+
+std::string CheckOutputPath(const std::string& path, TOutputKind kind) {
+  if (path.empty()) return "the path is empty";
+  if (path == "-") return "'-' (stdout) cannot take the output; name a file";
+  std::error_code ignored;
+  const fs::path p(path);
+  if (const std::string file = FileInTheWay(p); !file.empty())
+    return "'" + path + "' cannot be made: '" + file + "' is a file, not a folder";
+  const bool folder = fs::is_directory(p, ignored) || path.back() == '/';
+  if (kind == TOutputKind::Folder) {
+    if (fs::exists(p, ignored) && !fs::is_directory(p, ignored)) return "'" + path + "' is a file, not a folder";
+    return {};
+  }
+  if (folder) return "'" + path + "' is a folder; name a file in it";
+  const std::string ext = Lower(p.extension().string());
+  if (kind == TOutputKind::Picture && ext != ".png" && ext != ".jpg" && ext != ".jpeg" && ext != ".bmp")
+    return "'" + path + "' " + (ext.empty() ? "has no picture extension" : "has the unknown picture format '" + ext + "'") +
+           "; use " + kPictureFormats;
+  if (kind == TOutputKind::Wave && ext != ".wav")
+    return "'" + path + "' is not a .wav file name; the tool writes WAV files only";
+  return {};
+}
+
+}  // namespace
+
+TConsole& Console() {
+  static TConsole console;
+  return console;
+}
+
+void Info(const char* format, ...) {
+  if (Console().Quiet) return;
+  va_list args;
+  va_start(args, format);
+  Print(stdout, "", format, args);
+  va_end(args);
+}
+
+void Detail(const char* format, ...) {
+  if (!Console().Verbose) return;
+  va_list args;
+  va_start(args, format);
+  Print(stderr, "", format, args);
+  va_end(args);
+}
+
+void Warning(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  Print(stderr, "warning: ", format, args);
+  va_end(args);
+}
+
+TProgress::TProgress(std::string label) : FLabel(std::move(label)), FTerminal(Platform::IsTerminal(2)) {}
+
+TProgress::~TProgress() { Break(); }
+
+void TProgress::Relabel(std::string label) {
+  Break();
+  FLabel = std::move(label);
+  FLastTenth = -1;
+}
+
+void TProgress::Break() {
+  if (!FOpen) return;
+  std::fputc('\n', stderr);
+  FOpen = false;
+}
+
+void TProgress::Show(std::int64_t done, std::int64_t total, const std::string& extra) {
+  if (Console().Quiet || total <= 0) return;
+  done = std::clamp<std::int64_t>(done, 0, total);
+  const std::string tail = extra.empty() ? "" : " " + extra;
+  if (!FTerminal) {
+    const std::int64_t tenth = done * 10 / total;
+    if (tenth == FLastTenth && done != total) return;
+    FLastTenth = tenth;
+    std::fprintf(stderr, "%s %lld/%lld%s\n", FLabel.c_str(), static_cast<long long>(done),
+                 static_cast<long long>(total), tail.c_str());
+    return;
+  }
+  constexpr std::int64_t kWidth = 30;
+  const std::int64_t filled = done * kWidth / total;
+  std::fprintf(stderr, "\r%s [%s%s] %lld/%lld%s\033[K", FLabel.c_str(), std::string(std::size_t(filled), '#').c_str(),
+               std::string(std::size_t(kWidth - filled), ' ').c_str(), static_cast<long long>(done),
+               static_cast<long long>(total), tail.c_str());
+  std::fflush(stderr);
+  FOpen = true;
+}
+
 const CLI::Validator kInputFile(
     [](std::string& path) -> std::string {
       struct stat st {};
-      if (::stat(path.c_str(), &st) != 0) return "File does not exist: " + path;
-      if (S_ISDIR(st.st_mode)) return "File is actually a directory: " + path;
-      if (!S_ISREG(st.st_mode)) return "File is not a regular file (a FIFO, socket or device): " + path;
+      if (::stat(path.c_str(), &st) != 0) return "'" + path + "' does not exist";
+      if (S_ISDIR(st.st_mode)) return "'" + path + "' is a folder, not a file";
+      if (!S_ISREG(st.st_mode)) return "'" + path + "' is not a regular file (a FIFO, socket or device)";
       return {};
     },
     "FILE");
 
-CLI::Option* AddOutput(CLI::App& command, std::string& output, const std::string& what, const char* fallback) {
-  CLI::Option* option = command.add_option("-o,--output", output, what)->type_name("PATH");
+CLI::Validator OutputCheck(TOutputKind kind) {
+  return CLI::Validator([kind](std::string& path) { return CheckOutputPath(path, kind); },
+                        kind == TOutputKind::Folder ? "DIR" : "FILE");
+}
+
+CLI::Option* AddOutput(CLI::App& command, std::string& output, const std::string& what, TOutputKind kind,
+                       const char* fallback) {
+  CLI::Option* option = command.add_option("-o,--output", output, what)->check(OutputCheck(kind))->type_name(
+      kind == TOutputKind::Folder ? "DIR" : "PATH");
   // Only shown: subcommands may share one variable, which a default_val
   // would fill with the last subcommand's fallback.
   if (fallback) {
@@ -39,8 +161,8 @@ const CLI::Validator kWholeNumber(
     [](std::string& text) -> std::string {
       std::int64_t value = 0;
       const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-      if (error == std::errc::result_out_of_range) return "Value " + text + " is out of the 64-bit range";
-      if (error != std::errc() || end != text.data() + text.size()) return "Value " + text + " is not a whole number";
+      if (error == std::errc::result_out_of_range) return text + " is outside the 64-bit range";
+      if (error != std::errc() || end != text.data() + text.size()) return "'" + text + "' is not a whole number";
       return {};
     },
     "INT");
@@ -61,10 +183,6 @@ CLI::Option* AddThreads(CLI::App& command, std::int32_t& threads) {
       ->check(CLI::Range(0, 1024));
 }
 
-CLI::Option* AddVerbose(CLI::App& command, bool& verbose) {
-  return command.add_flag("-v,--verbose", verbose, "show the library's log lines on stderr");
-}
-
 CLI::Option* AddDiffusionLibraryDir(CLI::App& command, std::string& dir) {
   return command
       .add_option("--sd-lib-dir", dir,
@@ -79,7 +197,23 @@ CLI::Option* AddVisionLibraryDir(CLI::App& command, std::string& dir) {
 }
 
 CLI::Option* AddModel(CLI::App& command, std::string& model, const std::string& what) {
-  return command.add_option("--model", model, what + " model file (default: the reference backend's)")
+  const CLI::Validator sampleName(
+      [](std::string& name) -> std::string {
+        std::error_code ignored;
+        if (name.find('/') != std::string::npos || fs::exists(name, ignored)) return {};
+        const fs::path sample = SampleModelDir() / name;
+        if (!fs::exists(sample, ignored))
+          return "'" + name + "' does not exist, here or among the sample models in " + SampleModelDir().string() +
+                 " (corvina models lists them)";
+        name = sample.string();
+        return {};
+      },
+      "");
+  return command
+      .add_option("--model", model,
+                  what + " model file, or a sample model's name such as corvina-sd-cells.cvm (default: the reference "
+                         "backend's)")
+      ->transform(sampleName)
       ->check(kInputFile);
 }
 
@@ -96,6 +230,20 @@ std::filesystem::path ReferenceModelDir(const std::filesystem::path& fallback) {
   return std::filesystem::is_directory(beside, ignored) ? beside : fallback;
 }
 
+fs::path SampleModelDir() {
+  return ReferenceModelDir(CORVINA_REFERENCE_SD_MODELS);
+}
+
+fs::path NumberedPath(const fs::path& base, std::size_t index, std::size_t count) {
+  if (count <= 1) return base;
+  const int digits = int(std::to_string(count).size());
+  char number[32];
+  std::snprintf(number, sizeof number, "-%0*zu", digits, index + 1);
+  fs::path p = base;
+  p.replace_filename(base.stem().string() + number + base.extension().string());
+  return p;
+}
+
 std::unique_ptr<Fmx::Graphics::TBitmap> LoadPicture(const std::string& path) {
   auto picture = std::make_unique<Fmx::Graphics::TBitmap>();
   picture->LoadFromFile(System::UTF8ToString(path));
@@ -103,7 +251,11 @@ std::unique_ptr<Fmx::Graphics::TBitmap> LoadPicture(const std::string& path) {
 }
 
 void PrepareOutput(const fs::path& file) {
-  if (file.has_parent_path()) fs::create_directories(file.parent_path());
+  if (!file.has_parent_path()) return;
+  std::error_code error;
+  fs::create_directories(file.parent_path(), error);
+  if (error)
+    throw std::runtime_error("cannot make the folder '" + file.parent_path().string() + "': " + error.message());
 }
 
 void SavePicture(const Fmx::Graphics::TBitmap& picture, const std::string& path) {

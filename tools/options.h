@@ -8,6 +8,7 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include <CLI/CLI.hpp>
 #include <nlohmann/json.hpp>
@@ -36,7 +37,8 @@ inline constexpr char kExitCodes[] =
     "  1  the work failed: an unreadable picture or WAV file, a library or model that cannot be loaded,\n"
     "     an output that cannot be written\n"
     "  2  the command line is wrong: an unknown option, a missing argument, a number out of range,\n"
-    "     an input file that is missing or not a regular file\n"
+    "     an input file that is missing or not a regular file, an output path that is a folder or\n"
+    "     names an unknown format; all checked before any work\n"
     "Every failure is one line on stderr: corvina <subcommand>: <message>";
 
 // A command line that parses but asks for what cannot be: a prompt out of
@@ -46,6 +48,42 @@ class TUsageError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+// What every subcommand shares for the process's one run: -q keeps stdout
+// and stderr to errors, warnings and the requested output; -v adds detail.
+struct TConsole {
+  bool Quiet = false;
+  bool Verbose = false;
+};
+TConsole& Console();
+// What was done, on stdout (the subcommand's own report); nothing with -q.
+void Info(const char* format, ...) __attribute__((format(printf, 1, 2)));
+// A detail for -v, on stderr.
+void Detail(const char* format, ...) __attribute__((format(printf, 1, 2)));
+// Something the user should know although the work succeeded, on stderr.
+void Warning(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+// Progress of one phase on stderr, never on stdout: a bar on a terminal,
+// off it a line at every tenth of the way, nothing with -q.
+class TProgress {
+ public:
+  explicit TProgress(std::string label);
+  ~TProgress();
+  TProgress(const TProgress&) = delete;
+  TProgress& operator=(const TProgress&) = delete;
+
+  void Show(std::int64_t done, std::int64_t total, const std::string& extra = "");
+  // A new phase: the bar so far keeps its line.
+  void Relabel(std::string label);
+  // Ends the bar's line, so that other text starts on a line of its own.
+  void Break();
+
+ private:
+  std::string FLabel;
+  bool FTerminal;
+  bool FOpen = false;
+  std::int64_t FLastTenth = -1;
+};
+
 // An input file: exists and is a regular file, so a FIFO or a device can
 // never block or feed the tool endlessly.
 extern const CLI::Validator kInputFile;
@@ -53,17 +91,25 @@ extern const CLI::Validator kInputFile;
 // A whole number within 64 bits; the parser alone would saturate.
 extern const CLI::Validator kWholeNumber;
 
+// What an output path must be, checked while the command line is read, so a
+// wrong one is refused (exit 2) before any work.
+enum class TOutputKind { Picture, Wave, Folder, Text };
+CLI::Validator OutputCheck(TOutputKind kind);
+// Picture formats the framework writes, as the help names them.
+inline constexpr char kPictureFormats[] = ".png, .jpg, .jpeg or .bmp";
+
 // -o,--output PATH. Without a fallback the option is required; the fallback
 // is only shown, the subcommand applies it when the option stays empty.
-CLI::Option* AddOutput(CLI::App& command, std::string& output, const std::string& what,
+CLI::Option* AddOutput(CLI::App& command, std::string& output, const std::string& what, TOutputKind kind,
                        const char* fallback = nullptr);
 CLI::Option* AddJson(CLI::App& command, bool& json);
 CLI::Option* AddGpu(CLI::App& command, std::int32_t& gpu);
 CLI::Option* AddThreads(CLI::App& command, std::int32_t& threads);
-CLI::Option* AddVerbose(CLI::App& command, bool& verbose);
 CLI::Option* AddDiffusionLibraryDir(CLI::App& command, std::string& dir);
 CLI::Option* AddVisionLibraryDir(CLI::App& command, std::string& dir);
-// --model FILE: the one model a subcommand is about; what names it.
+// --model FILE: the one model a subcommand is about; what names it. A bare
+// file name that is not in the working folder is looked up among the sample
+// models (corvina models lists them).
 CLI::Option* AddModel(CLI::App& command, std::string& model, const std::string& what);
 // --model-dir DIR: where the vision subcommands find the model files they
 // need under the reference backend's file names.
@@ -71,10 +117,19 @@ CLI::Option* AddModelDir(CLI::App& command, std::string& dir);
 // The reference backends' models beside the tool (<prefix>/share/corvina/models,
 // which the build tree has too), else `fallback` in the source tree.
 std::filesystem::path ReferenceModelDir(const std::filesystem::path& fallback);
+// The folder of the sample models of both backends.
+std::filesystem::path SampleModelDir();
+
+// base.png for one file; base-1.png ... base-N.png for several, the number
+// zero-padded to the width of N (01 ... 12): every multi-output subcommand
+// and the demo name their files so.
+std::filesystem::path NumberedPath(const std::filesystem::path& base, std::size_t index, std::size_t count);
+inline constexpr char kNumberingHelp[] =
+    "several get -1, -2, ... before the extension, zero-padded to the count's width (-01 ... -12)";
 
 // Picture files, decoded by the framework (PNG, JPEG, BMP).
 std::unique_ptr<Fmx::Graphics::TBitmap> LoadPicture(const std::string& path);
-// Creates the missing folders of an output file's path.
+// Creates the missing folders of an output file's path; a failure says which.
 void PrepareOutput(const std::filesystem::path& file);
 void SavePicture(const Fmx::Graphics::TBitmap& picture, const std::string& path);
 

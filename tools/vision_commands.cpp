@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cctype>
 #include <charconv>
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
@@ -51,13 +52,48 @@ struct TLibraryOptions {
   }
   // Before the first component: where the library comes from.
   void Apply() const {
+    Detail("vision library: %s", LibraryDir.empty() ? "the reference backend beside libCorvina.so"
+                                                     : (LibraryDir + "/libsam2.so").c_str());
     if (LibraryDir.empty()) return;
     Anything::Fmx::ANY_DLL_PATH = fs::path(LibraryDir).u16string() + u"/";
   }
-  // The file given with --model (or --encoder, ...), else name in --model-dir.
+  // The file given with --model (or --encoder, ...), else name in --model-dir,
+  // which must be there: the component's own message would not name it.
   System::String Model(const std::string& given, const char* name) const {
-    return System::UTF8ToString(given.empty() ? (fs::path(ModelDir) / name).string() : given);
+    const std::string file = given.empty() ? (fs::path(ModelDir) / name).string() : given;
+    std::error_code ignored;
+    if (given.empty() && !fs::is_regular_file(file, ignored))
+      throw TUsageError("--model-dir: the model file '" + file + "' does not exist");
+    Detail("model: %s", file.c_str());
+    return System::UTF8ToString(file);
   }
+};
+
+// Activates a component; a failure names the model files it was given.
+template <typename C>
+void Activate(C& component, const std::string& models) {
+  const auto start = std::chrono::steady_clock::now();
+  try {
+    component.SetActive(true);
+  } catch (const Exception& e) {
+    throw std::runtime_error(std::string(e.what()) + " (model " + models + ")");
+  }
+  Detail("models loaded in %.2f s", std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+}
+
+// How long the work itself took, for -v.
+class TTimer {
+ public:
+  explicit TTimer(const char* what) : FWhat(what), FStart(std::chrono::steady_clock::now()) {}
+  ~TTimer() {
+    Detail("%s in %.2f s", FWhat, std::chrono::duration<double>(std::chrono::steady_clock::now() - FStart).count());
+  }
+  TTimer(const TTimer&) = delete;
+  TTimer& operator=(const TTimer&) = delete;
+
+ private:
+  const char* FWhat;
+  std::chrono::steady_clock::time_point FStart;
 };
 
 System::String Native(const std::string& path) { return System::UTF8ToString(path); }
@@ -158,7 +194,7 @@ json MaskStatistics(const TBitmap& mask) {
   const double area = double(mask.Width()) * mask.Height();
   return {{"width", mask.Width()},
           {"height", mask.Height()},
-          {"maskedPixels", n},
+          {"masked_pixels", n},
           {"fraction", area > 0 ? double(n) / area : 0.0},
           {"box", n ? json{left, top, right + 1, bottom + 1} : json(nullptr)}};
 }
@@ -167,7 +203,7 @@ void Report(bool asJson, const json& result, const std::string& line) {
   if (asJson) {
     PrintJson(result);
   } else {
-    std::printf("%s\n", line.c_str());
+    Info("%s", line.c_str());
   }
 }
 
@@ -215,27 +251,6 @@ std::vector<std::string> Frames(const std::string& source) {
   return frames;
 }
 
-// Progress on a terminal only, so redirected output stays clean.
-class TProgress {
- public:
-  explicit TProgress(size_t total) : FTotal(total), FShow(Platform::IsTerminal(2)) {}
-  ~TProgress() {
-    if (FShow) std::fprintf(stderr, "\n");
-  }
-  void Step(size_t done) const {
-    if (!FShow) return;
-    const int width = 30;
-    const int filled = static_cast<int>(width * done / FTotal);
-    std::fprintf(stderr, "\rtracking [%.*s%*s] %zu/%zu", filled, "##############################", width - filled, "",
-                 done, FTotal);
-    std::fflush(stderr);
-  }
-
- private:
-  size_t FTotal;
-  bool FShow;
-};
-
 struct TSegmentOptions {
   TLibraryOptions Library;
   std::string Encoder, Decoder;
@@ -257,14 +272,20 @@ int Segment(const TSegmentOptions& o) {
   for (const auto& p : points) InsidePicture(*image, {p.X, p.Y, p.X + 1, p.Y + 1}, "--point");
   for (const auto& b : boxes) InsidePicture(*image, b, "--box");
   Anything::Fmx::TFMXSam sam(nullptr);
-  sam.SetEncoderModel(o.Library.Model(o.Encoder, "sam2_encoder.cvm"));
-  sam.SetDecoderModel(o.Library.Model(o.Decoder, "sam2_decoder.cvm"));
+  const System::String encoder = o.Library.Model(o.Encoder, "sam2_encoder.cvm");
+  const System::String decoder = o.Library.Model(o.Decoder, "sam2_decoder.cvm");
+  sam.SetEncoderModel(encoder);
+  sam.SetDecoderModel(decoder);
   sam.SetGPUDeviceID(o.Library.Gpu);
-  sam.SetActive(true);
-  sam.LoadImage(image.get());
-  for (const auto& p : points) sam.AddPoint(p);
-  for (const auto& b : boxes) sam.AddRect(b);
-  const TBitmap* mask = o.Points.empty() ? sam.GetRectMask() : sam.GetPointMask();
+  Activate(sam, System::UTF8Encode(encoder) + ", " + System::UTF8Encode(decoder));
+  const TBitmap* mask = nullptr;
+  {
+    TTimer timer("segmented");
+    sam.LoadImage(image.get());
+    for (const auto& p : points) sam.AddPoint(p);
+    for (const auto& b : boxes) sam.AddRect(b);
+    mask = o.Points.empty() ? sam.GetRectMask() : sam.GetPointMask();
+  }
   Save(*mask, o.Output);
   json files = {PictureFile(o.Output, *mask)};
   if (!o.OverlayFile.empty()) {
@@ -275,7 +296,7 @@ int Segment(const TSegmentOptions& o) {
   const json statistics = MaskStatistics(*mask);
   Report(o.Library.Json, {{"files", files}, {"mask", statistics}},
          "mask " + o.Output + ": " + std::to_string(mask->Width()) + " x " + std::to_string(mask->Height()) + ", " +
-             std::to_string(statistics["maskedPixels"].get<std::int64_t>()) + " pixels masked");
+             std::to_string(statistics["masked_pixels"].get<std::int64_t>()) + " pixels masked");
   return 0;
 }
 
@@ -290,10 +311,12 @@ int Track(const TTrackOptions& o) {
   const auto frames = Frames(o.Source);
   o.Library.Apply();
   Anything::Fmx::TFMXOSTrack tracker(nullptr);
-  tracker.SetModel(o.Library.Model(o.Model, "ostrack.cvm"));
+  const System::String model = o.Library.Model(o.Model, "ostrack.cvm");
+  tracker.SetModel(model);
   tracker.SetGPUDeviceID(o.Library.Gpu);
-  tracker.SetActive(true);
-  TProgress progress(frames.size());
+  Activate(tracker, System::UTF8Encode(model));
+  TTimer timer("tracked");
+  TProgress progress("tracking");
   json boxes = json::array(), files = json::array();
   for (size_t i = 0; i < frames.size(); ++i) {
     auto frame = Load(frames[i]);
@@ -306,23 +329,26 @@ int Track(const TTrackOptions& o) {
     } else {
       tracker.Track(frame.get(), &box);
     }
-    boxes.push_back({{"frame", i},
+    boxes.push_back({{"frame", i + 1},
                      {"file", frames[i]},
                      {"box", {box.box.x0, box.box.y0, box.box.x1, box.box.y1}},
                      {"score", box.score},
                      {"class", box.class_id}});
-    if (!o.Library.Json)
-      std::printf("frame %zu %s: box %g,%g,%g,%g score %.3f\n", i, frames[i].c_str(), box.box.x0, box.box.y0,
-                  box.box.x1, box.box.y1, box.score);
+    if (!o.Library.Json) {
+      progress.Break();
+      Info("frame %zu %s: box %g,%g,%g,%g score %.3f", i + 1, frames[i].c_str(), box.box.x0, box.box.y0, box.box.x1,
+           box.box.y1, box.score);
+    }
     if (!o.OutDir.empty()) {
       DrawBox(*frame, static_cast<int>(box.box.x0), static_cast<int>(box.box.y0), static_cast<int>(box.box.x1),
               static_cast<int>(box.box.y1), 0xFF00FF00u);
-      const std::string annotated = (fs::path(o.OutDir) / (fs::path(frames[i]).stem().string() + ".png")).string();
+      const std::string annotated = NumberedPath(fs::path(o.OutDir) / "frame.png", i, frames.size()).string();
       Save(*frame, annotated);
       files.push_back(PictureFile(annotated, *frame));
     }
-    progress.Step(i + 1);
+    progress.Show(std::int64_t(i + 1), std::int64_t(frames.size()));
   }
+  progress.Break();
   if (o.Library.Json) PrintJson({{"frames", boxes}, {"files", files}});
   return 0;
 }
@@ -334,14 +360,23 @@ struct TRemoveOptions {
 };
 
 int Remove(const TRemoveOptions& o) {
-  o.Library.Apply();
   auto image = Load(o.Image);
   auto mask = Load(o.Mask);
+  if (mask->Width() != image->Width() || mask->Height() != image->Height())
+    throw TUsageError("--mask: the mask is " + std::to_string(mask->Width()) + " x " + std::to_string(mask->Height()) +
+                      ", the picture " + std::to_string(image->Width()) + " x " + std::to_string(image->Height()) +
+                      "; they must be the same size");
+  o.Library.Apply();
   Anything::Fmx::TFMXRemoveAnything remover(nullptr);
-  remover.SetModel(o.Library.Model(o.Model, "lama.cvm"));
+  const System::String model = o.Library.Model(o.Model, "lama.cvm");
+  remover.SetModel(model);
   remover.SetGPUDeviceID(o.Library.Gpu);
-  remover.SetActive(true);
-  auto result = remover.RemoveAnything(image.get(), mask.get());
+  Activate(remover, System::UTF8Encode(model));
+  std::unique_ptr<TBitmap> result;
+  {
+    TTimer timer("removed");
+    result = remover.RemoveAnything(image.get(), mask.get());
+  }
   Save(*result, o.Output);
   Report(o.Library.Json, {{"files", {PictureFile(o.Output, *result)}}},
          "object removed: " + o.Output + " (" + std::to_string(result->Width()) + " x " +
@@ -356,14 +391,19 @@ struct TReplaceOptions {
 };
 
 int ReplaceBackground(const TReplaceOptions& o) {
-  o.Library.Apply();
   auto image = Load(o.Image);
   auto background = Load(o.Background);
+  o.Library.Apply();
   Anything::Fmx::TFMXRemoveBg replacer(nullptr);
-  replacer.SetModel(o.Library.Model(o.Model, "rmbg.cvm"));
+  const System::String model = o.Library.Model(o.Model, "rmbg.cvm");
+  replacer.SetModel(model);
   replacer.SetGPUDeviceID(o.Library.Gpu);
-  replacer.SetActive(true);
-  auto result = replacer.ReplaceBackground(image.get(), background.get());
+  Activate(replacer, System::UTF8Encode(model));
+  std::unique_ptr<TBitmap> result;
+  {
+    TTimer timer("replaced the background");
+    result = replacer.ReplaceBackground(image.get(), background.get());
+  }
   Save(*result, o.Output);
   Report(o.Library.Json, {{"files", {PictureFile(o.Output, *result)}}},
          "background replaced: " + o.Output + " (" + std::to_string(result->Width()) + " x " +
@@ -377,10 +417,11 @@ void AddVisionCommands(CLI::App& app, TCommands& commands) {
   auto segment = std::make_shared<TSegmentOptions>();
   CLI::App* s = app.add_subcommand("segment", "cut an object out of a picture from point or box prompts");
   s->add_option("image", segment->Image, "picture file (PNG, JPEG, BMP)")->required()->check(kInputFile);
-  AddOutput(*s, segment->Output, "mask PNG to write");
+  AddOutput(*s, segment->Output, "mask picture to write", TOutputKind::Picture);
   s->add_option("--point", segment->Points, "a point on the object, x,y (repeatable)");
   s->add_option("--box", segment->Boxes, "a box around the object, left,top,right,bottom (repeatable)");
-  s->add_option("--overlay", segment->OverlayFile, "also write the picture with the mask shown in red");
+  s->add_option("--overlay", segment->OverlayFile, "also write the picture with the mask shown in red")
+      ->check(OutputCheck(TOutputKind::Picture));
   s->add_option("--encoder", segment->Encoder, "encoder model file (default: the reference backend's)")
       ->check(kInputFile);
   s->add_option("--decoder", segment->Decoder, "decoder model file (default: the reference backend's)")
@@ -393,7 +434,8 @@ void AddVisionCommands(CLI::App& app, TCommands& commands) {
   t->add_option("frames", track->Source, "folder of frames, or a numbered series such as frames/f%03d.png")
       ->required();
   t->add_option("--box", track->FirstBox, "the object in the first frame, left,top,right,bottom")->required();
-  AddOutput(*t, track->OutDir, "folder for annotated copies of the frames", "");
+  AddOutput(*t, track->OutDir, std::string("folder for annotated copies of the frames: frame.png, ") + kNumberingHelp,
+            TOutputKind::Folder, "");
   AddModel(*t, track->Model, "tracker");
   track->Library.Add(*t);
   commands.push_back({t, [track] { return Track(*track); }});
@@ -402,7 +444,7 @@ void AddVisionCommands(CLI::App& app, TCommands& commands) {
   CLI::App* r = app.add_subcommand("remove", "erase the masked region of a picture and fill it in");
   r->add_option("image", remove->Image, "picture file")->required()->check(kInputFile);
   r->add_option("--mask", remove->Mask, "mask of the same size, white where to erase")->required()->check(kInputFile);
-  AddOutput(*r, remove->Output, "picture to write");
+  AddOutput(*r, remove->Output, "picture to write", TOutputKind::Picture);
   AddModel(*r, remove->Model, "inpainting");
   remove->Library.Add(*r);
   commands.push_back({r, [remove] { return Remove(*remove); }});
@@ -413,7 +455,7 @@ void AddVisionCommands(CLI::App& app, TCommands& commands) {
   b->add_option("--background", replace->Background, "new background, stretched to the picture")
       ->required()
       ->check(kInputFile);
-  AddOutput(*b, replace->Output, "picture to write");
+  AddOutput(*b, replace->Output, "picture to write", TOutputKind::Picture);
   AddModel(*b, replace->Model, "background");
   replace->Library.Add(*b);
   commands.push_back({b, [replace] { return ReplaceBackground(*replace); }});

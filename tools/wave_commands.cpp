@@ -46,7 +46,7 @@ double Duration(const TWaveSamples& wave) {
 }
 
 void PrintWarnings(const std::vector<std::string>& warnings) {
-  for (const auto& w : warnings) std::fprintf(stderr, "warning: %s\n", w.c_str());
+  for (const auto& w : warnings) Warning("%s", w.c_str());
 }
 
 struct TInfoCommand {
@@ -59,10 +59,10 @@ struct TInfoCommand {
     if (Json) {
       PrintJson({{"file", Input},
                  {"format", FormatName(wave)},
-                 {"formatCode", wave.FormatCode},
+                 {"format_code", wave.FormatCode},
                  {"channels", wave.Channels},
-                 {"sampleRate", wave.SampleRate},
-                 {"bitsPerSample", wave.BitsPerSample},
+                 {"sample_rate", wave.SampleRate},
+                 {"bits_per_sample", wave.BitsPerSample},
                  {"frames", wave.Frames},
                  {"duration", Duration(wave)},
                  {"peaks", peaks},
@@ -70,12 +70,12 @@ struct TInfoCommand {
       return 0;
     }
     PrintWarnings(wave.Warnings);
-    std::printf("%s: %s, %u channel(s), %u Hz, %u bits, %lld frames, %.3f s\n", Input.c_str(),
-                FormatName(wave).c_str(), unsigned(wave.Channels), unsigned(wave.SampleRate),
-                unsigned(wave.BitsPerSample), static_cast<long long>(wave.Frames), Duration(wave));
+    Info("%s: %s, %u channel(s), %u Hz, %u bits, %lld frames, %.3f s", Input.c_str(), FormatName(wave).c_str(),
+         unsigned(wave.Channels), unsigned(wave.SampleRate), unsigned(wave.BitsPerSample),
+         static_cast<long long>(wave.Frames), Duration(wave));
     for (std::size_t c = 0; c < peaks.size(); ++c) {
       const double db = peaks[c] > 0 ? 20.0 * std::log10(double(peaks[c])) : -INFINITY;
-      std::printf("  channel %zu peak %.6f (%.1f dBFS)\n", c + 1, double(peaks[c]), db);
+      Info("  channel %zu peak %.6f (%.1f dBFS)", c + 1, double(peaks[c]), db);
     }
     return 0;
   }
@@ -119,13 +119,13 @@ struct TConvertCommand {
       json file = WrittenFile(Output);
       file["format"] = bits == 32 ? "IEEE float" : "PCM";
       file["channels"] = count;
-      file["sampleRate"] = wave.SampleRate;
-      file["bitsPerSample"] = bits;
+      file["sample_rate"] = wave.SampleRate;
+      file["bits_per_sample"] = bits;
       file["frames"] = wave.Frames;
       PrintJson({{"files", {file}}});
     } else {
-      std::printf("wrote %s (%s, %u channel(s), %u Hz, %lld frames)\n", Output.c_str(), format.c_str(),
-                  unsigned(count), unsigned(wave.SampleRate), static_cast<long long>(wave.Frames));
+      Info("wrote %s (%s, %u channel(s), %u Hz, %lld frames)", Output.c_str(), format.c_str(), unsigned(count),
+           unsigned(wave.SampleRate), static_cast<long long>(wave.Frames));
     }
     return 0;
   }
@@ -147,7 +147,7 @@ void AddWaveCommands(CLI::App& app, TCommands& commands) {
     auto* c = app.add_subcommand("wav-convert", "rewrite a WAV file with another sample format or channel count");
     c->group(kGroupWave);
     c->add_option("input", state->Input, "WAV file")->required()->check(kInputFile);
-    AddOutput(*c, state->Output, "WAV file to write (may be the input)");
+    AddOutput(*c, state->Output, "WAV file to write, named .wav (may be the input)", TOutputKind::Wave);
     c->add_option("--format", state->Format, "sample format (default: the input's; 32-bit integer becomes float32)")
         ->check(CLI::IsMember({"pcm8", "pcm16", "pcm24", "float32"}));
     c->add_option("--channels", state->Channels, "channel count: 1 mixes down, a mono input is copied to each")

@@ -85,6 +85,26 @@ float Decode(const std::uint8_t* s, int bits, bool isFloat) {
 
 }  // namespace
 
+namespace {
+
+// Why a file's header could not be read, as far as its first bytes tell.
+std::string HeaderReason(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  char head[12] = {};
+  in.read(head, sizeof head);
+  const std::string bytes(head, std::size_t(in.gcount()));
+  if (bytes.empty()) return "the file is empty";
+  if (bytes.rfind("\x89PNG", 0) == 0) return "it is a PNG picture, not a WAV file";
+  if (bytes.rfind("\xFF\xD8", 0) == 0) return "it is a JPEG picture, not a WAV file";
+  if (bytes.rfind("BM", 0) == 0) return "it looks like a BMP picture, not a WAV file";
+  if (bytes.size() < 12) return "the file is " + std::to_string(bytes.size()) + " bytes, shorter than a WAV header";
+  if (bytes.rfind("RIFF", 0) != 0) return "it is not a WAV file: it does not start with RIFF";
+  if (bytes.compare(8, 4, "WAVE") != 0) return "it is a RIFF file of another kind, not WAVE";
+  return "";
+}
+
+}  // namespace
+
 TWaveSamples ReadWave(const std::string& path) {
   TWaveSamples wave;
   TLogCapture log(wave.Warnings);
@@ -93,8 +113,9 @@ TWaveSamples ReadWave(const std::string& path) {
   try {
     opened = std::make_unique<Audio::Wave::Reader::TWaveReader>(System::UTF8ToString(path));
   } catch (const std::exception& e) {
-    // The reader's messages do not name the file.
-    throw Exception(System::UTF8ToString(path + ": " + e.what()));
+    // The reader's messages do not name the file, nor say what it is.
+    const std::string reason = HeaderReason(path);
+    throw Exception(System::UTF8ToString(path + ": " + e.what() + (reason.empty() ? "" : " (" + reason + ")")));
   }
   const auto& reader = *opened;
   const auto* format = reader.FMTChunk();

@@ -2,6 +2,8 @@
 // the rounding of bitmap dimensions to multiples of 8.
 #pragma once
 
+#include "framework/cxx20.h"  // first: says so when C++20 is missing
+
 #include <cstdint>
 
 #include "framework/graphics.h"

@@ -2,6 +2,8 @@
 // a view position points at.
 #pragma once
 
+#include "framework/cxx20.h"  // first: says so when C++20 is missing
+
 #include "framework/graphics.h"
 #include "framework/types.h"
 

@@ -3,6 +3,8 @@
 // never test a null handle or pointer themselves.
 #pragma once
 
+#include "framework/cxx20.h"  // first: says so when C++20 is missing
+
 #include "framework/dynlib.h"
 #include "framework/strings.h"
 

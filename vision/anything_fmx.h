@@ -3,6 +3,8 @@
 // drive it: TFMXSam, TFMXOSTrack, TFMXRemoveAnything, TFMXRemoveBg.
 #pragma once
 
+#include "framework/cxx20.h"  // first: says so when C++20 is missing
+
 #include <cstdint>
 #include <utility>
 #include <vector>

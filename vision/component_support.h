@@ -3,6 +3,8 @@
 // image handed to the library.
 #pragma once
 
+#include "framework/cxx20.h"  // first: says so when C++20 is missing
+
 #include <cstdint>
 #include <memory>
 #include <string_view>

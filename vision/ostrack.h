@@ -3,6 +3,8 @@
 // ask for its box in each following frame (Track).
 #pragma once
 
+#include "framework/cxx20.h"  // first: says so when C++20 is missing
+
 #include <cstdint>
 
 #include "binding/anything.h"

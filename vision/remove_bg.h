@@ -2,6 +2,8 @@
 // background, with the vision library's background (rmbg_) family.
 #pragma once
 
+#include "framework/cxx20.h"  // first: says so when C++20 is missing
+
 #include <cstdint>
 #include <memory>
 

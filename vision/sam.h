@@ -3,6 +3,8 @@
 // as a bitmap that the component owns and reuses.
 #pragma once
 
+#include "framework/cxx20.h"  // first: says so when C++20 is missing
+
 #include <cstdint>
 #include <memory>
 

@@ -140,7 +140,7 @@ void FireEvent(const TFakeEvent& e) {
   {
     switch (e.Kind) {
       case TFakeEvent::Log:
-        if (f.LogCb) f.LogCb(SD_LOG_INFO, e.Text.c_str(), f.LogData);
+        if (f.LogCb) f.LogCb(SD_LOG_INFO, e.NullText ? nullptr : e.Text.c_str(), f.LogData);
         break;
       case TFakeEvent::Progress:
         if (f.ProgressCb) f.ProgressCb(e.Step, e.Steps, e.Time, f.ProgressData);

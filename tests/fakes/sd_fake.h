@@ -43,6 +43,7 @@ inline TFakeImage FakeImage(std::uint32_t w, std::uint32_t h, std::uint32_t chan
 struct TFakeEvent {
   enum TKind { Log, Progress, Preview } Kind = Log;
   std::string Text;                     // Log: the text handed over
+  bool NullText = false;                // Log: a null pointer instead of Text
   std::int32_t Step = 0, Steps = 0;     // Progress and Preview
   float Time = 0;                       // Progress
   std::int32_t Frames = 0;              // Preview: frame count
@@ -52,6 +53,11 @@ struct TFakeEvent {
 inline TFakeEvent LogEvent(std::string text) {
   TFakeEvent e;
   e.Kind = TFakeEvent::Log, e.Text = std::move(text);
+  return e;
+}
+inline TFakeEvent NullLogEvent() {
+  TFakeEvent e;
+  e.Kind = TFakeEvent::Log, e.NullText = true;
   return e;
 }
 inline TFakeEvent ProgressEvent(std::int32_t step, std::int32_t steps, float time) {
