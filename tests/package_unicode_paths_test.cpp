@@ -72,11 +72,13 @@ TEST_F(UnicodePaths, PicturesOfEveryFormatSaveAndLoadBack) {
 TEST_F(UnicodePaths, WavFilesWriteAndReadBack) {
   const std::vector<float> samples = {0.0f, 0.25f, -0.5f, 0.75f, 1.0f, -1.0f};
   Audio::Wave::Reader::TWaveWriter(22050, 2, 32).WriteFloatData(samples, File("voix 声音.wav"));
-  Audio::Wave::Reader::TWaveReader reader(File("voix 声音.wav"));
-  EXPECT_EQ(reader.SampleRate(), 22050u);
-  EXPECT_EQ(reader.NumberOfChannel(), 2);
-  EXPECT_EQ(reader.DataChunk()->SampleCount(), 3);
-  // Replacing it goes through a temporary file beside it, and leaves none.
+  {
+    Audio::Wave::Reader::TWaveReader reader(File("voix 声音.wav"));
+    EXPECT_EQ(reader.SampleRate(), 22050u);
+    EXPECT_EQ(reader.NumberOfChannel(), 2);
+    EXPECT_EQ(reader.DataChunk()->SampleCount(), 3);
+  }
+  // Closed first (Windows replaces no open file), replacing it goes through a temporary file beside it, and leaves none.
   Audio::Wave::Reader::TWaveWriter(8000, 1, 16).WriteFloatData(samples, File("voix 声音.wav"));
   EXPECT_EQ(std::distance(fs::directory_iterator(Folder()), fs::directory_iterator()), 1);
 }
