@@ -210,7 +210,7 @@ void TFMXVoiceExtractor::ProgressCallback(void* arg, std::int32_t progress) {
     } catch (...) {
       sink->Fail(MessageOf(std::current_exception()));
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    TThread::Sleep(10);
   } catch (...) {
   }
 }

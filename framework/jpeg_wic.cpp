@@ -50,17 +50,11 @@ std::string Failure(const char* step, HRESULT result) {
   return text;
 }
 
-// Entropy-coded data escapes every 0xFF byte, so an end-of-image marker after
-// the first scan's header is the real end; a file without one was cut short.
+// Entropy-coded data escapes every 0xFF byte, so a file without an
+// end-of-image marker was cut short.
 bool HasEndOfImage(const std::uint8_t* d, std::size_t n) {
-  std::size_t i = 2;
-  bool scanning = false;
-  for (; i + 1 < n; ++i) {
-    if (d[i] != 0xFF) continue;
-    const std::uint8_t marker = d[i + 1];
-    if (marker == 0xD9 && scanning) return true;
-    if (marker == 0xDA) scanning = true;
-  }
+  for (std::size_t i = 2; i + 1 < n; ++i)
+    if (d[i] == 0xFF && d[i + 1] == 0xD9) return true;
   return false;
 }
 

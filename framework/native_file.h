@@ -42,6 +42,7 @@ bool RenameOver(const String& from, const String& to);
 void RemoveFile(const String& name);
 
 std::int64_t ProcessId();
+void Sleep(std::int32_t milliseconds);
 // The machine's memory in bytes, the largest int64 when the system cannot say.
 std::int64_t PhysicalMemory();
 

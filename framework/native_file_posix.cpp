@@ -3,6 +3,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
+#include <thread>
 #include <cstdio>
 #include <cstring>
 #include <limits>
@@ -102,6 +104,10 @@ void RemoveFile(const String& name) {
 }
 
 std::int64_t ProcessId() { return ::getpid(); }
+
+void Sleep(std::int32_t milliseconds) {
+  if (milliseconds > 0) std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
+}
 
 std::int64_t PhysicalMemory() {
   const long pages = ::sysconf(_SC_PHYS_PAGES);

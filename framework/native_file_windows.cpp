@@ -41,7 +41,14 @@ int OpenFile(const String& name, TAccess access, bool create) {
   } else {
     flags |= access == TAccess::Write ? _O_WRONLY : access == TAccess::ReadWrite ? _O_RDWR : _O_RDONLY;
   }
-  return ::_wopen(Wide(name).c_str(), flags, _S_IREAD | _S_IWRITE);
+  const std::wstring wide = Wide(name);
+  const int handle = ::_wopen(wide.c_str(), flags, _S_IREAD | _S_IWRITE);
+  // The C run-time says only "Permission denied" for a folder.
+  if (handle < 0 && errno == EACCES) {
+    const DWORD attributes = ::GetFileAttributesW(wide.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)) errno = EISDIR;
+  }
+  return handle;
 }
 
 int CloseFile(int handle) { return ::_close(handle); }
@@ -111,14 +118,19 @@ int PermissionsOf(const String&) { return -1; }
 bool SetPermissions(int, int) { return true; }
 
 bool RenameOver(const String& from, const String& to) {
-  if (::MoveFileExW(Wide(from).c_str(), Wide(to).c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED)) return true;
+  const std::wstring target = Wide(to);
+  if (::MoveFileExW(Wide(from).c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED)) return true;
   SetErrnoFrom(::GetLastError());
+  const DWORD attributes = ::GetFileAttributesW(target.c_str());
+  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)) errno = EISDIR;
   return false;
 }
 
 void RemoveFile(const String& name) { ::DeleteFileW(Wide(name).c_str()); }
 
 std::int64_t ProcessId() { return ::_getpid(); }
+
+void Sleep(std::int32_t milliseconds) { ::Sleep(milliseconds > 0 ? static_cast<DWORD>(milliseconds) : 0); }
 
 std::int64_t PhysicalMemory() {
   MEMORYSTATUSEX status{};

@@ -3,6 +3,12 @@
 #if defined(__linux__)
 #include <sched.h>
 #endif
+#if defined(_WIN32)
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+#endif
 
 #include <algorithm>
 #include <atomic>
@@ -29,6 +35,26 @@ namespace {
 // thread that has just finished keeps looking for work a little while
 // before it sleeps: a wake-up from sleep costs more than most splits.
 constexpr std::chrono::microseconds kSpinTime{50};
+
+// GCC 12's std::atomic wait and notify on Windows, which has no futex, can
+// lose a wake-up (GCC bug 106183) and leave a worker or its caller asleep for
+// good: a split hung now and then under load. The system's own wait on an
+// address does not.
+void WaitWhileEqual(std::atomic<std::uint32_t>& state, std::uint32_t old) {
+#if defined(_WIN32)
+  ::WaitOnAddress(static_cast<volatile void*>(&state), &old, sizeof old, INFINITE);
+#else
+  state.wait(old, std::memory_order_acquire);
+#endif
+}
+
+void WakeOne(std::atomic<std::uint32_t>& state) {
+#if defined(_WIN32)
+  ::WakeByAddressSingle(static_cast<void*>(&state));
+#else
+  state.notify_one();
+#endif
+}
 
 std::size_t CountCores() {
 #if defined(__linux__)
@@ -123,7 +149,7 @@ class TPixelPool {
     FStop.store(true, std::memory_order_relaxed);
     for (TSlot& slot : FSlots) {
       slot.State.store(kPosted, std::memory_order_release);
-      slot.State.notify_one();
+      WakeOne(slot.State);
     }
     for (std::thread& t : FThreads) t.join();
   }
@@ -139,7 +165,7 @@ class TPixelPool {
     const std::uint32_t ticket = (++FTicket) << 2;
     for (std::size_t i = 0; i < helpers; ++i) {
       FSlots[i].State.store(ticket | kPosted, std::memory_order_release);
-      FSlots[i].State.notify_one();
+      WakeOne(FSlots[i].State);
     }
     job.RunRanges(0);
     for (std::size_t i = 0; i < helpers; ++i) {
@@ -173,7 +199,7 @@ class TPixelPool {
         if (i % 64 == 0 && std::chrono::steady_clock::now() > until) break;
       }
       if (!keepWaiting(s)) break;
-      state.wait(s, std::memory_order_acquire);
+      WaitWhileEqual(state, s);
       s = state.load(std::memory_order_acquire);
     }
     return s;
@@ -187,7 +213,7 @@ class TPixelPool {
       if (!slot.State.compare_exchange_strong(s, (s & ~kPhase) | kRunning, std::memory_order_acq_rel)) continue;
       FJob->RunRanges(index + 1);
       slot.State.store((s & ~kPhase) | kDone, std::memory_order_release);
-      slot.State.notify_one();
+      WakeOne(slot.State);
     }
   }
 
@@ -209,12 +235,17 @@ TPixelPool* Pool() {
   // later, and their workers may still split work then.
   static TPixelPool* const pool =
       CoreCount() > 1 ? std::make_unique<TPixelPool>(std::min(CoreCount(), kMaxThreads) - 1).release() : nullptr;
+#if !defined(_WIN32)
   struct TCloser {
     ~TCloser() {
       if (pool) pool->Close();
     }
   };
   static const TCloser closer;
+#endif
+  // Windows ends every other thread before it destroys a DLL's statics at
+  // exit: the workers are gone by then, and a split that an ended thread
+  // held would never be given back, so closing would wait for ever.
   return pool;
 }
 

@@ -9,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include "framework/native_file.h"
 #include "framework/components.h"
 #include "framework/log.h"
 
@@ -279,6 +280,8 @@ void TThread::Start() {
 }
 
 void TThread::Free() { delete this; }
+
+void TThread::Sleep(std::int32_t milliseconds) { Native::Sleep(milliseconds); }
 
 bool TThread::IsMainThread() { return std::this_thread::get_id() == MainThreadID(); }
 

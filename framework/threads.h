@@ -69,6 +69,8 @@ class TThread {
   TThread& operator=(const TThread&) = delete;
 
   static bool IsMainThread();
+  // Blocks the calling thread: Sleep on Windows, nanosleep elsewhere.
+  static void Sleep(std::int32_t milliseconds);
 
   // On the main thread proc runs at once. Elsewhere proc is handed to the main
   // thread and the caller blocks until CheckSynchronize has run it; whatever

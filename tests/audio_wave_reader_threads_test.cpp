@@ -73,8 +73,10 @@ TEST(WaveReaderThreads, TwoWritersWriteDifferentFilesAtOnce) {
   b.join();
   for (int index = 0; index < 2; ++index) {
     const std::filesystem::path name = dir / (stem + "-" + std::to_string(index) + ".wav");
-    TWaveReader reader(System::UTF8ToString(name.string()));
-    EXPECT_EQ(reader.DataChunk()->SampleCount(), 10000);
-    std::filesystem::remove(name);
+    {
+      TWaveReader reader(System::UTF8ToString(name.string()));
+      EXPECT_EQ(reader.DataChunk()->SampleCount(), 10000);
+    }
+    std::filesystem::remove(name);  // closed first: Windows removes no open file
   }
 }

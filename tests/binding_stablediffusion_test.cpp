@@ -1,6 +1,5 @@
 // Loading the diffusion library: all fifteen entry points or none, and a load
 // that failed is tried again in full.
-#include <dlfcn.h>
 #include <gtest/gtest.h>
 
 #include <string>
@@ -17,6 +16,7 @@ using Corvina::Testing::MessageOf;
 using System::String;
 
 const String kFakes = System::UTF8ToString(CORVINA_FAKE_DIR "fakes/");
+const String kLibrary = System::UTF8ToString(Corvina::Testing::LibraryFile("stable-diffusion"));
 
 std::vector<void*> EntryPoints() {
   return {reinterpret_cast<void*>(sd_set_log_callback),    reinterpret_cast<void*>(sd_set_progress_callback),
@@ -52,7 +52,7 @@ TEST_F(SDLibs, FailedLoadLeavesNothingResolvedAndTheNextLoadTriesAgain) {
   };
   const Case cases[] = {
       {"missing folder", kFakes + u"no-such-folder/",
-       u"Can not load " + kFakes + u"no-such-folder/libstable-diffusion.so "},
+       u"Can not load " + kFakes + u"no-such-folder/" + kLibrary + u" "},
       {"last export missing", kFakes + u"sd-nocanny/", u"Load preprocess_canny failed!"},
   };
   for (const Case& c : cases) {
@@ -96,16 +96,15 @@ TEST_F(SDLibs, WithoutAFolderTheLibraryBesideThePackageIsLoaded) {
   LoadSDLibs();
   EXPECT_EQ(NullCount(), 0);
   // It is the library in lib/ (the reference backend), not a fake.
-  void* beside = ::dlopen(CORVINA_FAKE_DIR "libstable-diffusion.so", RTLD_NOW | RTLD_NOLOAD);
+  void* beside = Corvina::Testing::LoadedLibrary(CORVINA_REFERENCE_SD_LIB);
   ASSERT_NE(beside, nullptr);
-  EXPECT_EQ(::dlsym(beside, "sd_ctx_params_init"), reinterpret_cast<void*>(sd_ctx_params_init));
-  ::dlclose(beside);
+  EXPECT_EQ(Corvina::Testing::LibrarySymbol(beside, "sd_ctx_params_init"), reinterpret_cast<void*>(sd_ctx_params_init));
 }
 
 TEST_F(SDLibs, EntryPointsReachTheLoadedLibrary) {
   SD_DLL_PATH = kFakes + u"sd/";
   LoadSDLibs();
-  Corvina::Fakes::TFakeSd& fake = Corvina::Fakes::LoadedFakeSd(CORVINA_FAKE_DIR "fakes/sd/libstable-diffusion.so");
+  Corvina::Fakes::TFakeSd& fake = Corvina::Fakes::LoadedFakeSd(CORVINA_FAKE_DIR "fakes/sd/" + Corvina::Testing::LibraryFile("stable-diffusion"));
   fake.Reset();
   fake.Script.PhysicalCores = 13;
   EXPECT_EQ(sd_get_num_physical_cores(), 13);

@@ -545,9 +545,15 @@ TEST(BitmapFile, HostileFilesAreRefusedBeforeDecoding) {
   Bytes jpeg("\xFF\xD8\xFF\xC4\x01\x3F\x00", 7);
   jpeg += Bytes(14, '\0') + "\x2D\xFF" + Bytes(300, '\x01') + "\xFF\xD9";
   WriteFileBytes(dir.Path("huffman.jpg"), jpeg);
-  EXPECT_EQ(MessageOf([&] { bmp.LoadFromFile(dir.File("huffman.jpg")); }),
-            u"Cannot load image \"" + dir.File("huffman.jpg") +
-                u"\": damaged or unsupported JPEG data (Bogus Huffman table definition)");
+  // The decoder's own words follow: libjpeg's on Linux, WIC's on Windows.
+#if defined(_WIN32)
+  const String why = u"damaged or unsupported JPEG data (";
+#else
+  const String why = u"damaged or unsupported JPEG data (Bogus Huffman table definition)";
+#endif
+  EXPECT_EQ(MessageOf([&] { bmp.LoadFromFile(dir.File("huffman.jpg")); })
+                .substr(0, (u"Cannot load image \"" + dir.File("huffman.jpg") + u"\": " + why).size()),
+            u"Cannot load image \"" + dir.File("huffman.jpg") + u"\": " + why);
 
   // A 5 x 3 picture whose image data claims 1 GB in a 55-byte file.
   Bytes png("\x89PNG\r\n\x1A\n", 8);

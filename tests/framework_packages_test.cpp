@@ -1,6 +1,7 @@
 #include "framework/packages.h"
 
 #include "framework/components.h"
+#include "tests/support/native_library.h"
 #include "tests/support/test_support.h"
 
 #include <gtest/gtest.h>
@@ -15,7 +16,7 @@ using namespace System::Classes;
 namespace {
 
 String FakePackage(int variant) {
-  return UTF8ToString(std::string(CORVINA_FAKE_DIR) + "libcorvina-fake-package-" + std::to_string(variant) + ".so");
+  return UTF8ToString(std::string(CORVINA_FAKE_DIR) + LibraryFile("corvina-fake-package-" + std::to_string(variant)));
 }
 
 std::string Journal(HMODULE module) {
@@ -136,10 +137,16 @@ TEST(LoadPackage, StartsRegistersAndStopsOnceAcrossTwoLoads) {
 
 TEST(LoadPackage, FailuresNameTheFileAndLeaveNothingBehind) {
   ClearClassRegistry();
+#if defined(_WIN32)
+  const String missing = u"Z:\\nonexistent\\nothing.dll";
+  EXPECT_EQ(MessageOf<EPackageError>([&] { LoadPackage(missing); }),
+            u"Can't load package " + missing + u".\n" + SystemErrorText(126));  // ERROR_MOD_NOT_FOUND
+#else
   const String missing = u"/nonexistent/libnothing.so";
   EXPECT_EQ(MessageOf<EPackageError>([&] { LoadPackage(missing); }).substr(0, 52),
             u"Can't load package /nonexistent/libnothing.so.\n/none");
-  const String probe = UTF8ToString(std::string(CORVINA_FAKE_DIR) + "libcorvina-probe.so");
+#endif
+  const String probe = UTF8ToString(std::string(CORVINA_FAKE_DIR) + LibraryFile("corvina-probe"));
   EXPECT_EQ(MessageOf<EPackageError>([&] { LoadPackage(probe); }),
             probe + u" is not a package: it exports no Initialize and Finalize");
   EXPECT_EQ(MessageOf<EPackageError>([&] { LoadPackage(FakePackage(2)); }),

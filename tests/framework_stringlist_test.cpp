@@ -17,9 +17,10 @@ std::vector<String> LinesOf(std::u16string_view text) {
 
 TEST(StringListText, EndsEveryLineWithTheLineBreak) {
   TStringList list{u"7", u"8", u"9"};
-  EXPECT_EQ(list.Text(), u"7\n8\n9\n");
+  const String br(System::sLineBreak);  // CR LF on Windows
+  EXPECT_EQ(list.Text(), u"7" + br + u"8" + br + u"9" + br);
   list.SetTrailingLineBreak(false);
-  EXPECT_EQ(list.Text(), u"7\n8\n9");
+  EXPECT_EQ(list.Text(), u"7" + br + u"8" + br + u"9");
   EXPECT_EQ(TStringList().Text(), u"");
 }
 

@@ -613,6 +613,9 @@ void operator delete(void* p) noexcept { std::free(p); }
 void operator delete(void* p, std::size_t) noexcept { std::free(p); }
 #pragma GCC diagnostic pop
 
+// A DLL takes its memory from its own operator new: the replacement above
+// reaches the framework library on Linux only.
+#if !defined(_WIN32)
 TEST(ThreadGroup, StartOutOfMemoryLeavesByExceptionAndKeepsNothing) {
   TThreadGroup group;
   // Two ended workers that Start joins on its way, so a failure meets them.
@@ -639,6 +642,7 @@ TEST(ThreadGroup, StartOutOfMemoryLeavesByExceptionAndKeepsNothing) {
   EXPECT_EQ(ran, 1);
   EXPECT_GT(failures, 0);
 }
+#endif
 
 // ---- calls that belong to a component ----
 

@@ -230,7 +230,7 @@ TEST(SDImageRelease, ResultArraysAndPixelsGoBackToTheCHeapOnce) {
 
 // ---- Canny through the recording fake ----
 
-const std::string kFakeFile = CORVINA_FAKE_DIR "fakes/sd/libstable-diffusion.so";
+const std::string kFakeFile = CORVINA_FAKE_DIR "fakes/sd/" + Corvina::Testing::LibraryFile("stable-diffusion");
 
 class Canny : public ::testing::Test {
  protected:

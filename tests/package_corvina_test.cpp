@@ -2,12 +2,12 @@
 
 #include "binding/stablediffusion_library.h"
 #include "framework/components.h"
+#include "tests/support/native_library.h"
 #include "tests/support/test_support.h"
 #include "vision/anything_fmx.h"
 
 #include <gtest/gtest.h>
 
-#include <dlfcn.h>
 
 #include <string>
 #include <vector>
@@ -19,6 +19,7 @@ using namespace System::Classes;
 namespace {
 
 const String LibDir = UTF8ToString(CORVINA_FAKE_DIR);
+const String PackageFile = UTF8ToString(CORVINA_PACKAGE_FILE);
 
 std::vector<std::int32_t> Counters() {
   std::vector<std::int32_t> values;
@@ -40,8 +41,8 @@ const std::vector<String> TenClasses{u"TFMXStableDiffusion", u"TFMXSam",        
 // Loads both inference libraries (the reference backends beside the
 // package) the way the first components would.
 void LoadBoth() {
-  Stablediffusion::SD_DLL_PATH = LibDir;
-  Anything::Fmx::ANY_DLL_PATH = LibDir;
+  Stablediffusion::SD_DLL_PATH = UTF8ToString(CORVINA_SD_BACKEND_DIR);
+  Anything::Fmx::ANY_DLL_PATH = UTF8ToString(CORVINA_VISION_BACKEND_DIR);
   Stablediffusion::LoadSDLibs();
   Anything::Fmx::LoadAnyLibs();
 }
@@ -78,8 +79,8 @@ TEST(Package, ExportedStopsAnswerOnlyExportedStartsAndNeverTheLibrarysOwn) {
     EXPECT_EQ(Counters(), linked);
     EXPECT_TRUE(SDLoaded());
     EXPECT_TRUE(Anything::Fmx::AnyLibsLoaded());
-    EXPECT_EQ(Stablediffusion::SD_DLL_PATH, LibDir);
-    EXPECT_EQ(Anything::Fmx::ANY_DLL_PATH, LibDir);
+    EXPECT_EQ(Stablediffusion::SD_DLL_PATH, UTF8ToString(CORVINA_SD_BACKEND_DIR));
+    EXPECT_EQ(Anything::Fmx::ANY_DLL_PATH, UTF8ToString(CORVINA_VISION_BACKEND_DIR));
   }
   Stablediffusion::UnLoadSDLibs();
   Anything::Fmx::UnLoadAnyLibs();
@@ -98,7 +99,7 @@ TEST(Package, RegistersTenComponentsOnAIVideoInOrder) {
 }
 
 TEST(Package, DescribesItselfAndItsUnitsInResourceOrder) {
-  const TLibraryHandle package(LoadLibrary(LibDir + u"libCorvina.so"));
+  const TLibraryHandle package(LoadLibrary(PackageFile));
   const auto d = GetPackageDescription(package.get());
   EXPECT_EQ(d.Flags & pfModuleTypeMask, pfPackageModule);
   EXPECT_EQ(d.Flags & (pfDesignOnly | pfRunOnly), 0u);
@@ -112,9 +113,7 @@ TEST(Package, DescribesItselfAndItsUnitsInResourceOrder) {
   EXPECT_EQ(d.Package.Name, "Corvina");
   ASSERT_EQ(d.Requires.size(), 1u);
   // The name the process knows the framework library by.
-  void* framework = ::dlopen(d.Requires[0].Name.c_str(), RTLD_LAZY | RTLD_NOLOAD);
-  EXPECT_NE(framework, nullptr) << d.Requires[0].Name;
-  if (framework) ::dlclose(framework);
+  EXPECT_NE(Corvina::Testing::LoadedLibrary(d.Requires[0].Name), nullptr) << d.Requires[0].Name;
 
   EXPECT_STREQ(CorvinaVersionInfo.FileVersion, "1.0.0.20");
   EXPECT_STREQ(CorvinaVersionInfo.ProductVersion, "1.0.0.0");
@@ -124,7 +123,7 @@ TEST(Package, DescribesItselfAndItsUnitsInResourceOrder) {
 
 TEST(Package, LoadsThroughThePackageLoaderTwiceAndUnloadsCleanly) {
   ClearClassRegistry();
-  const String file = LibDir + u"libCorvina.so";
+  const String file = PackageFile;
   const HMODULE first = LoadPackage(file);
   const HMODULE second = LoadPackage(file);
   EXPECT_EQ(Counters()[uFaceFmx], -3);

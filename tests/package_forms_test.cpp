@@ -3,6 +3,7 @@
 // fresh form and written again.
 #include "framework/formtext.h"
 #include "package/corvina.h"
+#include "vision/anything_fmx.h"
 
 #include <gtest/gtest.h>
 
@@ -86,6 +87,10 @@ class PackageForms : public ::testing::Test {
  protected:
   void SetUp() override {
     ClearClassRegistry();
+#if defined(_WIN32)
+    // No reference vision backend beside the package: the recording fake.
+    Anything::Fmx::ANY_DLL_PATH = System::UTF8ToString(CORVINA_SAM2_FAKES_DIR "sam2/");
+#endif
     Corvina::RegisterAll();
     RegisterComponents(u"Forms", {TComponentClass::Of<TComponent>()});
   }

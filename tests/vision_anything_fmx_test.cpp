@@ -43,12 +43,10 @@ int SetEntryPoints() {
 }
 
 std::int64_t LoadedAt(const std::string& path, const char* symbol) {
-  void* h = ::dlopen(path.c_str(), RTLD_NOW | RTLD_NOLOAD);
+  void* h = LoadedLibrary(path);
   if (!h) return -1;
-  auto* at = reinterpret_cast<std::int64_t (*)()>(::dlsym(h, symbol));
-  const std::int64_t value = at ? at() : -2;
-  ::dlclose(h);
-  return value;
+  auto* at = reinterpret_cast<std::int64_t (*)()>(LibrarySymbol(h, symbol));
+  return at ? at() : -2;
 }
 
 // Each component kind as a constructor under an owner.
@@ -63,23 +61,32 @@ const TKind kKinds[] = {
     {"TFMXRemoveBg", [](TComponent& o) { System::Classes::MakeOwned<Anything::Fmx::TFMXRemoveBg>(o); }},
 };
 
+// What the unit starts with: Linux's dynamic linker finds a library's own
+// dependencies, Windows loads the two companions from the same folder first.
+#if defined(_WIN32)
+const std::vector<String> kDefaultCompanions = {u"onnxruntime.dll", u"opencv_world4100.dll"};
+#else
+const std::vector<String> kDefaultCompanions;
+#endif
+
 class LoadAnyLibsTest : public ::testing::Test {
  protected:
   void SetUp() override { UnLoadAnyLibs(); }
   void TearDown() override {
     UnLoadAnyLibs();
     ANY_DLL_PATH.clear();
-    ANY_DLL_COMPANIONS.clear();
+    ANY_DLL_COMPANIONS = kDefaultCompanions;
   }
 };
 
-const std::vector<String> kCompanions = {u"libonnxruntime.so", u"libopencv_world4100.so"};
+const std::vector<String> kCompanions = {System::UTF8ToString(LibraryFile("onnxruntime")),
+                                        System::UTF8ToString(LibraryFile("opencv_world4100"))};
 
 }  // namespace
 
 TEST_F(LoadAnyLibsTest, EmptyCompanionListAndNothingLoadedBeforeTheFirstCall) {
-  EXPECT_TRUE(ANY_DLL_COMPANIONS.empty());
-  EXPECT_EQ(Anything::Fmx::ANY_DLL_NAME, u"libsam2.so");
+  EXPECT_EQ(ANY_DLL_COMPANIONS, kDefaultCompanions);
+  EXPECT_EQ(Anything::Fmx::ANY_DLL_NAME, System::UTF8ToString(LibraryFile("sam2")));
   EXPECT_FALSE(AnyLibsLoaded());
   EXPECT_EQ(SetEntryPoints(), 0);
 }
@@ -89,17 +96,16 @@ TEST_F(LoadAnyLibsTest, LoadsTheCompanionsInOrderThenTheLibraryAndResolvesEveryE
   ANY_DLL_COMPANIONS = kCompanions;
   LoadAnyLibs();
   ASSERT_TRUE(AnyLibsLoaded());
-  const std::int64_t ort = LoadedAt(kSam2FakesDir + "sam2/libonnxruntime.so", "fake_companion_loaded_at");
-  const std::int64_t cv = LoadedAt(kSam2FakesDir + "sam2/libopencv_world4100.so", "fake_companion_loaded_at");
+  const std::int64_t ort = LoadedAt(FakeLibrary("sam2", "onnxruntime"), "fake_companion_loaded_at");
+  const std::int64_t cv = LoadedAt(FakeLibrary("sam2", "opencv_world4100"), "fake_companion_loaded_at");
   const std::int64_t vision = LoadedAt(FakeLibrary("sam2"), "fake_sam2_loaded_at");
   EXPECT_GT(ort, 0);
   EXPECT_LT(ort, cv);
   EXPECT_LT(cv, vision);
   // Each variable holds its own export, not a neighbour's.
-  void* h = ::dlopen(FakeLibrary("sam2").c_str(), RTLD_NOW | RTLD_NOLOAD);
+  void* h = LoadedLibrary(FakeLibrary("sam2"));
   ASSERT_NE(h, nullptr);
-  for (const TEntryPoint& e : kEntryPoints) EXPECT_EQ(e.Value(), ::dlsym(h, e.Name)) << e.Name;
-  ::dlclose(h);
+  for (const TEntryPoint& e : kEntryPoints) EXPECT_EQ(e.Value(), LibrarySymbol(h, e.Name)) << e.Name;
 }
 
 TEST_F(LoadAnyLibsTest, ASecondCallLoadsNothingMore) {
@@ -120,11 +126,11 @@ TEST_F(LoadAnyLibsTest, AMissingCompanionStopsBeforeTheLibraryAndFreesTheFirstCo
   ANY_DLL_PATH = FakeFolder("sam2-no-opencv");
   ANY_DLL_COMPANIONS = kCompanions;
   const String message = MessageOf([] { LoadAnyLibs(); });
-  const String expected = u"Can not load " + ANY_DLL_PATH + u"libopencv_world4100.so ";
+  const String expected = u"Can not load " + ANY_DLL_PATH + System::UTF8ToString(LibraryFile("opencv_world4100")) + u" ";
   EXPECT_EQ(message.rfind(expected, 0), 0u) << System::UTF8Encode(message);
   EXPECT_GT(message.size(), expected.size());  // the system's text follows
   EXPECT_FALSE(IsLoaded(FakeLibrary("sam2-no-opencv")));
-  EXPECT_FALSE(IsLoaded(kSam2FakesDir + "sam2-no-opencv/libonnxruntime.so"));
+  EXPECT_FALSE(IsLoaded(FakeLibrary("sam2-no-opencv", "onnxruntime")));
   EXPECT_FALSE(AnyLibsLoaded());
   EXPECT_EQ(SetEntryPoints(), 0);
 }
@@ -156,7 +162,7 @@ TEST_F(LoadAnyLibsTest, TheNextCallAfterAFailureRetriesTheWholeSequence) {
   LoadAnyLibs();
   EXPECT_TRUE(AnyLibsLoaded());
   EXPECT_EQ(SetEntryPoints(), Anything::kEntryPointCount);
-  EXPECT_TRUE(IsLoaded(kSam2FakesDir + "sam2/libopencv_world4100.so"));
+  EXPECT_TRUE(IsLoaded(FakeLibrary("sam2", "opencv_world4100")));
 }
 
 TEST_F(LoadAnyLibsTest, UnloadingFreesTheLibrariesAndNullsEveryEntryPoint) {
@@ -167,7 +173,7 @@ TEST_F(LoadAnyLibsTest, UnloadingFreesTheLibrariesAndNullsEveryEntryPoint) {
   EXPECT_FALSE(AnyLibsLoaded());
   EXPECT_EQ(SetEntryPoints(), 0);
   EXPECT_FALSE(IsLoaded(FakeLibrary("sam2")));
-  EXPECT_FALSE(IsLoaded(kSam2FakesDir + "sam2/libonnxruntime.so"));
+  EXPECT_FALSE(IsLoaded(FakeLibrary("sam2", "onnxruntime")));
   UnLoadAnyLibs();  // a second time does nothing
   LoadAnyLibs();    // and a later load loads again
   EXPECT_EQ(SetEntryPoints(), Anything::kEntryPointCount);

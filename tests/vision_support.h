@@ -13,6 +13,7 @@
 #include "framework/graphics.h"
 #include "framework/strings.h"
 #include "tests/fakes/sam2_fake.h"
+#include "tests/support/native_library.h"
 #include "tests/support/test_support.h"
 #include "vision/anything_fmx.h"
 
@@ -20,16 +21,16 @@ namespace Corvina::Testing {
 
 inline const std::string kSam2FakesDir = CORVINA_SAM2_FAKES_DIR;
 
-inline System::String FakeFolder(const std::string& name) { return System::UTF8ToString(kSam2FakesDir + name + "/"); }
-inline std::string FakeLibrary(const std::string& folder) { return kSam2FakesDir + folder + "/libsam2.so"; }
+inline System::String FakeFolder(const std::string& name) {
+  return NativeFolder((kSam2FakesDir + name + "/").c_str());
+}
+// A library of a fake's folder: FakeLibrary("sam2", "onnxruntime").
+inline std::string FakeLibrary(const std::string& folder, const std::string& name = "sam2") {
+  return kSam2FakesDir + folder + "/" + LibraryFile(name);
+}
 
 // True when the library file at path is loaded in this process.
-inline bool IsLoaded(const std::string& path) {
-  void* h = ::dlopen(path.c_str(), RTLD_NOW | RTLD_NOLOAD);
-  if (!h) return false;
-  ::dlclose(h);
-  return true;
-}
+inline bool IsLoaded(const std::string& path) { return LoadedLibrary(path) != nullptr; }
 
 // Loads the recording fake for the whole suite; each test starts with an
 // empty log and default scripts, and two model files that exist.

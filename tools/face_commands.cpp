@@ -73,7 +73,8 @@ struct TFaceOptions {
     std::error_code ignored;
     if (!fs::is_regular_file(file, ignored))
       throw TUsageError("--model-dir: the model file '" + file.string() + "' does not exist");
-    Detail("model: %s", file.c_str());
+    const std::u8string shown = file.u8string();  // c_str() is wide on Windows
+    Detail("model: %s", reinterpret_cast<const char*>(shown.c_str()));
     return file.u16string();
   }
 

@@ -2,7 +2,6 @@
 // generation component driven as an application drives it (properties,
 // Active, a request, events pumped on the main thread).
 
-#include <cmath>
 #include <cstdio>
 #include <filesystem>
 #include <limits>

@@ -55,12 +55,19 @@ struct TConsole {
   bool Verbose = false;
 };
 TConsole& Console();
+// MinGW checks printf formats against the Windows C library unless told that
+// its own C99 printf is in use, as it is here.
+#if defined(__MINGW32__)
+#define CORVINA_TOOL_PRINTF gnu_printf
+#else
+#define CORVINA_TOOL_PRINTF printf
+#endif
 // What was done, on stdout (the subcommand's own report); nothing with -q.
-void Info(const char* format, ...) __attribute__((format(printf, 1, 2)));
+void Info(const char* format, ...) __attribute__((format(CORVINA_TOOL_PRINTF, 1, 2)));
 // A detail for -v, on stderr.
-void Detail(const char* format, ...) __attribute__((format(printf, 1, 2)));
+void Detail(const char* format, ...) __attribute__((format(CORVINA_TOOL_PRINTF, 1, 2)));
 // Something the user should know although the work succeeded, on stderr.
-void Warning(const char* format, ...) __attribute__((format(printf, 1, 2)));
+void Warning(const char* format, ...) __attribute__((format(CORVINA_TOOL_PRINTF, 1, 2)));
 
 // Progress of one phase on stderr, never on stdout: a bar on a terminal,
 // off it a line at every tenth of the way, nothing with -q.

@@ -1,7 +1,7 @@
 // The recording fake of the vision library (lib/fakes/sam2/libsam2.so): all
 // 35 entry points, each call recorded with deep copies of what it received,
 // results scripted by the test. Shared by the fake and the suites that load
-// it; the test side reaches the fake's control functions with dlsym through
+// it; the test side reaches the fake's control functions by name through
 // TFakeSam2.
 //
 // What a call records, per entry point (Ints and Floats in argument order):
@@ -22,7 +22,7 @@
 // Every call records Context (the ctx argument, null for _init) and Thread.
 #pragma once
 
-#include <dlfcn.h>
+#include "tests/support/native_library.h"
 
 #include <cstdint>
 #include <stdexcept>
@@ -98,10 +98,10 @@ using fake_sam2_loaded_at_fn = std::int64_t();          // CLOCK_MONOTONIC ns wh
 // LoadAnyLibs reaches the same loaded object.
 class TFakeSam2 {
  public:
-  explicit TFakeSam2(const std::string& path) : FHandle(::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL)) {
-    if (!FHandle) throw std::runtime_error(std::string("cannot open the fake: ") + ::dlerror());
+  explicit TFakeSam2(const std::string& path) : FHandle(Testing::OpenLibrary(path)) {
+    if (!FHandle) throw std::runtime_error("cannot open the fake: " + Testing::LibraryError());
   }
-  ~TFakeSam2() { ::dlclose(FHandle); }
+  ~TFakeSam2() { Testing::CloseLibrary(FHandle); }
   TFakeSam2(const TFakeSam2&) = delete;
   TFakeSam2& operator=(const TFakeSam2&) = delete;
 
@@ -170,7 +170,7 @@ class TFakeSam2 {
  private:
   template <class F>
   F* Get(const char* name) const {
-    void* p = ::dlsym(FHandle, name);
+    void* p = Testing::LibrarySymbol(FHandle, name);
     if (!p) throw std::runtime_error(std::string("the fake lacks ") + name);
     return reinterpret_cast<F*>(p);
   }

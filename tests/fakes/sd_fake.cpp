@@ -1,6 +1,10 @@
 // A recording fake of the diffusion library; see sd_fake.h.
 #include "tests/fakes/sd_fake.h"
 
+#if defined(_WIN32)
+#include <windows.h>
+#endif
+
 #include <cstdlib>
 #include <cstring>
 #include <type_traits>
@@ -8,6 +12,16 @@
 using namespace Corvina::Fakes;
 
 namespace {
+
+#if defined(_WIN32)
+// Loaded once, it stays, as the Linux build's nodelete keeps it: tests reach
+// its state after the package has freed the library.
+const bool gPinned = [] {
+  HMODULE self = nullptr;
+  return ::GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
+                              reinterpret_cast<LPCWSTR>(&gPinned), &self) != 0;
+}();
+#endif
 
 // A process that cannot reach the fake's state (a tool under test) asks for
 // a little log and progress through the environment.

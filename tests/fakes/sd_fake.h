@@ -4,7 +4,7 @@
 // scripts what the next calls do and reads back deep copies of every call.
 #pragma once
 
-#include <dlfcn.h>
+#include "tests/support/native_library.h"
 
 #include <atomic>
 #include <cstdint>
@@ -184,10 +184,9 @@ namespace Corvina::Fakes {
 // The state of the fake loaded from file (it must be loaded already: the
 // fake is linked with nodelete, so the pointer stays valid for the process).
 inline TFakeSd& LoadedFakeSd(const std::string& file) {
-  void* h = ::dlopen(file.c_str(), RTLD_NOW | RTLD_NOLOAD);
+  void* h = Testing::LoadedLibrary(file);
   if (!h) throw std::runtime_error("the diffusion fake is not loaded: " + file);
-  auto* access = reinterpret_cast<TFakeSd* (*)()>(::dlsym(h, "corvina_fake_sd"));
-  ::dlclose(h);
+  auto* access = reinterpret_cast<TFakeSd* (*)()>(Testing::LibrarySymbol(h, "corvina_fake_sd"));
   if (!access) throw std::runtime_error("not the diffusion fake: " + file);
   return *access();
 }

@@ -3,8 +3,6 @@
 // three callbacks and helpers that take over (and free) its results.
 #pragma once
 
-#include <dlfcn.h>
-
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -15,6 +13,7 @@
 #include <vector>
 
 #include "binding/stablediffusion.h"
+#include "tests/support/native_library.h"
 
 namespace Corvina::Testing {
 
@@ -31,8 +30,8 @@ struct Picture {
 
 class ReferenceDiffusion {
  public:
-  ReferenceDiffusion() : FHandle(dlopen(CORVINA_REFERENCE_SD_LIB, RTLD_NOW | RTLD_LOCAL)) {
-    if (FHandle == nullptr) throw std::runtime_error(std::string("dlopen: ") + dlerror());
+  ReferenceDiffusion() : FHandle(OpenLibrary(CORVINA_REFERENCE_SD_LIB)) {
+    if (FHandle == nullptr) throw std::runtime_error("cannot open the library: " + LibraryError());
     Resolve(set_log_callback, "sd_set_log_callback");
     Resolve(set_progress_callback, "sd_set_progress_callback");
     Resolve(set_preview_callback, "sd_set_preview_callback");
@@ -49,11 +48,11 @@ class ReferenceDiffusion {
     Resolve(upscale, "upscale");
     Resolve(preprocess_canny, "preprocess_canny");
   }
-  ~ReferenceDiffusion() { dlclose(FHandle); }
+  ~ReferenceDiffusion() { CloseLibrary(FHandle); }
   ReferenceDiffusion(const ReferenceDiffusion&) = delete;
   ReferenceDiffusion& operator=(const ReferenceDiffusion&) = delete;
 
-  void* Symbol(const char* name) const { return dlsym(FHandle, name); }
+  void* Symbol(const char* name) const { return LibrarySymbol(FHandle, name); }
 
   sd_set_log_callback_fn* set_log_callback = nullptr;
   sd_set_progress_callback_fn* set_progress_callback = nullptr;
@@ -74,7 +73,7 @@ class ReferenceDiffusion {
  private:
   template <class F>
   void Resolve(F& slot, const char* name) {
-    slot = reinterpret_cast<F>(dlsym(FHandle, name));
+    slot = reinterpret_cast<F>(LibrarySymbol(FHandle, name));
     if (slot == nullptr) throw std::runtime_error(std::string("missing entry point ") + name);
   }
   void* FHandle;

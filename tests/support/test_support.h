@@ -2,12 +2,11 @@
 // temporary folder that cleans up after itself, and whole-file byte I/O.
 #pragma once
 
-#include <unistd.h>
-
 #include <atomic>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <random>
 #include <string>
 #include <string_view>
 #include <system_error>
@@ -31,12 +30,42 @@ System::String MessageOf(F&& f) {
   return u"<nothing raised>";
 }
 
+// A UTF-8 name as a path on every system (a plain std::string would be read
+// in the ANSI code page on Windows).
+inline std::filesystem::path Utf8Path(std::string_view utf8) {
+  return std::filesystem::path(std::u8string(utf8.begin(), utf8.end()));
+}
+
+// A path as the framework's UTF-16 file name.
+inline System::String FileName(const std::filesystem::path& path) {
+  const std::u16string name = path.u16string();
+  return System::String(name.begin(), name.end());
+}
+
+// A folder named at build time (UTF-8, with '/') as the system writes it.
+inline System::String NativeFolder(const char* utf8) {
+  System::String folder = System::UTF8ToString(utf8);
+#if defined(_WIN32)
+  for (char16_t& c : folder)
+    if (c == u'/') c = u'\\';
+#endif
+  return folder;
+}
+
 class TempDir {
  public:
   TempDir() {
-    std::string name = (std::filesystem::temp_directory_path() / "corvina-test-XXXXXX").string();
-    if (::mkdtemp(name.data()) == nullptr) throw std::system_error(errno, std::generic_category(), "mkdtemp");
-    FRoot = name;
+    // Made by create_directory, which fails on an existing name, so two
+    // suites never share one.
+    static std::atomic<unsigned> counter{0};
+    std::random_device random;
+    for (int attempt = 0;; ++attempt) {
+      const std::string name = "corvina-test-" + std::to_string(random()) + "-" + std::to_string(counter++);
+      std::error_code error;
+      FRoot = std::filesystem::temp_directory_path() / name;
+      if (std::filesystem::create_directory(FRoot, error)) break;
+      if (attempt == 100) throw std::system_error(error, "creating a temporary folder");
+    }
   }
   ~TempDir() {
     std::error_code ignored;
@@ -46,12 +75,15 @@ class TempDir {
   TempDir& operator=(const TempDir&) = delete;
 
   const std::filesystem::path& Root() const { return FRoot; }
-  std::filesystem::path Path(std::string_view name) const { return FRoot / name; }
+  std::filesystem::path Path(std::string_view name) const { return FRoot / Utf8Path(name); }
   // The same path as the framework's UTF-16 file name.
-  System::String File(std::string_view name) const { return System::UTF8ToString(Path(name).string()); }
+  System::String File(std::string_view name) const { return FileName(Path(name)); }
   std::vector<std::string> Entries() const {
     std::vector<std::string> names;
-    for (const auto& e : std::filesystem::directory_iterator(FRoot)) names.push_back(e.path().filename().string());
+    for (const auto& e : std::filesystem::directory_iterator(FRoot)) {
+      const std::u8string name = e.path().filename().u8string();
+      names.emplace_back(name.begin(), name.end());
+    }
     return names;
   }
 
