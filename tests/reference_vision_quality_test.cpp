@@ -22,19 +22,15 @@
 #include <opencv2/imgproc.hpp>
 
 #include "framework/graphics.h"
-#include "vision/anything_fmx.h"
-#include "vision/remove_bg.h"
-#include "vision/sam.h"
+#include "tests/support/reference_vision_components.h"
 
 using Fmx::Graphics::TBitmap;
 using Fmx::Graphics::TBitmapMapping;
 using Fmx::Graphics::TMapAccess;
-using System::String;
 
 namespace {
 
 const std::string kPhotos = CORVINA_SAMPLE_PHOTOS;
-const std::string kModels = CORVINA_VISION_MODELS_DIR;
 
 cv::Mat Photo(const char* name) {
   cv::Mat photo = cv::imread(kPhotos + name, cv::IMREAD_COLOR);
@@ -257,8 +253,6 @@ const TCase kCases[] = {
 
 // ------------------------------------------------------------ components
 
-String ModelFile(const char* name) { return System::UTF8ToString(kModels + name); }
-
 std::unique_ptr<TBitmap> ToBitmap(const cv::Mat& bgr) {
   auto bmp = std::make_unique<TBitmap>(bgr.cols, bgr.rows);
   TBitmapMapping map(*bmp, TMapAccess::Write);
@@ -285,30 +279,23 @@ cv::Mat GrayMask(const TBitmap& bmp) {
   return gray > 127;
 }
 
+// The three questions, asked through the components.
 class TCutter {
  public:
-  TCutter() : FSam(nullptr), FReplacer(nullptr) {
-    FSam.SetEncoderModel(ModelFile("sam2_encoder.cvm"));
-    FSam.SetDecoderModel(ModelFile("sam2_decoder.cvm"));
-    FSam.SetActive(true);
-    FReplacer.SetModel(ModelFile("rmbg.cvm"));
-    FReplacer.SetActive(true);
-  }
-
   cv::Mat ByPoint(const cv::Mat& bgr, cv::Point p) {
     auto bmp = ToBitmap(bgr);
-    FSam.LoadImage(bmp.get());
-    FSam.Clear();
-    FSam.AddPoint({p.x, p.y});
-    return GrayMask(*FSam.GetPointMask());
+    FSam->LoadImage(bmp.get());
+    FSam->Clear();
+    FSam->AddPoint({p.x, p.y});
+    return GrayMask(*FSam->GetPointMask());
   }
 
   cv::Mat ByBox(const cv::Mat& bgr, cv::Rect r) {
     auto bmp = ToBitmap(bgr);
-    FSam.LoadImage(bmp.get());
-    FSam.Clear();
-    FSam.AddRect({r.x, r.y, r.x + r.width, r.y + r.height});
-    return GrayMask(*FSam.GetRectMask());
+    FSam->LoadImage(bmp.get());
+    FSam->Clear();
+    FSam->AddRect({r.x, r.y, r.x + r.width, r.y + r.height});
+    return GrayMask(*FSam->GetRectMask());
   }
 
   // The kept region: the picture over black and over white tells the matte
@@ -319,7 +306,7 @@ class TCutter {
       auto bmp = ToBitmap(bgr);
       TBitmap plain(8, 8);
       plain.Clear(i == 0 ? 0xFF000000u : 0xFFFFFFFFu);
-      over[i] = ToMat(*FReplacer.ReplaceBackground(bmp.get(), &plain));
+      over[i] = ToMat(*FReplacer->ReplaceBackground(bmp.get(), &plain));
     }
     cv::Mat black, white, spread;
     over[0].convertTo(black, CV_32FC3);
@@ -331,8 +318,8 @@ class TCutter {
   }
 
  private:
-  Anything::Fmx::TFMXSam FSam;
-  Anything::Fmx::TFMXRemoveBg FReplacer;
+  std::unique_ptr<Anything::Fmx::TFMXSam> FSam = Corvina::Testing::ReferenceSam();
+  std::unique_ptr<Anything::Fmx::TFMXRemoveBg> FReplacer = Corvina::Testing::ReferenceReplacer();
 };
 
 double IoU(const cv::Mat& a, const cv::Mat& b) {
@@ -363,14 +350,7 @@ cv::Mat Overlay(const cv::Mat& bgr, const cv::Mat& mask) {
   return out;
 }
 
-class ReferenceVisionQuality : public ::testing::Test {
- protected:
-  static void SetUpTestSuite() {
-    Anything::Fmx::UnLoadAnyLibs();
-    Anything::Fmx::ANY_DLL_PATH.clear();
-  }
-  static void TearDownTestSuite() { Anything::Fmx::UnLoadAnyLibs(); }
-};
+class ReferenceVisionQuality : public Corvina::Testing::ReferenceVisionComponents {};
 
 }  // namespace
 

@@ -12,24 +12,15 @@
 #include <vector>
 
 #include "framework/graphics.h"
-#include "tests/support/test_support.h"
-#include "vision/anything_fmx.h"
-#include "vision/ostrack.h"
-#include "vision/remove_anything.h"
-#include "vision/remove_bg.h"
-#include "vision/sam.h"
+#include "tests/support/reference_vision_components.h"
 
 using namespace Corvina::Testing;
 using Anything::TDrOBB;
 using Fmx::Graphics::TBitmap;
 using Fmx::Graphics::TBitmapMapping;
 using Fmx::Graphics::TMapAccess;
-using System::String;
 
 namespace {
-
-const std::string kModels = CORVINA_VISION_MODELS_DIR;
-String ModelFile(const char* name) { return System::UTF8ToString(kModels + name); }
 
 struct TRgb {
   int R, G, B;
@@ -92,45 +83,12 @@ double IoU(const TBitmap& mask, const TDiscScene& scene) {
   return either ? double(both) / double(either) : 0.0;
 }
 
-class VisionReference : public ::testing::Test {
- protected:
-  static void SetUpTestSuite() {
-    Anything::Fmx::UnLoadAnyLibs();
-    Anything::Fmx::ANY_DLL_PATH.clear();
-  }
-  static void TearDownTestSuite() { Anything::Fmx::UnLoadAnyLibs(); }
-
-  static std::unique_ptr<Anything::Fmx::TFMXSam> Sam() {
-    auto sam = std::make_unique<Anything::Fmx::TFMXSam>(nullptr);
-    sam->SetEncoderModel(ModelFile("sam2_encoder.cvm"));
-    sam->SetDecoderModel(ModelFile("sam2_decoder.cvm"));
-    sam->SetActive(true);
-    return sam;
-  }
-  static std::unique_ptr<Anything::Fmx::TFMXOSTrack> Tracker() {
-    auto t = std::make_unique<Anything::Fmx::TFMXOSTrack>(nullptr);
-    t->SetModel(ModelFile("ostrack.cvm"));
-    t->SetActive(true);
-    return t;
-  }
-  static std::unique_ptr<Anything::Fmx::TFMXRemoveAnything> Remover() {
-    auto r = std::make_unique<Anything::Fmx::TFMXRemoveAnything>(nullptr);
-    r->SetModel(ModelFile("lama.cvm"));
-    r->SetActive(true);
-    return r;
-  }
-  static std::unique_ptr<Anything::Fmx::TFMXRemoveBg> Replacer() {
-    auto r = std::make_unique<Anything::Fmx::TFMXRemoveBg>(nullptr);
-    r->SetModel(ModelFile("rmbg.cvm"));
-    r->SetActive(true);
-    return r;
-  }
-};
+class VisionReference : public ReferenceVisionComponents {};
 
 }  // namespace
 
 TEST_F(VisionReference, TheDefaultLookupFindsTheReferenceBackendBesideThePackage) {
-  auto sam = Sam();  // loads on construction
+  auto sam = ReferenceSam();  // loads on construction
   Dl_info info{};
   ASSERT_NE(::dladdr(reinterpret_cast<const void*>(Anything::sam_init), &info), 0);
   Dl_info package{};
@@ -144,7 +102,7 @@ TEST_F(VisionReference, TheDefaultLookupFindsTheReferenceBackendBesideThePackage
 TEST_F(VisionReference, PointAndBoxPromptsMaskTheDisc) {
   const TDiscScene scene;
   auto picture = scene.Picture();
-  auto sam = Sam();
+  auto sam = ReferenceSam();
   sam->LoadImage(picture.get());
   sam->AddPoint({scene.Cx, scene.Cy});
   const TBitmap* pointMask = sam->GetPointMask();
@@ -171,7 +129,7 @@ TEST_F(VisionReference, TheTrackerFollowsAMovingSquare) {
       }
     return bmp;
   };
-  auto tracker = Tracker();
+  auto tracker = ReferenceTracker();
   int left = 0, top = 0;
   auto first = frameAt(0, left, top);
   tracker->InitTrack(first.get(), {left, top, left + side, top + side});
@@ -193,7 +151,7 @@ TEST_F(VisionReference, RemovalChangesOnlyTheMaskedRegionAndErasesTheDisc) {
   const TDiscScene scene;
   auto picture = scene.Picture();
   auto mask = scene.Mask(4);
-  auto remover = Remover();
+  auto remover = ReferenceRemover();
   auto result = remover->RemoveAnything(picture.get(), mask.get());
   ASSERT_EQ(result->Width(), scene.Width);
   ASSERT_EQ(result->Height(), scene.Height);
@@ -223,7 +181,7 @@ TEST_F(VisionReference, BackgroundReplacementKeepsTheDiscAndReplacesTheRest) {
     for (int y = 0; y < 48; ++y)
       for (int x = 0; x < 64; ++x) Put(map, x, y, {10, 20, 230});
   }
-  auto replacer = Replacer();
+  auto replacer = ReferenceReplacer();
   auto result = replacer->ReplaceBackground(picture.get(), &blue);
   ASSERT_EQ(result->Width(), 320);
   ASSERT_EQ(result->Height(), 240);
@@ -247,10 +205,10 @@ TEST_F(VisionReference, BackgroundReplacementKeepsTheDiscAndReplacesTheRest) {
 
 TEST_F(VisionReference, EveryFamilyGivesPlausibleOutputsOnRealPhotographs) {
   const std::string data = "/usr/lib/python3/dist-packages/skimage/data/";
-  auto sam = Sam();
-  auto tracker = Tracker();
-  auto remover = Remover();
-  auto replacer = Replacer();
+  auto sam = ReferenceSam();
+  auto tracker = ReferenceTracker();
+  auto remover = ReferenceRemover();
+  auto replacer = ReferenceReplacer();
   for (const char* name : {"chelsea.png", "coffee.png", "astronaut.png"}) {
     SCOPED_TRACE(name);
     TBitmap photo;

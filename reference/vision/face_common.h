@@ -70,7 +70,8 @@ class TFaceFinder {
   std::unique_ptr<TModel> FModel;
 };
 
-// The face finder and a 68-point shape model read from a dlib .dat file (Debian's libdlib-data ships shape_predictor_68_face_landmarks.dat).
+// The face finder and a 68-point shape model read from a dlib .dat file
+// (Debian's libdlib-data ships shape_predictor_68_face_landmarks.dat).
 class TFaceLandmarker {
  public:
   using TFound = TFaceFinder::TFound;
@@ -92,6 +93,5 @@ class TFaceLandmarker {
 };
 
 cv::Mat GrayOf(const cv::Mat& bgra);
-
 
 }  // namespace Corvina::Reference::Vision
