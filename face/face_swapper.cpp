@@ -1,6 +1,5 @@
 #include "face/face_swapper.h"
 
-#include <cmath>
 #include <limits>
 #include <string>
 
@@ -50,11 +49,7 @@ std::unique_ptr<TBitmap> TFMXFaceSwapper::SwapFace(const TBitmap* Image, const T
     throw Exception(Format(u"FaceSwapper.SwapFace: SrcFace.embeddings has %d elements, more than the library takes",
                            static_cast<std::int64_t>(SrcFace.embeddings.size())));
   const std::array<float, 10> points = KeyPoints(DstFace, u"FaceSwapper.SwapFace", u"DstFace");
-  for (std::size_t i = 0; i < SrcFace.embeddings.size(); ++i) {
-    if (!std::isfinite(SrcFace.embeddings[i]))
-      throw Exception(Format(u"FaceSwapper.SwapFace: SrcFace.embeddings[%d] must be a finite number, got %g",
-                             static_cast<std::int64_t>(i), double(SrcFace.embeddings[i])));
-  }
+  Detail::CheckFinite(u"FaceSwapper.SwapFace: SrcFace.embeddings", SrcFace.embeddings);
   Detail::TMappedImage mapped(image);
   const std::uint8_t* swapped = Detail::RequireResult(
       Anything::face_swapper_execute(context, mapped.Pixels(), mapped.Width(), mapped.Height(), mapped.Pitch(),

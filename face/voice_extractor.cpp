@@ -1,8 +1,6 @@
 #include "face/voice_extractor.h"
 
-#include <algorithm>
 #include <chrono>
-#include <cmath>
 #include <exception>
 #include <limits>
 #include <mutex>
@@ -132,10 +130,7 @@ void TFMXVoiceExtractor::Extract(const std::vector<float>& Audio) {
                            static_cast<std::int64_t>(Audio.size())));
   // One NaN or infinity spoils the whole separation (the reference library
   // then hands out no vocals), so it is named here instead.
-  const auto bad = std::find_if_not(Audio.begin(), Audio.end(), [](float sample) { return std::isfinite(sample); });
-  if (bad != Audio.end())
-    throw Exception(Format(u"VoiceExtractor.Extract: Audio[%d] must be a finite number, got %g",
-                           static_cast<std::int64_t>(bad - Audio.begin()), double(*bad)));
+  Detail::CheckFinite(u"VoiceExtractor.Extract: Audio", Audio);
   auto audio = std::make_shared<const std::vector<float>>(Audio);
   auto hold = std::make_shared<Anything::Fmx::TAnyLibsHold>();
   FExtracting = true;

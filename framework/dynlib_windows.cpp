@@ -8,7 +8,6 @@
 #include <string_view>
 
 #include "framework/dynlib.h"
-#include "framework/log.h"
 
 namespace System {
 
@@ -90,14 +89,5 @@ String SystemErrorText(unsigned long code, HMODULE messages) {
 unsigned long LastLoaderError() { return tLastError; }
 
 String LastLoaderErrorText() { return tLastError == ERROR_SUCCESS ? String() : SystemErrorText(tLastError); }
-
-void TLibraryHandle::reset() noexcept {
-  if (FModule && !FreeLibrary(std::exchange(FModule, 0))) {
-    try {
-      Fmx::Types::Log::d(u"freeing a library failed: " + LastLoaderErrorText());
-    } catch (...) {
-    }
-  }
-}
 
 }  // namespace System

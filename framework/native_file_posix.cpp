@@ -56,13 +56,21 @@ std::int64_t FileSize(int handle) {
 
 bool TruncateFile(int handle, std::int64_t size) { return ::ftruncate(handle, static_cast<off_t>(size)) == 0; }
 
+namespace {
+
+TFileKind KindOfMode(mode_t mode) {
+  return S_ISREG(mode) ? TFileKind::Regular
+         : S_ISDIR(mode) ? TFileKind::Directory
+         : S_ISBLK(mode) ? TFileKind::BlockDevice
+                         : TFileKind::Other;
+}
+
+}  // namespace
+
 bool KindOf(int handle, TFileKind& kind) {
   struct stat st {};
   if (::fstat(handle, &st) != 0) return false;
-  kind = S_ISREG(st.st_mode) ? TFileKind::Regular
-         : S_ISDIR(st.st_mode) ? TFileKind::Directory
-         : S_ISBLK(st.st_mode) ? TFileKind::BlockDevice
-                               : TFileKind::Other;
+  kind = KindOfMode(st.st_mode);
   return true;
 }
 
@@ -70,10 +78,7 @@ bool KindOf(const String& name, TFileKind& kind) {
   const std::string native = UTF8Encode(name);
   struct stat st {};
   if (::stat(native.c_str(), &st) != 0) return false;
-  kind = S_ISREG(st.st_mode) ? TFileKind::Regular
-         : S_ISDIR(st.st_mode) ? TFileKind::Directory
-         : S_ISBLK(st.st_mode) ? TFileKind::BlockDevice
-                               : TFileKind::Other;
+  kind = KindOfMode(st.st_mode);
   return true;
 }
 

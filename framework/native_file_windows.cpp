@@ -32,6 +32,27 @@ void SetErrnoFrom(DWORD error) {
   }
 }
 
+bool IsDirectory(const std::wstring& name) {
+  const DWORD attributes = ::GetFileAttributesW(name.c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+// GetFileType's answer for an open file, with a disk file's attributes
+// telling a folder from a file.
+bool KindOfHandle(HANDLE file, TFileKind& kind) {
+  if (::GetFileType(file) != FILE_TYPE_DISK) {
+    kind = TFileKind::Other;
+    return true;
+  }
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (!::GetFileInformationByHandle(file, &info)) {
+    SetErrnoFrom(::GetLastError());
+    return false;
+  }
+  kind = info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY ? TFileKind::Directory : TFileKind::Regular;
+  return true;
+}
+
 }  // namespace
 
 int OpenFile(const String& name, TAccess access, bool create) {
@@ -44,10 +65,7 @@ int OpenFile(const String& name, TAccess access, bool create) {
   const std::wstring wide = Wide(name);
   const int handle = ::_wopen(wide.c_str(), flags, _S_IREAD | _S_IWRITE);
   // The C run-time says only "Permission denied" for a folder.
-  if (handle < 0 && errno == EACCES) {
-    const DWORD attributes = ::GetFileAttributesW(wide.c_str());
-    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)) errno = EISDIR;
-  }
+  if (handle < 0 && errno == EACCES && IsDirectory(wide)) errno = EISDIR;
   return handle;
 }
 
@@ -77,19 +95,7 @@ bool TruncateFile(int handle, std::int64_t size) {
 
 bool KindOf(int handle, TFileKind& kind) {
   const auto file = reinterpret_cast<HANDLE>(::_get_osfhandle(handle));
-  if (file == INVALID_HANDLE_VALUE) return false;
-  switch (::GetFileType(file)) {
-    case FILE_TYPE_DISK: {
-      BY_HANDLE_FILE_INFORMATION info{};
-      if (!::GetFileInformationByHandle(file, &info)) {
-        SetErrnoFrom(::GetLastError());
-        return false;
-      }
-      kind = info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY ? TFileKind::Directory : TFileKind::Regular;
-      return true;
-    }
-    default: kind = TFileKind::Other; return true;
-  }
+  return file != INVALID_HANDLE_VALUE && KindOfHandle(file, kind);
 }
 
 bool KindOf(const String& name, TFileKind& kind) {
@@ -97,15 +103,9 @@ bool KindOf(const String& name, TFileKind& kind) {
   const HANDLE file = ::CreateFileW(Wide(name).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                     nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   if (file == INVALID_HANDLE_VALUE) return false;
-  BY_HANDLE_FILE_INFORMATION info{};
-  const DWORD type = ::GetFileType(file);
-  const bool known = type != FILE_TYPE_DISK || ::GetFileInformationByHandle(file, &info);
+  const bool known = KindOfHandle(file, kind);
   ::CloseHandle(file);
-  if (!known) return false;
-  kind = type != FILE_TYPE_DISK                              ? TFileKind::Other
-         : info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY ? TFileKind::Directory
-                                                             : TFileKind::Regular;
-  return true;
+  return known;
 }
 
 String ErrnoText(int error) {
@@ -121,8 +121,7 @@ bool RenameOver(const String& from, const String& to) {
   const std::wstring target = Wide(to);
   if (::MoveFileExW(Wide(from).c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED)) return true;
   SetErrnoFrom(::GetLastError());
-  const DWORD attributes = ::GetFileAttributesW(target.c_str());
-  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)) errno = EISDIR;
+  if (IsDirectory(target)) errno = EISDIR;
   return false;
 }
 

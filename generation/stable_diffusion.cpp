@@ -74,10 +74,14 @@ void CheckUpscaled(std::uint64_t width, std::uint64_t height, const String& made
 
 // The library reads its texts up to the first NUL: a prompt would lose its
 // tail, a path name another file.
-bool HasNul(const String& text) { return text.find(u'\0') != String::npos; }
+void CheckNoNul(const String& text, const String& subject) {
+  if (text.find(u'\0') != String::npos) throw Exception(subject + u" must not contain a NUL character");
+}
 
-void CheckNoNul(const String& text, const char16_t* message) {
-  if (HasNul(text)) throw Exception(message);
+// The library crashes on this pair.
+void CheckPreviewBesideTAESD(preview_t mode, bool hasTAESD) {
+  if (mode == PREVIEW_VAE && hasTAESD)
+    throw Exception(u"TFMXStableDiffusion: PreviewMode PREVIEW_VAE can not be used with a TAESDPath");
 }
 
 void CheckAssigned(const TBitmap* bitmap, const char16_t* message) {
@@ -343,14 +347,15 @@ struct TPreviewSettings {
 class TPreviewTurns {
  public:
   // False when leaving became true while it waited.
-  bool Enter(const TPreviewSettings& settings, const std::atomic<bool>& leaving, void* data) {
+  bool Enter(const TPreviewSettings& settings, const std::atomic<bool>& leaving) {
     std::unique_lock lock(FMutex);
     FChanged.wait(lock, [&] { return FUsers == 0 || FCurrent == settings || leaving; });
     if (FUsers != 0 && !(FCurrent == settings)) return false;
     if (FUsers == 0) {
       FCurrent = settings;
+      // The trampoline finds its component by the route, not by data.
       sd_set_preview_callback(SDPreviewCallback, settings.Mode, settings.Interval, settings.Denoised, settings.Noisy,
-                              data);
+                              nullptr);
     }
     ++FUsers;
     return true;
@@ -380,8 +385,8 @@ TPreviewTurns gPreviewTurns;
 
 class TPreviewTurn {
  public:
-  TPreviewTurn(const TPreviewSettings& settings, const std::atomic<bool>& leaving, void* data) {
-    if (!gPreviewTurns.Enter(settings, leaving, data))
+  TPreviewTurn(const TPreviewSettings& settings, const std::atomic<bool>& leaving) {
+    if (!gPreviewTurns.Enter(settings, leaving))
       throw Exception(u"Request cancelled: the component is being destroyed");
   }
   ~TPreviewTurn() { gPreviewTurns.Leave(); }
@@ -567,11 +572,8 @@ void TFMXStableDiffusion::Activate(const TSettings& s) {
       {u"T5XXLPath", &s.T5XXLPath}, {u"DiffusionModelPath", &s.DiffusionModelPath}, {u"LLMPath", &s.LLMPath},
       {u"VAEPath", &s.VAEPath},     {u"TAESDPath", &s.TAESDPath}, {u"ControlNetPath", &s.ControlNetPath},
   };
-  for (const auto& [name, text] : texts)
-    if (HasNul(*text)) throw Exception(Format(u"TFMXStableDiffusion.%s must not contain a NUL character", name));
-  // The library crashes on this pair.
-  if (s.PreviewMode == PREVIEW_VAE && !s.TAESDPath.empty())
-    throw Exception(u"TFMXStableDiffusion: PreviewMode PREVIEW_VAE can not be used with a TAESDPath");
+  for (const auto& [name, text] : texts) CheckNoNul(*text, u"TFMXStableDiffusion." + String(name));
+  CheckPreviewBesideTAESD(s.PreviewMode, !s.TAESDPath.empty());
   RequireSDLibs();
 
   sd_ctx_params_t p;
@@ -731,12 +733,12 @@ void TFMXStableDiffusion::CheckGenerationSettings(TRequestKind kind, bool withCo
     throw Exception(Format(u"TFMXStableDiffusion.%s: %d pictures of %d x %d need %d bytes, more than %d",
                            video ? u"VideoFrames" : u"BatchCount", count, FWidth, FHeight, bytes, kMaxDeliveredBytes));
   // Every float the request hands to the library, in property order.
-  if (!video && !FLayers.empty()) {
-    CheckFinite(u"SLGScale", FSLGScale);
-    CheckFinite(u"SkipLayerStart", FSkipLayerStart);
-    CheckFinite(u"SkipLayerEnd", FSkipLayerEnd);
-  }
   if (!video) {
+    if (!FLayers.empty()) {
+      CheckFinite(u"SLGScale", FSLGScale);
+      CheckFinite(u"SkipLayerStart", FSkipLayerStart);
+      CheckFinite(u"SkipLayerEnd", FSkipLayerEnd);
+    }
     CheckFinite(u"CfgScale", FCfgScale);
     CheckFinite(u"Guidance", FGuidance);
     if (withControl) CheckFinite(u"ControlStrength", FControlStrength);
@@ -747,7 +749,7 @@ void TFMXStableDiffusion::CheckGenerationSettings(TRequestKind kind, bool withCo
     CheckFinite(u"MoEBoundary", FMoEBoundary);
     CheckFinite(u"VaceStrength", FVaceStrength);
   }
-  if (!video) CheckNoNul(FInputIdImagesPath, u"TFMXStableDiffusion.InputIdImagesPath must not contain a NUL character");
+  if (!video) CheckNoNul(FInputIdImagesPath, u"TFMXStableDiffusion.InputIdImagesPath");
   // The library aborts when asked to encode a picture without the encoder.
   if (kind == TRequestKind::ImageFromInput && FVaeDecodeOnly)
     throw Exception(u"TFMXStableDiffusion.VaeDecodeOnly must be false for Image2Image and ImageInPaint: "
@@ -845,7 +847,7 @@ void TFMXStableDiffusion::UpscaleImage(TBitmap* Input, const String& ScaleModel,
   CheckUpscaled(std::uint64_t(Input->Width()) * Scale, std::uint64_t(Input->Height()) * Scale,
                 Format(u"%d x %d at Scale %d makes a", Input->Width(), Input->Height(), std::int64_t(Scale)));
   CheckAtMost(u"Threads", FThreads, kMaxThreads);
-  CheckNoNul(ScaleModel, u"TFMXStableDiffusion.UpscaleImage: the model path must not contain a NUL character");
+  CheckNoNul(ScaleModel, u"TFMXStableDiffusion.UpscaleImage: the model path");
   if (ComponentState().Contains(csDesigning))
     throw Exception(u"TFMXStableDiffusion can not run requests while designing");
   RequireSDLibs();
@@ -859,8 +861,8 @@ void TFMXStableDiffusion::UpscaleImage(TBitmap* Input, const String& ScaleModel,
 }
 
 void TFMXStableDiffusion::CheckPrompts(const String& prompt, const String& negative) {
-  CheckNoNul(prompt, u"TFMXStableDiffusion: the prompt must not contain a NUL character");
-  CheckNoNul(negative, u"TFMXStableDiffusion: the negative prompt must not contain a NUL character");
+  CheckNoNul(prompt, u"TFMXStableDiffusion: the prompt");
+  CheckNoNul(negative, u"TFMXStableDiffusion: the negative prompt");
 }
 
 String TFMXStableDiffusion::LastLibraryError() const {
@@ -905,7 +907,6 @@ void TFMXStableDiffusion::StopWorker() {
     std::lock_guard lock(FQueueMutex);
     FWorkerLeaving = true;
   }
-  FLeaving = true;
   FQueueChanged.notify_all();
   gPreviewTurns.WakeAll();
 }
@@ -982,8 +983,7 @@ TBitmaps TFMXStableDiffusion::GenerateImages(TRequest& r) {
   if (!r.Init.Empty() && FContextDecodeOnly)
     throw Exception(u"TFMXStableDiffusion: the active context was made with VaeDecodeOnly and can not encode the "
                     u"input picture; deactivate it first");
-  if (s.PreviewMode == PREVIEW_VAE && FContextHasTAESD)
-    throw Exception(u"TFMXStableDiffusion: PreviewMode PREVIEW_VAE can not be used with a TAESDPath");
+  CheckPreviewBesideTAESD(s.PreviewMode, FContextHasTAESD);
 
   sd_img_gen_params_t p;
   sd_img_gen_params_init(&p);
@@ -1023,7 +1023,7 @@ TBitmaps TFMXStableDiffusion::GenerateImages(TRequest& r) {
     slg.layer_end = s.SkipLayerEnd;
   }
 
-  TPreviewTurn turn({s.PreviewMode, s.PreviewInterval, s.PreviewDenoised, s.PreviewNoisy}, FLeaving, this);
+  TPreviewTurn turn({s.PreviewMode, s.PreviewInterval, s.PreviewDenoised, s.PreviewNoisy}, FWorkerLeaving);
   TRouteScope route(*this);
   TSDImageArray results(generate_image(FContext, &p), s.BatchCount);
   if (std::exception_ptr error = route.Finish()) std::rethrow_exception(error);
@@ -1038,8 +1038,7 @@ TBitmaps TFMXStableDiffusion::GenerateVideo(TRequest& r) {
   if (IsImageModel(FContextModelVersion))
     throw Exception(Format(u"TFMXStableDiffusion.Video2Video needs a video model (Wan 2.x); the active model is %s",
                            System::UTF8ToString(FContextModelVersion)));
-  if (s.PreviewMode == PREVIEW_VAE && FContextHasTAESD)
-    throw Exception(u"TFMXStableDiffusion: PreviewMode PREVIEW_VAE can not be used with a TAESDPath");
+  CheckPreviewBesideTAESD(s.PreviewMode, FContextHasTAESD);
 
   sd_vid_gen_params_t p;
   sd_vid_gen_params_init(&p);
@@ -1059,7 +1058,7 @@ TBitmaps TFMXStableDiffusion::GenerateVideo(TRequest& r) {
   p.vace_strength = s.VaceStrength;
   p.moe_boundary = s.MoEBoundary;
 
-  TPreviewTurn turn({s.PreviewMode, s.PreviewInterval, s.PreviewDenoised, s.PreviewNoisy}, FLeaving, this);
+  TPreviewTurn turn({s.PreviewMode, s.PreviewInterval, s.PreviewDenoised, s.PreviewNoisy}, FWorkerLeaving);
   TRouteScope route(*this);
   std::int32_t count = 0;
   sd_image_t* frames = generate_video(FContext, &p, &count);
@@ -1098,13 +1097,13 @@ TBitmaps TFMXStableDiffusion::Upscale(TRequest& r) {
 template <class F>
 void TFMXStableDiffusion::RaiseOnMainThread(F&& call) {
   TThread::Synchronize(*this, [&] {
-    try {
-      call();
-    } catch (...) {
-      if (!HearsEvents()) StopWorker();
-      throw;
-    }
-    if (!HearsEvents()) StopWorker();
+    const struct TStopIfFreed {
+      TFMXStableDiffusion& C;
+      ~TStopIfFreed() {
+        if (!C.HearsEvents()) C.StopWorker();
+      }
+    } stopIfFreed{*this};
+    call();
   });
 }
 

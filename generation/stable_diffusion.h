@@ -357,9 +357,6 @@ class TFMXStableDiffusion : public TComponent {
   bool FCancelling = false;
   // SetActive(true) is making the context; its handlers run meanwhile.
   bool FSettingActive = false;
-  // Destruction has begun: a worker waiting for its turn at the library's
-  // preview setting gives up.
-  std::atomic<bool> FLeaving{false};
 
   // Requests accepted and not reported yet. The worker stays a while after
   // the queue runs dry: a fresh thread per request would start from a fresh
@@ -369,7 +366,9 @@ class TFMXStableDiffusion : public TComponent {
   std::deque<std::unique_ptr<TRequest>> FQueue;
   bool FBusy = false;           // the worker runs a request taken off FQueue
   bool FWorkerAlive = false;    // the worker thread exists, busy or idle
-  bool FWorkerLeaving = false;  // destruction: the idle worker ends at once
+  // Destruction: the idle worker ends at once, and one waiting for its turn
+  // at the library's preview setting gives up. Set under FQueueMutex.
+  std::atomic<bool> FWorkerLeaving{false};
   // Built with the component: destruction waits for it and drops its
   // pending calls before any destructor runs.
   System::Classes::TThreadGroup FWorker{*this};

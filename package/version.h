@@ -2,7 +2,10 @@
 // the Windows version resource: plain macros, which windres reads too.
 #pragma once
 
+// windres preprocesses this file as C, where the C++20 check cannot hold.
+#ifndef RC_INVOKED
 #include "framework/cxx20.h"  // first: says so when C++20 is missing
+#endif
 
 #define CORVINA_VERSION_NAME "Corvina"
 #define CORVINA_FILE_VERSION "1.0.0.20"

@@ -517,31 +517,26 @@ TEST_F(EnhancerSwapperTest, NumbersThatAreNotFiniteNeverReachTheLibrary) {
   badPoint.landmark_5[3] = {7, nan};
   badVector.embeddings = {3, -inf, 4};
   auto image = Gradient(6, 4);
+  // Activates a detector with one threshold set to value.
+  const auto detectorWith = [this](void (TFMXFaceDetector::*set)(float), float value) {
+    return [this, set, value] {
+      TFMXFaceDetector d(nullptr);
+      d.SetModel(Model());
+      d.SetLandmarkModel(Model());
+      d.SetFeatureModel(Model());
+      (d.*set)(value);
+      d.SetActive(true);
+    };
+  };
   const struct {
     const char* Name;
     std::function<void()> Act;
     String Message;
     const char* Untouched;  // the entry point the numbers would have reached
   } cases[] = {
-      {"ConfidenceTh",
-       [&] {
-         TFMXFaceDetector d(nullptr);
-         d.SetModel(Model());
-         d.SetLandmarkModel(Model());
-         d.SetFeatureModel(Model());
-         d.SetConfidenceTh(nan);
-         d.SetActive(true);
-       },
+      {"ConfidenceTh", detectorWith(&TFMXFaceDetector::SetConfidenceTh, nan),
        u"TFMXFaceDetector.ConfidenceTh must be a finite number, got NAN", "face_detector_init"},
-      {"OverlapTh",
-       [&] {
-         TFMXFaceDetector d(nullptr);
-         d.SetModel(Model());
-         d.SetLandmarkModel(Model());
-         d.SetFeatureModel(Model());
-         d.SetOverlapTh(inf);
-         d.SetActive(true);
-       },
+      {"OverlapTh", detectorWith(&TFMXFaceDetector::SetOverlapTh, inf),
        u"TFMXFaceDetector.OverlapTh must be a finite number, got INF", "face_detector_init"},
       {"Fidelity", [&] { ActiveEnhancer(-inf); }, u"TFMXFaceEnhancer.Fidelity must be a finite number, got -INF",
        "face_enhancer_init"},

@@ -3,11 +3,11 @@
 // unload must really unload, so that a second load starts as the first did.
 #include "framework/components.h"
 #include "framework/packages.h"
+#include "tests/support/native_library.h"
 #include "tests/support/test_support.h"
 
 #include <gtest/gtest.h>
 
-#include <dlfcn.h>
 #include <elf.h>
 
 #include <cstring>
@@ -25,12 +25,7 @@ const std::string kDiffusion = kLibDir + "libstable-diffusion.so";  // the refer
 const std::string kVisionDir = std::string(CORVINA_SAM2_FAKES_DIR) + "sam2/";
 const std::string kVision = kVisionDir + "libsam2.so";
 
-bool IsLoaded(const std::string& path) {
-  void* handle = ::dlopen(path.c_str(), RTLD_NOW | RTLD_NOLOAD);
-  if (!handle) return false;
-  ::dlclose(handle);
-  return true;
-}
+bool IsLoaded(const std::string& path) { return LoadedLibrary(path) != nullptr; }
 
 // The names of the symbols the file defines with GCC's STB_GNU_UNIQUE
 // binding: glibc keeps a library that has one loaded until the process ends.

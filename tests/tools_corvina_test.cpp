@@ -533,16 +533,13 @@ TEST_F(CorvinaTool, SubcommandsShareTheirOptionNames) {
     const std::vector<std::string>* group;
     std::vector<std::string> options;
   };
+  const std::vector<std::string> all = AllSubcommands();
   const Case cases[] = {
       {&kGeneration, {"-o,--output", "--sd-lib-dir", "--json"}},
       {&kVision, {"-o,--output", "--vision-lib-dir", "--model-dir", "--gpu", "--json"}},
       {&kFace, {"-o,--output", "--vision-lib-dir", "--model-dir", "--gpu", "--json"}},
       {&kWave, {"--json"}},
-      {&kGeneration, {"-q,--quiet", "-v,--verbose"}},
-      {&kVision, {"-q,--quiet", "-v,--verbose"}},
-      {&kFace, {"-q,--quiet", "-v,--verbose"}},
-      {&kWave, {"-q,--quiet", "-v,--verbose"}},
-      {&kOthers, {"-q,--quiet", "-v,--verbose"}},
+      {&all, {"-q,--quiet", "-v,--verbose"}},
   };
   for (const Case& c : cases) {
     std::vector<std::string> args;

@@ -93,6 +93,7 @@ TEST(MySafeLoadLibraryOnWindows, LibraryFoldersWithAnyCharacterLoad) {
   System::TLibraryHandle lib(Utils::MySafeLoadLibrary(path, kProbe));
   EXPECT_EQ(Answer(lib.get(), u"corvina_probe_answer"), 42);
   EXPECT_TRUE(System::ModuleContains(lib.get(), Utils::SafeGetProcAddress(lib.get(), u"corvina_probe_answer")));
+  EXPECT_FALSE(System::ModuleContains(lib.get(), reinterpret_cast<const void*>(&Answer))) << "this program's code";
 }
 
 TEST(SystemErrorText, IsRenderedInto256UnitsWithItsLineBreakAndCutWhenLonger) {

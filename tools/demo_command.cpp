@@ -6,11 +6,11 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <memory>
 #include <optional>
 #include <string>
-#include <cstdlib>
 #include <utility>
 #include <vector>
 
@@ -68,8 +68,6 @@ std::string Timed(const std::string& label, std::size_t samples) {
 std::string Numbered(const std::string& name, std::size_t index, std::size_t count) {
   return NumberedPath(name, index, count).string();
 }
-
-std::string Word(const std::string& text) { return ShellWord(text); }
 
 // The top-left corner of the size x size window with the most edges (sum of
 // horizontal green steps), on a grid of 16: a detail where enlarging shows.
@@ -185,7 +183,7 @@ void TextToImage(TStep& step, TState& s) {
   step.Caption("prompt \"" + std::string(kPrompt) + "\": " + std::to_string(pictures.size()) + " pictures of " +
                Size(*pictures[0]) + ", 12 steps, seeds 7 and 8. The reference painter reads the prompt as words " +
                "(layout and colour words), so expect shapes and textures, not a lighthouse");
-  step.Command("corvina generate " + Word(kPrompt) + Sampling(512, 512) + " -b 2 -o " + step.Relative("picture.png"));
+  step.Command("corvina generate " + ShellWord(kPrompt) + Sampling(512, 512) + " -b 2 -o " + step.Relative("picture.png"));
 }
 
 void ImageToImage(TStep& step, TState& s) {
@@ -326,7 +324,7 @@ void Segment(TStep& step, TState&) {
                " of " + std::to_string(std::int64_t(mask->Width()) * mask->Height()) + " pixels. The reference " +
                "backend cuts by colour (GrabCut), so the mask holds the parts that stand apart from the box's edge, " +
                "which need not be the whole cup as a segmentation network would give it");
-  step.Command("corvina segment " + Word(source.string()) + " --box 180,20,440,250 -o " + step.Relative("mask.png") +
+  step.Command("corvina segment " + ShellWord(source.string()) + " --box 180,20,440,250 -o " + step.Relative("mask.png") +
                " --overlay " + step.Relative("overlay.png"));
 }
 
@@ -385,7 +383,7 @@ void RemoveObject(TStep& step, TState&) {
   Save(*result, step.Output("removed.png", "the spoon erased and filled in"));
   step.Caption("erased the spoon (" + std::to_string(MaskedPixels(mask)) + " masked pixels) and filled the hole " +
                "from its edges (Telea inpainting: smooth colour, no invented texture): " + Size(*result));
-  step.Command("corvina remove " + Word(source.string()) + " --mask " + step.Relative("mask.png") + " -o " +
+  step.Command("corvina remove " + ShellWord(source.string()) + " --mask " + step.Relative("mask.png") + " -o " +
                step.Relative("removed.png"));
 }
 
@@ -434,7 +432,7 @@ void DetectFaces(TStep& step, TState& s) {
                Fixed(f.bounding_box.Top, 0) + ") - (" + Fixed(f.bounding_box.Right, 0) + ", " +
                Fixed(f.bounding_box.Bottom, 0) + "), score " + Fixed(f.score, 2) + ", " +
                std::to_string(f.embeddings.size()) + "-value identity vector");
-  step.Command("corvina faces " + Word(source.string()) + " -o " + step.Relative("faces.png"));
+  step.Command("corvina faces " + ShellWord(source.string()) + " -o " + step.Relative("faces.png"));
 }
 
 void EnhanceFace(TStep& step, TState& s) {

@@ -2,7 +2,6 @@
 // components on picture and WAV files, with the reference vision backend
 // unless told otherwise.
 
-#include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -60,23 +59,10 @@ struct TFaceOptions {
     AddGpu(command, Gpu);
     AddJson(command, Json);
   }
-  void Apply() const {
-    Detail("vision library: %s", LibraryDir.empty() ? "the reference backend beside libCorvina.so"
-                                                     : (LibraryDir + "/libsam2.so").c_str());
-    if (LibraryDir.empty()) return;
-    Anything::Fmx::ANY_DLL_PATH = fs::path(LibraryDir).u16string() + u"/";
-  }
-  // A model of --model-dir, which must be there: the component's own message
-  // would not name the file.
-  String Model(const char* name) const {
-    const fs::path file = fs::path(ModelDir) / name;
-    std::error_code ignored;
-    if (!fs::is_regular_file(file, ignored))
-      throw TUsageError("--model-dir: the model file '" + file.string() + "' does not exist");
-    const std::u8string shown = file.u8string();  // c_str() is wide on Windows
-    Detail("model: %s", reinterpret_cast<const char*>(shown.c_str()));
-    return file.u16string();
-  }
+  void Apply() const { UseVisionLibrary(LibraryDir); }
+  String Model(const char* name) const { return ModelInDir(ModelDir, name).u16string(); }
+  // Where a failed activation's models came from.
+  std::string Models() const { return "models from " + ModelDir; }
 
   std::unique_ptr<TFMXFaceDetector> Detector() const {
     auto d = std::make_unique<TFMXFaceDetector>(nullptr);
@@ -87,18 +73,6 @@ struct TFaceOptions {
     return d;
   }
 };
-
-// Activates a component; a failure names where its models came from.
-template <typename C>
-void Activate(C& component, const TFaceOptions& options) {
-  const auto start = std::chrono::steady_clock::now();
-  try {
-    component.SetActive(true);
-  } catch (const Exception& e) {
-    throw std::runtime_error(std::string(e.what()) + " (models from " + options.ModelDir + ")");
-  }
-  Detail("models loaded in %.2f s", std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
-}
 
 std::unique_ptr<TBitmap> Load(const std::string& path) { return LoadPicture(path); }
 
@@ -183,7 +157,7 @@ struct TFacesCommand {
     Options.Apply();
     auto detector = Options.Detector();
     detector->SetConfidenceTh(Confidence);
-    Activate(*detector, Options);
+    Activate(*detector, Options.Models());
     const auto& faces = detector->Detect(picture.get());
     json list = json::array(), files = json::array();
     for (const TFace& f : faces) list.push_back(FaceJson(f));
@@ -216,12 +190,12 @@ struct TEnhanceCommand {
     auto picture = Load(Picture);
     Options.Apply();
     auto detector = Options.Detector();
-    Activate(*detector, Options);
+    Activate(*detector, Options.Models());
     TFMXFaceEnhancer enhancer(nullptr);
     enhancer.SetModel(Options.Model("face_enhancer.cvm"));
     enhancer.SetFidelity(Fidelity);
     enhancer.SetGPUDeviceID(Options.Gpu);
-    Activate(enhancer, Options);
+    Activate(enhancer, Options.Models());
     const auto faces = Faces(*detector, *picture, Picture);  // a copy: the next Detect would replace it
     for (const TFace& f : faces) picture = enhancer.Enhance(picture.get(), f);
     Save(*picture, Output);
@@ -243,12 +217,12 @@ struct TSwapCommand {
     auto picture = Load(Target);
     Options.Apply();
     auto detector = Options.Detector();
-    Activate(*detector, Options);
+    Activate(*detector, Options.Models());
     TFMXFaceSwapper swapper(nullptr);
     swapper.SetModel(Options.Model("face_swapper.cvm"));
     swapper.SetModelMatrix(Options.Model("face_swapper_matrix.cvm"));
     swapper.SetGPUDeviceID(Options.Gpu);
-    Activate(swapper, Options);
+    Activate(swapper, Options.Models());
     const TFace identity = Faces(*detector, *source, Source)[0];
     const auto targets = Faces(*detector, *picture, Target);
     for (const TFace& f : targets) picture = swapper.SwapFace(picture.get(), identity, f);
@@ -279,7 +253,7 @@ struct TAnimateCommand {
       (lp.*set)(model);
     lp.SetLandMarkModel(Native(Options.ShapeModel));
     lp.SetGPUDeviceID(Options.Gpu);
-    Activate(lp, Options);
+    Activate(lp, Options.Models());
     lp.SetInputImage(portrait.get());
     std::size_t n = 0;
     json files = json::array();
@@ -324,7 +298,7 @@ struct TSeparateCommand {
       failure = message;
       finished = true;
     });
-    Activate(extractor, Options);
+    Activate(extractor, Options.Models());
     extractor.Extract(samples);
     while (!finished) System::Classes::TThread::CheckSynchronize(50);
     bar.Break();

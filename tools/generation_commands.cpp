@@ -32,9 +32,6 @@ using System::UTF8Encode;
 using System::UTF8ToString;
 using System::Sysutils::Exception;
 
-// The reference backend's sample models, used when --model is not given.
-fs::path SampleModels() { return ReferenceModelDir(CORVINA_REFERENCE_SD_MODELS); }
-
 // Bounds that keep a request's memory within reach of one machine; a side
 // past 8192 is refused by the libraries themselves.
 constexpr int kMaxSide = 8192;
@@ -101,7 +98,7 @@ std::string DefaultModel(const TOptions& o, const char* sample) {
   if (!o.Model.empty()) return o.Model;
   // A real library needs a real model: only the reference backend has samples.
   if (!o.LibDir.empty()) throw Exception(u"--model is required with --sd-lib-dir");
-  return (SampleModels() / sample).string();
+  return (SampleModelDir() / sample).string();
 }
 
 // Which seed made each result: a batch counts up from the seed (the

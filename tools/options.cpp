@@ -10,6 +10,7 @@
 
 #include "framework/strings.h"
 #include "tools/platform.h"
+#include "vision/anything_fmx.h"
 
 namespace Corvina::Tool {
 
@@ -221,6 +222,21 @@ CLI::Option* AddModelDir(CLI::App& command, std::string& dir) {
   return command
       .add_option("--model-dir", dir, "folder of the model files, under the reference backend's names (default: its own)")
       ->check(CLI::ExistingDirectory);
+}
+
+void UseVisionLibrary(const std::string& dir) {
+  Detail("vision library: %s", dir.empty() ? "the reference backend beside libCorvina.so" : (dir + "/libsam2.so").c_str());
+  if (!dir.empty()) Anything::Fmx::ANY_DLL_PATH = fs::path(dir).u16string() + u"/";
+}
+
+fs::path ModelInDir(const std::string& dir, const char* name) {
+  const fs::path file = fs::path(dir) / name;
+  std::error_code ignored;
+  if (!fs::is_regular_file(file, ignored))
+    throw TUsageError("--model-dir: the model file '" + file.string() + "' does not exist");
+  const std::u8string shown = file.u8string();  // c_str() is wide on Windows
+  Detail("model: %s", reinterpret_cast<const char*>(shown.c_str()));
+  return file;
 }
 
 std::filesystem::path ReferenceModelDir(const std::filesystem::path& fallback) {

@@ -3,6 +3,7 @@
 // files and the --json document.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <memory>
@@ -13,6 +14,7 @@
 #include <CLI/CLI.hpp>
 #include <nlohmann/json.hpp>
 
+#include "framework/exceptions.h"
 #include "framework/graphics.h"
 
 namespace Corvina::Tool {
@@ -121,6 +123,26 @@ CLI::Option* AddModel(CLI::App& command, std::string& model, const std::string& 
 // --model-dir DIR: where the vision subcommands find the model files they
 // need under the reference backend's file names.
 CLI::Option* AddModelDir(CLI::App& command, std::string& dir);
+// Before the first vision component: the library in dir (--vision-lib-dir),
+// or the reference backend's when dir is empty.
+void UseVisionLibrary(const std::string& dir);
+// name in the --model-dir folder, which must hold it: the component's own
+// message would not name the file.
+std::filesystem::path ModelInDir(const std::string& dir, const char* name);
+
+// Activates a component, timed for -v; a failure adds the models it was
+// given, as "(models)".
+template <typename C>
+void Activate(C& component, const std::string& models) {
+  const auto start = std::chrono::steady_clock::now();
+  try {
+    component.SetActive(true);
+  } catch (const System::Sysutils::Exception& e) {
+    throw std::runtime_error(std::string(e.what()) + " (" + models + ")");
+  }
+  Detail("models loaded in %.2f s", std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+}
+
 // The reference backends' models beside the tool (<prefix>/share/corvina/models,
 // which the build tree has too), else `fallback` in the source tree.
 std::filesystem::path ReferenceModelDir(const std::filesystem::path& fallback);

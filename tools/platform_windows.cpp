@@ -9,30 +9,12 @@
 #include <cstdio>
 #include <cstring>
 #include <stdexcept>
+#include <string_view>
 
+#include "framework/strings.h"
 #include "tools/platform.h"
 
 namespace Corvina::Tool::Platform {
-
-namespace {
-
-std::string Utf8(const wchar_t* text) {
-  const int bytes = ::WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
-  if (bytes <= 1) return {};
-  std::string out(static_cast<std::size_t>(bytes - 1), '\0');
-  ::WideCharToMultiByte(CP_UTF8, 0, text, -1, out.data(), bytes, nullptr, nullptr);
-  return out;
-}
-
-std::wstring Wide(const std::string& text) {
-  const int units = ::MultiByteToWideChar(CP_UTF8, 0, text.c_str(), -1, nullptr, 0);
-  if (units <= 1) return {};
-  std::wstring out(static_cast<std::size_t>(units - 1), L'\0');
-  ::MultiByteToWideChar(CP_UTF8, 0, text.c_str(), -1, out.data(), units);
-  return out;
-}
-
-}  // namespace
 
 std::vector<std::string> Utf8Arguments(int argc, char** argv) {
   // Everything the tool prints is UTF-8; a console shows it as such.
@@ -44,7 +26,11 @@ std::vector<std::string> Utf8Arguments(int argc, char** argv) {
     return {argv, argv + argc};
   }
   std::vector<std::string> out;
-  for (int i = 0; i < count; ++i) out.push_back(Utf8(wide[i]));
+  // wchar_t is UTF-16 here, as the framework's strings are.
+  for (int i = 0; i < count; ++i) {
+    const std::wstring_view arg(wide[i]);
+    out.push_back(System::UTF8Encode(System::String(arg.begin(), arg.end())));
+  }
   ::LocalFree(wide);
   return out;
 }
@@ -66,7 +52,10 @@ std::filesystem::path ProgramFile() {
 
 bool RunQuietly(const std::vector<std::string>& argv) {
   std::vector<std::wstring> wide;
-  for (const std::string& a : argv) wide.push_back(Wide(a));
+  for (const std::string& a : argv) {
+    const System::String text = System::UTF8ToString(a);
+    wide.emplace_back(text.begin(), text.end());
+  }
   std::vector<const wchar_t*> args;
   for (const std::wstring& a : wide) args.push_back(a.c_str());
   args.push_back(nullptr);

@@ -51,35 +51,14 @@ struct TLibraryOptions {
     AddJson(command, Json);
   }
   // Before the first component: where the library comes from.
-  void Apply() const {
-    Detail("vision library: %s", LibraryDir.empty() ? "the reference backend beside libCorvina.so"
-                                                     : (LibraryDir + "/libsam2.so").c_str());
-    if (LibraryDir.empty()) return;
-    Anything::Fmx::ANY_DLL_PATH = fs::path(LibraryDir).u16string() + u"/";
-  }
-  // The file given with --model (or --encoder, ...), else name in --model-dir,
-  // which must be there: the component's own message would not name it.
+  void Apply() const { UseVisionLibrary(LibraryDir); }
+  // The file given with --model (or --encoder, ...), else name in --model-dir.
   System::String Model(const std::string& given, const char* name) const {
-    const std::string file = given.empty() ? (fs::path(ModelDir) / name).string() : given;
-    std::error_code ignored;
-    if (given.empty() && !fs::is_regular_file(file, ignored))
-      throw TUsageError("--model-dir: the model file '" + file + "' does not exist");
-    Detail("model: %s", file.c_str());
-    return System::UTF8ToString(file);
+    if (given.empty()) return ModelInDir(ModelDir, name).u16string();
+    Detail("model: %s", given.c_str());
+    return System::UTF8ToString(given);
   }
 };
-
-// Activates a component; a failure names the model files it was given.
-template <typename C>
-void Activate(C& component, const std::string& models) {
-  const auto start = std::chrono::steady_clock::now();
-  try {
-    component.SetActive(true);
-  } catch (const Exception& e) {
-    throw std::runtime_error(std::string(e.what()) + " (model " + models + ")");
-  }
-  Detail("models loaded in %.2f s", std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
-}
 
 // How long the work itself took, for -v.
 class TTimer {
@@ -277,7 +256,7 @@ int Segment(const TSegmentOptions& o) {
   sam.SetEncoderModel(encoder);
   sam.SetDecoderModel(decoder);
   sam.SetGPUDeviceID(o.Library.Gpu);
-  Activate(sam, System::UTF8Encode(encoder) + ", " + System::UTF8Encode(decoder));
+  Activate(sam, "model " + System::UTF8Encode(encoder) + ", " + System::UTF8Encode(decoder));
   const TBitmap* mask = nullptr;
   {
     TTimer timer("segmented");
@@ -314,7 +293,7 @@ int Track(const TTrackOptions& o) {
   const System::String model = o.Library.Model(o.Model, "ostrack.cvm");
   tracker.SetModel(model);
   tracker.SetGPUDeviceID(o.Library.Gpu);
-  Activate(tracker, System::UTF8Encode(model));
+  Activate(tracker, "model " + System::UTF8Encode(model));
   TTimer timer("tracked");
   TProgress progress("tracking");
   json boxes = json::array(), files = json::array();
@@ -371,7 +350,7 @@ int Remove(const TRemoveOptions& o) {
   const System::String model = o.Library.Model(o.Model, "lama.cvm");
   remover.SetModel(model);
   remover.SetGPUDeviceID(o.Library.Gpu);
-  Activate(remover, System::UTF8Encode(model));
+  Activate(remover, "model " + System::UTF8Encode(model));
   std::unique_ptr<TBitmap> result;
   {
     TTimer timer("removed");
@@ -398,7 +377,7 @@ int ReplaceBackground(const TReplaceOptions& o) {
   const System::String model = o.Library.Model(o.Model, "rmbg.cvm");
   replacer.SetModel(model);
   replacer.SetGPUDeviceID(o.Library.Gpu);
-  Activate(replacer, System::UTF8Encode(model));
+  Activate(replacer, "model " + System::UTF8Encode(model));
   std::unique_ptr<TBitmap> result;
   {
     TTimer timer("replaced the background");

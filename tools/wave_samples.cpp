@@ -1,6 +1,5 @@
 #include "tools/wave_samples.h"
 
-
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -51,7 +50,6 @@ std::optional<std::uint16_t> ExtensibleSubFormat(const std::string& path) {
   return code;
 }
 
-
 // Collects the debug log's lines for as long as it lives.
 class TLogCapture {
  public:
@@ -82,10 +80,6 @@ float Decode(const std::uint8_t* s, int bits, bool isFloat) {
     }
   }
 }
-
-}  // namespace
-
-namespace {
 
 // Why a file's header could not be read, as far as its first bytes tell.
 std::string HeaderReason(const std::string& path) {

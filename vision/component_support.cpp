@@ -57,6 +57,14 @@ void CheckFinite(std::u16string_view property, float value) {
   if (!std::isfinite(value)) throw Exception(Format(u"%s must be a finite number, got %g", property, double(value)));
 }
 
+void CheckFinite(std::u16string_view array, std::span<const float> values) {
+  for (std::size_t i = 0; i < values.size(); ++i) {
+    if (!std::isfinite(values[i]))
+      throw Exception(Format(u"%s[%d] must be a finite number, got %g", array, static_cast<std::int64_t>(i),
+                             double(values[i])));
+  }
+}
+
 String DeviceText(std::int32_t gpuDeviceID) {
   if (gpuDeviceID == -1) return u"cpu";
   return Format(u"cuda:%d", gpuDeviceID);

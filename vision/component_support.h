@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <string_view>
 #include <utility>
 
@@ -114,6 +115,9 @@ const std::uint8_t* RequireResult(const std::uint8_t* buffer, std::u16string_vie
 // Raises "<property> must be a finite number, got <value>": a NaN or an
 // infinity makes the library fail without saying why, or answer nonsense.
 void CheckFinite(std::u16string_view property, float value);
+// Raises "<array>[i] must be a finite number, got <value>" for the first
+// element that is not.
+void CheckFinite(std::u16string_view array, std::span<const float> values);
 
 // "cpu" for -1, otherwise "cuda:<n>" (negative numbers too).
 System::String DeviceText(std::int32_t gpuDeviceID);

@@ -69,15 +69,14 @@ std::unique_ptr<TBitmap> TFMXRemoveBg::ReplaceBackground(TBitmap* Image, TBitmap
     stretched.emplace(ScaledCopy(*newBg, width, height));
   const TBitmap& background = newBg == Image ? image : stretched ? *stretched : *newBg;
 
-  auto result = std::make_unique<TBitmap>();
+  std::unique_ptr<TBitmap> result;
   {
     Detail::TMappedPair mapped(image, background);
     const Detail::TMappedImage& pixels = mapped.First();
     const std::uint8_t* bgr = Detail::RequireResult(
         Anything::rmbg_execute(context, pixels.Pixels(), mapped.SecondPixels(), width, height, pixels.Pitch()),
         kFamily, u"image");
-    ::Fmx::Graphics::Detail::SetSizeForOverwrite(*result, width, height);
-    Utils::MatToBitmap(bgr, *result);
+    result = Detail::BgrToBitmap(bgr, width, height);
   }
   if (resized) *Image = std::move(*resized);
   if (stretched) *newBg = std::move(*stretched);
