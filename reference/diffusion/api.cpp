@@ -18,6 +18,18 @@
 #include <type_traits>
 #include <unordered_map>
 
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define CORVINA_LEAK_CHECKED 1
+#endif
+#endif
+#if defined(__SANITIZE_ADDRESS__)
+#define CORVINA_LEAK_CHECKED 1
+#endif
+#ifdef CORVINA_LEAK_CHECKED
+#include <sanitizer/lsan_interface.h>
+#endif
+
 #include "binding/stablediffusion.h"
 #include "reference/diffusion/callbacks.h"
 #include "reference/diffusion/canny.h"
@@ -93,13 +105,24 @@ class Registry {
 // the reverse) is refused rather than misread. Never destroyed: exit destroys
 // statics made before the first call (a host's component kept in one) later,
 // and their workers may still be inside the library then.
+// A host that unloads the library drops the only pointer to them, so the leak
+// checker is told they are meant to stay.
+template <class T>
+Registry<T>* Immortal() {
+  Registry<T>* registry = std::make_unique<Registry<T>>().release();
+#ifdef CORVINA_LEAK_CHECKED
+  __lsan_ignore_object(registry);
+#endif
+  return registry;
+}
+
 Registry<DiffusionContext>& Contexts() {
-  static Registry<DiffusionContext>* const contexts = std::make_unique<Registry<DiffusionContext>>().release();
+  static Registry<DiffusionContext>* const contexts = Immortal<DiffusionContext>();
   return *contexts;
 }
 
 Registry<UpscalerContext>& Upscalers() {
-  static Registry<UpscalerContext>* const upscalers = std::make_unique<Registry<UpscalerContext>>().release();
+  static Registry<UpscalerContext>* const upscalers = Immortal<UpscalerContext>();
   return *upscalers;
 }
 
