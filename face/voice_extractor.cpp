@@ -10,6 +10,7 @@
 #include <unordered_map>
 
 #include "framework/exceptions.h"
+#include "framework/immortal.h"
 #include "framework/log.h"
 #include "vision/anything_fmx.h"
 
@@ -52,13 +53,14 @@ namespace {
 // The library calls back with the arg it was given; the callback finds the
 // sink here instead of trusting that pointer, so a late call for a component
 // that is gone finds nothing.
+// Never destroyed: the library may call back at exit.
 std::mutex& RegistryMutex() {
-  static std::mutex mutex;
-  return mutex;
+  static System::TImmortal<std::mutex> mutex;
+  return mutex.Value;
 }
 std::unordered_map<const void*, std::weak_ptr<void>>& Registry() {
-  static std::unordered_map<const void*, std::weak_ptr<void>> registry;
-  return registry;
+  static System::TImmortal<std::unordered_map<const void*, std::weak_ptr<void>>> registry;
+  return registry.Value;
 }
 
 String MessageOf(const std::exception_ptr& error) {

@@ -4,18 +4,21 @@
 #include <mutex>
 #include <utility>
 
+#include "framework/immortal.h"
+
 namespace Fmx::Types {
 
 namespace {
 
+// Never destroyed: threads may still log at exit.
 std::mutex& SinkMutex() {
-  static std::mutex m;
-  return m;
+  static System::TImmortal<std::mutex> m;
+  return m.Value;
 }
 
 Log::TSink& Sink() {
-  static Log::TSink sink;
-  return sink;
+  static System::TImmortal<Log::TSink> sink;
+  return sink.Value;
 }
 
 }  // namespace

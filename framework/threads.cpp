@@ -9,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include "framework/immortal.h"
 #include "framework/native_file.h"
 #include "framework/components.h"
 #include "framework/log.h"
@@ -35,16 +36,6 @@ TThreadID MainThreadID() { return MainThreadSlot().load(); }
 namespace System::Classes {
 
 namespace {
-
-// Never destroyed: threads and objects with static storage duration (a
-// TThreadGroup at namespace scope, a detached thread still running at exit)
-// may hand calls over until the very end of the process.
-template <class T>
-union TImmortal {
-  T Value;
-  TImmortal() : Value() {}
-  ~TImmortal() {}
-};
 
 // A Synchronize caller waits on its own request, which lives on its stack.
 struct TSyncRequest {
@@ -78,6 +69,9 @@ struct TSyncQueue {
 };
 
 TSyncQueue& SyncQueue() {
+  // Threads and objects with static storage duration (a TThreadGroup at
+  // namespace scope, a detached thread still running at exit) may hand calls
+  // over until the very end of the process.
   static TImmortal<TSyncQueue> queue;
   return queue.Value;
 }

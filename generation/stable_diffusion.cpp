@@ -12,6 +12,7 @@
 
 #include "binding/stablediffusion_library.h"
 #include "framework/exceptions.h"
+#include "framework/immortal.h"
 #include "framework/log.h"
 
 namespace Sd::Fmx {
@@ -249,8 +250,11 @@ namespace {
 
 // Routes in progress, most recent last. A callback goes to the route of its
 // own thread, else (a library thread) to the most recent one.
-std::mutex gRoutesMutex;
-std::vector<std::shared_ptr<TCallbackRoute>> gRoutes;
+// Never destroyed: a library thread may still call back at exit.
+System::TImmortal<std::mutex> gRoutesMutexStorage;
+System::TImmortal<std::vector<std::shared_ptr<TCallbackRoute>>> gRoutesStorage;
+std::mutex& gRoutesMutex = gRoutesMutexStorage.Value;
+std::vector<std::shared_ptr<TCallbackRoute>>& gRoutes = gRoutesStorage.Value;
 
 std::shared_ptr<TCallbackRoute> FindRoute() {
   std::lock_guard lock(gRoutesMutex);
@@ -379,9 +383,10 @@ class TPreviewTurns {
   TPreviewSettings FCurrent{};
 };
 
-// Made when the package loads, so destroyed after every static made later
-// (a component kept in one, whose worker may still be waiting here).
-TPreviewTurns gPreviewTurns;
+// Never destroyed: the worker of a component kept in a static or leaked may
+// still be waiting here at exit.
+System::TImmortal<TPreviewTurns> gPreviewTurnsStorage;
+TPreviewTurns& gPreviewTurns = gPreviewTurnsStorage.Value;
 
 class TPreviewTurn {
  public:

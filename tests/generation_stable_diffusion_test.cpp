@@ -1461,9 +1461,18 @@ TEST_F(Generation, AProgramEndsCleanlyWithAComponentStillAlive) {
     bool leaked;
     bool busy;
   };
+  // Windows ends the other threads wherever they stand before it destroys
+  // the DLLs' statics; about one exit in six hung on a lock an ended worker
+  // held, so there each case runs several times.
+#if defined(_WIN32)
+  constexpr int kRounds = 8;
+#else
+  constexpr int kRounds = 1;
+#endif
   for (const Case c : {Case{"leaked, idle worker", true, false}, Case{"static, idle worker", false, false},
                        Case{"static, busy worker", false, true}}) {
-    EXPECT_EXIT(EndWithAComponentAlive(c.leaked, c.busy), ::testing::ExitedWithCode(7), "") << c.name;
+    for (int round = 0; round < kRounds; ++round)
+      EXPECT_EXIT(EndWithAComponentAlive(c.leaked, c.busy), ::testing::ExitedWithCode(7), "") << c.name;
   }
 }
 

@@ -8,6 +8,7 @@
 
 #include "framework/dynlib.h"
 #include "framework/exceptions.h"
+#include "framework/immortal.h"
 #include "utils/loader.h"
 
 namespace Anything::Fmx {
@@ -44,7 +45,9 @@ struct THolds {
   int Count = 0;
   std::vector<System::HMODULE> Unloaded;  // freed, in order, when Count drops to 0
 };
-THolds gHolds;
+// Never destroyed: a worker may release its hold at exit.
+System::TImmortal<THolds> gHoldsStorage;
+THolds& gHolds = gHoldsStorage.Value;
 
 void Free(std::vector<System::HMODULE>& modules) {
   for (System::HMODULE module : modules) TLibraryHandle(module).reset();
