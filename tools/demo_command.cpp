@@ -322,8 +322,8 @@ void Segment(TStep& step, TState&) {
   Save(Overlay(photo, *mask), step.Output("overlay.png", "mask over the photo"));
   step.Caption("the mask from a box prompt around the cup (red in the overlay): " + std::to_string(MaskedPixels(*mask)) +
                " of " + std::to_string(std::int64_t(mask->Width()) * mask->Height()) + " pixels. The reference " +
-               "backend cuts by colour (GrabCut), so the mask holds the parts that stand apart from the box's edge, " +
-               "which need not be the whole cup as a segmentation network would give it");
+               "backend cuts by focus and colour along sharp edges (a graph cut), not by learned shapes: a part " +
+               "that looks like what surrounds it, here the cup behind the spoon, can be left out");
   step.Command("corvina segment " + ShellWord(source.string()) + " --box 180,20,440,250 -o " + step.Relative("mask.png") +
                " --overlay " + step.Relative("overlay.png"));
 }
@@ -387,8 +387,8 @@ void RemoveObject(TStep& step, TState&) {
                step.Relative("removed.png"));
 }
 
-// The cup: a subject whose colours stand apart from the picture's rim, which
-// is what the reference backend's matte goes by.
+// The cup: sharp, and apart in colour from the picture's rim, which is what
+// the reference backend's matte goes by.
 void ReplaceBackground(TStep& step, TState& s) {
   RequireVisionLibrary();
   TBitmap photo = LoadPicture(SamplePhoto("coffee.png"));
@@ -401,8 +401,9 @@ void ReplaceBackground(TStep& step, TState& s) {
   const auto result = replacer.ReplaceBackground(&photo, &background);
   Save(*result, step.Output("replaced.png", "the foreground over the new background"));
   step.Caption("put the photo's foreground over the generated picture: " + Size(*result) +
-               " (sizes rounded up to multiples of 8). The reference backend's matte keeps what stands apart " +
-               "from the colours at the picture's rim; a part close to them in colour can go with the background");
+               " (sizes rounded up to multiples of 8). The reference backend's matte weighs what is in focus, " +
+               "what differs from the colours at the picture's rim and any faces, then cuts along sharp edges; " +
+               "it knows no objects, so a part that looks like the background can go with it");
   step.Command("corvina replace-bg " + step.Relative("coffee.png") + " --background " +
                step.Relative("background.png") + " -o " + step.Relative("replaced.png"));
 }
@@ -590,7 +591,7 @@ void SeparateVoice(TStep& step, TState& s) {
   step.Caption("split the mix into vocals and background; the vocals are " +
                Fixed(before > 0 && after > 0 ? 20 * std::log10(before / after) : 0.0, 1) +
                " dB closer to the speech than the mix. The reference separator takes out held accompaniment (these " +
-               "chords); plucked or struck notes would stay in the vocals");
+               "chords) and notes that ring at one pitch; a gliding instrument would stay in the vocals");
   step.Command("corvina separate " + step.Relative("mix.wav") + " -o " + step.Relative("vocals.wav") +
                " --background " + step.Relative("background.wav"));
 }

@@ -374,8 +374,8 @@ void AddFaceCommands(CLI::App& app, TCommands& commands) {
   {
     auto state = std::make_shared<TSeparateCommand>();
     auto* c = app.add_subcommand("separate",
-                                 "split a WAV mix into vocals and background WAV files; held (sustained) accompaniment "
-                                 "leaves the vocals, plucked or struck notes stay in them");
+                                 "split a WAV mix into vocals and background WAV files; held accompaniment and notes that "
+                                 "ring at one pitch (plucked or struck) leave the vocals, a gliding instrument stays");
     c->add_option("mix", state->Mix, "WAV file")->required()->check(kInputFile);
     AddOutput(*c, state->Vocals, "vocals WAV to write (32-bit float)", TOutputKind::Wave);
     c->add_option("--background", state->Background, "also write the background WAV here (32-bit float)")
