@@ -433,10 +433,11 @@ const TPhotoCase kPhotoCases[] = {
     {"cup-box", "coffee.png", Ask::Box, {}, cv::Rect(cv::Point(180, 20), cv::Point(440, 250)),
      {{290, 25}, {200, 110}, {290, 150}, {300, 225}, {220, 215}},
      {{430, 40}, {425, 235}}},
-    // A point on the cup's red body: the cup (with its saucer), not the table
-    // (the white inside of the cup is still left out).
-    {"cup-point", "coffee.png", Ask::Point, {300, 225}, {}, {{300, 225}, {385, 180}, {205, 190}, {225, 270}},
-     {{50, 350}, {550, 100}, {560, 350}, {30, 30}}},
+    // A point on the cup's red body: the whole cup, its white inside, rim
+    // and coffee too (still with its saucer), not the table.
+    {"cup-point", "coffee.png", Ask::Point, {300, 225}, {},
+     {{300, 225}, {385, 180}, {205, 190}, {225, 270}, {290, 25}, {200, 110}, {230, 95}, {290, 150}, {385, 70}},
+     {{50, 350}, {550, 100}, {560, 350}, {30, 30}, {290, 8}}},
     // The cat fills the frame; the room beside it is out of focus.
     {"cat-replace", "chelsea.png", Ask::Replace, {}, {},
      {{175, 115}, {320, 135}, {265, 240}, {40, 200}, {230, 50}, {100, 280}},
