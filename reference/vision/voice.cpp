@@ -26,6 +26,7 @@ namespace {
 constexpr int kFrame = 2048;
 constexpr int kHop = 512;
 constexpr int kBins = kFrame / 2 + 1;
+constexpr float kMaskPower = 1.25f;
 
 // FFTW's planner is not thread-safe; executing a finished plan is.
 std::mutex& PlannerMutex() {
@@ -221,7 +222,10 @@ std::vector<float> VoiceMask(TVoiceExtractor& ve, const std::vector<TSpectrum>& 
       const size_t i = static_cast<size_t>(f) * kBins + b;
       const float voice = std::max(harmonic[i] - steady[i], 0.0f) * BandWeight(b, ve.Rate);
       const float rest = steady[i] + percussive[i] * 0.25f + 2 * fixedPitch[i];
-      float m = voice * voice / (voice * voice + rest * rest + 1e-12f);
+      // Both estimates are rough; a ratio of magnitudes to the power 1.25,
+      // softer than the power ratio, keeps more voice where the two overlap.
+      const float v = std::pow(voice, kMaskPower), r = std::pow(rest, kMaskPower);
+      float m = v / (v + r + 1e-15f);
       if (channels.size() == 2) {
         const float l = std::abs(channels[0][i]), r = std::abs(channels[1][i]);
         const float centre = 1.0f - std::abs(channels[0][i] - channels[1][i]) / (l + r + 1e-12f);
