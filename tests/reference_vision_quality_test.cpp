@@ -427,16 +427,18 @@ struct TPhotoCase {
 };
 
 const TPhotoCase kPhotoCases[] = {
-    // The demo's box around the cup: rim, crema and the red body, not the
-    // table or the saucer beside it (the body's right side, behind the
-    // spoon, is still lost to the saucer's red).
+    // The demo's box around the cup, whose bottom edge crosses the cup: rim,
+    // crema and the red body down to that edge, the shadowed wedge behind
+    // the spoon too; not the table or the saucer beside the cup.
     {"cup-box", "coffee.png", Ask::Box, {}, cv::Rect(cv::Point(180, 20), cv::Point(440, 250)),
-     {{290, 25}, {200, 110}, {290, 150}, {300, 225}, {220, 215}},
-     {{430, 40}, {425, 235}}},
-    // A point on the cup's red body: the cup (with its saucer), not the table
-    // (the white inside of the cup is still left out).
-    {"cup-point", "coffee.png", Ask::Point, {300, 225}, {}, {{300, 225}, {385, 180}, {205, 190}, {225, 270}},
-     {{50, 350}, {550, 100}, {560, 350}, {30, 30}}},
+     {{290, 25}, {200, 110}, {290, 150}, {300, 225}, {220, 215}, {383, 190}, {380, 205}, {370, 215}, {360, 230},
+      {350, 245}, {300, 242}, {270, 242}},
+     {{430, 40}, {425, 235}, {425, 150}, {425, 200}}},
+    // A point on the cup's red body: the whole cup, its white inside, rim
+    // and coffee too (still with its saucer), not the table.
+    {"cup-point", "coffee.png", Ask::Point, {300, 225}, {},
+     {{300, 225}, {385, 180}, {205, 190}, {225, 270}, {290, 25}, {200, 110}, {230, 95}, {290, 150}, {385, 70}},
+     {{50, 350}, {550, 100}, {560, 350}, {30, 30}, {290, 8}}},
     // The cat fills the frame; the room beside it is out of focus.
     {"cat-replace", "chelsea.png", Ask::Replace, {}, {},
      {{175, 115}, {320, 135}, {265, 240}, {40, 200}, {230, 50}, {100, 280}},

@@ -322,8 +322,8 @@ void Segment(TStep& step, TState&) {
   Save(Overlay(photo, *mask), step.Output("overlay.png", "mask over the photo"));
   step.Caption("the mask from a box prompt around the cup (red in the overlay): " + std::to_string(MaskedPixels(*mask)) +
                " of " + std::to_string(std::int64_t(mask->Width()) * mask->Height()) + " pixels. The reference " +
-               "backend cuts by focus and colour along sharp edges (a graph cut), not by learned shapes: a part " +
-               "that looks like what surrounds it, here the cup behind the spoon, can be left out");
+               "backend cuts by focus and colour along sharp edges (a graph cut), not by learned shapes: what " +
+               "lies on the object, here the spoon's handle on the cup's rim, goes with it");
   step.Command("corvina segment " + ShellWord(source.string()) + " --box 180,20,440,250 -o " + step.Relative("mask.png") +
                " --overlay " + step.Relative("overlay.png"));
 }

@@ -46,9 +46,11 @@ class TFigureGround {
   // fixed: CV_8U TFixed labels or empty; seed: CV_32F weights in [0, 1]
   // that say which pixels the first colour models learn the foreground from
   // (1 - seed the background; negative: neither). tightBox: a box the object
-  // is known to fill, or null.
+  // is known to fill, or null; where the object comes up to its sides it may
+  // go on beyond them. convex: the object is the piece holding the
+  // sure foreground, and what its convex hull encloses in focus belongs to it.
   cv::Mat Cut(const cv::Mat& prior, const cv::Mat& fixed, const cv::Mat& seed, int rounds,
-              const cv::Rect* tightBox = nullptr) const;
+              const cv::Rect* tightBox = nullptr, bool convex = false) const;
 
  private:
   cv::Mat FBgr;
