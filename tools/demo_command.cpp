@@ -24,6 +24,7 @@
 #include "tools/demo_inputs.h"
 #include "tools/demo_tour.h"
 #include "tools/options.h"
+#include "tools/platform.h"
 #include "vision/ostrack.h"
 #include "vision/remove_anything.h"
 #include "vision/remove_bg.h"
@@ -66,7 +67,7 @@ std::string Timed(const std::string& label, std::size_t samples) {
 
 // The numbered file name every multi-output subcommand uses: frame-1.png ...
 std::string Numbered(const std::string& name, std::size_t index, std::size_t count) {
-  return NumberedPath(name, index, count).string();
+  return Platform::Utf8Text(NumberedPath(name, index, count));
 }
 
 // The top-left corner of the size x size window with the most edges (sum of
@@ -324,7 +325,7 @@ void Segment(TStep& step, TState&) {
                " of " + std::to_string(std::int64_t(mask->Width()) * mask->Height()) + " pixels. The reference " +
                "backend cuts by focus and colour along sharp edges (a graph cut), not by learned shapes: what " +
                "lies on the object, here the spoon's handle on the cup's rim, goes with it");
-  step.Command("corvina segment " + ShellWord(source.string()) + " --box 180,20,440,250 -o " + step.Relative("mask.png") +
+  step.Command("corvina segment " + ShellWord(Platform::Utf8Text(source)) + " --box 180,20,440,250 -o " + step.Relative("mask.png") +
                " --overlay " + step.Relative("overlay.png"));
 }
 
@@ -383,7 +384,7 @@ void RemoveObject(TStep& step, TState&) {
   Save(*result, step.Output("removed.png", "the spoon erased and filled in"));
   step.Caption("erased the spoon (" + std::to_string(MaskedPixels(mask)) + " masked pixels) and filled the hole " +
                "from its edges (Telea inpainting: smooth colour, no invented texture): " + Size(*result));
-  step.Command("corvina remove " + ShellWord(source.string()) + " --mask " + step.Relative("mask.png") + " -o " +
+  step.Command("corvina remove " + ShellWord(Platform::Utf8Text(source)) + " --mask " + step.Relative("mask.png") + " -o " +
                step.Relative("removed.png"));
 }
 
@@ -433,7 +434,7 @@ void DetectFaces(TStep& step, TState& s) {
                Fixed(f.bounding_box.Top, 0) + ") - (" + Fixed(f.bounding_box.Right, 0) + ", " +
                Fixed(f.bounding_box.Bottom, 0) + "), score " + Fixed(f.score, 2) + ", " +
                std::to_string(f.embeddings.size()) + "-value identity vector");
-  step.Command("corvina faces " + ShellWord(source.string()) + " -o " + step.Relative("faces.png"));
+  step.Command("corvina faces " + ShellWord(Platform::Utf8Text(source)) + " -o " + step.Relative("faces.png"));
 }
 
 void EnhanceFace(TStep& step, TState& s) {
@@ -531,7 +532,7 @@ void MakeMix(TStep& step, TState& s) {
   const char kText[] = "Corvina separates the voice from the music behind it.";
   TSound speech;
   std::string said = "espeak-ng saying \"" + std::string(kText) + "\"";
-  if (RunProgram({"espeak-ng", "-w", speechFile.string(), kText})) {
+  if (RunProgram({"espeak-ng", "-w", Platform::Utf8Text(speechFile), kText})) {
     speech = Resampled(ReadMonoWav(speechFile), kVoiceRate);
   } else {
     speech = SynthesisedVoice(kVoiceRate, 3.0);
@@ -600,7 +601,7 @@ int Tour(const fs::path& folder) {
   if (folder.empty()) throw std::invalid_argument("the output folder name is empty");
   const auto start = std::chrono::steady_clock::now();
   TTour tour(folder, Console().Quiet);
-  Info("corvina demo: a tour of the components into %s", folder.string().c_str());
+  Info("corvina demo: a tour of the components into %s", Platform::Utf8Text(folder).c_str());
   std::fflush(stdout);
   TState state;
   const struct {
@@ -635,11 +636,11 @@ int Tour(const fs::path& folder) {
 }  // namespace
 
 void AddDemoCommand(CLI::App& app, TCommands& commands) {
-  auto folder = std::make_shared<fs::path>("out/demo");
+  auto folder = std::make_shared<std::string>("out/demo");
   auto* demo = app.add_subcommand(
       "demo", "a tour of every component on sample inputs: pictures, sounds and index.html in the folder");
   demo->add_option("folder", *folder, "output folder")->capture_default_str()->check(OutputCheck(TOutputKind::Folder));
-  commands.push_back({demo, [folder] { return Tour(*folder); }});
+  commands.push_back({demo, [folder] { return Tour(Platform::Utf8Path(*folder)); }});
 }
 
 }  // namespace Corvina::Tool

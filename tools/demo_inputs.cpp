@@ -12,6 +12,7 @@
 #include <string>
 
 #include "audio/wave_file_reader.h"
+#include "tools/platform.h"
 
 namespace Corvina::Tool::Demo {
 
@@ -245,7 +246,7 @@ TBitmap LfwFace(const std::filesystem::path& npy, int index) {
   std::array<char, 10> head{};
   in.read(head.data(), head.size());
   if (!in || std::memcmp(head.data(), "\x93NUMPY\x01", 7) != 0)
-    throw std::runtime_error(npy.string() + " is not a version 1 .npy file");
+    throw std::runtime_error(Platform::Utf8Text(npy) + " is not a version 1 .npy file");
   const int headerLength = static_cast<unsigned char>(head[8]) | static_cast<unsigned char>(head[9]) << 8;
   std::string header(std::size_t(headerLength), '\0');
   in.read(header.data(), headerLength);
@@ -253,15 +254,15 @@ TBitmap LfwFace(const std::filesystem::path& npy, int index) {
   if (!in || header.find("'descr': '<f8'") == std::string::npos ||
       header.find("'fortran_order': False") == std::string::npos || shape == std::string::npos ||
       header.find(", 25, 25)", shape) == std::string::npos)
-    throw std::runtime_error(npy.string() + " does not hold 25 x 25 float64 faces");
+    throw std::runtime_error(Platform::Utf8Text(npy) + " does not hold 25 x 25 float64 faces");
   const long count = std::strtol(header.c_str() + shape + 10, nullptr, 10);
   if (index < 0 || index >= count)
-    throw std::out_of_range(npy.string() + " holds " + std::to_string(count) + " faces, not face " +
+    throw std::out_of_range(Platform::Utf8Text(npy) + " holds " + std::to_string(count) + " faces, not face " +
                             std::to_string(index));
   in.seekg(static_cast<std::streamoff>(index) * kSide * kSide * 8, std::ios::cur);
   std::array<double, kSide * kSide> face{};
   in.read(reinterpret_cast<char*>(face.data()), sizeof face);
-  if (!in) throw std::runtime_error(npy.string() + " is short");
+  if (!in) throw std::runtime_error(Platform::Utf8Text(npy) + " is short");
 
   TBitmap small(kSide, kSide);
   {
@@ -287,11 +288,11 @@ TBitmap LfwFace(const std::filesystem::path& npy, int index) {
 TSound ReadMonoWav(const std::filesystem::path& file) {
   Audio::Wave::Reader::TWaveReader wav(file.u16string());
   const auto* data = wav.DataChunk();
-  if (data == nullptr || wav.FMTChunk() == nullptr) throw std::runtime_error(file.string() + " holds no samples");
+  if (data == nullptr || wav.FMTChunk() == nullptr) throw std::runtime_error(Platform::Utf8Text(file) + " holds no samples");
   const int bits = wav.BitsPerSample();
   const bool isFloat = wav.FMTChunk()->CompressionCode() == 3;
   const int channels = wav.NumberOfChannel();
-  if (channels <= 0 || bits % 8 != 0) throw std::runtime_error(file.string() + ": unsupported sample format");
+  if (channels <= 0 || bits % 8 != 0) throw std::runtime_error(Platform::Utf8Text(file) + ": unsupported sample format");
   TSound sound;
   sound.Rate = static_cast<std::int32_t>(wav.SampleRate());
   sound.Samples.assign(std::size_t(std::max(0, data->SampleCount())), 0.0f);

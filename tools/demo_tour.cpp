@@ -85,7 +85,7 @@ const char kStyle[] =
 }  // namespace
 
 EMissingInput::EMissingInput(const fs::path& file, const std::string& package)
-    : std::runtime_error(file.filename().string() + " is missing (looked in " + file.parent_path().string() +
+    : std::runtime_error(Platform::Utf8Text(file.filename()) + " is missing (looked in " + Platform::Utf8Text(file.parent_path()) +
                          "; it comes with the Debian package " + package + ")") {}
 
 EMissingInput::EMissingInput(const std::string& why) : std::runtime_error(why) {}
@@ -104,7 +104,7 @@ void TStep::Note(const std::string& text) { FResult.Notes.push_back(text); }
 fs::path TStep::Add(std::vector<TDemoFile>& list, const std::string& name, const std::string& label) {
   const fs::path file = FFolder / name;
   if (file.has_parent_path()) fs::create_directories(file.parent_path());
-  list.push_back({(fs::path(FName) / name).generic_string(), label});
+  list.push_back({Platform::Utf8GenericText(fs::path(FName) / name), label});
   return file;
 }
 
@@ -112,7 +112,7 @@ TTour::TTour(fs::path folder, bool quiet)
     : FFolder(std::move(folder)), FTerminal(Platform::IsTerminal(1) && !quiet), FQuiet(quiet) {
   std::error_code error;
   fs::create_directories(FFolder, error);
-  if (error) throw std::runtime_error("cannot make the folder '" + FFolder.string() + "': " + error.message());
+  if (error) throw std::runtime_error("cannot make the folder '" + Platform::Utf8Text(FFolder) + "': " + error.message());
 }
 
 void TTour::Run(const std::string& folder, const std::string& component, const std::string& action,
@@ -187,7 +187,7 @@ void TTour::WriteIndex(double seconds) const {
   std::ofstream out(file, std::ios::binary | std::ios::trunc);
   out << html.str();
   out.close();
-  if (!out) throw std::runtime_error("cannot write " + file.string());
+  if (!out) throw std::runtime_error("cannot write " + Platform::Utf8Text(file));
 }
 
 void TTour::PrintSummary(double seconds) const {
@@ -218,7 +218,7 @@ void TTour::PrintSummary(double seconds) const {
     std::printf("  %-7s %-23s %-26s %8s  %s\n", StatusWord(r.Status), r.Component.c_str(), r.Action.c_str(),
                 Seconds(r.Seconds).c_str(), detail.c_str());
   }
-  std::printf("open %s to see inputs and outputs side by side\n", (FFolder / "index.html").string().c_str());
+  std::printf("open %s to see inputs and outputs side by side\n", Platform::Utf8Text(FFolder / "index.html").c_str());
 }
 
 fs::path SampleFolder() {
@@ -228,7 +228,7 @@ fs::path SampleFolder() {
   if (fs::is_directory(usual, ignored)) return usual;
   // Other layouts put the module under a versioned python folder.
   for (const auto& entry : fs::directory_iterator("/usr/lib", ignored)) {
-    const std::string name = entry.path().filename().string();
+    const std::string name = Platform::Utf8Text(entry.path().filename());
     if (name.rfind("python3", 0) != 0) continue;
     for (const char* packages : {"dist-packages", "site-packages"}) {
       const fs::path candidate = entry.path() / packages / "skimage/data";
@@ -252,7 +252,7 @@ fs::path Model(const std::string& name) {
   for (const fs::path& file : {beside, fs::path(CORVINA_REFERENCE_VISION_MODELS) / name,
                                fs::path(CORVINA_REFERENCE_SD_MODELS) / name})
     if (fs::is_regular_file(file, ignored)) return file;
-  throw std::runtime_error("model file " + name + " not found (looked in " + beside.parent_path().string() + ")");
+  throw std::runtime_error("model file " + name + " not found (looked in " + Platform::Utf8Text(beside.parent_path()) + ")");
 }
 
 fs::path LandmarkModel() {

@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "tools/platform.h"
+
 namespace Corvina::Tool::Demo {
 
 namespace fs = std::filesystem;
@@ -57,7 +59,7 @@ class TStep {
   // A remark appended to the caption, e.g. a replacement for a missing input.
   void Note(const std::string& text);
   const fs::path& Folder() const { return FFolder; }
-  std::string Relative(const std::string& name) const { return (fs::path(FName) / name).generic_string(); }
+  std::string Relative(const std::string& name) const { return Platform::Utf8GenericText(fs::path(FName) / name); }
 
  private:
   fs::path Add(std::vector<TDemoFile>& list, const std::string& name, const std::string& label);

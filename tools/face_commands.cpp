@@ -44,7 +44,7 @@ String Native(const std::string& path) { return System::UTF8ToString(path); }
 // Where the models of the reference backend live, and the library to use.
 struct TFaceOptions {
   std::string LibraryDir;
-  std::string ModelDir = ReferenceModelDir(CORVINA_REFERENCE_VISION_MODELS).string();
+  std::string ModelDir = Platform::Utf8Text(ReferenceModelDir(CORVINA_REFERENCE_VISION_MODELS));
   std::string ShapeModel = CORVINA_DLIB_SHAPE_MODEL;
   std::int32_t Gpu = -1;
   bool Json = false;
@@ -261,7 +261,7 @@ struct TAnimateCommand {
     for (const auto& path : Frames) {
       const auto driving = Load(path);
       const auto frame = lp.LivePortrait(driving.get());
-      const std::string file = NumberedPath(fs::path(OutputDir) / "frame.png", n++, Frames.size()).string();
+      const std::string file = Platform::Utf8Text(NumberedPath(Platform::Utf8Path(OutputDir) / "frame.png", n++, Frames.size()));
       Save(*frame, file);
       files.push_back(PictureFile(file, *frame));
       progress.Show(std::int64_t(n), std::int64_t(Frames.size()));

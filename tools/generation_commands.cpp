@@ -98,7 +98,7 @@ std::string DefaultModel(const TOptions& o, const char* sample) {
   if (!o.Model.empty()) return o.Model;
   // A real library needs a real model: only the reference backend has samples.
   if (!o.LibDir.empty()) throw Exception(u"--model is required with --sd-lib-dir");
-  return (SampleModelDir() / sample).string();
+  return Platform::Utf8Text(SampleModelDir() / sample);
 }
 
 // Which seed made each result: a batch counts up from the seed (the
@@ -168,12 +168,12 @@ class TSession {
   void Save(TBitmaps outputs) {
     FProgress.Break();
     try {
-      const fs::path base = FOptions.Output;
-      PrepareOutput(base);
+      const fs::path base = Platform::Utf8Path(FOptions.Output);
+      PrepareOutput(FOptions.Output);
       for (std::size_t i = 0; i < outputs.size(); ++i) {
         const fs::path file = NumberedPath(base, i, outputs.size());
         outputs[i]->SaveToFile(file.u16string());
-        nlohmann::json entry = WrittenFile(file);
+        nlohmann::json entry = WrittenFile(Platform::Utf8Text(file));
         entry["width"] = outputs[i]->Width();
         entry["height"] = outputs[i]->Height();
         std::string seed;
@@ -183,7 +183,7 @@ class TSession {
         }
         FFiles.push_back(std::move(entry));
         if (!FOptions.Json)
-          Info("wrote %s (%d x %d%s)", file.string().c_str(), outputs[i]->Width(), outputs[i]->Height(), seed.c_str());
+          Info("wrote %s (%d x %d%s)", Platform::Utf8Text(file).c_str(), outputs[i]->Width(), outputs[i]->Height(), seed.c_str());
       }
     } catch (const std::exception& e) {
       FError = e.what();

@@ -13,6 +13,7 @@
 #include "framework/exceptions.h"
 #include "tools/commands.h"
 #include "tools/options.h"
+#include "tools/platform.h"
 
 namespace Corvina::Tool {
 
@@ -405,7 +406,7 @@ void WriteText(const std::string& text, const std::string& path) {
     return;
   }
   PrepareOutput(path);
-  std::ofstream file(path, std::ios::binary | std::ios::trunc);
+  std::ofstream file(Platform::Utf8Path(path), std::ios::binary | std::ios::trunc);
   file << text;
   file.close();
   if (!file) throw System::Sysutils::Exception(System::UTF8ToString("cannot write " + path));

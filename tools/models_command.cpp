@@ -12,6 +12,7 @@
 
 #include "tools/commands.h"
 #include "tools/options.h"
+#include "tools/platform.h"
 
 namespace Corvina::Tool {
 
@@ -68,7 +69,7 @@ TModel Describe(const fs::path& file) {
     const auto it = keys.find(key);
     return it == keys.end() ? std::string() : it->second;
   };
-  TModel m{file.filename().string(), "", ""};
+  TModel m{Platform::Utf8Text(file.filename()), "", ""};
   if (value("kind") == "diffusion") {
     m.What = "picture generation, '" + value("style") + "' texture";
     m.Subcommands = "generate, img2img, inpaint, video";
@@ -90,18 +91,18 @@ int ListModels(bool json) {
   std::error_code error;
   for (const auto& entry : fs::directory_iterator(folder, error))
     if (entry.is_regular_file() && entry.path().extension() == ".cvm") models.push_back(Describe(entry.path()));
-  if (error) throw std::runtime_error("cannot read the models folder '" + folder.string() + "': " + error.message());
+  if (error) throw std::runtime_error("cannot read the models folder '" + Platform::Utf8Text(folder) + "': " + error.message());
   std::sort(models.begin(), models.end(), [](const TModel& a, const TModel& b) { return a.File < b.File; });
   if (json) {
     nlohmann::json list = nlohmann::json::array();
     for (const TModel& m : models)
       list.push_back({{"file", m.File}, {"what", m.What}, {"subcommands", m.Subcommands}});
-    PrintJson({{"folder", folder.string()}, {"models", list}});
+    PrintJson({{"folder", Platform::Utf8Text(folder)}, {"models", list}});
     return 0;
   }
   std::size_t width = 0;
   for (const TModel& m : models) width = std::max(width, m.File.size());
-  Info("sample models in %s (give --model a name from the first column):", folder.string().c_str());
+  Info("sample models in %s (give --model a name from the first column):", Platform::Utf8Text(folder).c_str());
   for (const TModel& m : models)
     Info("  %-*s  %s%s%s", int(width), m.File.c_str(), m.What.c_str(), m.Subcommands.empty() ? "" : "; used by ",
          m.Subcommands.c_str());

@@ -1,7 +1,5 @@
 #include "tools/options.h"
 
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <cstdarg>
 #include <charconv>
@@ -29,7 +27,7 @@ void Print(FILE* to, const char* prefix, const char* format, va_list args) {
 std::string FileInTheWay(const fs::path& path) {
   std::error_code ignored;
   for (fs::path p = path.parent_path(); !p.empty(); p = p.parent_path()) {
-    if (fs::exists(p, ignored)) return fs::is_directory(p, ignored) ? "" : p.string();
+    if (fs::exists(p, ignored)) return fs::is_directory(p, ignored) ? "" : Platform::Utf8Text(p);
     if (p == p.parent_path()) break;
   }
   return "";
@@ -44,7 +42,7 @@ std::string CheckOutputPath(const std::string& path, TOutputKind kind) {
   if (path.empty()) return "the path is empty";
   if (path == "-") return "'-' (stdout) cannot take the output; name a file";
   std::error_code ignored;
-  const fs::path p(path);
+  const fs::path p = Platform::Utf8Path(path);
   if (const std::string file = FileInTheWay(p); !file.empty())
     return "'" + path + "' cannot be made: '" + file + "' is a file, not a folder";
   const bool folder = fs::is_directory(p, ignored) || path.back() == '/';
@@ -53,7 +51,7 @@ std::string CheckOutputPath(const std::string& path, TOutputKind kind) {
     return {};
   }
   if (folder) return "'" + path + "' is a folder; name a file in it";
-  const std::string ext = Lower(p.extension().string());
+  const std::string ext = Lower(Platform::Utf8Text(p.extension()));
   if (kind == TOutputKind::Picture && ext != ".png" && ext != ".jpg" && ext != ".jpeg" && ext != ".bmp")
     return "'" + path + "' " + (ext.empty() ? "has no picture extension" : "has the unknown picture format '" + ext + "'") +
            "; use " + kPictureFormats;
@@ -131,13 +129,25 @@ void TProgress::Show(std::int64_t done, std::int64_t total, const std::string& e
 
 const CLI::Validator kInputFile(
     [](std::string& path) -> std::string {
-      struct stat st {};
-      if (::stat(path.c_str(), &st) != 0) return "'" + path + "' does not exist";
-      if (S_ISDIR(st.st_mode)) return "'" + path + "' is a folder, not a file";
-      if (!S_ISREG(st.st_mode)) return "'" + path + "' is not a regular file (a FIFO, socket or device)";
+      std::error_code ignored;
+      const fs::file_status st = fs::status(Platform::Utf8Path(path), ignored);
+      if (!fs::exists(st)) return "'" + path + "' does not exist";
+      if (fs::is_directory(st)) return "'" + path + "' is a folder, not a file";
+      if (!fs::is_regular_file(st)) return "'" + path + "' is not a regular file (a FIFO, socket or device)";
       return {};
     },
     "FILE");
+
+// CLI11's own folder check, with its texts, but on the UTF-8 name.
+const CLI::Validator kInputFolder(
+    [](std::string& path) -> std::string {
+      std::error_code ignored;
+      const fs::file_status st = fs::status(Platform::Utf8Path(path), ignored);
+      if (!fs::exists(st)) return "Directory does not exist: " + path;
+      if (!fs::is_directory(st)) return "Directory is actually a file: " + path;
+      return {};
+    },
+    "DIR");
 
 CLI::Validator OutputCheck(TOutputKind kind) {
   return CLI::Validator([kind](std::string& path) { return CheckOutputPath(path, kind); },
@@ -188,25 +198,25 @@ CLI::Option* AddDiffusionLibraryDir(CLI::App& command, std::string& dir) {
   return command
       .add_option("--sd-lib-dir", dir,
                   "folder of the diffusion library libstable-diffusion.so (default: the reference backend)")
-      ->check(CLI::ExistingDirectory);
+      ->check(kInputFolder);
 }
 
 CLI::Option* AddVisionLibraryDir(CLI::App& command, std::string& dir) {
   return command
       .add_option("--vision-lib-dir", dir, "folder of the vision library libsam2.so (default: the reference backend)")
-      ->check(CLI::ExistingDirectory);
+      ->check(kInputFolder);
 }
 
 CLI::Option* AddModel(CLI::App& command, std::string& model, const std::string& what) {
   const CLI::Validator sampleName(
       [](std::string& name) -> std::string {
         std::error_code ignored;
-        if (name.find('/') != std::string::npos || fs::exists(name, ignored)) return {};
-        const fs::path sample = SampleModelDir() / name;
+        if (name.find('/') != std::string::npos || fs::exists(Platform::Utf8Path(name), ignored)) return {};
+        const fs::path sample = SampleModelDir() / Platform::Utf8Path(name);
         if (!fs::exists(sample, ignored))
-          return "'" + name + "' does not exist, here or among the sample models in " + SampleModelDir().string() +
-                 " (corvina models lists them)";
-        name = sample.string();
+          return "'" + name + "' does not exist, here or among the sample models in " +
+                 Platform::Utf8Text(SampleModelDir()) + " (corvina models lists them)";
+        name = Platform::Utf8Text(sample);
         return {};
       },
       "");
@@ -221,21 +231,20 @@ CLI::Option* AddModel(CLI::App& command, std::string& model, const std::string& 
 CLI::Option* AddModelDir(CLI::App& command, std::string& dir) {
   return command
       .add_option("--model-dir", dir, "folder of the model files, under the reference backend's names (default: its own)")
-      ->check(CLI::ExistingDirectory);
+      ->check(kInputFolder);
 }
 
 void UseVisionLibrary(const std::string& dir) {
   Detail("vision library: %s", dir.empty() ? "the reference backend beside libCorvina.so" : (dir + "/libsam2.so").c_str());
-  if (!dir.empty()) Anything::Fmx::ANY_DLL_PATH = fs::path(dir).u16string() + u"/";
+  if (!dir.empty()) Anything::Fmx::ANY_DLL_PATH = Platform::Utf8Path(dir).u16string() + u"/";
 }
 
 fs::path ModelInDir(const std::string& dir, const char* name) {
-  const fs::path file = fs::path(dir) / name;
+  const fs::path file = Platform::Utf8Path(dir) / name;
   std::error_code ignored;
   if (!fs::is_regular_file(file, ignored))
-    throw TUsageError("--model-dir: the model file '" + file.string() + "' does not exist");
-  const std::u8string shown = file.u8string();  // c_str() is wide on Windows
-  Detail("model: %s", reinterpret_cast<const char*>(shown.c_str()));
+    throw TUsageError("--model-dir: the model file '" + Platform::Utf8Text(file) + "' does not exist");
+  Detail("model: %s", Platform::Utf8Text(file).c_str());
   return file;
 }
 
@@ -256,7 +265,7 @@ fs::path NumberedPath(const fs::path& base, std::size_t index, std::size_t count
   char number[32];
   std::snprintf(number, sizeof number, "-%0*zu", digits, index + 1);
   fs::path p = base;
-  p.replace_filename(base.stem().string() + number + base.extension().string());
+  p.replace_filename(Platform::Utf8Path(Platform::Utf8Text(base.stem()) + number + Platform::Utf8Text(base.extension())));
   return p;
 }
 
@@ -266,12 +275,13 @@ std::unique_ptr<Fmx::Graphics::TBitmap> LoadPicture(const std::string& path) {
   return picture;
 }
 
-void PrepareOutput(const fs::path& file) {
+void PrepareOutput(const std::string& name) {
+  const fs::path file = Platform::Utf8Path(name);
   if (!file.has_parent_path()) return;
   std::error_code error;
   fs::create_directories(file.parent_path(), error);
   if (error)
-    throw std::runtime_error("cannot make the folder '" + file.parent_path().string() + "': " + error.message());
+    throw std::runtime_error("cannot make the folder '" + Platform::Utf8Text(file.parent_path()) + "': " + error.message());
 }
 
 void SavePicture(const Fmx::Graphics::TBitmap& picture, const std::string& path) {
@@ -279,10 +289,10 @@ void SavePicture(const Fmx::Graphics::TBitmap& picture, const std::string& path)
   picture.SaveToFile(System::UTF8ToString(path));
 }
 
-nlohmann::json WrittenFile(const fs::path& file) {
+nlohmann::json WrittenFile(const std::string& file) {
   std::error_code error;
-  const std::uintmax_t bytes = fs::file_size(file, error);
-  return {{"file", file.string()}, {"bytes", error ? 0 : bytes}};
+  const std::uintmax_t bytes = fs::file_size(Platform::Utf8Path(file), error);
+  return {{"file", file}, {"bytes", error ? 0 : bytes}};
 }
 
 void PrintJson(const nlohmann::json& document) {

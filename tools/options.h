@@ -158,12 +158,13 @@ inline constexpr char kNumberingHelp[] =
 
 // Picture files, decoded by the framework (PNG, JPEG, BMP).
 std::unique_ptr<Fmx::Graphics::TBitmap> LoadPicture(const std::string& path);
-// Creates the missing folders of an output file's path; a failure says which.
-void PrepareOutput(const std::filesystem::path& file);
+// Creates the missing folders of an output file's path (UTF-8, as every
+// path the tool holds as text); a failure says which.
+void PrepareOutput(const std::string& file);
 void SavePicture(const Fmx::Graphics::TBitmap& picture, const std::string& path);
 
 // {"file": path, "bytes": size on disk}: what every written file reports.
-nlohmann::json WrittenFile(const std::filesystem::path& file);
+nlohmann::json WrittenFile(const std::string& file);
 // The one JSON document of a subcommand, on stdout; bytes of a file name that
 // are not UTF-8 are replaced rather than failing after the work is done.
 void PrintJson(const nlohmann::json& document);

@@ -3,6 +3,7 @@
 
 #include <filesystem>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace Corvina::Tool::Platform {
@@ -11,6 +12,21 @@ namespace Corvina::Tool::Platform {
 // names outside the ANSI code page survive), with the console set to show
 // UTF-8 output. Called first thing in main.
 std::vector<std::string> Utf8Arguments(int argc, char** argv);
+
+// A path from the tool's UTF-8 text and back. A plain std::string names a
+// path in the ANSI code page on Windows, which mangles or refuses names
+// outside it, so the tool never converts between the two directly.
+inline std::filesystem::path Utf8Path(std::string_view text) {
+  return std::u8string_view(reinterpret_cast<const char8_t*>(text.data()), text.size());
+}
+inline std::string Utf8Text(const std::filesystem::path& path) {
+  const std::u8string text = path.u8string();
+  return {text.begin(), text.end()};
+}
+inline std::string Utf8GenericText(const std::filesystem::path& path) {
+  const std::u8string text = path.generic_u8string();
+  return {text.begin(), text.end()};
+}
 
 // Whether standard output (1) or error (2) is a terminal or console.
 bool IsTerminal(int stream);

@@ -50,12 +50,38 @@ std::filesystem::path ProgramFile() {
   }
 }
 
+namespace {
+
+// The C run-time joins the arguments into one command line with spaces and
+// no quotes, so each is quoted here the way the child splits it again.
+std::wstring Quoted(const std::wstring& arg) {
+  if (!arg.empty() && arg.find_first_of(L" \t\n\v\"") == std::wstring::npos) return arg;
+  std::wstring out = L"\"";
+  for (auto it = arg.begin();; ++it) {
+    std::size_t slashes = 0;
+    for (; it != arg.end() && *it == L'\\'; ++it) ++slashes;
+    // Backslashes count double only before a quote, the closing one included.
+    if (it == arg.end()) {
+      out.append(slashes * 2, L'\\');
+      break;
+    }
+    out.append(*it == L'"' ? slashes * 2 + 1 : slashes, L'\\');
+    out.push_back(*it);
+  }
+  out.push_back(L'"');
+  return out;
+}
+
+}  // namespace
+
 bool RunQuietly(const std::vector<std::string>& argv) {
   std::vector<std::wstring> wide;
   for (const std::string& a : argv) {
     const System::String text = System::UTF8ToString(a);
     wide.emplace_back(text.begin(), text.end());
   }
+  const std::wstring program = wide.at(0);
+  for (std::wstring& a : wide) a = Quoted(a);
   std::vector<const wchar_t*> args;
   for (const std::wstring& a : wide) args.push_back(a.c_str());
   args.push_back(nullptr);
@@ -69,7 +95,7 @@ bool RunQuietly(const std::vector<std::string>& argv) {
     ::_dup2(null, 2);
     ::_close(null);
   }
-  const intptr_t status = ::_wspawnvp(_P_WAIT, args[0], args.data());
+  const intptr_t status = ::_wspawnvp(_P_WAIT, program.c_str(), args.data());
   const int error = errno;
   ::_dup2(savedOut, 1);
   ::_dup2(savedErr, 2);

@@ -39,7 +39,7 @@ using System::Sysutils::Exception;
 // Options every vision subcommand takes.
 struct TLibraryOptions {
   std::string LibraryDir;
-  std::string ModelDir = ReferenceModelDir(CORVINA_VISION_MODELS_DIR).string();
+  std::string ModelDir = Platform::Utf8Text(ReferenceModelDir(CORVINA_VISION_MODELS_DIR));
   std::int32_t Gpu = -1;
   bool Json = false;
 
@@ -205,12 +205,12 @@ bool IsNumberedPattern(const std::string& text) {
 // counting from 0 or 1 until the first gap).
 std::vector<std::string> Frames(const std::string& source) {
   std::vector<std::string> frames;
-  if (fs::is_directory(source)) {
-    for (const auto& e : fs::directory_iterator(source)) {
-      std::string ext = e.path().extension().string();
+  if (fs::is_directory(Platform::Utf8Path(source))) {
+    for (const auto& e : fs::directory_iterator(Platform::Utf8Path(source))) {
+      std::string ext = Platform::Utf8Text(e.path().extension());
       std::transform(ext.begin(), ext.end(), ext.begin(), ::tolower);
       if (e.is_regular_file() && (ext == ".png" || ext == ".jpg" || ext == ".jpeg" || ext == ".bmp"))
-        frames.push_back(e.path().string());
+        frames.push_back(Platform::Utf8Text(e.path()));
     }
     std::sort(frames.begin(), frames.end());
   } else if (IsNumberedPattern(source)) {
@@ -218,7 +218,7 @@ std::vector<std::string> Frames(const std::string& source) {
     for (int first : {0, 1}) {
       for (int i = first;; ++i) {
         std::snprintf(name, sizeof name, source.c_str(), i);
-        if (!fs::is_regular_file(name)) break;
+        if (!fs::is_regular_file(Platform::Utf8Path(name))) break;
         frames.push_back(name);
       }
       if (!frames.empty()) break;
@@ -321,7 +321,7 @@ int Track(const TTrackOptions& o) {
     if (!o.OutDir.empty()) {
       DrawBox(*frame, static_cast<int>(box.box.x0), static_cast<int>(box.box.y0), static_cast<int>(box.box.x1),
               static_cast<int>(box.box.y1), 0xFF00FF00u);
-      const std::string annotated = NumberedPath(fs::path(o.OutDir) / "frame.png", i, frames.size()).string();
+      const std::string annotated = Platform::Utf8Text(NumberedPath(Platform::Utf8Path(o.OutDir) / "frame.png", i, frames.size()));
       Save(*frame, annotated);
       files.push_back(PictureFile(annotated, *frame));
     }

@@ -30,7 +30,7 @@ std::uint32_t LittleEndian(const unsigned char* p, int bytes) {
 // The reader keeps no sub-format, so the last "fmt " chunk's GUID is looked
 // up here: its first two bytes are the code of what the samples hold.
 std::optional<std::uint16_t> ExtensibleSubFormat(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
+  std::ifstream in(Platform::Utf8Path(path), std::ios::binary);
   unsigned char header[12];
   if (!in.read(reinterpret_cast<char*>(header), sizeof header)) return std::nullopt;
   std::optional<std::uint16_t> code;
@@ -83,7 +83,7 @@ float Decode(const std::uint8_t* s, int bits, bool isFloat) {
 
 // Why a file's header could not be read, as far as its first bytes tell.
 std::string HeaderReason(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
+  std::ifstream in(Platform::Utf8Path(path), std::ios::binary);
   char head[12] = {};
   in.read(head, sizeof head);
   const std::string bytes(head, std::size_t(in.gcount()));
