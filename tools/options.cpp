@@ -7,6 +7,7 @@
 #include <limits>
 
 #include "framework/strings.h"
+#include "generation/stable_diffusion.h"
 #include "tools/platform.h"
 #include "vision/anything_fmx.h"
 
@@ -191,7 +192,7 @@ CLI::Option* AddGpu(CLI::App& command, std::int32_t& gpu) {
 CLI::Option* AddThreads(CLI::App& command, std::int32_t& threads) {
   return command.add_option("-t,--threads", threads, "threads the library may use, 0 for its count of physical cores")
       ->capture_default_str()
-      ->check(CLI::Range(0, 1024));
+      ->check(CLI::Range(0, Sd::Fmx::TFMXStableDiffusion::kMaxThreads));
 }
 
 CLI::Option* AddDiffusionLibraryDir(CLI::App& command, std::string& dir) {
