@@ -9,6 +9,7 @@
 // hang the exit.
 #pragma once
 
+#include "framework/cxx20.h"  // first: says so when C++20 is missing
 
 namespace System {
 
