@@ -119,6 +119,14 @@ bool SetPermissions(int, int) { return true; }
 
 bool RenameOver(const String& from, const String& to) {
   const std::wstring target = Wide(to);
+  // Windows refuses to replace a read-only file, but Wine replaces it and
+  // drops the attribute; refuse on both.
+  if (const DWORD attributes = ::GetFileAttributesW(target.c_str());
+      attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) &&
+      !(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+    errno = EACCES;
+    return false;
+  }
   if (::MoveFileExW(Wide(from).c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED)) return true;
   SetErrnoFrom(::GetLastError());
   if (IsDirectory(target)) errno = EISDIR;

@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
-#if !defined(_WIN32)
+#if defined(_WIN32)
+#include <windows.h>
+#else
 #include <signal.h>
 #include <sys/mman.h>
 #include <sys/resource.h>
@@ -212,3 +214,48 @@ TEST(WaveWriter, TargetThatCannotBeReplacedRaisesAndLeavesNoTemporaryFile) {
   EXPECT_EQ(MessageOf([&] { TWaveWriter(8000, 1, 32).WriteFloatData({{0.0f}}, dir.File("missing/a.wav")); }),
             u"Cannot create file \"" + dir.File("missing/a.wav") + u"\". No such file or directory");
 }
+
+#if defined(_WIN32)  // what Windows guards: attributes, sharing, device names
+TEST(WaveWriterOnWindows, TargetsTheSystemGuardsEndInAnErrorAndStayAsTheyWere) {
+  TempDir dir;
+  const std::vector<float> samples(1000, 0.25f);
+  const auto attributes = [&](const char* name) { return ::GetFileAttributesW(dir.Path(name).wstring().c_str()); };
+  WriteFileBytes(dir.Path("read-only.wav"), "old content");
+  ASSERT_TRUE(::SetFileAttributesW(dir.Path("read-only.wav").wstring().c_str(), FILE_ATTRIBUTE_READONLY));
+  WriteFileBytes(dir.Path("held.wav"), "old content");
+  // Another program's handle that shares nothing.
+  const HANDLE held = ::CreateFileW(dir.Path("held.wav").wstring().c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                    OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(held, INVALID_HANDLE_VALUE);
+  std::filesystem::create_directory(dir.Path("folder.wav"));
+  struct Case {
+    const char* name;
+    const char* reason;  // empty: any reason, as long as it fails
+  };
+  const Case cases[] = {
+      {"read-only.wav", "Permission denied"},
+      {"held.wav", "Permission denied"},
+      {"folder.wav", "Is a directory"},
+      // Devices, not files: nothing is written and nothing is left behind.
+      {"NUL", ""},
+      {"CON", ""},
+      {"COM1", ""},
+      {"COM1.wav", ""},
+  };
+  for (const Case& c : cases) {
+    const String target = dir.File(c.name);
+    const String message = MessageOf([&] { TWaveWriter(8000, 1, 16).WriteFloatData(samples, target); });
+    const String prefix = u"Cannot create file \"" + target + u"\". ";
+    EXPECT_EQ(message.substr(0, prefix.size()), prefix) << c.name << ": " << System::UTF8Encode(message);
+    if (*c.reason) {
+      EXPECT_EQ(message, prefix + System::UTF8ToString(c.reason)) << c.name;
+    }
+  }
+  ::CloseHandle(held);
+  EXPECT_EQ(ReadFileBytes(dir.Path("read-only.wav")), "old content");
+  EXPECT_TRUE(attributes("read-only.wav") & FILE_ATTRIBUTE_READONLY);
+  EXPECT_EQ(ReadFileBytes(dir.Path("held.wav")), "old content");
+  EXPECT_EQ(dir.Entries(), (std::vector<std::string>{"folder.wav", "held.wav", "read-only.wav"}));
+  ::SetFileAttributesW(dir.Path("read-only.wav").wstring().c_str(), FILE_ATTRIBUTE_NORMAL);
+}
+#endif
