@@ -195,16 +195,30 @@ CLI::Option* AddThreads(CLI::App& command, std::int32_t& threads) {
       ->check(CLI::Range(0, Sd::Fmx::TFMXStableDiffusion::kMaxThreads));
 }
 
+namespace {
+#if defined(_WIN32)
+constexpr const char* kDiffusionLibrary = "stable-diffusion.dll";
+constexpr const char* kVisionLibrary = "sam2.dll";
+// The reference vision backend is built for Linux only.
+constexpr const char* kDefaultVisionLibrary = "sam2.dll where Windows finds it";
+#else
+constexpr const char* kDiffusionLibrary = "libstable-diffusion.so";
+constexpr const char* kVisionLibrary = "libsam2.so";
+constexpr const char* kDefaultVisionLibrary = "the reference backend beside libCorvina.so";
+#endif
+}  // namespace
+
 CLI::Option* AddDiffusionLibraryDir(CLI::App& command, std::string& dir) {
   return command
       .add_option("--sd-lib-dir", dir,
-                  "folder of the diffusion library libstable-diffusion.so (default: the reference backend)")
+                  std::string("folder of the diffusion library ") + kDiffusionLibrary + " (default: the reference backend)")
       ->check(kInputFolder);
 }
 
 CLI::Option* AddVisionLibraryDir(CLI::App& command, std::string& dir) {
   return command
-      .add_option("--vision-lib-dir", dir, "folder of the vision library libsam2.so (default: the reference backend)")
+      .add_option("--vision-lib-dir", dir,
+                  std::string("folder of the vision library ") + kVisionLibrary + " (default: " + kDefaultVisionLibrary + ")")
       ->check(kInputFolder);
 }
 
@@ -236,7 +250,7 @@ CLI::Option* AddModelDir(CLI::App& command, std::string& dir) {
 }
 
 void UseVisionLibrary(const std::string& dir) {
-  Detail("vision library: %s", dir.empty() ? "the reference backend beside libCorvina.so" : (dir + "/libsam2.so").c_str());
+  Detail("vision library: %s", (dir.empty() ? std::string(kDefaultVisionLibrary) : dir + "/" + kVisionLibrary).c_str());
   if (!dir.empty()) Anything::Fmx::ANY_DLL_PATH = Platform::Utf8Path(dir).u16string() + u"/";
 }
 
