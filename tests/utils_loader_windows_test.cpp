@@ -10,6 +10,10 @@
 #include "tests/support/test_support.h"
 #include "utils/loader.h"
 
+#include <windows.h>
+// windows.h makes LoadLibrary a macro.
+#undef LoadLibrary
+
 using namespace Corvina::Testing;
 using System::String;
 
@@ -21,6 +25,7 @@ const String kFakeDir = NativeFolder(CORVINA_FAKE_DIR);
 const String kProbe = u"corvina-probe.dll";
 constexpr unsigned long kModNotFound = 126;  // ERROR_MOD_NOT_FOUND
 constexpr unsigned long kBadExeFormat = 193;  // ERROR_BAD_EXE_FORMAT
+constexpr unsigned long kDllInitFailed = 1114;  // ERROR_DLL_INIT_FAILED
 
 int Answer(System::HMODULE library, const char16_t* name) {
   return reinterpret_cast<int (*)()>(Utils::SafeGetProcAddress(library, name))();
@@ -46,6 +51,9 @@ TEST(MySafeLoadLibraryOnWindows, FailuresNameThePathJoinedAsGivenAndTheSystemTex
   TempDir dir;
   fs::create_directory(dir.Path("libs"));
   const String libs = FileName(dir.Path("libs"));
+  fs::create_directory(dir.Path("other"));
+  fs::copy_file(Utf8Path(CORVINA_FAKE_DIR "corvina-probe.dll"), dir.Path("other/corvina-probe.dll"));
+  const String aFile = FileName(dir.Path("other/corvina-probe.dll"));
   struct Case {
     const char* name;
     String path, file;
@@ -56,6 +64,8 @@ TEST(MySafeLoadLibraryOnWindows, FailuresNameThePathJoinedAsGivenAndTheSystemTex
       {"folder without its backslash", libs, kProbe, kModNotFound},
       {"folder with its backslash", libs + u"\\", kProbe, kModNotFound},
       {"no folder, a name the system cannot find", u"", u"corvina-no-such-library.dll", kModNotFound},
+      {"a file where the folder should be", aFile + u"\\", kProbe, kModNotFound},
+      {"a library whose DllMain refuses to start", kFakeDir, u"corvina-refusing.dll", kDllInitFailed},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(MessageOf([&] { Utils::MySafeLoadLibrary(c.path, c.file); }),
@@ -84,16 +94,30 @@ TEST(MySafeLoadLibraryOnWindows, AWrongArchitectureFileInTheCurrentFolderFallsBa
   });
 }
 
-TEST(MySafeLoadLibraryOnWindows, LibraryFoldersWithAnyCharacterLoad) {
+TEST(MySafeLoadLibraryOnWindows, LibraryFoldersWithAnyCharacterOrLengthLoad) {
   TempDir dir;
-  const fs::path folder = dir.Path("Modèles 模型");
-  fs::create_directories(folder);
-  fs::copy_file(Utf8Path(CORVINA_FAKE_DIR "corvina-probe.dll"), folder / "corvina-probe.dll");
-  const String path = FileName(folder) + u"\\";
-  System::TLibraryHandle lib(Utils::MySafeLoadLibrary(path, kProbe));
-  EXPECT_EQ(Answer(lib.get(), u"corvina_probe_answer"), 42);
-  EXPECT_TRUE(System::ModuleContains(lib.get(), Utils::SafeGetProcAddress(lib.get(), u"corvina_probe_answer")));
-  EXPECT_FALSE(System::ModuleContains(lib.get(), reinterpret_cast<const void*>(&Answer))) << "this program's code";
+  fs::path deep = dir.Root();
+  while (deep.wstring().size() <= 260) deep /= "a-folder-name-of-forty-characters-012345";
+  for (const fs::path& folder : {dir.Path("Modèles 模型"), deep}) {
+    SCOPED_TRACE(folder.string());
+    fs::create_directories(folder);
+    fs::copy_file(Utf8Path(CORVINA_FAKE_DIR "corvina-probe.dll"), folder / "corvina-probe.dll");
+    const String path = FileName(folder) + u"\\";
+    System::TLibraryHandle lib(Utils::MySafeLoadLibrary(path, kProbe));
+    EXPECT_EQ(Answer(lib.get(), u"corvina_probe_answer"), 42);
+    EXPECT_TRUE(System::ModuleContains(lib.get(), Utils::SafeGetProcAddress(lib.get(), u"corvina_probe_answer")));
+    EXPECT_FALSE(System::ModuleContains(lib.get(), reinterpret_cast<const void*>(&Answer))) << "this program's code";
+  }
+}
+
+TEST(MySafeLoadLibraryOnWindows, LoadingAndFreeingAHundredTimesLeavesNothingLoaded) {
+  const auto loaded = [] { return ::GetModuleHandleW(L"corvina-probe.dll") != nullptr; };
+  ASSERT_FALSE(loaded());
+  for (int i = 0; i < 100; ++i) {
+    System::TLibraryHandle lib(Utils::MySafeLoadLibrary(kFakeDir, kProbe));
+    ASSERT_EQ(Answer(lib.get(), u"corvina_probe_answer"), 42) << "load " << i;
+  }
+  EXPECT_FALSE(loaded());
 }
 
 TEST(SystemErrorText, IsRenderedInto256UnitsWithItsLineBreakAndCutWhenLonger) {
