@@ -4,6 +4,8 @@
 // Internal to the framework layer and the units of the package.
 #pragma once
 
+#include "framework/cxx20.h"  // first: says so when C++20 is missing
+
 #include <cstddef>
 #include <cstdint>
 
@@ -23,8 +25,10 @@ std::int64_t FilePosition(int handle);
 std::int64_t FileSize(int handle);
 bool TruncateFile(int handle, std::int64_t size);
 
-// BlockDevice: a disk, which seeks as a file does; Other: pipes, terminals.
-enum class TFileKind { Regular, Directory, BlockDevice, Other };
+// BlockDevice: a disk, which seeks as a file does; Other: pipes, terminals;
+// Device (Windows only): a device that a file name reaches (NUL, CON, COM1,
+// COM1.png), which holds no file.
+enum class TFileKind { Regular, Directory, BlockDevice, Other, Device };
 bool KindOf(int handle, TFileKind& kind);
 
 // The kind of what a name points at, links followed; false when nothing is there.

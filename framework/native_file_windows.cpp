@@ -40,8 +40,8 @@ bool IsDirectory(const std::wstring& name) {
 // GetFileType's answer for an open file, with a disk file's attributes
 // telling a folder from a file.
 bool KindOfHandle(HANDLE file, TFileKind& kind) {
-  if (::GetFileType(file) != FILE_TYPE_DISK) {
-    kind = TFileKind::Other;
+  if (const DWORD type = ::GetFileType(file); type != FILE_TYPE_DISK) {
+    kind = type == FILE_TYPE_CHAR ? TFileKind::Device : TFileKind::Other;
     return true;
   }
   BY_HANDLE_FILE_INFORMATION info{};
@@ -63,6 +63,15 @@ int OpenFile(const String& name, TAccess access, bool create) {
     flags |= access == TAccess::Write ? _O_WRONLY : access == TAccess::ReadWrite ? _O_RDWR : _O_RDONLY;
   }
   const std::wstring wide = Wide(name);
+  // Windows refuses to write a read-only file; Wine run by root would not.
+  if (create || access != TAccess::Read) {
+    const DWORD attributes = ::GetFileAttributesW(wide.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) &&
+        !(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+      errno = EACCES;
+      return -1;
+    }
+  }
   const int handle = ::_wopen(wide.c_str(), flags, _S_IREAD | _S_IWRITE);
   // The C run-time says only "Permission denied" for a folder.
   if (handle < 0 && errno == EACCES && IsDirectory(wide)) errno = EISDIR;
@@ -120,7 +129,7 @@ bool SetPermissions(int, int) { return true; }
 bool RenameOver(const String& from, const String& to) {
   const std::wstring target = Wide(to);
   // Windows refuses to replace a read-only file, but Wine replaces it and
-  // drops the attribute; refuse on both.
+  // drops the attribute.
   if (const DWORD attributes = ::GetFileAttributesW(target.c_str());
       attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) &&
       !(attributes & FILE_ATTRIBUTE_DIRECTORY)) {

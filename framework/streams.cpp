@@ -124,6 +124,14 @@ TFileStream::TFileStream(const String& fileName, std::uint16_t mode) : FFileName
     Native::CloseFile(handle);
     fail(EISDIR);
   }
+  // A serial port would be read until data came, and the null device takes
+  // a whole file and keeps nothing.
+  if (kind == Native::TFileKind::Device) {
+    Native::CloseFile(handle);
+    const String problem = u"The name is a device of the system, not a file";
+    if (create) throw EFCreateError(Sysutils::Format(u"Cannot create file \"%s\". %s", fileName, problem));
+    throw EFOpenError(Sysutils::Format(u"Cannot open file \"%s\". %s", fileName, problem));
+  }
   // lseek "works" on some devices (/dev/zero) without moving anything, so
   // the kind of file decides, not a trial seek.
   FSequential = kind == Native::TFileKind::Other;

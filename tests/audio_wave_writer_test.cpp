@@ -237,10 +237,10 @@ TEST(WaveWriterOnWindows, TargetsTheSystemGuardsEndInAnErrorAndStayAsTheyWere) {
       {"held.wav", "Permission denied"},
       {"folder.wav", "Is a directory"},
       // Devices, not files: nothing is written and nothing is left behind.
-      {"NUL", ""},
+      {"NUL", "The name is a device of the system, not a file"},
       {"CON", ""},
-      {"COM1", ""},
-      {"COM1.wav", ""},
+      {"COM1", "The name is a device of the system, not a file"},
+      {"COM1.wav", "The name is a device of the system, not a file"},
   };
   for (const Case& c : cases) {
     const String target = dir.File(c.name);

@@ -236,6 +236,45 @@ TEST(FileStream, NamesTheSystemWouldMisreadAreRefused) {
   EXPECT_EQ(dir.Entries(), std::vector<std::string>{"a\U0001F600.bin"});
 }
 
+#if defined(_WIN32)  // names Windows hands to a device, and its read-only attribute
+TEST(FileStream, DeviceNamesAndReadOnlyFilesAreRefusedOnWindows) {
+  TempDir dir;
+  WriteFileBytes(dir.Path("read-only.bin"), "old content");
+  namespace fs = std::filesystem;
+  // The C run-time's chmod without write permission sets the read-only attribute.
+  fs::permissions(dir.Path("read-only.bin"), fs::perms::owner_write, fs::perm_options::remove);
+  const String device = u". The name is a device of the system, not a file";
+  struct Case {
+    const char* name;
+    std::uint16_t mode;
+    String reason;
+  };
+  const Case cases[] = {
+      // A serial port would be read until data came: forever.
+      {"COM1.png", fmOpenRead, device},
+      {"COM1.png", fmCreate, device},
+      {"COM1", fmOpenRead, device},
+      // The null device takes anything: a file "written" there is lost.
+      {"NUL", fmCreate, device},
+      {"NUL.wav", fmCreate, device},
+      {"NUL.wav", fmOpenRead, device},
+      {"read-only.bin", fmCreate, u". Permission denied"},
+      {"read-only.bin", fmOpenWrite, u". Permission denied"},
+      {"read-only.bin", fmOpenReadWrite, u". Permission denied"},
+  };
+  for (const Case& c : cases) {
+    const String name = dir.File(c.name);
+    const String verb = c.mode == fmCreate ? u"Cannot create file \"" : u"Cannot open file \"";
+    EXPECT_EQ(MessageOf([&] { TFileStream(name, c.mode); }), verb + name + u"\"" + c.reason) << c.name << " " << c.mode;
+  }
+  // Read-only is for reading.
+  EXPECT_EQ(TFileStream(dir.File("read-only.bin"), fmOpenRead).Size(), 11);
+  EXPECT_EQ(ReadFileBytes(dir.Path("read-only.bin")), "old content");
+  fs::permissions(dir.Path("read-only.bin"), fs::perms::owner_write, fs::perm_options::add);
+  EXPECT_EQ(dir.Entries(), std::vector<std::string>{"read-only.bin"});
+}
+#endif
+
 #if !defined(_WIN32)  // FIFOs and /dev devices are files on POSIX systems only
 TEST(FileStream, PipesAndDevicesReadInOrderWithoutNegativePositions) {
   TempDir dir;
