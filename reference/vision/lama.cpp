@@ -1,32 +1,37 @@
 // Object removal by classical inpainting: the marked pixels are rebuilt from
-// their surroundings (Telea's fast marching, Navier-Stokes, or frequency
-// selective reconstruction from the contrib photo module); every other pixel
-// is handed back exactly as it came.
+// their surroundings (patches copied from around the hole, or Telea's fast
+// marching, Navier-Stokes, or frequency selective reconstruction from the
+// contrib photo module); every other pixel is handed back exactly as it came.
 #include <opencv2/imgproc.hpp>
 #include <opencv2/photo.hpp>
 #include <opencv2/xphoto/inpainting.hpp>
 
 #include "reference/vision/common.h"
 #include "reference/vision/entry_points.h"
+#include "reference/vision/patch_fill.h"
 
 namespace Corvina::Reference::Vision {
 namespace {
 
-enum class Method { Telea, NavierStokes, FrequencySelective };
+enum class Method { Exemplar, Telea, NavierStokes, FrequencySelective };
 
 struct LamaParams {
   Method method = Method::Telea;
-  double radius = 5;  // neighbourhood that each rebuilt pixel draws on
+  // Neighbourhood that each rebuilt pixel draws on; for patches, half their side.
+  double radius = 5;
 };
 
 std::optional<LamaParams> ReadParams(const char* path) {
   const auto model = ModelFile::Read(path, "lama");
   if (!model) return std::nullopt;
   const auto method = model->Text("method", "telea");
-  const auto radius = model->Number("radius", 5, 1, 64);
-  if (!method || !radius) return std::nullopt;
+  if (!method) return std::nullopt;
+  const auto radius = model->Number("radius", *method == "exemplar" ? 4 : 5, 1, 64);
+  if (!radius) return std::nullopt;
   LamaParams p;
-  if (*method == "telea") {
+  if (*method == "exemplar") {
+    p.method = Method::Exemplar;
+  } else if (*method == "telea") {
     p.method = Method::Telea;
   } else if (*method == "navier-stokes") {
     p.method = Method::NavierStokes;
@@ -76,6 +81,11 @@ class LamaContext : public Context {
   cv::Mat Inpaint(const cv::Mat& bgr, const cv::Mat& region) const {
     cv::Mat out;
     switch (FParams.method) {
+      case Method::Exemplar:
+        out = FillFromPatches(bgr, region, static_cast<int>(FParams.radius));
+        // A picture with no whole known patch to copy from.
+        if (out.empty()) cv::inpaint(bgr, region, out, 5, cv::INPAINT_TELEA);
+        break;
       case Method::Telea:
         cv::inpaint(bgr, region, out, FParams.radius, cv::INPAINT_TELEA);
         break;

@@ -1,0 +1,15 @@
+// Exemplar-based filling for object removal: the marked region is rebuilt
+// from square patches copied out of the rest of the picture, coarse to fine,
+// so that edges and texture run on into it instead of being averaged away.
+#pragma once
+
+#include <opencv2/core.hpp>
+
+namespace Corvina::Reference::Vision {
+
+// bgr: 8-bit B, G, R. region: 8-bit, non-zero where the picture is rebuilt.
+// radius: half the side of the patches, less one (4 gives 9x9). The result
+// equals bgr outside region and depends on nothing but the arguments.
+cv::Mat FillFromPatches(const cv::Mat& bgr, const cv::Mat& region, int radius);
+
+}  // namespace Corvina::Reference::Vision
