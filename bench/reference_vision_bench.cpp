@@ -5,6 +5,10 @@
 // so their peer is GrabCut on the full picture; tracking's peer is one CSRT
 // update, removal's one Telea inpaint.
 //
+// Removal is also held against Telea on one core at 512x512, with a hole the
+// size of the demo's spoon (a 40-pixel band and a disc) across the outline
+// of a subject; the counter ours_over_telea is the ratio of the two.
+//
 // Segmentation and background replacement are also held against cv::grabCut
 // from the subject's box on the same 512x512 picture, on one core: a sharp
 // textured subject over a defocused backdrop, each call a whole request
@@ -220,7 +224,7 @@ void BM_OpenCVGrabCutCentreFullSize(benchmark::State& state) {
 }
 BENCHMARK(BM_OpenCVGrabCutCentreFullSize)->Apply(Sizes);
 
-// ------------------------------- whole requests against cv::grabCut, 512x512
+// ------------------------ whole requests at 512x512, against cv::grabCut and Telea
 
 // A sharp subject (warm tiles, a star's outline) over a defocused backdrop
 // (cool tiles blurred as by a lens): the portrait case.
@@ -315,6 +319,37 @@ void BM_Request512VsGrabCut(benchmark::State& state, Request request) {
 BENCHMARK_CAPTURE(BM_Request512VsGrabCut, point, Request::Point)->UseManualTime()->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(BM_Request512VsGrabCut, box, Request::Box)->UseManualTime()->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(BM_Request512VsGrabCut, replace, Request::Replace)->UseManualTime()->Unit(benchmark::kMillisecond);
+
+void BM_Removal512VsTelea(benchmark::State& state) {
+  const Portrait& p = ThePortrait();
+  cv::Mat hole = cv::Mat::zeros(p.bgr.size(), CV_8U), holeBgra;
+  cv::line(hole, {330, 120}, {420, 330}, cv::Scalar(255), 40);
+  cv::circle(hole, {420, 330}, 46, cv::Scalar(255), cv::FILLED);
+  cv::cvtColor(hole, holeBgra, cv::COLOR_GRAY2BGRA);
+  void* lama = Lib().lama_init(Model("lama.cvm").c_str(), -1);
+  const auto ours = [&] {
+    benchmark::DoNotOptimize(Lib().lama_execute(lama, p.bgra.data, holeBgra.data, p.bgra.cols, p.bgra.rows,
+                                                static_cast<int>(p.bgra.step[0])));
+  };
+  const auto peer = [&] {
+    cv::Mat out;
+    cv::inpaint(p.bgr, hole, out, 5, cv::INPAINT_TELEA);
+    benchmark::DoNotOptimize(out.data);
+  };
+  cv::setNumThreads(1);
+  double oursTotal = 0, peerTotal = 0;
+  for (auto _ : state) {
+    const double t = Seconds(ours);
+    state.SetIterationTime(t);
+    oursTotal += t;
+    peerTotal += Seconds(peer);
+  }
+  cv::setNumThreads(-1);
+  state.counters["telea_ms"] = 1000 * peerTotal / static_cast<double>(state.iterations());
+  state.counters["ours_over_telea"] = oursTotal / peerTotal;
+  Lib().lama_destroy(lama);
+}
+BENCHMARK(BM_Removal512VsTelea)->UseManualTime()->Unit(benchmark::kMillisecond);
 
 }  // namespace
 

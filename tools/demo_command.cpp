@@ -383,7 +383,8 @@ void RemoveObject(TStep& step, TState&) {
   const auto result = remover.RemoveAnything(&photo, &mask);
   Save(*result, step.Output("removed.png", "the spoon erased and filled in"));
   step.Caption("erased the spoon (" + std::to_string(MaskedPixels(mask)) + " masked pixels) and filled the hole " +
-               "from its edges (Telea inpainting: smooth colour, no invented texture): " + Size(*result));
+               "with patches copied from around it (exemplar fill: edges and texture carried in, no blur; where an " +
+               "outline turns inside the hole its shape is guessed): " + Size(*result));
   step.Command("corvina remove " + ShellWord(Platform::Utf8Text(source)) + " --mask " + step.Relative("mask.png") + " -o " +
                step.Relative("removed.png"));
 }
