@@ -633,6 +633,63 @@ INSTANTIATE_TEST_SUITE_P(
                  false}),
     [](const auto& info) { return std::string(info.param.name); });
 
+struct HoleShapeCase {
+  const char* name;
+  std::function<void(cv::Mat&)> mark;  // draws 255 on a 160x120 mask
+};
+
+class ReferenceVisionHoleShapes : public ReferenceVision, public ::testing::WithParamInterface<HoleShapeCase> {};
+
+// Whatever the hole's shape, the picture comes back with only the hole
+// rebuilt, in colours the picture holds (never the caller's row padding),
+// the same each time.
+TEST_P(ReferenceVisionHoleShapes, FillStaysInsideTheHoleAndInThePicturesColours) {
+  const int w = 160, h = 120;
+  const cv::Mat bgr = Texture(w, h, 31);
+  Picture picture(bgr, 12);
+  cv::Mat hole = cv::Mat::zeros(h, w, CV_8U);
+  GetParam().mark(hole);
+  cv::Mat maskBgr;
+  cv::cvtColor(hole, maskBgr, cv::COLOR_GRAY2BGR);
+  Picture mask(maskBgr, 12);
+  LamaCtx lama = NewLama();
+  const std::uint8_t* buffer = Lib().lama_execute(lama.get(), picture.Data(), mask.Data(), w, h, picture.pitch);
+  ASSERT_NE(buffer, nullptr);
+  const cv::Mat out = BgrView(buffer, w, h);
+  cv::Mat diff;
+  cv::absdiff(out, bgr, diff);
+  cv::Mat changed;
+  cv::transform(diff, changed, cv::Matx13f(1, 1, 1));
+  EXPECT_EQ(cv::countNonZero(changed & (hole == 0)), 0);
+  double lo, hi, outLo, outHi;
+  cv::minMaxLoc(bgr.reshape(1), &lo, &hi);
+  cv::Mat filled;
+  out.copyTo(filled);
+  filled.setTo(cv::Scalar::all(lo), hole == 0);
+  cv::minMaxLoc(filled.reshape(1), &outLo, &outHi);
+  EXPECT_GE(outLo, lo);
+  EXPECT_LE(outHi, hi);
+  const std::uint8_t* again = Lib().lama_execute(lama.get(), picture.Data(), mask.Data(), w, h, picture.pitch);
+  ASSERT_NE(again, nullptr);
+  EXPECT_EQ(cv::norm(BgrView(again, w, h), out, cv::NORM_INF), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Shapes, ReferenceVisionHoleShapes,
+    ::testing::Values(
+        HoleShapeCase{"OnePixel", [](cv::Mat& m) { m.at<std::uint8_t>(60, 80) = 255; }},
+        HoleShapeCase{"CornerAcrossTwoBorders", [](cv::Mat& m) { m(cv::Rect(110, 80, 50, 40)).setTo(255); }},
+        HoleShapeCase{"BandAcrossThePicture", [](cv::Mat& m) { m(cv::Rect(0, 50, 160, 14)).setTo(255); }},
+        HoleShapeCase{"ScatteredDots",
+                      [](cv::Mat& m) {
+                        for (int y = 5; y < 120; y += 17)
+                          for (int x = 3; x < 160; x += 13) cv::circle(m, {x, y}, 3, cv::Scalar(255), cv::FILLED);
+                      }},
+        // Too little known to copy from: Telea fills these.
+        HoleShapeCase{"ThinFrameLeft", [](cv::Mat& m) { m(cv::Rect(12, 12, 136, 96)).setTo(255); }},
+        HoleShapeCase{"NoWholePatchLeft", [](cv::Mat& m) { m(cv::Rect(3, 3, 154, 114)).setTo(255); }}),
+    [](const auto& info) { return std::string(info.param.name); });
+
 // -------------------------------------------------------- background replacement
 
 struct ReplaceCase {

@@ -83,7 +83,7 @@ class LamaContext : public Context {
     switch (FParams.method) {
       case Method::Exemplar:
         out = FillFromPatches(bgr, region, static_cast<int>(FParams.radius));
-        // A picture with no whole known patch to copy from.
+        // Too little known to copy from: a thin frame around a large hole.
         if (out.empty()) cv::inpaint(bgr, region, out, 5, cv::INPAINT_TELEA);
         break;
       case Method::Telea:

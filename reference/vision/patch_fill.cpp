@@ -27,6 +27,9 @@ constexpr int kSearch = 40;
 // this many patch radii: deeper, copies from the rim no longer reach the middle.
 constexpr int kCoarseDepth = 6;
 constexpr int kRefineRounds = 4;
+// The full-size level of several only sharpens an answer that is already
+// laid out, and is by far the dearest: half the rounds give the same picture.
+constexpr int kFullSizeRounds = 2;
 
 // xorshift: one sequence on every platform, which std's distributions are not.
 class Rng {
@@ -76,6 +79,15 @@ class InwardGrowth {
     FOffset.assign(n, cv::Point(0, 0));
     FCopied.assign(n, 0);
     FStamp.assign(n, 0);
+    cv::Mat distance;
+    cv::distanceTransform(FSources == 0, distance, FNearestLabel, cv::DIST_L2, 3, cv::DIST_LABEL_PIXEL);
+    for (int y = 0; y < FH; ++y)
+      for (int x = 0; x < FW; ++x) {
+        if (!FSources.at<std::uint8_t>(y, x)) continue;
+        const auto label = static_cast<std::size_t>(FNearestLabel.at<int>(y, x));
+        if (label >= FNearest.size()) FNearest.resize(label + 1);
+        FNearest[label] = {x, y};
+      }
   }
 
   void Run() {
@@ -195,11 +207,13 @@ class InwardGrowth {
         found = {sx, sy};
       }
     };
-    for (int reach = kSearch; found.x < 0; reach *= 2) {
-      for (int sy = ty - reach; sy <= ty + reach; ++sy)
-        for (int sx = tx - reach; sx <= tx + reach; ++sx) consider(sx, sy);
-      if (reach > FW + FH) break;
-    }
+    auto window = [&](cv::Point c) {
+      for (int sy = c.y - kSearch; sy <= c.y + kSearch; ++sy)
+        for (int sx = c.x - kSearch; sx <= c.x + kSearch; ++sx) consider(sx, sy);
+    };
+    window({tx, ty});
+    // Deep in a hole that no coarser level could take: around the nearest known patch.
+    if (found.x < 0) window(FNearest[static_cast<std::size_t>(FNearestLabel.at<int>(ty, tx))]);
     // Around where the patches beside it came from, which keeps a copied
     // stretch going beyond the window.
     constexpr int kAround = 3;
@@ -242,6 +256,8 @@ class InwardGrowth {
   std::vector<cv::Point> FOffset;  // from a filled pixel to where it was copied from
   std::vector<std::uint8_t> FCopied;
   std::vector<int> FStamp;  // a queued entry counts only while its stamp is current
+  cv::Mat FNearestLabel;    // per pixel, the label of the nearest source centre
+  std::vector<cv::Point> FNearest;  // each label's source centre
   std::priority_queue<Entry> FFront;
 };
 
@@ -273,7 +289,7 @@ struct Level {
 
 // nnf (CV_32SC2): for each pixel whose patch touches the hole, the centre of
 // the known patch that stands for it.
-void Refine(Level& level, cv::Mat& nnf, int r, Rng& rng) {
+void Refine(Level& level, cv::Mat& nnf, int r, int rounds, Rng& rng) {
   cv::Mat& img = level.img;
   const int w = img.cols, h = img.rows;
   cv::Mat touching;
@@ -286,7 +302,7 @@ void Refine(Level& level, cv::Mat& nnf, int r, Rng& rng) {
   cv::Mat distance(h, w, CV_32F, cv::Scalar(0));
   std::vector<cv::Vec4f> votes(static_cast<std::size_t>(w) * h);
   std::vector<float> sorted(targets.size());
-  for (int round = 0; round < kRefineRounds; ++round) {
+  for (int round = 0; round < rounds; ++round) {
     for (const cv::Point& t : targets) {
       const cv::Vec2i s = nnf.at<cv::Vec2i>(t);
       distance.at<float>(t) = PatchDistance(img, t.x, t.y, s[0], s[1], r, std::numeric_limits<float>::infinity());
@@ -394,7 +410,9 @@ cv::Mat Upsampled(const cv::Mat& coarse, const Level& fine, Rng& rng) {
 
 cv::Mat FillFromPatches(const cv::Mat& bgr, const cv::Mat& region, int radius) {
   std::vector<Level> levels = Pyramid(bgr, region, radius);
-  if (cv::countNonZero(levels.back().sources) == 0) return {};
+  // Without a whole known patch, or with too little known around a large
+  // hole for any level to bring its middle within reach of copies.
+  if (cv::countNonZero(levels.back().sources) == 0 || Depth(levels.back().hole) > kCoarseDepth * radius) return {};
   Rng rng;
   Level& coarsest = levels.back();
   cv::Mat grown;
@@ -402,13 +420,13 @@ cv::Mat FillFromPatches(const cv::Mat& bgr, const cv::Mat& region, int radius) {
   InwardGrowth(grown, coarsest.hole, coarsest.sources, radius).Run();
   grown.convertTo(coarsest.img, CV_32FC3);
   cv::Mat nnf = RandomMatches(coarsest, rng);
-  Refine(coarsest, nnf, radius, rng);
+  Refine(coarsest, nnf, radius, kRefineRounds, rng);
   for (auto level = levels.rbegin() + 1; level != levels.rend(); ++level) {
     cv::Mat guess;
     cv::resize((level - 1)->img, guess, level->img.size(), 0, 0, cv::INTER_LINEAR);
     guess.copyTo(level->img, level->hole);
     nnf = Upsampled(nnf, *level, rng);
-    Refine(*level, nnf, radius, rng);
+    Refine(*level, nnf, radius, level + 1 == levels.rend() ? kFullSizeRounds : kRefineRounds, rng);
   }
   cv::Mat out;
   levels[0].img.convertTo(out, CV_8UC3);

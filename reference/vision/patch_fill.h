@@ -9,7 +9,9 @@ namespace Corvina::Reference::Vision {
 
 // bgr: 8-bit B, G, R. region: 8-bit, non-zero where the picture is rebuilt.
 // radius: half the side of the patches, less one (4 gives 9x9). The result
-// equals bgr outside region and depends on nothing but the arguments.
+// equals bgr outside region and depends on nothing but the arguments. Empty
+// when too little of the picture is known to copy from: no whole patch, or
+// none at a scale where the hole is shallow.
 cv::Mat FillFromPatches(const cv::Mat& bgr, const cv::Mat& region, int radius);
 
 }  // namespace Corvina::Reference::Vision
