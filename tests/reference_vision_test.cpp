@@ -690,6 +690,82 @@ INSTANTIATE_TEST_SUITE_P(
         HoleShapeCase{"NoWholePatchLeft", [](cv::Mat& m) { m(cv::Rect(3, 3, 154, 114)).setTo(255); }}),
     [](const auto& info) { return std::string(info.param.name); });
 
+struct CostlyHoleCase {
+  const char* name;
+  int width, height;
+  std::function<void(cv::Mat&)> mark;  // draws 255 on a width x height mask
+  double maxError;                     // mean difference from the picture under the hole
+};
+
+class ReferenceVisionCostlyHoles : public ReferenceVision, public ::testing::WithParamInterface<CostlyHoleCase> {};
+
+// Holes that cost the patch fill (or Telea's queue) seconds to minutes: lines
+// and speckles over the whole picture, a small hole in a large picture, a
+// hole too large to fill at full size. They come back in a moment, filled
+// close to what lay beneath, only there, the same each time.
+TEST_P(ReferenceVisionCostlyHoles, FillStaysInsideTheHoleAndCloseToItsSurroundings) {
+  const CostlyHoleCase& c = GetParam();
+  cv::Mat bgr = Texture(c.width, c.height, 13);
+  cv::GaussianBlur(bgr, bgr, {5, 5}, 0);
+  Picture picture(bgr, 8);
+  cv::Mat hole = cv::Mat::zeros(c.height, c.width, CV_8U);
+  c.mark(hole);
+  cv::Mat maskBgr;
+  cv::cvtColor(hole, maskBgr, cv::COLOR_GRAY2BGR);
+  Picture mask(maskBgr, 8);
+  LamaCtx lama = NewLama();
+  const std::uint8_t* buffer = Lib().lama_execute(lama.get(), picture.Data(), mask.Data(), c.width, c.height, picture.pitch);
+  ASSERT_NE(buffer, nullptr);
+  const cv::Mat out = BgrView(buffer, c.width, c.height);
+  cv::Mat diff;
+  cv::absdiff(out, bgr, diff);
+  cv::Mat changed;
+  cv::transform(diff, changed, cv::Matx13f(1, 1, 1));
+  EXPECT_EQ(cv::countNonZero(changed & (hole == 0)), 0);
+  const cv::Scalar error = cv::mean(diff, hole);
+  EXPECT_LT((error[0] + error[1] + error[2]) / 3, c.maxError);
+  const std::uint8_t* again = Lib().lama_execute(lama.get(), picture.Data(), mask.Data(), c.width, c.height, picture.pitch);
+  ASSERT_NE(again, nullptr);
+  EXPECT_EQ(cv::norm(BgrView(again, c.width, c.height), out, cv::NORM_INF), 0);
+}
+
+void EveryPixelWhere(cv::Mat& m, const std::function<bool(int, int)>& on) {
+  for (int y = 0; y < m.rows; ++y)
+    for (int x = 0; x < m.cols; ++x)
+      if (on(x, y)) m.at<std::uint8_t>(y, x) = 255;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Shapes, ReferenceVisionCostlyHoles,
+    ::testing::Values(
+        CostlyHoleCase{"LinesAcross", 1024, 1024,
+                       [](cv::Mat& m) { EveryPixelWhere(m, [](int, int y) { return y % 20 == 10; }); }, 12},
+        CostlyHoleCase{"GridOfLines", 1024, 768,
+                       [](cv::Mat& m) { EveryPixelWhere(m, [](int x, int y) { return x % 12 == 6 || y % 12 == 6; }); },
+                       12},
+        CostlyHoleCase{"Speckles", 1024, 1024,
+                       [](cv::Mat& m) {
+                         std::mt19937 rng(3);
+                         EveryPixelWhere(m, [&](int, int) { return rng() % 100 < 5; });
+                       },
+                       12},
+        CostlyHoleCase{"Checkerboard", 640, 480, [](cv::Mat& m) { EveryPixelWhere(m, [](int x, int y) { return (x + y) % 2 == 0; }); },
+                       12},
+        CostlyHoleCase{"DotsTooCloseForAPatch", 1024, 1024,
+                       [](cv::Mat& m) { EveryPixelWhere(m, [](int x, int y) { return x % 10 < 3 && y % 10 < 3; }); }, 12},
+        CostlyHoleCase{"OneColumn", 1, 900, [](cv::Mat& m) { m(cv::Rect(0, 400, 1, 100)).setTo(255); }, 40},
+        CostlyHoleCase{"SmallHoleInLargePicture", 4000, 3000,
+                       [](cv::Mat& m) { m(cv::Rect(2000, 1500, 24, 24)).setTo(255); }, 25},
+        CostlyHoleCase{"CornersBeyondFullSize", 4200, 2000,
+                       [](cv::Mat& m) {
+                         m(cv::Rect(40, 40, 30, 30)).setTo(255);
+                         m(cv::Rect(4130, 1930, 30, 30)).setTo(255);
+                       },
+                       25},
+        CostlyHoleCase{"DiscBeyondTheWorkAllowed", 1600, 1600,
+                       [](cv::Mat& m) { cv::circle(m, {800, 800}, 620, cv::Scalar(255), cv::FILLED); }, 40}),
+    [](const auto& info) { return std::string(info.param.name); });
+
 // -------------------------------------------------------- background replacement
 
 struct ReplaceCase {
@@ -975,6 +1051,14 @@ INSTANTIATE_TEST_SUITE_P(
                       ModelCase{"OtherMethod", Family::Lama, kMagic + "family: lama\nmethod: fsr\n", true},
                       ModelCase{"TeleaMethod", Family::Lama, kMagic + "family: lama\nmethod: telea\nradius: 5\n", true},
                       ModelCase{"ExemplarMethod", Family::Lama, kMagic + "family: lama\nmethod: exemplar\n", true},
+                      // Patches cost the square of their side: 129x129 took over two minutes.
+                      ModelCase{"ExemplarLargestPatch", Family::Lama,
+                                kMagic + "family: lama\nmethod: exemplar\nradius: 16\nunknown: 3\n", true},
+                      ModelCase{"ExemplarPatchTooLarge", Family::Lama,
+                                kMagic + "family: lama\nmethod: exemplar\nradius: 17\n", false},
+                      ModelCase{"ExemplarNoPatch", Family::Lama, kMagic + "family: lama\nmethod: exemplar\nradius: 0\n", false},
+                      ModelCase{"ExemplarRadiusNan", Family::Lama, kMagic + "family: lama\nmethod: exemplar\nradius: nan\n", false},
+                      ModelCase{"TeleaWideRadius", Family::Lama, kMagic + "family: lama\nmethod: telea\nradius: 64\n", true},
                       ModelCase{"SamEncoder", Family::Sam, kMagic + "family: sam2-encoder\nwork-size: 256\n", true}),
     [](const auto& info) { return std::string(info.param.name); });
 

@@ -26,10 +26,12 @@ std::optional<LamaParams> ReadParams(const char* path) {
   if (!model) return std::nullopt;
   const auto method = model->Text("method", "telea");
   if (!method) return std::nullopt;
-  const auto radius = model->Number("radius", *method == "exemplar" ? 4 : 5, 1, 64);
+  // Patches cost the square of their side: beyond 33x33 a fill takes minutes.
+  const bool exemplar = *method == "exemplar";
+  const auto radius = model->Number("radius", exemplar ? 4 : 5, 1, exemplar ? 16 : 64);
   if (!radius) return std::nullopt;
   LamaParams p;
-  if (*method == "exemplar") {
+  if (exemplar) {
     p.method = Method::Exemplar;
   } else if (*method == "telea") {
     p.method = Method::Telea;

@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <limits>
 #include <queue>
+#include <utility>
 #include <vector>
 
 #include <opencv2/imgproc.hpp>
@@ -30,6 +31,19 @@ constexpr int kRefineRounds = 4;
 // The full-size level of several only sharpens an answer that is already
 // laid out, and is by far the dearest: half the rounds give the same picture.
 constexpr int kFullSizeRounds = 2;
+// The growth's window search for one pixel, in units of one refined patch
+// (Work below); one unit takes a microsecond or two.
+constexpr double kGrowthWork = 18;
+// Up to this much work (a second or two) even a thin hole is filled from
+// patches. A solid hole costs about 4 per hole pixel, a line a pixel wide 54.
+constexpr double kFreeWork = 1e6;
+// Thin: no hole pixel further than this from a known one (lines 5 wide).
+constexpr double kThinDepth = 3;
+// Largest stretch of picture, and most work, for one fill (a photo of 12
+// million pixels with a twentieth taken out is well inside both): beyond
+// either it is made smaller and brought back, which bounds time and memory.
+constexpr double kMaxPixels = 1 << 23;
+constexpr double kMaxWork = 4e6;
 
 // xorshift: one sequence on every platform, which std's distributions are not.
 class Rng {
@@ -60,6 +74,15 @@ double Depth(const cv::Mat& hole) {
   double deepest = 0;
   cv::minMaxLoc(distance, nullptr, &deepest);
   return deepest;
+}
+
+// The hole and all the searches reach around it, so a small hole in a huge
+// picture costs what it costs in a small one.
+cv::Rect Neighbourhood(const cv::Mat& region, int r) {
+  const cv::Rect box = cv::boundingRect(region);
+  const int margin = std::max(box.width, box.height) + kSearch + 4 * r;
+  const cv::Rect grown(box.x - margin, box.y - margin, box.width + 2 * margin, box.height + 2 * margin);
+  return grown & cv::Rect(0, 0, region.cols, region.rows);
 }
 
 bool Inside(const cv::Mat& m, int x, int y) { return x >= 0 && y >= 0 && x < m.cols && y < m.rows; }
@@ -406,13 +429,74 @@ cv::Mat Upsampled(const cv::Mat& coarse, const Level& fine, Rng& rng) {
   return nnf;
 }
 
-}  // namespace
+// What the fill costs, in units of one patch refined once: every patch
+// touching the hole on every level and round, and the inward growth's
+// window search, dearer per pixel where a copy fills few hole pixels.
+double Work(const std::vector<Level>& levels, int r) {
+  double work = 0;
+  for (std::size_t i = 0; i < levels.size(); ++i) {
+    cv::Mat touching;
+    cv::dilate(levels[i].hole, touching, Square(r));
+    const int rounds = i + 1 == levels.size() || i > 0 ? kRefineRounds : kFullSizeRounds;
+    work += static_cast<double>(cv::countNonZero(touching)) * rounds;
+  }
+  work += kGrowthWork * cv::countNonZero(levels.back().hole);
+  return work;
+}
 
-cv::Mat FillFromPatches(const cv::Mat& bgr, const cv::Mat& region, int radius) {
+// Ring by ring from the known side, each hole pixel the mean of its known
+// neighbours: time in proportion to the hole, for holes a few pixels thin.
+cv::Mat PeelFill(const cv::Mat& bgr, const cv::Mat& region) {
+  cv::Mat out = bgr.clone();
+  cv::Mat known = region == 0;
+  std::vector<cv::Point> todo;
+  cv::findNonZero(region, todo);
+  std::vector<std::pair<cv::Point, cv::Vec3b>> ring;
+  std::vector<cv::Point> later;
+  while (!todo.empty()) {
+    ring.clear();
+    later.clear();
+    for (const cv::Point& p : todo) {
+      int sum[3] = {0, 0, 0}, n = 0;
+      for (int y = std::max(0, p.y - 1); y <= std::min(out.rows - 1, p.y + 1); ++y)
+        for (int x = std::max(0, p.x - 1); x <= std::min(out.cols - 1, p.x + 1); ++x) {
+          if (!known.at<std::uint8_t>(y, x)) continue;
+          const cv::Vec3b& c = out.at<cv::Vec3b>(y, x);
+          for (int k = 0; k < 3; ++k) sum[k] += c[k];
+          ++n;
+        }
+      if (n == 0) {
+        later.push_back(p);
+        continue;
+      }
+      cv::Vec3b mean;
+      for (int k = 0; k < 3; ++k) mean[k] = static_cast<std::uint8_t>((sum[k] + n / 2) / n);
+      ring.emplace_back(p, mean);
+    }
+    if (ring.empty()) break;  // nothing known anywhere: left as it came
+    for (const auto& [p, colour] : ring) {
+      out.at<cv::Vec3b>(p) = colour;
+      known.at<std::uint8_t>(p) = 255;
+    }
+    todo.swap(later);
+  }
+  return out;
+}
+
+// Empty, with costly set, when the fill would take longer than kMaxWork.
+cv::Mat FillPart(const cv::Mat& bgr, const cv::Mat& region, int radius, bool& costly) {
   std::vector<Level> levels = Pyramid(bgr, region, radius);
+  const bool sources = cv::countNonZero(levels.back().sources) > 0;
+  const double work = sources ? Work(levels, radius) : 0;
+  // A hole this thin is all edge: its pixels take their neighbours' colours,
+  // where patches would touch many times the hole (many seconds for lines
+  // across a large picture) and Telea's queue slows down badly on many small pieces.
+  if (Depth(levels[0].hole) <= kThinDepth && (!sources || work > kFreeWork)) return PeelFill(bgr, region);
   // Without a whole known patch, or with too little known around a large
   // hole for any level to bring its middle within reach of copies.
-  if (cv::countNonZero(levels.back().sources) == 0 || Depth(levels.back().hole) > kCoarseDepth * radius) return {};
+  if (!sources || Depth(levels.back().hole) > kCoarseDepth * radius) return {};
+  costly = work > kMaxWork;
+  if (costly) return {};
   Rng rng;
   Level& coarsest = levels.back();
   cv::Mat grown;
@@ -432,6 +516,40 @@ cv::Mat FillFromPatches(const cv::Mat& bgr, const cv::Mat& region, int radius) {
   levels[0].img.convertTo(out, CV_8UC3);
   bgr.copyTo(out, region == 0);
   return out;
+}
+
+}  // namespace
+
+cv::Mat FillFromPatches(const cv::Mat& bgr, const cv::Mat& region, int radius) {
+  if (cv::countNonZero(region) == 0) return bgr.clone();
+  const cv::Rect near = Neighbourhood(region, radius);
+  // Too large or too costly at full size: filled smaller and brought back,
+  // halving until the work fits (the hole thins out, or loses its sources).
+  double shrink = std::min(1.0, std::sqrt(kMaxPixels / static_cast<double>(near.area())));
+  for (;;) {
+    bool costly = false;
+    cv::Mat part;
+    if (shrink >= 1) {
+      part = FillPart(bgr(near), region(near), radius, costly);
+    } else {
+      const cv::Size size(std::max(1, static_cast<int>(near.width * shrink)),
+                          std::max(1, static_cast<int>(near.height * shrink)));
+      cv::Mat small, cover;
+      cv::resize(bgr(near), small, size, 0, 0, cv::INTER_AREA);
+      region(near).convertTo(cover, CV_32F);
+      cv::resize(cover, cover, size, 0, 0, cv::INTER_AREA);
+      part = FillPart(small, cover > 0, radius, costly);
+      if (!part.empty()) cv::resize(part, part, near.size(), 0, 0, cv::INTER_LINEAR);
+    }
+    if (costly) {
+      shrink /= 2;
+      continue;
+    }
+    if (part.empty()) return {};
+    cv::Mat out = bgr.clone();
+    part.copyTo(out(near), region(near));
+    return out;
+  }
 }
 
 }  // namespace Corvina::Reference::Vision

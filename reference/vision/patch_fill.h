@@ -9,9 +9,12 @@ namespace Corvina::Reference::Vision {
 
 // bgr: 8-bit B, G, R. region: 8-bit, non-zero where the picture is rebuilt.
 // radius: half the side of the patches, less one (4 gives 9x9). The result
-// equals bgr outside region and depends on nothing but the arguments. Empty
-// when too little of the picture is known to copy from: no whole patch, or
-// none at a scale where the hole is shallow.
+// equals bgr outside region and depends on nothing but the arguments. Only
+// the hole's surroundings are read, and a very large stretch is filled at a
+// smaller size. Empty when too little of the picture is known to copy from
+// (no whole patch, or none at a scale where the hole is shallow), or when the
+// hole is so thin or scattered that patches would cost many times what
+// Telea's diffusion does.
 cv::Mat FillFromPatches(const cv::Mat& bgr, const cv::Mat& region, int radius);
 
 }  // namespace Corvina::Reference::Vision
