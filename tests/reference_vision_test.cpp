@@ -754,6 +754,8 @@ INSTANTIATE_TEST_SUITE_P(
         CostlyHoleCase{"DotsTooCloseForAPatch", 1024, 1024,
                        [](cv::Mat& m) { EveryPixelWhere(m, [](int x, int y) { return x % 10 < 3 && y % 10 < 3; }); }, 12},
         CostlyHoleCase{"OneColumn", 1, 900, [](cv::Mat& m) { m(cv::Rect(0, 400, 1, 100)).setTo(255); }, 40},
+        // Nothing left to draw from: the picture comes back as it was.
+        CostlyHoleCase{"EverythingMarked", 2048, 2048, [](cv::Mat& m) { m.setTo(255); }, 0.5},
         CostlyHoleCase{"SmallHoleInLargePicture", 4000, 3000,
                        [](cv::Mat& m) { m(cv::Rect(2000, 1500, 24, 24)).setTo(255); }, 25},
         CostlyHoleCase{"CornersBeyondFullSize", 4200, 2000,

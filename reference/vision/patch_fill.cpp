@@ -429,9 +429,10 @@ cv::Mat Upsampled(const cv::Mat& coarse, const Level& fine, Rng& rng) {
   return nnf;
 }
 
-// What the fill costs, in units of one patch refined once: every patch
+// What the fill costs, in units of one 9x9 patch refined once: every patch
 // touching the hole on every level and round, and the inward growth's
-// window search, dearer per pixel where a copy fills few hole pixels.
+// window search, dearer per pixel where a copy fills few hole pixels; a
+// larger patch costs in proportion to its area.
 double Work(const std::vector<Level>& levels, int r) {
   double work = 0;
   for (std::size_t i = 0; i < levels.size(); ++i) {
@@ -441,7 +442,7 @@ double Work(const std::vector<Level>& levels, int r) {
     work += static_cast<double>(cv::countNonZero(touching)) * rounds;
   }
   work += kGrowthWork * cv::countNonZero(levels.back().hole);
-  return work;
+  return work * (2 * r + 1) * (2 * r + 1) / 81;
 }
 
 // Ring by ring from the known side, each hole pixel the mean of its known
