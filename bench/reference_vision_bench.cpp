@@ -282,6 +282,23 @@ double Seconds(const std::function<void()>& call) {
 
 enum class Request { Point, Box, Replace };
 
+// Ours (the benchmark's own time) and the peer timed alternately on one
+// core, as the goals are stated; the peer's mean and the ratio as counters.
+void AgainstPeer(benchmark::State& state, const std::function<void()>& ours, const std::function<void()>& peer,
+                 const std::string& peerName) {
+  cv::setNumThreads(1);
+  double oursTotal = 0, peerTotal = 0;
+  for (auto _ : state) {
+    const double t = Seconds(ours);
+    state.SetIterationTime(t);
+    oursTotal += t;
+    peerTotal += Seconds(peer);
+  }
+  cv::setNumThreads(-1);
+  state.counters[peerName + "_ms"] = 1000 * peerTotal / static_cast<double>(state.iterations());
+  state.counters["ours_over_" + peerName] = oursTotal / peerTotal;
+}
+
 // Our request (the benchmark's own time) and the peer, cv::grabCut from the
 // subject's box on the same picture, timed alternately on one core, as the
 // goal is stated.
@@ -302,18 +319,7 @@ void BM_Request512VsGrabCut(benchmark::State& state, Request request) {
     cv::grabCut(p.bgr, labels, p.box, bgd, fgd, kRounds, cv::GC_INIT_WITH_RECT);
     benchmark::DoNotOptimize(labels.data);
   };
-  cv::setNumThreads(1);
-  double oursTotal = 0, peerTotal = 0;
-  for (auto _ : state) {
-    const double t = Seconds(ours);
-    state.SetIterationTime(t);
-    oursTotal += t;
-    peerTotal += Seconds(peer);
-  }
-  cv::setNumThreads(-1);
-  const double n = static_cast<double>(state.iterations());
-  state.counters["grabcut_ms"] = 1000 * peerTotal / n;
-  state.counters["ours_over_grabcut"] = oursTotal / peerTotal;
+  AgainstPeer(state, ours, peer, "grabcut");
   Lib().rmbg_destroy(rmbg);
   Lib().sam_destroy(sam);
 }
@@ -321,54 +327,9 @@ BENCHMARK_CAPTURE(BM_Request512VsGrabCut, point, Request::Point)->UseManualTime(
 BENCHMARK_CAPTURE(BM_Request512VsGrabCut, box, Request::Box)->UseManualTime()->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(BM_Request512VsGrabCut, replace, Request::Replace)->UseManualTime()->Unit(benchmark::kMillisecond);
 
-void BM_Removal512VsTelea(benchmark::State& state) {
-  const Portrait& p = ThePortrait();
-  cv::Mat hole = cv::Mat::zeros(p.bgr.size(), CV_8U), holeBgra;
-  cv::line(hole, {330, 120}, {420, 330}, cv::Scalar(255), 40);
-  cv::circle(hole, {420, 330}, 46, cv::Scalar(255), cv::FILLED);
-  cv::cvtColor(hole, holeBgra, cv::COLOR_GRAY2BGRA);
-  void* lama = Lib().lama_init(Model("lama.cvm").c_str(), -1);
-  const auto ours = [&] {
-    benchmark::DoNotOptimize(Lib().lama_execute(lama, p.bgra.data, holeBgra.data, p.bgra.cols, p.bgra.rows,
-                                                static_cast<int>(p.bgra.step[0])));
-  };
-  const auto peer = [&] {
-    cv::Mat out;
-    cv::inpaint(p.bgr, hole, out, 5, cv::INPAINT_TELEA);
-    benchmark::DoNotOptimize(out.data);
-  };
-  cv::setNumThreads(1);
-  double oursTotal = 0, peerTotal = 0;
-  for (auto _ : state) {
-    const double t = Seconds(ours);
-    state.SetIterationTime(t);
-    oursTotal += t;
-    peerTotal += Seconds(peer);
-  }
-  cv::setNumThreads(-1);
-  state.counters["telea_ms"] = 1000 * peerTotal / static_cast<double>(state.iterations());
-  state.counters["ours_over_telea"] = oursTotal / peerTotal;
-  Lib().lama_destroy(lama);
-}
-BENCHMARK(BM_Removal512VsTelea)->UseManualTime()->Unit(benchmark::kMillisecond);
-
-// Holes that once made the patch fill slow where Telea is quick: one-pixel
-// lines across the picture every 20 rows, and a small hole in a large picture.
-enum class CostlyHole { Lines, SmallInLarge };
-
-void BM_RemovalCostlyHoleVsTelea(benchmark::State& state, CostlyHole kind) {
-  const cv::Size size = kind == CostlyHole::Lines ? cv::Size(2048, 2048) : cv::Size(6000, 4000);
-  cv::Mat tiles(size.height / 12 + 1, size.width / 12 + 1, CV_8UC3), bgr, bgra, holeBgra;
-  cv::randu(tiles, 60, 190);
-  cv::resize(tiles, bgr, cv::Size(tiles.cols * 12, tiles.rows * 12), 0, 0, cv::INTER_NEAREST);
-  bgr = bgr(cv::Rect({0, 0}, size)).clone();
-  cv::cvtColor(bgr, bgra, cv::COLOR_BGR2BGRA);
-  cv::Mat hole = cv::Mat::zeros(size, CV_8U);
-  if (kind == CostlyHole::Lines) {
-    for (int y = 10; y < size.height; y += 20) hole.row(y).setTo(255);
-  } else {
-    hole(cv::Rect(size.width / 2, size.height / 2, 32, 32)).setTo(255);
-  }
+// One removal request against cv::inpaint (Telea, radius 5) on the same hole.
+void RemovalAgainstTelea(benchmark::State& state, const cv::Mat& bgr, const cv::Mat& bgra, const cv::Mat& hole) {
+  cv::Mat holeBgra;
   cv::cvtColor(hole, holeBgra, cv::COLOR_GRAY2BGRA);
   void* lama = Lib().lama_init(Model("lama.cvm").c_str(), -1);
   const auto ours = [&] {
@@ -380,18 +341,37 @@ void BM_RemovalCostlyHoleVsTelea(benchmark::State& state, CostlyHole kind) {
     cv::inpaint(bgr, hole, out, 5, cv::INPAINT_TELEA);
     benchmark::DoNotOptimize(out.data);
   };
-  cv::setNumThreads(1);
-  double oursTotal = 0, peerTotal = 0;
-  for (auto _ : state) {
-    const double t = Seconds(ours);
-    state.SetIterationTime(t);
-    oursTotal += t;
-    peerTotal += Seconds(peer);
-  }
-  cv::setNumThreads(-1);
-  state.counters["telea_ms"] = 1000 * peerTotal / static_cast<double>(state.iterations());
-  state.counters["ours_over_telea"] = oursTotal / peerTotal;
+  AgainstPeer(state, ours, peer, "telea");
   Lib().lama_destroy(lama);
+}
+
+void BM_Removal512VsTelea(benchmark::State& state) {
+  const Portrait& p = ThePortrait();
+  cv::Mat hole = cv::Mat::zeros(p.bgr.size(), CV_8U);
+  cv::line(hole, {330, 120}, {420, 330}, cv::Scalar(255), 40);
+  cv::circle(hole, {420, 330}, 46, cv::Scalar(255), cv::FILLED);
+  RemovalAgainstTelea(state, p.bgr, p.bgra, hole);
+}
+BENCHMARK(BM_Removal512VsTelea)->UseManualTime()->Unit(benchmark::kMillisecond);
+
+// Holes that once made the patch fill slow where Telea is quick: one-pixel
+// lines across the picture every 20 rows, and a small hole in a large picture.
+enum class CostlyHole { Lines, SmallInLarge };
+
+void BM_RemovalCostlyHoleVsTelea(benchmark::State& state, CostlyHole kind) {
+  const cv::Size size = kind == CostlyHole::Lines ? cv::Size(2048, 2048) : cv::Size(6000, 4000);
+  cv::Mat tiles(size.height / 12 + 1, size.width / 12 + 1, CV_8UC3), bgr, bgra;
+  cv::randu(tiles, 60, 190);
+  cv::resize(tiles, bgr, cv::Size(tiles.cols * 12, tiles.rows * 12), 0, 0, cv::INTER_NEAREST);
+  bgr = bgr(cv::Rect({0, 0}, size)).clone();
+  cv::cvtColor(bgr, bgra, cv::COLOR_BGR2BGRA);
+  cv::Mat hole = cv::Mat::zeros(size, CV_8U);
+  if (kind == CostlyHole::Lines) {
+    for (int y = 10; y < size.height; y += 20) hole.row(y).setTo(255);
+  } else {
+    hole(cv::Rect(size.width / 2, size.height / 2, 32, 32)).setTo(255);
+  }
+  RemovalAgainstTelea(state, bgr, bgra, hole);
 }
 BENCHMARK_CAPTURE(BM_RemovalCostlyHoleVsTelea, lines_2048, CostlyHole::Lines)
     ->UseManualTime()->Iterations(2)->Unit(benchmark::kMillisecond);

@@ -308,6 +308,7 @@ struct Level {
   cv::Mat img;      // CV_32FC3; inside the hole, the current answer
   cv::Mat hole;     // CV_8U, 1 to rebuild
   cv::Mat sources;  // CV_8U, 1 where a known patch is centred
+  double depth = 0;  // of the hole's deepest pixel
 };
 
 // nnf (CV_32SC2): for each pixel whose patch touches the hole, the centre of
@@ -387,7 +388,8 @@ std::vector<Level> Pyramid(const cv::Mat& bgr, const cv::Mat& region, int r) {
   bgr.convertTo(levels[0].img, CV_32FC3);
   levels[0].hole = (region != 0) / 255;
   levels[0].sources = SourceCentres(levels[0].hole, r);
-  while (Depth(levels.back().hole) > kCoarseDepth * r) {
+  levels[0].depth = Depth(levels[0].hole);
+  while (levels.back().depth > kCoarseDepth * r) {
     const Level& fine = levels.back();
     const cv::Size size((fine.img.cols + 1) / 2, (fine.img.rows + 1) / 2);
     Level coarse;
@@ -398,6 +400,7 @@ std::vector<Level> Pyramid(const cv::Mat& bgr, const cv::Mat& region, int r) {
     coarse.hole = (cover > 0) / 255;
     coarse.sources = SourceCentres(coarse.hole, r);
     if (cv::countNonZero(coarse.sources) == 0) break;
+    coarse.depth = Depth(coarse.hole);
     levels.push_back(std::move(coarse));
   }
   return levels;
@@ -492,10 +495,10 @@ cv::Mat FillPart(const cv::Mat& bgr, const cv::Mat& region, int radius, bool& co
   // A hole this thin is all edge: its pixels take their neighbours' colours,
   // where patches would touch many times the hole (many seconds for lines
   // across a large picture) and Telea's queue slows down badly on many small pieces.
-  if (Depth(levels[0].hole) <= kThinDepth && (!sources || work > kFreeWork)) return PeelFill(bgr, region);
+  if (levels[0].depth <= kThinDepth && (!sources || work > kFreeWork)) return PeelFill(bgr, region);
   // Without a whole known patch, or with too little known around a large
   // hole for any level to bring its middle within reach of copies.
-  if (!sources || Depth(levels.back().hole) > kCoarseDepth * radius) return {};
+  if (!sources || levels.back().depth > kCoarseDepth * radius) return {};
   costly = work > kMaxWork;
   if (costly) return {};
   Rng rng;
