@@ -298,29 +298,16 @@ TEST_F(VoiceTest, LateProgressCallbacksNeverReachAFreedComponent) {
 
 TEST_F(VoiceTest, AProgramEndsCleanlyWithAnExtractorStillAlive) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
-  struct Case {
-    const char* name;
-    bool leaked;
-    bool busy;
-  };
-#if defined(_WIN32)
-  constexpr int kRounds = 8;  // the exit hangs seen on Windows came one run in six
-#else
-  constexpr int kRounds = 1;
-#endif
   // A leaked extractor's worker, its extraction done, is a thread never
   // joined: ThreadSanitizer reports it and ends the program with its own code.
-  // (A leaked one with a busy worker is not covered: the library's own
-  // thread would run on while exit destroys the library's statics.)
 #if defined(__SANITIZE_THREAD__)
   constexpr bool kLeakable = false;
 #else
   constexpr bool kLeakable = true;
 #endif
-  for (const Case c : {Case{"leaked, idle worker", true, false}, Case{"static, idle worker", false, false},
-                       Case{"static, busy worker", false, true}}) {
+  for (const auto& c : Corvina::Testing::kAliveAtExit) {
     if (c.leaked && !kLeakable) continue;
-    for (int round = 0; round < kRounds; ++round) {
+    for (int round = 0; round < Corvina::Testing::kExitRounds; ++round) {
       EXPECT_EXIT(EndWithAnExtractorAlive(Model(), Sam2(), c.leaked, c.busy), ::testing::ExitedWithCode(7), "")
           << c.name;
     }

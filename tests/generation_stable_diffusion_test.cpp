@@ -1448,30 +1448,13 @@ TEST_F(Generation, RequestsReuseOneWorkerThatAnIdleComponentDoesNotWaitFor) {
   std::exit(events->Endings() >= 1 ? 7 : 1);
 }
 
-// A program may end with a component still alive: leaked with its worker
-// idle, or in a static that exit destroys while its worker is still busy,
-// here converting a large result across the pixel threads just as exit
-// reaches them. Neither may crash nor hang the exit. (A leaked component
-// with a busy worker is not covered: its library call runs on while exit
-// tears down the library's own statics.)
+// A program may end with a component still alive, its busy worker here
+// converting a large result across the pixel threads just as exit reaches
+// them. No case may crash nor hang the exit.
 TEST_F(Generation, AProgramEndsCleanlyWithAComponentStillAlive) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
-  struct Case {
-    const char* name;
-    bool leaked;
-    bool busy;
-  };
-  // Windows ends the other threads wherever they stand before it destroys
-  // the DLLs' statics; about one exit in six hung on a lock an ended worker
-  // held, so there each case runs several times.
-#if defined(_WIN32)
-  constexpr int kRounds = 8;
-#else
-  constexpr int kRounds = 1;
-#endif
-  for (const Case c : {Case{"leaked, idle worker", true, false}, Case{"static, idle worker", false, false},
-                       Case{"static, busy worker", false, true}}) {
-    for (int round = 0; round < kRounds; ++round)
+  for (const auto& c : Corvina::Testing::kAliveAtExit) {
+    for (int round = 0; round < Corvina::Testing::kExitRounds; ++round)
       EXPECT_EXIT(EndWithAComponentAlive(c.leaked, c.busy), ::testing::ExitedWithCode(7), "") << c.name;
   }
 }

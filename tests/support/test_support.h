@@ -30,6 +30,26 @@ System::String MessageOf(F&& f) {
   return u"<nothing raised>";
 }
 
+// How a program may end with a component still alive: leaked with its
+// worker idle, or in a static that exit destroys, its worker idle or busy.
+// (A leaked one with a busy worker is not covered: its library call would
+// run on while exit tears down the library's own statics.)
+struct AliveAtExit {
+  const char* name;
+  bool leaked;
+  bool busy;
+};
+inline constexpr AliveAtExit kAliveAtExit[] = {
+    {"leaked, idle worker", true, false}, {"static, idle worker", false, false}, {"static, busy worker", false, true}};
+// Windows ends the other threads wherever they stand before it destroys the
+// DLLs' statics, and such exits once hung one run in six: there each case
+// runs several times.
+#if defined(_WIN32)
+inline constexpr int kExitRounds = 8;
+#else
+inline constexpr int kExitRounds = 1;
+#endif
+
 // A UTF-8 name as a path on every system (a plain std::string would be read
 // in the ANSI code page on Windows).
 inline std::filesystem::path Utf8Path(std::string_view utf8) {
