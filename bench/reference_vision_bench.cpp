@@ -355,11 +355,12 @@ void BM_Removal512VsTelea(benchmark::State& state) {
 BENCHMARK(BM_Removal512VsTelea)->UseManualTime()->Unit(benchmark::kMillisecond);
 
 // Holes that once made the patch fill slow where Telea is quick: one-pixel
-// lines across the picture every 20 rows, and a small hole in a large picture.
-enum class CostlyHole { Lines, SmallInLarge };
+// lines across the picture every 20 rows, and a small hole in a large picture;
+// and one where both were slow: all but a thin frame, which only diffusion fills.
+enum class CostlyHole { Lines, SmallInLarge, ThinFrame };
 
 void BM_RemovalCostlyHoleVsTelea(benchmark::State& state, CostlyHole kind) {
-  const cv::Size size = kind == CostlyHole::Lines ? cv::Size(2048, 2048) : cv::Size(6000, 4000);
+  const cv::Size size = kind == CostlyHole::SmallInLarge ? cv::Size(6000, 4000) : cv::Size(2048, 2048);
   cv::Mat tiles(size.height / 12 + 1, size.width / 12 + 1, CV_8UC3), bgr, bgra;
   cv::randu(tiles, 60, 190);
   cv::resize(tiles, bgr, cv::Size(tiles.cols * 12, tiles.rows * 12), 0, 0, cv::INTER_NEAREST);
@@ -368,14 +369,18 @@ void BM_RemovalCostlyHoleVsTelea(benchmark::State& state, CostlyHole kind) {
   cv::Mat hole = cv::Mat::zeros(size, CV_8U);
   if (kind == CostlyHole::Lines) {
     for (int y = 10; y < size.height; y += 20) hole.row(y).setTo(255);
-  } else {
+  } else if (kind == CostlyHole::SmallInLarge) {
     hole(cv::Rect(size.width / 2, size.height / 2, 32, 32)).setTo(255);
+  } else {
+    hole(cv::Rect(12, 12, size.width - 24, size.height - 24)).setTo(255);
   }
   RemovalAgainstTelea(state, bgr, bgra, hole);
 }
 BENCHMARK_CAPTURE(BM_RemovalCostlyHoleVsTelea, lines_2048, CostlyHole::Lines)
     ->UseManualTime()->Iterations(2)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(BM_RemovalCostlyHoleVsTelea, small_hole_6000x4000, CostlyHole::SmallInLarge)
+    ->UseManualTime()->Iterations(2)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_RemovalCostlyHoleVsTelea, thin_frame_2048, CostlyHole::ThinFrame)
     ->UseManualTime()->Iterations(2)->Unit(benchmark::kMillisecond);
 
 }  // namespace

@@ -89,7 +89,7 @@ class LamaContext : public Context {
       case Method::Exemplar:
         out = FillFromPatches(bgr, region, static_cast<int>(FParams.radius));
         // Too little known to copy from: a thin frame around a large hole.
-        if (out.empty()) cv::inpaint(bgr, region, out, 5, cv::INPAINT_TELEA);
+        if (out.empty()) out = DiffuseFill(bgr, region);
         break;
       case Method::Telea:
         cv::inpaint(bgr, region, out, FParams.radius, cv::INPAINT_TELEA);

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include <opencv2/imgproc.hpp>
+#include <opencv2/photo.hpp>
 
 namespace Corvina::Reference::Vision {
 namespace {
@@ -44,6 +45,11 @@ constexpr double kThinDepth = 3;
 // either it is made smaller and brought back, which bounds time and memory.
 constexpr double kMaxPixels = 1 << 23;
 constexpr double kMaxWork = 4e6;
+// Telea's reach, and the most pixels it diffuses into at once: it spends a
+// few microseconds on each hole pixel (225 s for a hole of 8192x8192 less a
+// thin frame), and its answer there is smooth anyway.
+constexpr int kDiffuseRadius = 5;
+constexpr double kMaxDiffusePixels = 1 << 19;
 
 // xorshift: one sequence on every platform, which std's distributions are not.
 class Rng {
@@ -554,6 +560,44 @@ cv::Mat FillFromPatches(const cv::Mat& bgr, const cv::Mat& region, int radius) {
     part.copyTo(out(near), region(near));
     return out;
   }
+}
+
+cv::Mat DiffuseFill(const cv::Mat& bgr, const cv::Mat& region) {
+  cv::Mat out = bgr.clone();
+  if (cv::countNonZero(region) == 0) return out;
+  const cv::Rect box = cv::boundingRect(region);
+  const int margin = kDiffuseRadius + 1;
+  const cv::Rect near = cv::Rect(box.x - margin, box.y - margin, box.width + 2 * margin, box.height + 2 * margin) &
+                        cv::Rect(0, 0, region.cols, region.rows);
+  const double shrink = std::min(1.0, std::sqrt(kMaxDiffusePixels / static_cast<double>(near.area())));
+  cv::Mat img, hole;
+  if (shrink >= 1) {
+    img = bgr(near).clone();
+    hole = region(near);
+  } else {
+    // Means of the known pixels only: a frame thinner than one small pixel
+    // survives, and no marked colour reaches the fill.
+    const cv::Size size(std::max(1, static_cast<int>(near.width * shrink)),
+                        std::max(1, static_cast<int>(near.height * shrink)));
+    cv::Mat colour, known, weight, weights;
+    bgr(near).convertTo(colour, CV_32FC3);
+    colour.setTo(cv::Scalar::all(0), region(near));
+    cv::resize(colour, colour, size, 0, 0, cv::INTER_AREA);
+    cv::Mat(region(near) == 0).convertTo(known, CV_32F, 1.0 / 255);
+    cv::resize(known, weight, size, 0, 0, cv::INTER_AREA);
+    cv::merge(std::vector<cv::Mat>{weight, weight, weight}, weights);
+    cv::divide(colour, weights, img);
+    img.convertTo(img, CV_8UC3);
+    hole = weight == 0;
+  }
+  // Telea reads the hole's own pixels where the known frame is one pixel at
+  // the picture's edge: they hold the known mean, not what was marked.
+  img.setTo(cv::mean(img, hole == 0), hole);
+  cv::Mat part;
+  cv::inpaint(img, hole, part, kDiffuseRadius, cv::INPAINT_TELEA);
+  if (shrink < 1) cv::resize(part, part, near.size(), 0, 0, cv::INTER_LINEAR);
+  part.copyTo(out(near), region(near));
+  return out;
 }
 
 }  // namespace Corvina::Reference::Vision

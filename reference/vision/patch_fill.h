@@ -17,4 +17,10 @@ namespace Corvina::Reference::Vision {
 // Telea's diffusion does.
 cv::Mat FillFromPatches(const cv::Mat& bgr, const cv::Mat& region, int radius);
 
+// Telea's diffusion, for where there is nothing to copy from (a thin frame
+// around a large hole). Only the hole's surroundings are read; a large
+// stretch is filled at a smaller size, where each pixel is the mean of the
+// known pixels it covers. The result equals bgr outside region.
+cv::Mat DiffuseFill(const cv::Mat& bgr, const cv::Mat& region);
+
 }  // namespace Corvina::Reference::Vision
