@@ -585,6 +585,50 @@ TEST_P(ReferenceVisionFill, ShippedMethodContinuesEdgesWhereTeleaSmears) {
   }
 }
 
+class ReferenceVisionMethods : public ReferenceVision, public ::testing::WithParamInterface<const char*> {};
+
+// Whichever method a model names, what was marked never comes back: the
+// hole is painted a colour the picture lacks, and the fill keeps within the
+// picture's colours (Telea and Navier-Stokes read the hole's own pixels
+// next to a frame one pixel wide at the edge).
+TEST_P(ReferenceVisionMethods, NothingMarkedComesBack) {
+  Corvina::Testing::TempDir dir;
+  const auto path = dir.Path("model.cvm");
+  Corvina::Testing::WriteFileBytes(path, std::string("corvina-vision-model 1\nfamily: lama\nmethod: ") + GetParam() +
+                                             "\nradius: 5\n");
+  LamaCtx lama(Lib().lama_init(path.c_str(), -1));
+  ASSERT_TRUE(lama);
+  cv::Mat bgr = Texture(160, 120, 13);
+  cv::GaussianBlur(bgr, bgr, {5, 5}, 0);
+  double lo, hi;
+  cv::minMaxLoc(bgr.reshape(1), &lo, &hi);
+  const std::vector<std::pair<const char*, std::function<void(cv::Mat&)>>> holes = {
+      {"frame one pixel wide", [](cv::Mat& m) { m(cv::Rect(1, 1, 158, 118)).setTo(255); }},
+      {"disc", [](cv::Mat& m) { cv::circle(m, {80, 60}, 30, cv::Scalar(255), cv::FILLED); }},
+  };
+  for (const auto& [name, mark] : holes) {
+    cv::Mat hole = cv::Mat::zeros(120, 160, CV_8U);
+    mark(hole);
+    cv::Mat marked = bgr.clone();
+    marked.setTo(cv::Scalar(255, 0, 255), hole);
+    const cv::Mat out = Removed(lama, marked, hole);
+    ASSERT_FALSE(out.empty()) << name;
+    double outLo, outHi;
+    cv::minMaxLoc(out.reshape(1), &outLo, &outHi);
+    // Frequency selective reconstruction may overshoot by a level or two.
+    EXPECT_GE(outLo, lo - 2) << name;
+    EXPECT_LE(outHi, hi + 2) << name;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Models, ReferenceVisionMethods,
+                         ::testing::Values("exemplar", "telea", "navier-stokes", "fsr"),
+                         [](const auto& info) {
+                           std::string name = info.param;
+                           std::erase(name, '-');
+                           return name;
+                         });
+
 const cv::Scalar kBlue(180, 90, 40), kSand(60, 140, 200);
 
 INSTANTIATE_TEST_SUITE_P(

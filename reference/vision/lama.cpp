@@ -92,10 +92,10 @@ class LamaContext : public Context {
         if (out.empty()) out = DiffuseFill(bgr, region);
         break;
       case Method::Telea:
-        cv::inpaint(bgr, region, out, FParams.radius, cv::INPAINT_TELEA);
+        cv::inpaint(Unmarked(bgr, region), region, out, FParams.radius, cv::INPAINT_TELEA);
         break;
       case Method::NavierStokes:
-        cv::inpaint(bgr, region, out, FParams.radius, cv::INPAINT_NS);
+        cv::inpaint(Unmarked(bgr, region), region, out, FParams.radius, cv::INPAINT_NS);
         break;
       case Method::FrequencySelective: {
         // This method names the pixels to keep rather than those to rebuild.

@@ -562,6 +562,12 @@ cv::Mat FillFromPatches(const cv::Mat& bgr, const cv::Mat& region, int radius) {
   }
 }
 
+cv::Mat Unmarked(const cv::Mat& bgr, const cv::Mat& region) {
+  cv::Mat img = bgr.clone();
+  img.setTo(cv::mean(bgr, region == 0), region);
+  return img;
+}
+
 cv::Mat DiffuseFill(const cv::Mat& bgr, const cv::Mat& region) {
   cv::Mat out = bgr.clone();
   if (cv::countNonZero(region) == 0) return out;
@@ -572,7 +578,7 @@ cv::Mat DiffuseFill(const cv::Mat& bgr, const cv::Mat& region) {
   const double shrink = std::min(1.0, std::sqrt(kMaxDiffusePixels / static_cast<double>(near.area())));
   cv::Mat img, hole;
   if (shrink >= 1) {
-    img = bgr(near).clone();
+    img = bgr(near);
     hole = region(near);
   } else {
     // Means of the known pixels only: a frame thinner than one small pixel
@@ -590,11 +596,8 @@ cv::Mat DiffuseFill(const cv::Mat& bgr, const cv::Mat& region) {
     img.convertTo(img, CV_8UC3);
     hole = weight == 0;
   }
-  // Telea reads the hole's own pixels where the known frame is one pixel at
-  // the picture's edge: they hold the known mean, not what was marked.
-  img.setTo(cv::mean(img, hole == 0), hole);
   cv::Mat part;
-  cv::inpaint(img, hole, part, kDiffuseRadius, cv::INPAINT_TELEA);
+  cv::inpaint(Unmarked(img, hole), hole, part, kDiffuseRadius, cv::INPAINT_TELEA);
   if (shrink < 1) cv::resize(part, part, near.size(), 0, 0, cv::INTER_LINEAR);
   part.copyTo(out(near), region(near));
   return out;

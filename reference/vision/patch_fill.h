@@ -17,6 +17,11 @@ namespace Corvina::Reference::Vision {
 // Telea's diffusion does.
 cv::Mat FillFromPatches(const cv::Mat& bgr, const cv::Mat& region, int radius);
 
+// bgr with the region given the mean of the rest. OpenCV's Telea and
+// Navier-Stokes read the hole's own pixels next to a known frame one pixel
+// wide at the picture's edge, and brought back what was marked.
+cv::Mat Unmarked(const cv::Mat& bgr, const cv::Mat& region);
+
 // Telea's diffusion, for where there is nothing to copy from (a thin frame
 // around a large hole). Only the hole's surroundings are read; a large
 // stretch is filled at a smaller size, where each pixel is the mean of the
