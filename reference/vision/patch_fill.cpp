@@ -562,10 +562,29 @@ cv::Mat FillFromPatches(const cv::Mat& bgr, const cv::Mat& region, int radius) {
   }
 }
 
-cv::Mat Unmarked(const cv::Mat& bgr, const cv::Mat& region) {
+cv::Mat Diffused(const cv::Mat& bgr, const cv::Mat& region, double radius, int flags) {
+  if (bgr.rows == 1 && bgr.cols > 1) return cv::Mat(Diffused(bgr.t(), region.t(), radius, flags).t());
   cv::Mat img = bgr.clone();
   img.setTo(cv::mean(bgr, region == 0), region);
-  return img;
+  cv::Mat out;
+  cv::inpaint(img, region, out, radius, flags);
+  cv::Vec3b lo(255, 255, 255), hi(0, 0, 0);
+  for (int y = 0; y < bgr.rows; ++y) {
+    const auto* c = bgr.ptr<cv::Vec3b>(y);
+    const auto* m = region.ptr<std::uint8_t>(y);
+    for (int x = 0; x < bgr.cols; ++x)
+      if (!m[x])
+        for (int k = 0; k < 3; ++k) {
+          lo[k] = std::min(lo[k], c[x][k]);
+          hi[k] = std::max(hi[k], c[x][k]);
+        }
+  }
+  for (int y = 0; y < out.rows; ++y) {
+    auto* c = out.ptr<cv::Vec3b>(y);
+    for (int x = 0; x < out.cols; ++x)
+      for (int k = 0; k < 3; ++k) c[x][k] = std::clamp(c[x][k], lo[k], hi[k]);
+  }
+  return out;
 }
 
 cv::Mat DiffuseFill(const cv::Mat& bgr, const cv::Mat& region) {
@@ -596,8 +615,7 @@ cv::Mat DiffuseFill(const cv::Mat& bgr, const cv::Mat& region) {
     img.convertTo(img, CV_8UC3);
     hole = weight == 0;
   }
-  cv::Mat part;
-  cv::inpaint(Unmarked(img, hole), hole, part, kDiffuseRadius, cv::INPAINT_TELEA);
+  cv::Mat part = Diffused(img, hole, kDiffuseRadius, cv::INPAINT_TELEA);
   if (shrink < 1) cv::resize(part, part, near.size(), 0, 0, cv::INTER_LINEAR);
   part.copyTo(out(near), region(near));
   return out;

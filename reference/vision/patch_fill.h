@@ -17,10 +17,14 @@ namespace Corvina::Reference::Vision {
 // Telea's diffusion does.
 cv::Mat FillFromPatches(const cv::Mat& bgr, const cv::Mat& region, int radius);
 
-// bgr with the region given the mean of the rest. OpenCV's Telea and
-// Navier-Stokes read the hole's own pixels next to a known frame one pixel
-// wide at the picture's edge, and brought back what was marked.
-cv::Mat Unmarked(const cv::Mat& bgr, const cv::Mat& region);
+// OpenCV's inpainting (flags: cv::INPAINT_TELEA or cv::INPAINT_NS) kept
+// from three faults: next to a known frame one pixel wide at the picture's
+// edge both read the hole's own pixels, so the hole is given the mean of the
+// rest first; on a picture one row high both read past its end, so a row is
+// filled as a column; and Telea's gradient term drifts about a level a pixel
+// into a large hole (120 became 201 across 640 pixels), so the answer is kept
+// within each channel's range over the known pixels.
+cv::Mat Diffused(const cv::Mat& bgr, const cv::Mat& region, double radius, int flags);
 
 // Telea's diffusion, for where there is nothing to copy from (a thin frame
 // around a large hole). Only the hole's surroundings are read; a large
