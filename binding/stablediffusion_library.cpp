@@ -1,13 +1,13 @@
 #include "binding/stablediffusion_library.h"
 
+#include <atomic>
 #include <exception>
 #include <iterator>
-
-#ifndef _WIN32
-#endif
+#include <mutex>
 
 #include "framework/dynlib.h"
 #include "framework/exceptions.h"
+#include "framework/immortal.h"
 #include "utils/loader.h"
 
 namespace Stablediffusion {
@@ -32,7 +32,17 @@ preprocess_canny_fn* preprocess_canny = nullptr;
 
 namespace {
 
-System::HMODULE SDLibHandle = 0;
+// Read by workers (a request's activation checks it), written on the main thread.
+std::atomic<System::HMODULE> SDLibHandle{0};
+
+// Uses end on workers. Never destroyed: a worker may end its use at exit.
+struct TUses {
+  std::mutex Mutex;
+  int Count = 0;
+  System::HMODULE Unloaded = 0;  // freed when Count drops to 0
+};
+System::TImmortal<TUses> gUsesStorage;
+TUses& gUses = gUsesStorage.Value;
 
 // One entry of the resolution order: the export's name and its variable.
 struct TEntryPoint {
@@ -73,6 +83,13 @@ void ClearEntryPoints() {
 
 void LoadSDLibs() {
   if (SDLibHandle != 0) return;
+  {
+    std::lock_guard lock(gUses.Mutex);
+    if (gUses.Unloaded != 0) {
+      SDLibHandle = std::exchange(gUses.Unloaded, 0);
+      return;
+    }
+  }
   System::TLibraryHandle library(Utils::LoadLibraryOrBesidePackage(SD_DLL_PATH, SD_DLL_NAME));
   try {
     for (const TEntryPoint& e : kEntryPoints) *e.Variable = Utils::SafeGetProcAddress(library.get(), e.Name);
@@ -86,10 +103,33 @@ void LoadSDLibs() {
 }
 
 void UnLoadSDLibs() {
-  if (SDLibHandle == 0) return;
-  System::FreeLibrary(SDLibHandle);
+  const System::HMODULE library = SDLibHandle.exchange(0);
+  if (library == 0) return;
+  {
+    // Freed now, a running request would return into unmapped code.
+    std::lock_guard lock(gUses.Mutex);
+    if (gUses.Count > 0) {
+      gUses.Unloaded = library;
+      return;
+    }
+  }
+  System::FreeLibrary(library);
   ClearEntryPoints();
-  SDLibHandle = 0;
+}
+
+TSDLibsUse::TSDLibsUse() {
+  std::lock_guard lock(gUses.Mutex);
+  ++gUses.Count;
+}
+
+TSDLibsUse::~TSDLibsUse() {
+  System::HMODULE unloaded = 0;
+  {
+    std::lock_guard lock(gUses.Mutex);
+    if (--gUses.Count == 0) unloaded = std::exchange(gUses.Unloaded, 0);
+    if (unloaded != 0) ClearEntryPoints();
+  }
+  if (unloaded != 0) System::FreeLibrary(unloaded);
 }
 
 bool SDLibsLoaded() { return SDLibHandle != 0; }

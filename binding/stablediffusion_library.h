@@ -48,11 +48,24 @@ extern preprocess_canny_fn* preprocess_canny;
 void LoadSDLibs();
 
 // Frees the library and nulls every variable. A later LoadSDLibs loads it
-// again (with SD_DLL_PATH as it is then). Main thread, with no generation
-// running.
+// again (with SD_DLL_PATH as it is then). Main thread. While a TSDLibsUse is
+// out (a request running, a context alive) the library counts as unloaded at
+// once, but stays in memory with its variables set until the last use ends;
+// a LoadSDLibs meanwhile takes that library back.
 void UnLoadSDLibs();
 
-// True while every entry point is resolved.
+// Keeps the library and its entry points for a caller that is inside it or
+// holds one of its contexts. Taken while the library is loaded (or under
+// another use); released on any thread.
+class TSDLibsUse {
+ public:
+  TSDLibsUse();
+  ~TSDLibsUse();
+  TSDLibsUse(const TSDLibsUse&) = delete;
+  TSDLibsUse& operator=(const TSDLibsUse&) = delete;
+};
+
+// True while every entry point is resolved and no UnLoadSDLibs came since.
 bool SDLibsLoaded();
 
 // Raises "The diffusion library is not loaded" unless SDLibsLoaded(), so that

@@ -33,6 +33,10 @@ bool KindOf(int handle, TFileKind& kind);
 
 // The kind of what a name points at, links followed; false when nothing is there.
 bool KindOf(const String& name, TFileKind& kind);
+// Whether the name's last part is one of the console's (CON, CONIN$,
+// CONOUT$, in any folder, CON.wav too); always false elsewhere. Without a
+// console these cannot be opened at all (EBADF), so their kind is never seen.
+bool IsConsoleName(const String& name);
 // The C library's text for an errno value.
 String ErrnoText(int error);
 

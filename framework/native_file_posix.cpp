@@ -82,6 +82,8 @@ bool KindOf(const String& name, TFileKind& kind) {
   return true;
 }
 
+bool IsConsoleName(const String&) { return false; }
+
 String ErrnoText(int error) {
   char buffer[256];
   // The GNU strerror_r may return a static string instead of filling buffer.

@@ -117,6 +117,18 @@ bool KindOf(const String& name, TFileKind& kind) {
   return known;
 }
 
+bool IsConsoleName(const String& name) {
+  const std::size_t slash = name.find_last_of(u"\\/:");
+  String base = name.substr(slash == String::npos ? 0 : slash + 1);
+  // Before Windows 11 (and in Wine) CON.wav is the console too.
+  base = base.substr(0, base.find(u'.'));
+  while (!base.empty() && base.back() == u' ') base.pop_back();
+  for (char16_t& c : base) {
+    if (c >= u'a' && c <= u'z') c = static_cast<char16_t>(c - u'a' + u'A');
+  }
+  return base == u"CON" || base == u"CONIN$" || base == u"CONOUT$";
+}
+
 String ErrnoText(int error) {
   char buffer[256] = {};
   if (::strerror_s(buffer, sizeof buffer, error) != 0) return u"Unknown error";

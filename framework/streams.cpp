@@ -99,19 +99,24 @@ TFileStream::TFileStream(const String& fileName, std::uint16_t mode) : FFileName
     case fmOpenReadWrite: access = Native::TAccess::ReadWrite; break;
     default: break;
   }
-  const auto fail = [&](int error) {
-    if (create) {
-      throw EFCreateError(Sysutils::Format(u"Cannot create file \"%s\". %s", fileName, Sysutils::SysErrorMessage(error)));
-    }
-    throw EFOpenError(Sysutils::Format(u"Cannot open file \"%s\". %s", fileName, Sysutils::SysErrorMessage(error)));
-  };
-  if (const String problem = NameProblem(fileName); !problem.empty()) {
+  // Names are shown with any NUL spelt out: it would end the message's text.
+  const auto refuse = [&](const String& problem) {
     const String shown = Printable(fileName);
     if (create) throw EFCreateError(Sysutils::Format(u"Cannot create file \"%s\". %s", shown, problem));
     throw EFOpenError(Sysutils::Format(u"Cannot open file \"%s\". %s", shown, problem));
-  }
+  };
+  const auto fail = [&](int error) { refuse(Sysutils::SysErrorMessage(error)); };
+  // A serial port would be read until data came, and the null device takes
+  // a whole file and keeps nothing.
+  const String device = u"The name is a device of the system, not a file";
+  if (const String problem = NameProblem(fileName); !problem.empty()) refuse(problem);
   const int handle = Native::OpenFile(fileName, access, create);
-  if (handle < 0) fail(errno);
+  if (handle < 0) {
+    // A console name without a console fails with a text about descriptors.
+    const int error = errno;
+    if (error == EBADF && Native::IsConsoleName(fileName)) refuse(device);
+    fail(error);
+  }
   // open() hands out a descriptor for a folder in read-only mode; reading it
   // would fail later with a less helpful text.
   Native::TFileKind kind{};
@@ -124,13 +129,9 @@ TFileStream::TFileStream(const String& fileName, std::uint16_t mode) : FFileName
     Native::CloseFile(handle);
     fail(EISDIR);
   }
-  // A serial port would be read until data came, and the null device takes
-  // a whole file and keeps nothing.
   if (kind == Native::TFileKind::Device) {
     Native::CloseFile(handle);
-    const String problem = u"The name is a device of the system, not a file";
-    if (create) throw EFCreateError(Sysutils::Format(u"Cannot create file \"%s\". %s", fileName, problem));
-    throw EFOpenError(Sysutils::Format(u"Cannot open file \"%s\". %s", fileName, problem));
+    refuse(device);
   }
   // lseek "works" on some devices (/dev/zero) without moving anything, so
   // the kind of file decides, not a trial seek.

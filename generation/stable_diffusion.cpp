@@ -171,6 +171,9 @@ struct TFMXStableDiffusion::TRequest {
   TSDImageBuffer Control;  // image requests, when a control image was given
   String ScaleModel;
   std::uint32_t Scale = 0;
+  // Made on the main thread with the request: the library stays until the
+  // request has returned from it, whatever UnLoadSDLibs does meanwhile.
+  Stablediffusion::TSDLibsUse Use;
 };
 
 // ---- library callbacks ----
@@ -522,6 +525,15 @@ TFMXStableDiffusion::~TFMXStableDiffusion() {
   }
   Deactivate();
   if (FUpScaleContext) free_upscaler_ctx(std::exchange(FUpScaleContext, nullptr));
+  UpdateLibraryUse();
+}
+
+void TFMXStableDiffusion::UpdateLibraryUse() {
+  if (!FContext && !FUpScaleContext) {
+    FLibraryUse.reset();
+  } else if (!FLibraryUse) {
+    FLibraryUse = std::make_shared<Stablediffusion::TSDLibsUse>();
+  }
 }
 
 // ---- activation ----
@@ -580,6 +592,8 @@ void TFMXStableDiffusion::Activate(const TSettings& s) {
   for (const auto& [name, text] : texts) CheckNoNul(*text, u"TFMXStableDiffusion." + String(name));
   CheckPreviewBesideTAESD(s.PreviewMode, !s.TAESDPath.empty());
   RequireSDLibs();
+  // A handler may unload the library while it makes the context.
+  const Stablediffusion::TSDLibsUse use;
 
   sd_ctx_params_t p;
   sd_ctx_params_init(&p);
@@ -617,6 +631,7 @@ void TFMXStableDiffusion::Activate(const TSettings& s) {
   // The preview setting is the process's, not the context's: each
   // generation registers its own.
   FContext = context;
+  UpdateLibraryUse();
   FContextFreesParams = s.FreeParams;
   FContextDecodeOnly = s.VaeDecodeOnly;
   FContextHasTAESD = !s.TAESDPath.empty();
@@ -626,6 +641,7 @@ void TFMXStableDiffusion::Activate(const TSettings& s) {
 
 void TFMXStableDiffusion::Deactivate() {
   if (FContext) free_sd_ctx(std::exchange(FContext, nullptr));
+  UpdateLibraryUse();
   FContextFreesParams = FContextDecodeOnly = FContextHasTAESD = false;
   FContextModelVersion.clear();
   FActive = false;
@@ -1080,6 +1096,7 @@ TBitmaps TFMXStableDiffusion::Upscale(TRequest& r) {
 
   TRouteScope route(*this);
   FUpScaleContext = new_upscaler_ctx(model.c_str(), false, false, threads, 128);
+  UpdateLibraryUse();
   sd_image_t result{0, 0, 0, nullptr};
   if (FUpScaleContext) result = upscale(FUpScaleContext, r.Init.Image(), r.Scale);
   // Released as soon as it is converted, before the event.

@@ -273,6 +273,7 @@ class TFMXStableDiffusion : public TComponent {
   void Finish(TBitmaps outputs, std::exception_ptr error);
   void Activate(const TSettings& settings);
   void Deactivate();
+  void UpdateLibraryUse();  // held while FContext or FUpScaleContext lives
   TBitmaps GenerateImages(TRequest& request);
   TBitmaps GenerateVideo(TRequest& request);
   TBitmaps Upscale(TRequest& request);
@@ -348,6 +349,9 @@ class TFMXStableDiffusion : public TComponent {
   // main thread's; so are the facts of the live context beside them.
   PPsd_ctx_t FContext = nullptr;
   PPupscaler_ctx_t FUpScaleContext = nullptr;
+  // Keeps the library in memory while either context lives (UnLoadSDLibs
+  // waits for it); a Stablediffusion::TSDLibsUse.
+  std::shared_ptr<void> FLibraryUse;
   bool FContextFreesParams = false;
   bool FContextDecodeOnly = false;
   bool FContextHasTAESD = false;

@@ -258,6 +258,11 @@ TEST(FileStream, DeviceNamesAndReadOnlyFilesAreRefusedOnWindows) {
       {"NUL", fmCreate, device},
       {"NUL.wav", fmCreate, device},
       {"NUL.wav", fmOpenRead, device},
+      // The console, which a program without one cannot even open.
+      {"CON", fmCreate, device},
+      {"conout$", fmOpenWrite, device},
+      {"CONIN$", fmOpenRead, device},
+      {"con.wav", fmCreate, device},
       {"read-only.bin", fmCreate, u". Permission denied"},
       {"read-only.bin", fmOpenWrite, u". Permission denied"},
       {"read-only.bin", fmOpenReadWrite, u". Permission denied"},

@@ -6,6 +6,7 @@
 #include <malloc.h>
 #endif
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cmath>
@@ -1620,6 +1621,87 @@ TEST_F(Generation, CallbacksReachTheComponentInsideTheLibraryNotTheLastConstruct
   Fake().LogCb(SD_LOG_INFO, "late\n", Fake().LogData);
   TThread::CheckSynchronize(0);
   EXPECT_EQ(first.Kinds(), (std::vector<std::string>{"log", "complete"}));
+}
+
+// UnLoadSDLibs while the library is in use: a request inside it, a context
+// alive, a handler below activation. The library counts as unloaded at once
+// and leaves memory when its last use ends; every case crashed before,
+// freed under the running call or later through a null free_sd_ctx.
+class GenerationUnload : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    UnLoadSDLibs();
+    SD_DLL_PATH = System::UTF8ToString(std::filesystem::path(CORVINA_REFERENCE_SD_LIB).parent_path().string() + "/");
+    LoadSDLibs();
+  }
+  void TearDown() override {
+    UnLoadSDLibs();
+    SD_DLL_PATH.clear();
+  }
+  static bool Mapped() { return Corvina::Testing::LoadedLibrary(CORVINA_REFERENCE_SD_LIB) != nullptr; }
+};
+
+TEST_F(GenerationUnload, TheLibraryStaysUntilItsLastUseEnds) {
+  struct Case {
+    const char* name;
+    std::function<void(TFMXStableDiffusion&, TEvents&)> act;  // ends with the library unloaded
+  };
+  const Case cases[] = {
+      {"while a request runs inside it",
+       [](TFMXStableDiffusion& c, TEvents& events) {
+         c.Text2Image(u"p", u"", nullptr);
+         EXPECT_TRUE(PumpUntil([&] {
+           return std::any_of(events.List.begin(), events.List.end(), [](const auto& e) { return e.Kind == "progress"; });
+         }));
+         UnLoadSDLibs();
+         EXPECT_TRUE(PumpUntil([&] { return events.Endings() == 1; }));
+         EXPECT_EQ(events.Kinds().back(), "complete") << System::UTF8Encode(events.LastError());
+       }},
+      {"while an idle context lives",
+       [](TFMXStableDiffusion& c, TEvents&) {
+         c.SetActive(true);
+         UnLoadSDLibs();
+         EXPECT_EQ(MessageOf([&] { c.Text2Image(u"p", u"", nullptr); }), u"The diffusion library is not loaded");
+       }},
+      {"from a handler while activation makes the context",
+       [](TFMXStableDiffusion& c, TEvents& events) {
+         events.Then = [](const TEvents::TEvent& e) {
+           if (e.Kind == "log") UnLoadSDLibs();
+         };
+         c.SetActive(true);
+         EXPECT_TRUE(c.Active());
+       }},
+      {"and loaded again while the context lives",
+       [](TFMXStableDiffusion& c, TEvents& events) {
+         c.SetActive(true);
+         UnLoadSDLibs();
+         LoadSDLibs();
+         c.Text2Image(u"p", u"", nullptr);
+         EXPECT_TRUE(PumpUntil([&] { return events.Endings() == 1; }));
+         EXPECT_EQ(events.Kinds().back(), "complete") << System::UTF8Encode(events.LastError());
+         UnLoadSDLibs();
+       }},
+  };
+  for (const Case& k : cases) {
+    SCOPED_TRACE(k.name);
+    LoadSDLibs();
+    {
+      TEvents events;
+      auto c = std::make_unique<TFMXStableDiffusion>(nullptr);
+      events.Attach(*c);
+      c->SetModelPath(System::UTF8ToString(CORVINA_REFERENCE_SD_MODELS "/corvina-sd.cvm"));
+      c->SetWidth(64);
+      c->SetHeight(64);
+      c->SetSampleSteps(4);
+      k.act(*c, events);
+      EXPECT_FALSE(SDLibsLoaded());
+      EXPECT_TRUE(Mapped()) << "freed while its context lives";
+      EXPECT_NE(Stablediffusion::free_sd_ctx, nullptr);
+      c.reset();
+    }
+    EXPECT_FALSE(Mapped()) << "kept after its last use";
+    EXPECT_EQ(Stablediffusion::free_sd_ctx, nullptr);
+  }
 }
 
 }  // namespace
