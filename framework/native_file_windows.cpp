@@ -123,10 +123,8 @@ bool IsConsoleName(const String& name) {
   // Before Windows 11 (and in Wine) CON.wav is the console too.
   base = base.substr(0, base.find(u'.'));
   while (!base.empty() && base.back() == u' ') base.pop_back();
-  for (char16_t& c : base) {
-    if (c >= u'a' && c <= u'z') c = static_cast<char16_t>(c - u'a' + u'A');
-  }
-  return base == u"CON" || base == u"CONIN$" || base == u"CONOUT$";
+  using Sysutils::SameText;
+  return SameText(base, u"CON") || SameText(base, u"CONIN$") || SameText(base, u"CONOUT$");
 }
 
 String ErrnoText(int error) {

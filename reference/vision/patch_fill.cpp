@@ -82,13 +82,25 @@ double Depth(const cv::Mat& hole) {
   return deepest;
 }
 
+// The hole's box grown by margin on every side, within the picture.
+cv::Rect AroundHole(const cv::Mat& region, const cv::Rect& box, int margin) {
+  const cv::Rect grown(box.x - margin, box.y - margin, box.width + 2 * margin, box.height + 2 * margin);
+  return grown & cv::Rect(0, 0, region.cols, region.rows);
+}
+
 // The hole and all the searches reach around it, so a small hole in a huge
 // picture costs what it costs in a small one.
 cv::Rect Neighbourhood(const cv::Mat& region, int r) {
   const cv::Rect box = cv::boundingRect(region);
-  const int margin = std::max(box.width, box.height) + kSearch + 4 * r;
-  const cv::Rect grown(box.x - margin, box.y - margin, box.width + 2 * margin, box.height + 2 * margin);
-  return grown & cv::Rect(0, 0, region.cols, region.rows);
+  return AroundHole(region, box, std::max(box.width, box.height) + kSearch + 4 * r);
+}
+
+// The factor (at most 1) that brings a stretch down to pixels, and a size by it.
+double ShrinkTo(const cv::Rect& stretch, double pixels) {
+  return std::min(1.0, std::sqrt(pixels / static_cast<double>(stretch.area())));
+}
+cv::Size Shrunk(const cv::Rect& stretch, double shrink) {
+  return {std::max(1, static_cast<int>(stretch.width * shrink)), std::max(1, static_cast<int>(stretch.height * shrink))};
 }
 
 bool Inside(const cv::Mat& m, int x, int y) { return x >= 0 && y >= 0 && x < m.cols && y < m.rows; }
@@ -535,15 +547,14 @@ cv::Mat FillFromPatches(const cv::Mat& bgr, const cv::Mat& region, int radius) {
   const cv::Rect near = Neighbourhood(region, radius);
   // Too large or too costly at full size: filled smaller and brought back,
   // halving until the work fits (the hole thins out, or loses its sources).
-  double shrink = std::min(1.0, std::sqrt(kMaxPixels / static_cast<double>(near.area())));
+  double shrink = ShrinkTo(near, kMaxPixels);
   for (;;) {
     bool costly = false;
     cv::Mat part;
     if (shrink >= 1) {
       part = FillPart(bgr(near), region(near), radius, costly);
     } else {
-      const cv::Size size(std::max(1, static_cast<int>(near.width * shrink)),
-                          std::max(1, static_cast<int>(near.height * shrink)));
+      const cv::Size size = Shrunk(near, shrink);
       cv::Mat small, cover;
       cv::resize(bgr(near), small, size, 0, 0, cv::INTER_AREA);
       region(near).convertTo(cover, CV_32F);
@@ -564,37 +575,25 @@ cv::Mat FillFromPatches(const cv::Mat& bgr, const cv::Mat& region, int radius) {
 
 cv::Mat Diffused(const cv::Mat& bgr, const cv::Mat& region, double radius, int flags) {
   if (bgr.rows == 1 && bgr.cols > 1) return cv::Mat(Diffused(bgr.t(), region.t(), radius, flags).t());
+  const cv::Mat known = region == 0;
   cv::Mat img = bgr.clone();
-  img.setTo(cv::mean(bgr, region == 0), region);
+  img.setTo(cv::mean(bgr, known), region);
   cv::Mat out;
   cv::inpaint(img, region, out, radius, flags);
-  cv::Vec3b lo(255, 255, 255), hi(0, 0, 0);
-  for (int y = 0; y < bgr.rows; ++y) {
-    const auto* c = bgr.ptr<cv::Vec3b>(y);
-    const auto* m = region.ptr<std::uint8_t>(y);
-    for (int x = 0; x < bgr.cols; ++x)
-      if (!m[x])
-        for (int k = 0; k < 3; ++k) {
-          lo[k] = std::min(lo[k], c[x][k]);
-          hi[k] = std::max(hi[k], c[x][k]);
-        }
-  }
-  for (int y = 0; y < out.rows; ++y) {
-    auto* c = out.ptr<cv::Vec3b>(y);
-    for (int x = 0; x < out.cols; ++x)
-      for (int k = 0; k < 3; ++k) c[x][k] = std::clamp(c[x][k], lo[k], hi[k]);
-  }
+  std::vector<cv::Mat> channels;
+  cv::split(bgr, channels);
+  cv::Scalar lo, hi;
+  for (int k = 0; k < 3; ++k) cv::minMaxLoc(channels[k], &lo[k], &hi[k], nullptr, nullptr, known);
+  cv::max(out, lo, out);
+  cv::min(out, hi, out);
   return out;
 }
 
 cv::Mat DiffuseFill(const cv::Mat& bgr, const cv::Mat& region) {
   cv::Mat out = bgr.clone();
   if (cv::countNonZero(region) == 0) return out;
-  const cv::Rect box = cv::boundingRect(region);
-  const int margin = kDiffuseRadius + 1;
-  const cv::Rect near = cv::Rect(box.x - margin, box.y - margin, box.width + 2 * margin, box.height + 2 * margin) &
-                        cv::Rect(0, 0, region.cols, region.rows);
-  const double shrink = std::min(1.0, std::sqrt(kMaxDiffusePixels / static_cast<double>(near.area())));
+  const cv::Rect near = AroundHole(region, cv::boundingRect(region), kDiffuseRadius + 1);
+  const double shrink = ShrinkTo(near, kMaxDiffusePixels);
   cv::Mat img, hole;
   if (shrink >= 1) {
     img = bgr(near);
@@ -602,8 +601,7 @@ cv::Mat DiffuseFill(const cv::Mat& bgr, const cv::Mat& region) {
   } else {
     // Means of the known pixels only: a frame thinner than one small pixel
     // survives, and no marked colour reaches the fill.
-    const cv::Size size(std::max(1, static_cast<int>(near.width * shrink)),
-                        std::max(1, static_cast<int>(near.height * shrink)));
+    const cv::Size size = Shrunk(near, shrink);
     cv::Mat colour, known, weight, weights;
     bgr(near).convertTo(colour, CV_32FC3);
     colour.setTo(cv::Scalar::all(0), region(near));
