@@ -7,9 +7,8 @@
 // blocks with malloc, so the check finds what they point to without it.
 #include <gtest/gtest.h>
 
-#include <condition_variable>
 #include <cstdint>
-#include <mutex>
+#include <future>
 #include <thread>
 
 #include "tests/support/native_library.h"
@@ -21,40 +20,6 @@
 namespace {
 
 using Corvina::Testing::LibraryFile;
-
-// A thread that takes its block of the library and waits to be let go.
-class TBlockHolder {
- public:
-  explicit TBlockHolder(void* (*block)()) {
-    FThread = std::thread([this, block] {
-      const auto address = reinterpret_cast<std::uintptr_t>(block());
-      std::unique_lock lock(FMutex);
-      FAddress = address;
-      FChanged.notify_all();
-      FChanged.wait(lock, [this] { return FReleased; });
-    });
-  }
-  ~TBlockHolder() {
-    {
-      std::lock_guard lock(FMutex);
-      FReleased = true;
-    }
-    FChanged.notify_all();
-    FThread.join();
-  }
-  std::uintptr_t Address() {
-    std::unique_lock lock(FMutex);
-    FChanged.wait(lock, [this] { return FAddress != 0; });
-    return FAddress;
-  }
-
- private:
-  std::mutex FMutex;
-  std::condition_variable FChanged;
-  std::uintptr_t FAddress = 0;
-  bool FReleased = false;
-  std::thread FThread;
-};
 
 TEST(LeakCheck, SurvivesAThreadLocalBlockSixteenBytesPastAPage) {
 #if !defined(__SANITIZE_ADDRESS__)
@@ -68,10 +33,20 @@ TEST(LeakCheck, SurvivesAThreadLocalBlockSixteenBytesPastAPage) {
   // the quarantine keeps freed ones from coming back.
   bool checked = false;
   for (int i = 0; i < 20000 && !checked; ++i) {
-    TBlockHolder holder(block);
-    if (holder.Address() % 4096 != 16) continue;
-    EXPECT_EQ(__lsan_do_recoverable_leak_check(), 0);
-    checked = true;
+    // A thread that takes its block and keeps it until let go.
+    std::promise<std::uintptr_t> address;
+    std::promise<void> release;
+    std::future<std::uintptr_t> taken = address.get_future();
+    std::thread holder([&, released = release.get_future()] {
+      address.set_value(reinterpret_cast<std::uintptr_t>(block()));
+      released.wait();
+    });
+    if (taken.get() % 4096 == 16) {
+      EXPECT_EQ(__lsan_do_recoverable_leak_check(), 0);
+      checked = true;
+    }
+    release.set_value();
+    holder.join();
   }
   EXPECT_TRUE(checked) << "no thread's block lay 16 bytes past a page";
   Corvina::Testing::CloseLibrary(library);
